@@ -42,6 +42,11 @@ class GlobalDefine:
     KFreq_Month = 30
     KFreq_Year = 35
 
+    # --- price adjustment of stock bars (StrategyItem.FQ, "fq_type") ----------
+    FQType_None = 0
+    FQType_Forward = 1
+    FQType_Backward = 2
+
     # --- target types ---------------------------------------------------------
     TARGETTYPE_STOCK = 1
     TARGETTYPE_FUTURE = 2
