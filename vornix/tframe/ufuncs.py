@@ -1,6 +1,7 @@
 """Small shared functions: target code conversion and the on-disk matrix cache."""
 
 import hashlib
+import logging
 import json
 import os
 
@@ -38,3 +39,94 @@ def todotmc(targets):
     if isinstance(targets, (list, tuple, np.ndarray)):
         return [_one_dotmc(t) for t in targets]
     return _one_dotmc(targets)
+
+
+# --- on-disk matrix cache ---------------------------------------------------------
+
+_KEY_CHARS = set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-")
+
+
+def _data_stamp():
+    """Stamp of the bar store's contents, so that cached matrices built from
+    older data are not taken for current ones."""
+    try:
+        from vornix.api.history import _history
+    except ImportError:
+        return ""
+    stamp = getattr(_history, "store_generation", None)
+    if stamp is None:
+        return ""
+    try:
+        return str(stamp())
+    except Exception:  # no store yet: nothing can be cached against it either
+        return ""
+
+
+def calc_hash_value(items, suffix=""):
+    """Cache key of a list of one-entry dicts describing what is cached.
+
+    Equal inputs give equal keys; the key also changes when the bar store's
+    contents change.
+    """
+    text = json.dumps(items, sort_keys=True, default=str, ensure_ascii=True)
+    digest = hashlib.sha1((text + "|" + _data_stamp()).encode("utf-8")).hexdigest()
+    key = digest + str(suffix)
+    if not set(key) <= _KEY_CHARS:
+        raise ValueError("cache key suffix may hold letters, digits, '_' and '-', got %r" % (suffix,))
+    return key
+
+
+def can_cache(end_date):
+    """Whether results of a run ending on `end_date` (yyyymmdd) may be cached:
+    caching is switched on (setting VX_MAT_CACHE) and the range lies wholly in
+    the past, so its data can no longer grow."""
+    if not get_setting("VX_MAT_CACHE", True):
+        return False
+    try:
+        end = int(end_date)
+    except (TypeError, ValueError):
+        return False
+    return 0 < end < today_int()
+
+
+def _cache_path(cache_dir, key):
+    if not isinstance(key, str) or not key or not set(key) <= _KEY_CHARS:
+        raise ValueError("not a cache key: %r" % (key,))
+    return os.path.join(cache_dir, key + ".mat")
+
+
+def load_mat_cache(cache_dir, key):
+    """The mapping stored under `key`, or None when nothing (readable) is stored.
+
+    An entry that cannot be read is treated as absent: it is removed, with a
+    logged warning, and the caller's next save rewrites it.
+    """
+    from vornix.tframe.utils.logger import write_syslog
+    from vornix.tframe.utils.utilfunc import load_mat
+
+    path = _cache_path(cache_dir, key)
+    if not os.path.exists(path):
+        return None
+    try:
+        data = load_mat(path, "raise", False)
+    except (OSError, ValueError) as exc:
+        write_syslog(
+            "matrix cache entry %s is unreadable and will be rebuilt: %s" % (path, exc),
+            logging.WARNING,
+        )
+        try:
+            os.remove(path)
+        except OSError:
+            pass
+        return None
+    return data
+
+
+def save_mat_cache(cache_dir, key, value):
+    """Store the mapping `value` under `key` (atomically: no half-written entry)."""
+    from vornix.tframe.utils.utilfunc import save_mat
+
+    if not isinstance(value, dict):
+        raise TypeError("a cache value is a mapping of names to arrays, got %s" % type(value).__name__)
+    os.makedirs(cache_dir, exist_ok=True)
+    return save_mat(_cache_path(cache_dir, key), value, error="raise", appendmat=False)

@@ -1,0 +1,129 @@
+"""Logging: the system log (framework events) and the user log (warnings to the quant)."""
+
+import datetime as _dt
+import logging
+import os
+import threading
+
+from vornix.setting import get_setting
+
+SYS_LOGGER = "vornix.sys"
+USER_LOGGER = "vornix.user"
+_FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
+
+
+def default_log_dir():
+    return get_setting("VX_LOG_DIR", os.path.join(os.path.expanduser("~"), ".vornix", "log"))
+
+
+class LoggerManager:
+    """Owns the file handler of the run's log; the log directory moves under the
+    core's cache directory once it is known."""
+
+    _lock = threading.RLock()
+    _log_dir = None
+    _file_name = None
+    _handler = None
+
+    @classmethod
+    def log_timestamp(cls):
+        return _dt.datetime.now().strftime("%Y%m%d_%H%M%S_%f")
+
+    @classmethod
+    def log_dir(cls):
+        with cls._lock:
+            if cls._log_dir is None:
+                cls._log_dir = os.path.abspath(default_log_dir())
+            os.makedirs(cls._log_dir, exist_ok=True)
+            return cls._log_dir
+
+    @classmethod
+    def log_file(cls):
+        with cls._lock:
+            if cls._file_name is None:
+                cls._file_name = "vornix_%s.log" % cls.log_timestamp()
+            return os.path.join(cls.log_dir(), cls._file_name)
+
+    @classmethod
+    def init(cls, path):
+        """Log into directory `path` from now on."""
+        if not isinstance(path, str) or not path:
+            raise ValueError("log directory must be a non-empty path, got %r" % (path,))
+        with cls._lock:
+            cls.remove_log_handler()
+            cls._log_dir = os.path.abspath(path)
+            os.makedirs(cls._log_dir, exist_ok=True)
+            cls._attach()
+
+    @classmethod
+    def _attach(cls):
+        handler = logging.FileHandler(cls.log_file(), encoding="utf-8", delay=True)
+        handler.setFormatter(logging.Formatter(_FORMAT))
+        for name in (SYS_LOGGER, USER_LOGGER):
+            logger = logging.getLogger(name)
+            logger.setLevel(logging.INFO)
+            logger.addHandler(handler)
+        cls._handler = handler
+
+    @classmethod
+    def ensure_handler(cls):
+        with cls._lock:
+            if cls._handler is None:
+                cls._attach()
+
+    @classmethod
+    def remove_log_handler(cls):
+        with cls._lock:
+            if cls._handler is not None:
+                for name in (SYS_LOGGER, USER_LOGGER):
+                    logging.getLogger(name).removeHandler(cls._handler)
+                cls._handler.close()
+                cls._handler = None
+
+    @classmethod
+    def rm_log_file(cls):
+        """Close and delete the current log file (a fresh one starts on the next line)."""
+        with cls._lock:
+            path = cls.log_file()
+            cls.remove_log_handler()
+            if os.path.exists(path):
+                os.remove(path)
+
+    @classmethod
+    def set_task_id_as_log_filename(cls, task_id):
+        with cls._lock:
+            had_handler = cls._handler is not None
+            cls.remove_log_handler()
+            cls._file_name = "vornix_%s.log" % (task_id,)
+            if had_handler:
+                cls._attach()
+
+
+def _console_handler():
+    # the user's warnings also go to standard error, once per process
+    logger = logging.getLogger(USER_LOGGER)
+    if not any(getattr(h, "_vornix_console", False) for h in logger.handlers):
+        handler = logging.StreamHandler()
+        handler.setFormatter(logging.Formatter("vornix warning: %(message)s"))
+        handler._vornix_console = True
+        logger.addHandler(handler)
+
+
+_console_handler()
+
+
+def write_syslog(obj, level=logging.INFO):
+    """Write one line (any object; exceptions with their type) to the system log."""
+    LoggerManager.ensure_handler()
+    if isinstance(obj, BaseException):
+        text = "%s: %s" % (type(obj).__name__, obj)
+        level = max(level, logging.ERROR)
+    else:
+        text = str(obj)
+    logging.getLogger(SYS_LOGGER).log(level, text)
+
+
+def user_warning(text):
+    """Warn the user: logged to the user log and shown on standard error."""
+    LoggerManager.ensure_handler()
+    logging.getLogger(USER_LOGGER).warning(str(text))
