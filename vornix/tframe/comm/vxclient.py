@@ -87,6 +87,17 @@ class ClientSocket:
                 except OSError:
                     pass
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.disconnect()
+
+    def __del__(self):
+        sock = getattr(self, "_sock", None)
+        if sock is not None:
+            sock.close()
+
     def request(self, cmd, **args):
         """Send command `cmd` with keyword arguments and return the core's result."""
         with self._lock:

@@ -38,9 +38,10 @@ def datenum_to_datetime(value):
     if math.isnan(value):
         raise ValueError("time-line value is NaN")
     day = math.floor(value)
-    # round to the microsecond so that minute bar times come back exact
-    micros = round((value - day) * SECONDS_PER_DAY * 1e6)
-    return _dt.datetime.fromordinal(int(day) - DATENUM_OFFSET) + _dt.timedelta(microseconds=micros)
+    # a float day number carries about 15 microseconds of precision today: round
+    # to the millisecond so that bar and tick times come back exact
+    millis = round((value - day) * SECONDS_PER_DAY * 1e3)
+    return _dt.datetime.fromordinal(int(day) - DATENUM_OFFSET) + _dt.timedelta(milliseconds=millis)
 
 
 def datetime_to_datenum(when):

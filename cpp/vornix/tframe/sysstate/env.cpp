@@ -137,8 +137,8 @@ py::object env_get_minmove(py::object self, py::object target_idx) {
 py::object env_cost_fee_rate(py::object self, py::object target_type) {
     py::object settings = vr_of(self).attr("g_VornixSettingInfo");
     py::dict rates;
-    rates[gv().attr("TARGETTYPE_STOCK")] =
-        settings.attr("cost_fee_stock").attr("__truediv__")(py::float_(10000.0));
+    py::object stock_fee = settings.attr("cost_fee_stock");
+    rates[gv().attr("TARGETTYPE_STOCK")] = stock_fee / py::float_(10000.0);
     rates[gv().attr("TARGETTYPE_FUTURE")] = settings.attr("cost_fee_future");
     return rates.attr("get")(target_type, py::int_(0));
 }

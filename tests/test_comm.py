@@ -1,0 +1,261 @@
+"""The command channel against the real local core over loopback, and the
+start-up handshake of sysstate."""
+
+import os
+import socket
+import struct
+import subprocess
+import sys
+import time
+
+import pytest
+
+import vornix
+from support import SilentPeer, free_port
+from vornix.core import CoreServer
+from vornix.tframe import sysdefine
+from vornix.tframe import sysstate as ss
+from vornix.tframe.comm import protocol, vxcmd
+from vornix.tframe.comm.vxclient import ClientSocket
+from vornix.tframe.utils.exceptions import (VersionError, VxCommandError, VxConnectionError,
+                                            VxTimeoutError)
+from vornix.tframe.utils.logger import LoggerManager
+from vornix.tframe.utils.utilcls import OutputFileManager, StatusCollect
+
+
+@pytest.fixture
+def core(tmp_path):
+    with CoreServer(port=0, cache_dir=str(tmp_path / "cache")) as server:
+        yield server
+
+
+def test_request_reply_and_connected_callback(core):
+    client = ClientSocket("127.0.0.1", core.port, 2)
+    seen = []
+    client.set_callback_connected(lambda: seen.append(client.request("Ping")))
+    assert not client.is_connected() and seen == []
+    reply = client.request("ToolboxCheck", toolbox="python", version="0.1.0", support=["1.0"])
+    assert reply == {"listSupportedToolbox": [vornix.get_version()], "wstrCoreVer": "1.0"}
+    assert client.request("Ping") == "pong"
+    assert seen == ["pong"]  # once per connection, before the first command
+    assert client.heartbeat.count >= 3
+    with pytest.raises(VxCommandError, match="unknown command 'Bogus'"):
+        client.request("Bogus")
+    with pytest.raises(VxCommandError, match="TypeError"):
+        client.request("Ping", unexpected=1)
+    assert client.request("Ping") == "pong"  # the connection survives refused commands
+    client.disconnect()
+    client.disconnect()
+    assert client.request("Ping") == "pong" and seen == ["pong", "pong"]
+
+
+def test_cache_dir_and_factor_paths(core):
+    client = ClientSocket("127.0.0.1", core.port, 2)
+    path = client.request("GetToolBoxRootofCacheDir", toolbox="python")
+    assert os.path.isdir(path) and path.startswith(core.cache_dir)
+    paths = client.request("GetFactorMultiFilePath", factors=["pe", "pb/x"], targets=["A.1"],
+                           begin_date=20240101, end_date=20240301, flag=0)
+    assert len(paths) == 2 and all(p.startswith(os.path.join(core.cache_dir, "factor")) for p in paths)
+    assert "/" not in os.path.basename(paths[1])
+
+
+def test_core_down_fails_fast():
+    client = ClientSocket("127.0.0.1", free_port(), 2)
+    start = time.monotonic()
+    with pytest.raises(VxConnectionError, match="cannot reach"):
+        client.request("Ping")
+    assert time.monotonic() - start < 2
+    assert not client.is_connected()
+
+
+def test_core_that_never_answers_times_out():
+    peer = SilentPeer()
+    try:
+        client = ClientSocket("127.0.0.1", peer.port, 0.5)
+        start = time.monotonic()
+        with pytest.raises(VxTimeoutError, match="within 0.5 s"):
+            client.request("Ping")
+        assert time.monotonic() - start < 3
+        assert not client.is_connected()
+    finally:
+        peer.close()
+
+
+@pytest.mark.parametrize("reply", [
+    b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",  # length prefix far too large
+    struct.pack(">I", 5) + b"nope!",  # not JSON
+    struct.pack(">I", 2) + b"[]",  # JSON, but not an object
+    struct.pack(">I", 10) + b"{}",  # closes in the middle of a message
+])
+def test_garbage_from_the_core_is_an_error(reply):
+    peer = SilentPeer(reply=reply)
+    try:
+        client = ClientSocket("127.0.0.1", peer.port, 1)
+        with pytest.raises(VxConnectionError):
+            client.request("Ping")
+        assert not client.is_connected()
+    finally:
+        peer.close()
+
+
+def test_reply_to_another_request_is_rejected():
+    payload = b'{"id": 99, "ok": true, "result": 1}'
+    peer = SilentPeer(reply=struct.pack(">I", len(payload)) + payload)
+    try:
+        with pytest.raises(VxConnectionError, match="malformed reply"):
+            ClientSocket("127.0.0.1", peer.port, 1).request("Ping")
+    finally:
+        peer.close()
+
+
+def test_core_survives_garbage_clients(core):
+    with socket.create_connection(("127.0.0.1", core.port)) as raw:
+        raw.sendall(b"\xff\xff\xff\xff garbage")
+    with socket.create_connection(("127.0.0.1", core.port)) as raw:
+        raw.sendall(struct.pack(">I", 3) + b"{{{")
+    assert ClientSocket("127.0.0.1", core.port, 2).request("Ping") == "pong"
+
+
+def test_client_rejects_bad_construction():
+    with pytest.raises(ValueError):
+        ClientSocket("127.0.0.1", 3293, 0)
+    with pytest.raises(TypeError):
+        ClientSocket().set_callback_connected(5)
+
+
+def test_message_size_limit():
+    with pytest.raises(ValueError):
+        protocol.encode({"x": "a" * (protocol.MAX_MESSAGE_BYTES + 1)})
+
+
+# --- handshake and cache directory through the state store -------------------------------------------
+
+
+@pytest.fixture
+def wired(monkeypatch, tmp_path):
+    """A fresh store and environment whose command connection points at a core
+    started by the test; output and log managers are restored afterwards."""
+    for cls, names in ((OutputFileManager, ("_root",)),
+                       (LoggerManager, ("_log_dir", "_file_name", "_handler"))):
+        for name in names:
+            monkeypatch.setattr(cls, name, getattr(cls, name))
+    monkeypatch.setattr(StatusCollect.instance(), "env", StatusCollect.instance().env)
+    var = ss.SystemBaseVar()
+    env = ss.SystemBaseEnv()
+    env.set_env(var, ss.gv, ss.smm)
+    monkeypatch.setattr(ss, "vr", var)
+    monkeypatch.setattr(ss, "env", env)
+    servers = []
+
+    def start(version="1.0", support=None):
+        server = CoreServer(port=0, cache_dir=str(tmp_path / "cache"), version=version,
+                            supported_toolbox=support).start()
+        servers.append(server)
+        var.g_VornixSocket.port = server.port
+        return server
+
+    yield env, start
+    env.vx_disconnect_to()
+    LoggerManager.remove_log_handler()
+    for server in servers:
+        server.stop()
+
+
+@pytest.mark.parametrize("core_version, core_support", [
+    ("9.9", None),  # the core lists our version, we do not list it
+    (vornix.get_support()[0], ["0.0.0"]),  # we list the core, it does not list us
+])
+def test_handshake_accepted_either_way(wired, core_version, core_support):
+    env, start = wired
+    server = start(core_version, core_support)
+    paths = vxcmd.vxSendCmdGetFactorMultiFilePath(["pe"], ["SHSE.600000"], 20240101, 20240131)
+    assert len(paths) == 1
+    info = env.more_info()
+    assert info == {
+        "vxcore_version": core_version,
+        "vxcore_support": core_support or [vornix.get_version()],
+        "vornix_version": vornix.get_version(),
+        "vornix_support": vornix.get_support(),
+    }
+    assert env.vr.g_VornixCache.allow_comm_vx is True
+    cache_dir = os.path.join(server.cache_dir, "python")
+    assert OutputFileManager.root() == cache_dir
+    assert LoggerManager.log_dir() == os.path.join(cache_dir, "log")
+    assert env.root_sub_dir("mat") == os.path.join(cache_dir, "mat")
+
+
+def test_handshake_refused(wired, monkeypatch):
+    env, start = wired
+    start("7.7", ["0.0.0"])
+    monkeypatch.delattr(sysdefine, "vxcore_name")
+    with pytest.raises(VersionError) as info:
+        vxcmd.vxSendCmdGetToolBoxRootofCacheDir()
+    text = str(info.value)
+    assert "7.7" in text and vornix.get_version() in text and "Vornix" in text
+    cache = env.vr.g_VornixCache
+    assert cache.allow_comm_vx is False and cache.not_allow_comm_vx_tips == text
+    assert cache.vx_version == "7.7" and cache.vx_support_list == ["0.0.0"]
+    assert not env.vr.g_VornixSocket.is_connected()
+    with pytest.raises(VersionError):  # and again on the next attempt
+        vxcmd.vxSendCmdGetToolBoxRootofCacheDir()
+
+
+def test_handshake_reply_without_keys(wired, monkeypatch):
+    env, start = wired
+    server = start()
+    monkeypatch.setattr(server, "cmd_ToolboxCheck", lambda **kw: {"wstrCoreVer": "1.0"})
+    with pytest.raises(KeyError):
+        vxcmd.vxSendCmdGetToolBoxRootofCacheDir()
+    assert not hasattr(env.vr.g_VornixCache, "vx_version")
+    with pytest.raises(AttributeError):
+        env.more_info()
+
+
+def test_core_module_starts_from_the_command_line(tmp_path):
+    port = free_port()
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vornix.core", "--port", str(port), "--cache-dir", str(tmp_path)],
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+    )
+    try:
+        line = proc.stdout.readline()
+        assert "listening on 127.0.0.1:%d" % port in line
+        with ClientSocket("127.0.0.1", port, 5) as client:
+            assert client.request("Ping") == "pong"
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
+        proc.stdout.close()
+
+
+# --- exit hook -----------------------------------------------------------------------------------------
+
+EXIT_SCRIPT = """
+import sys
+from vornix.tframe import sysstate
+from vornix.tframe.utils.logger import LoggerManager
+print(LoggerManager.log_file(), flush=True)
+mode = sys.argv[1]
+if mode == "none":
+    sysstate.env = None
+elif mode == "failing":
+    def broken():
+        raise RuntimeError("socket already gone")
+    sysstate.vr.g_VornixSocket.disconnect = broken
+"""
+
+
+@pytest.mark.parametrize("mode", ["normal", "none", "failing"])
+def test_exit_hook(mode, tmp_path):
+    environ = dict(os.environ, VX_LOG_DIR=str(tmp_path))
+    out = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, mode], env=environ,
+                         capture_output=True, text=True, timeout=60, check=True)
+    log_path = out.stdout.strip().splitlines()[-1]
+    with open(log_path, encoding="utf-8") as fh:
+        lines = fh.read().splitlines()
+    assert lines[-1].endswith("Python interpreter exit!")
+    if mode == "failing":
+        assert len(lines) == 2 and "RuntimeError: socket already gone" in lines[0]
+    else:
+        assert len(lines) == 1
+    assert ss.sys_exit.__name__ == "sys_exit"
