@@ -17,8 +17,12 @@ from vornix.tframe import sysdefine
 from vornix.tframe import sysstate as ss
 from vornix.tframe.comm import protocol, vxcmd
 from vornix.tframe.comm.vxclient import ClientSocket
-from vornix.tframe.utils.exceptions import (VersionError, VxCommandError, VxConnectionError,
-                                            VxTimeoutError)
+from vornix.tframe.utils.exceptions import (
+    VersionError,
+    VxCommandError,
+    VxConnectionError,
+    VxTimeoutError,
+)
 from vornix.tframe.utils.logger import LoggerManager
 from vornix.tframe.utils.utilcls import OutputFileManager, StatusCollect
 

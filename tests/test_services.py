@@ -7,15 +7,22 @@ import os
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 from vornix.setting import get_setting
 from vornix.tframe import ufuncs
 from vornix.tframe.sysdefine import GlobalDefine as gv
-from vornix.tframe.uclass import (InstrumentTimeSeriesData, KDataContainer, KDataItem,
-                                  MainContractTimeSeriesData, RegKDataContainer, RegKDataItem,
-                                  StrategyItem, SystemModeMgr)
+from vornix.tframe.uclass import (
+    InstrumentTimeSeriesData,
+    KDataContainer,
+    KDataItem,
+    MainContractTimeSeriesData,
+    RegKDataContainer,
+    RegKDataItem,
+    StrategyItem,
+    SystemModeMgr,
+)
 from vornix.tframe.utils import datetimefunc as dtf
 from vornix.tframe.utils.argchecker import ArgumentChecker
 from vornix.tframe.utils.utilfunc import append_or_assign_2d_array_axis0, load_mat, save_mat

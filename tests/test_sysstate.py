@@ -185,7 +185,7 @@ def test_unwired_env():
     assert (e.vr, e.gv, e.smm, e.snap, e.diff_cvt, e.diff_api) == (None,) * 6
     assert math.isnan(e.get_internal_fresh_bar_num())
     with pytest.raises(AttributeError):
-        e.fresh_bar_num
+        _ = e.fresh_bar_num
     e.set_env(None, None, None)
     assert e.vr is None
 

@@ -1,8 +1,8 @@
 """Small shared functions: target code conversion and the on-disk matrix cache."""
 
 import hashlib
-import logging
 import json
+import logging
 import os
 
 import numpy as np

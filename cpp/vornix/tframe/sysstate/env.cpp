@@ -187,9 +187,12 @@ py::object env_get_bar(py::object self, py::object target_idx, py::object offset
     out["number_bar"] = numpy.attr("array")(bar_pos_list);
     out["time_bar"] = item(k_matrix, py::make_tuple(time_rows, fresh_bar_pos));
     const std::pair<const char*, const char*> fields[] = {
-        {"open", "KMatrix_Open"},     {"high", "KMatrix_High"},
-        {"low", "KMatrix_Low"},       {"close", "KMatrix_Close"},
-        {"volume", "KMatrix_Volume"}, {"amount", "KMatrix_TurnOver"},
+        {"open", "KMatrix_Open"},
+        {"high", "KMatrix_High"},
+        {"low", "KMatrix_Low"},
+        {"close", "KMatrix_Close"},
+        {"volume", "KMatrix_Volume"},
+        {"amount", "KMatrix_TurnOver"},
         {"open_interest", "KMatrix_OpenInterest"}};
     for (const auto& f : fields) {
         py::object offset_row = g.attr(f.second);
@@ -320,7 +323,8 @@ py::object env_get_target_type(py::object self, py::object target_idx_code) {
 }
 
 py::object env_market_code_to_idx(py::object self, py::object market, py::object code) {
-    py::object text = py::str("%s.%s").attr("__mod__")(py::make_tuple(market, code)).attr("upper")();
+    py::object text =
+        py::str("%s.%s").attr("__mod__")(py::make_tuple(market, code)).attr("upper")();
     return first_index_of(vr_of(self).attr("g_VornixInputInfo").attr("TargetListDot"), text);
 }
 
@@ -351,7 +355,8 @@ py::object env_account_idx_to_handle(py::object self, py::object idx) {
 
 py::object env_get_account_by_handle(py::object self, py::object handle) {
     for (py::handle account : vr_of(self).attr("g_VornixAccounts")) {
-        if (py_eq(account.attr("handle"), handle)) return py::reinterpret_borrow<py::object>(account);
+        if (py_eq(account.attr("handle"), handle))
+            return py::reinterpret_borrow<py::object>(account);
     }
     return py::none();
 }
@@ -359,7 +364,8 @@ py::object env_get_account_by_handle(py::object self, py::object handle) {
 py::object env_get_handle_account_map(py::object self, py::object handles) {
     py::dict out;
     for (py::handle h : handles) {
-        if (!out.contains(h)) out[h] = env_get_account_by_handle(self, py::reinterpret_borrow<py::object>(h));
+        if (!out.contains(h))
+            out[h] = env_get_account_by_handle(self, py::reinterpret_borrow<py::object>(h));
     }
     return out;
 }
@@ -378,8 +384,8 @@ py::object check_one_idx(py::handle self, py::handle func_name, py::object value
     *converted = value;
     py::list wrapped;
     wrapped.append(value);
-    py::object arr = numpy.attr("asarray")(wrapped, py::arg("dtype") = numpy.attr("int_"))
-                         .attr("ravel")();
+    py::object arr =
+        numpy.attr("asarray")(wrapped, py::arg("dtype") = numpy.attr("int_")).attr("ravel")();
     global("ArgumentChecker")
         .attr("check_ndarray_idx")(func_name, arg_name, py::make_tuple(arr, 0, count),
                                    py::arg("allow_nan") = false);
@@ -443,16 +449,34 @@ py::object env_update_user_scope(py::object self, py::object user_scope) {
     py::object checker = global("ArgumentChecker");
     py::object sysdefine = global("sysdefine");
     const CallbackRow rows[] = {
-        {"CALLUSER_INIT", 1, {"context"}, "def init(context): pass", "init",
-         "RUMMODE_PHASE_USERINIT", "on_init_func"},
-        {"CALLUSER_ONDATA", 1, {"context"}, "def on_data(context): pass", "on_data",
-         "RUMMODE_PHASE_ONDATA", "on_data_func"},
-        {"CALLUSER_ORDER_STATUS", 4, {"context", "order", "*args", "**kwargs"},
-         "def on_order_status(context, order, *args, **kwargs): pass", "on_order_status",
-         "RUMMODE_PHASE_DEAL_TRADE", "on_order_status_func"},
-        {"CALLUSER_ORDER_EXECUTION", 4, {"context", "excution", "*args", "**kwargs"},
-         "def on_execution(context, excution, *args, **kwargs): pass", "on_execution",
-         "RUMMODE_PHASE_DEAL_TRADE", "on_order_execution_func"},
+        {"CALLUSER_INIT",
+         1,
+         {"context"},
+         "def init(context): pass",
+         "init",
+         "RUMMODE_PHASE_USERINIT",
+         "on_init_func"},
+        {"CALLUSER_ONDATA",
+         1,
+         {"context"},
+         "def on_data(context): pass",
+         "on_data",
+         "RUMMODE_PHASE_ONDATA",
+         "on_data_func"},
+        {"CALLUSER_ORDER_STATUS",
+         4,
+         {"context", "order", "*args", "**kwargs"},
+         "def on_order_status(context, order, *args, **kwargs): pass",
+         "on_order_status",
+         "RUMMODE_PHASE_DEAL_TRADE",
+         "on_order_status_func"},
+        {"CALLUSER_ORDER_EXECUTION",
+         4,
+         {"context", "excution", "*args", "**kwargs"},
+         "def on_execution(context, excution, *args, **kwargs): pass",
+         "on_execution",
+         "RUMMODE_PHASE_DEAL_TRADE",
+         "on_order_execution_func"},
     };
     std::vector<py::object> callbacks;
     for (const CallbackRow& row : rows) {
@@ -544,10 +568,10 @@ void add_env_members(py::dict ns) {
 
     ns["__init__"] = method([](py::object self) { env_init(self); }, "__init__", {arg("self")},
                             "An unwired environment: every attribute None.");
-    ns["set_env"] = method(&env_set_env, "set_env",
-                           {arg("self"), arg("_vr", py::none()), arg("_gv", py::none()),
-                            arg("_smm", py::none())},
-                           "Wire the state store, the constants class and the mode manager.");
+    ns["set_env"] = method(
+        &env_set_env, "set_env",
+        {arg("self"), arg("_vr", py::none()), arg("_gv", py::none()), arg("_smm", py::none())},
+        "Wire the state store, the constants class and the mode manager.");
     ns["fresh_bar_time"] = prop(&env_fresh_bar_time, "fresh_bar_time",
                                 "Time of the current step (of the first step before the run).");
     ns["fresh_bar_num"] = prop(&env_fresh_bar_num, "fresh_bar_num",
@@ -562,28 +586,27 @@ void add_env_members(py::dict ns) {
     ns["market_price"] = method(&env_market_price, "market_price",
                                 {arg("self"), arg("target_idx"), arg("offset", py::int_(1))},
                                 "A price of a target relative to the current step.");
-    ns["get_multiple"] = method(
-        &env_get_multiple, "get_multiple",
-        {arg("self"), annotated("target_idx", t_int), arg("default", py::float_(1.0))},
-        "Contract multiplier of a target.");
+    ns["get_multiple"] =
+        method(&env_get_multiple, "get_multiple",
+               {arg("self"), annotated("target_idx", t_int), arg("default", py::float_(1.0))},
+               "Contract multiplier of a target.");
     ns["get_minmove"] = method(&env_get_minmove, "get_minmove", {arg("self"), arg("target_idx")},
                                "Minimum price move of a target, or None.");
-    ns["cost_fee_rate"] = method(&env_cost_fee_rate, "cost_fee_rate",
-                                 {arg("self"), arg("target_type")},
-                                 "Cost-fee rate of a target type (0 for other types).");
+    ns["cost_fee_rate"] =
+        method(&env_cost_fee_rate, "cost_fee_rate", {arg("self"), arg("target_type")},
+               "Cost-fee rate of a target type (0 for other types).");
     ns["matrix_bar_item_pos"] =
         method(&env_matrix_bar_item_pos, "matrix_bar_item_pos",
                {arg("self"), arg("bar_item"), arg("target_index", py::int_(0)),
                 arg("contain_head", py::bool_(true))},
                "Row of a bar field of a target in a K matrix.");
-    ns["is_valid_order_id"] = staticmethod(make_function(
-        py::cpp_function(&env_is_valid_order_id), "is_valid_order_id", {arg("order_id")},
-        "False for None or NaN, True otherwise."));
-    ns["check_idx"] =
-        method(&env_check_idx, "check_idx",
-               {arg("self"), arg("func_name"), arg("handle_idx"), arg("target_idx"),
-                arg("toarray", py::bool_(true))},
-               "Validate an account index and a target index; returns the pair.");
+    ns["is_valid_order_id"] =
+        staticmethod(make_function(py::cpp_function(&env_is_valid_order_id), "is_valid_order_id",
+                                   {arg("order_id")}, "False for None or NaN, True otherwise."));
+    ns["check_idx"] = method(&env_check_idx, "check_idx",
+                             {arg("self"), arg("func_name"), arg("handle_idx"), arg("target_idx"),
+                              arg("toarray", py::bool_(true))},
+                             "Validate an account index and a target index; returns the pair.");
     ns["set_fresh_bar"] = method(&env_set_fresh_bar, "set_fresh_bar",
                                  {arg("self"), arg("true_or_false")}, "Set the fresh-bar flag.");
     ns["in_fresh_bar"] =
@@ -591,54 +614,54 @@ void add_env_members(py::dict ns) {
     ns["before_new_fresh_bar"] = method(&env_before_new_fresh_bar, "before_new_fresh_bar",
                                         {arg("self")}, "Hook point before a new fresh bar.");
     ns["reset_daily_close_time_setting"] =
-        method(&env_reset_daily_close_time_setting, "reset_daily_close_time_setting",
-               {arg("self")}, "Clear the daily close time setting.");
+        method(&env_reset_daily_close_time_setting, "reset_daily_close_time_setting", {arg("self")},
+               "Clear the daily close time setting.");
     ns["exist_daily_close_time_setting"] =
-        method(&env_exist_daily_close_time_setting, "exist_daily_close_time_setting",
-               {arg("self")}, "Whether a daily close time is set.");
+        method(&env_exist_daily_close_time_setting, "exist_daily_close_time_setting", {arg("self")},
+               "Whether a daily close time is set.");
     py::object update = method(&env_update_user_scope, "update_user_scope",
                                {arg("self"), annotated("user_scope", t_dict)},
                                "Install the user's callbacks, replacing malformed ones.");
     ns["update_user_scope"] = py::module_::import("abc").attr("abstractmethod")(update);
     ns["handle_idx_count"] = prop(&env_handle_idx_count, "handle_idx_count", "Number of accounts.");
-    ns["account_handle_to_idx"] = method(&env_account_handle_to_idx, "account_handle_to_idx",
-                                         {arg("self"), arg("handle")},
-                                         "Index of the first account with that handle, or None.");
+    ns["account_handle_to_idx"] =
+        method(&env_account_handle_to_idx, "account_handle_to_idx", {arg("self"), arg("handle")},
+               "Index of the first account with that handle, or None.");
     ns["account_idx_to_handle"] = method(&env_account_idx_to_handle, "account_idx_to_handle",
                                          {arg("self"), arg("idx")}, "Handle of an account index.");
-    ns["get_account_by_handle"] = method(&env_get_account_by_handle, "get_account_by_handle",
-                                         {arg("self"), arg("handle")},
-                                         "The first account record with that handle, or None.");
+    ns["get_account_by_handle"] =
+        method(&env_get_account_by_handle, "get_account_by_handle", {arg("self"), arg("handle")},
+               "The first account record with that handle, or None.");
     ns["get_handle_account_map"] =
         method(&env_get_handle_account_map, "get_handle_account_map",
                {arg("self"), annotated("handles", t_list)},
                "Map each distinct handle to its account record (or None).");
-    ns["account_handles"] = prop(&env_account_handles, "account_handles", "Handles of all accounts.");
+    ns["account_handles"] =
+        prop(&env_account_handles, "account_handles", "Handles of all accounts.");
     ns["target_idx_count"] = prop(&env_target_idx_count, "target_idx_count", "Number of targets.");
-    ns["get_target_idx"] = method(&env_get_target_idx, "get_target_idx",
-                                  {arg("self"), arg("target")},
-                                  "Index of a dotted target code, or None.");
-    ns["get_target_name"] = method(&env_get_target_name, "get_target_name",
-                                   {arg("self"), arg("target_index")},
-                                   "Dotted code(s) of target index(es).");
+    ns["get_target_idx"] =
+        method(&env_get_target_idx, "get_target_idx", {arg("self"), arg("target")},
+               "Index of a dotted target code, or None.");
+    ns["get_target_name"] =
+        method(&env_get_target_name, "get_target_name", {arg("self"), arg("target_index")},
+               "Dotted code(s) of target index(es).");
     ns["is_target_type"] = method(&env_is_target_type, "is_target_type",
                                   {arg("self"), arg("target_idx"), arg("target_type")},
                                   "Whether a target is of the given type.");
-    ns["get_target_type"] = method(&env_get_target_type, "get_target_type",
-                                   {arg("self"), arg("target_idx_code")},
-                                   "Type code of a target given by index or dotted code.");
+    ns["get_target_type"] =
+        method(&env_get_target_type, "get_target_type", {arg("self"), arg("target_idx_code")},
+               "Type code of a target given by index or dotted code.");
     ns["vx_disconnect_to"] = method(&env_vx_disconnect_to, "vx_disconnect_to", {arg("self")},
                                     "Close both connections to the trading core.");
-    ns["generate_kmatrix_df"] =
-        method(&env_generate_kmatrix_df, "generate_kmatrix_df",
-               {arg("self"), arg("target_count"), arg("time_line_len")},
-               "An empty K matrix as a data frame with labelled rows.");
+    ns["generate_kmatrix_df"] = method(&env_generate_kmatrix_df, "generate_kmatrix_df",
+                                       {arg("self"), arg("target_count"), arg("time_line_len")},
+                                       "An empty K matrix as a data frame with labelled rows.");
     ns["generate_kmatrix_array"] =
         method(&env_generate_kmatrix_array, "generate_kmatrix_array",
                {arg("self"), arg("target_count"), arg("time_line_len")}, "An empty K matrix.");
-    ns["set_vxcore_task_id"] = method(&env_set_vxcore_task_id, "set_vxcore_task_id",
-                                      {arg("self"), arg("task_id")},
-                                      "Name logs and output after the task id.");
+    ns["set_vxcore_task_id"] =
+        method(&env_set_vxcore_task_id, "set_vxcore_task_id", {arg("self"), arg("task_id")},
+               "Name logs and output after the task id.");
     ns["get_strategy_input"] = method(&env_get_strategy_input, "get_strategy_input", {arg("self")},
                                       "The strategy input record.");
     ns["root_sub_dir"] = staticmethod(make_function(
@@ -653,11 +676,11 @@ void add_env_members(py::dict ns) {
     ns["cls_root_sub_dir"] = staticmethod(make_function(
         py::cpp_function([](py::object sub) { return output_call("cls_root_sub_dir", sub); }),
         "cls_root_sub_dir", {arg("sub")}, "Empty a sub-directory of the output root."));
-    ns["get_bar"] = method(&env_get_bar, "get_bar",
-                           {arg("self"), annotated("target_idx", py::str("np.ndarray")),
-                            arg("offset", py::int_(0))},
-                           "The bar of the given targets at the current step + offset, or None.",
-                           py::str("dict or None"));
+    ns["get_bar"] = method(
+        &env_get_bar, "get_bar",
+        {arg("self"), annotated("target_idx", py::str("np.ndarray")), arg("offset", py::int_(0))},
+        "The bar of the given targets at the current step + offset, or None.",
+        py::str("dict or None"));
     ns["get_bar_field"] =
         method(&env_get_bar_field, "get_bar_field",
                {arg("self"), arg("target_indices"), arg("bar_pos"), annotated("fields", t_list)},
@@ -667,9 +690,8 @@ void add_env_members(py::dict ns) {
                                       "Index of a target given by market and code, or None.");
     ns["more_info"] = method(&env_more_info, "more_info", {arg("self")},
                              "Versions of the core and the framework.");
-    ns["release_source"] = staticmethod(make_function(py::cpp_function(&env_release_source),
-                                                      "release_source", {},
-                                                      "Release the log handler."));
+    ns["release_source"] = staticmethod(make_function(
+        py::cpp_function(&env_release_source), "release_source", {}, "Release the log handler."));
 }
 
 }  // namespace vornix::sysstate

@@ -13,7 +13,8 @@ py::object first_cmd_to_check_version() {
     py::object sysdefine = py::module_::import("vornix.tframe.sysdefine");
     py::object version_error =
         py::module_::import("vornix.tframe.utils.exceptions").attr("VersionError");
-    py::object check = py::module_::import("vornix.tframe.comm.vxcmd").attr("vxSendCmdToolboxCheck");
+    py::object check =
+        py::module_::import("vornix.tframe.comm.vxcmd").attr("vxSendCmdToolboxCheck");
 
     py::object support_vx = get_support();
     py::object vornix_version = get_version();
@@ -30,10 +31,13 @@ py::object first_cmd_to_check_version() {
     if (vx_support.contains(vornix_version) || support_vx.contains(vx_version)) {
         return py::none();
     }
-    py::object tips = global("text").attr("ERROR_NOTSUPPORT_VXVERSION").attr("format")(
-        py::arg("VORNIXVERSION") = vornix_version, py::arg("SUPPORTVXVERSION") = support_vx,
-        py::arg("VXNAME") = vx_name, py::arg("VXVERSION") = vx_version,
-        py::arg("VXSUPPORTVERSION") = vx_support);
+    py::object tips =
+        global("text")
+            .attr("ERROR_NOTSUPPORT_VXVERSION")
+            .attr("format")(py::arg("VORNIXVERSION") = vornix_version,
+                            py::arg("SUPPORTVXVERSION") = support_vx, py::arg("VXNAME") = vx_name,
+                            py::arg("VXVERSION") = vx_version,
+                            py::arg("VXSUPPORTVERSION") = vx_support);
     cache.attr("not_allow_comm_vx_tips") = tips;
     cache.attr("allow_comm_vx") = py::bool_(false);
     PyErr_SetObject(version_error.ptr(), tips.ptr());
@@ -43,7 +47,8 @@ py::object first_cmd_to_check_version() {
 py::object first_cmd_to_get_cache_dir() {
     py::object os_path = py::module_::import("os").attr("path");
     py::object logger_mgr = py::module_::import("vornix.tframe.utils.logger").attr("LoggerManager");
-    py::object output = py::module_::import("vornix.tframe.utils.utilcls").attr("OutputFileManager");
+    py::object output =
+        py::module_::import("vornix.tframe.utils.utilcls").attr("OutputFileManager");
     py::object query =
         py::module_::import("vornix.tframe.comm.vxcmd").attr("vxSendCmdGetToolBoxRootofCacheDir");
 
@@ -115,9 +120,8 @@ void add_module_functions(py::module_& m) {
         "Version handshake with the trading core; raises VersionError when neither side "
         "supports the other.");
     m.attr("_first_cmd_to_get_cache_dir") =
-        make_function(py::cpp_function(&first_cmd_to_get_cache_dir),
-                      "_first_cmd_to_get_cache_dir", {},
-                      "Ask the core for its cache directory and move output and logs there.");
+        make_function(py::cpp_function(&first_cmd_to_get_cache_dir), "_first_cmd_to_get_cache_dir",
+                      {}, "Ask the core for its cache directory and move output and logs there.");
     py::object exit_hook = make_function(py::cpp_function(&sys_exit), "sys_exit", {},
                                          "Exit hook: disconnect from the core, log the exit.");
     m.attr("sys_exit") = m.attr("register")(exit_hook);
@@ -125,8 +129,8 @@ void add_module_functions(py::module_& m) {
         py::cpp_function(&synthetic_k_data_rule_map), "synthetic_k_data_rule_map",
         {arg("frequency_i")}, "The frequency whose bars are synthesised into this frequency.");
     m.attr("adjust_topmost_rule_map") = make_function(
-        py::cpp_function(&adjust_topmost_rule_map), "adjust_topmost_rule_map",
-        {arg("frequency_i")}, "The topmost frequency fetched as base for this frequency.");
+        py::cpp_function(&adjust_topmost_rule_map), "adjust_topmost_rule_map", {arg("frequency_i")},
+        "The topmost frequency fetched as base for this frequency.");
 }
 
 }  // namespace vornix::sysstate

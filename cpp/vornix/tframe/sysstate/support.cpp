@@ -12,8 +12,8 @@ PyObject* g_module = nullptr;  // owned for the life of the process
 // that the usual function metadata can be attached.
 struct NativeMethod {
     py::object impl;
-    std::vector<std::string> names;     // parameter names, in order
-    std::vector<py::object> defaults;   // null handle: required
+    std::vector<std::string> names;    // parameter names, in order
+    std::vector<py::object> defaults;  // null handle: required
     std::string qualname;
 
     // Bind positional and keyword arguments to the parameters the way a Python
@@ -38,8 +38,8 @@ struct NativeMethod {
                                          key + "'");
                 }
                 if (bound[i]) {
-                    throw py::type_error(qualname + "() got multiple values for argument '" +
-                                         key + "'");
+                    throw py::type_error(qualname + "() got multiple values for argument '" + key +
+                                         "'");
                 }
                 bound[i] = py::reinterpret_borrow<py::object>(item.second);
             }
@@ -151,7 +151,8 @@ static py::object build_signature(const std::vector<Param>& params, py::object r
         plist.append(Parameter(py::str(p.name), kind, py::arg("default") = def,
                                py::arg("annotation") = ann));
     }
-    py::object ret = return_annotation ? return_annotation : inspect.attr("Signature").attr("empty");
+    py::object ret =
+        return_annotation ? return_annotation : inspect.attr("Signature").attr("empty");
     if (return_annotation) annotations["return"] = return_annotation;
     return inspect.attr("Signature")(plist, py::arg("return_annotation") = ret);
 }
@@ -169,7 +170,8 @@ static py::object wrap(py::cpp_function impl, const std::string& name, const std
         native.defaults.push_back(p.default_value);
     }
     py::dict annotations;
-    method.attr("__signature__") = build_signature(params, std::move(return_annotation), annotations);
+    method.attr("__signature__") =
+        build_signature(params, std::move(return_annotation), annotations);
     method.attr("__annotations__") = annotations;
     method.attr("__name__") = py::str(name);
     method.attr("__qualname__") = py::str(qualname);
@@ -185,8 +187,8 @@ py::object make_method(py::cpp_function impl, const char* cls, const char* name,
                 std::move(return_annotation));
 }
 
-py::object make_function(py::cpp_function impl, const char* name,
-                         const std::vector<Param>& params, const char* doc) {
+py::object make_function(py::cpp_function impl, const char* name, const std::vector<Param>& params,
+                         const char* doc) {
     return wrap(std::move(impl), name, name, params, doc, py::object());
 }
 

@@ -66,8 +66,8 @@ py::object make_method(py::cpp_function impl, const char* cls, const char* name,
                        py::object return_annotation = py::object());
 
 // A module-level function with the same metadata.
-py::object make_function(py::cpp_function impl, const char* name,
-                         const std::vector<Param>& params, const char* doc);
+py::object make_function(py::cpp_function impl, const char* name, const std::vector<Param>& params,
+                         const char* doc);
 
 void register_method_type(py::module_& m);
 

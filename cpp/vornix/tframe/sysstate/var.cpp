@@ -86,10 +86,9 @@ py::object var_save_snapshot(py::object self) {
     snap["FactorValueDict"] = self.attr("g_VornixFactorValueDict");
 
     py::object task_id = self.attr("g_VornixModeTaskId");
-    py::object filename =
-        np_isnan(task_id) ? logger_mgr.attr("log_timestamp")() : py::str(task_id);
+    py::object filename = np_isnan(task_id) ? logger_mgr.attr("log_timestamp")() : py::str(task_id);
     py::object snap_path = os_path.attr("join")(logger_mgr.attr("log_dir")(),
-                                               py::str("py_error_") + filename + py::str(".mat"));
+                                                py::str("py_error_") + filename + py::str(".mat"));
     save_mat(snap_path, snap, py::arg("error") = "ignore", py::arg("appendmat") = false);
     if (truthy(os_path.attr("exists")(snap_path))) {
         global("user_warning")(py::str("错误快照：") + snap_path);
@@ -124,12 +123,12 @@ void add_var_members(py::dict ns) {
     constexpr const char* C = "SystemBaseVar";
     py::object classmethod = py::module_::import("builtins").attr("classmethod");
 
-    ns["__init__"] = make_method(py::cpp_function([](py::object self) { var_init(self); }), C,
-                                 "__init__", {arg("self")},
-                                 "Create the run's state attributes, in their fixed order.");
-    ns["set_env"] = make_method(py::cpp_function(&var_set_env), C, "set_env",
-                                {arg("self"), arg("env_")},
-                                "Register the environment with the process-wide status collector.");
+    ns["__init__"] =
+        make_method(py::cpp_function([](py::object self) { var_init(self); }), C, "__init__",
+                    {arg("self")}, "Create the run's state attributes, in their fixed order.");
+    ns["set_env"] =
+        make_method(py::cpp_function(&var_set_env), C, "set_env", {arg("self"), arg("env_")},
+                    "Register the environment with the process-wide status collector.");
     ns["save_snapshot"] = make_method(
         py::cpp_function(&var_save_snapshot), C, "save_snapshot", {arg("self")},
         "Dump the essential state into a MAT file in the log directory; returns its path, "
@@ -137,10 +136,10 @@ void add_var_members(py::dict ns) {
     ns["set_value"] = classmethod(make_method(py::cpp_function(&var_set_value), C, "set_value",
                                               {arg("cls"), arg("key"), arg("value")},
                                               "Store a value as a class attribute."));
-    ns["get_value"] = classmethod(make_method(
-        py::cpp_function(&var_get_value),
-        C, "get_value", {arg("cls"), arg("key"), arg("default", py::none())},
-        "A class attribute, or `default` when the class has none of that name."));
+    ns["get_value"] = classmethod(
+        make_method(py::cpp_function(&var_get_value), C, "get_value",
+                    {arg("cls"), arg("key"), arg("default", py::none())},
+                    "A class attribute, or `default` when the class has none of that name."));
     ns["del_value"] = classmethod(make_method(py::cpp_function(&var_del_value), C, "del_value",
                                               {arg("cls"), arg("key")},
                                               "Delete a class attribute if it exists."));
