@@ -219,7 +219,7 @@ def test_core_module_starts_from_the_command_line(tmp_path):
     port = free_port()
     proc = subprocess.Popen(
         [sys.executable, "-m", "vornix.core", "--port", str(port), "--cache-dir", str(tmp_path)],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, cwd=tmp_path,
     )
     try:
         line = proc.stdout.readline()
@@ -252,7 +252,8 @@ elif mode == "failing":
 @pytest.mark.parametrize("mode", ["normal", "none", "failing"])
 def test_exit_hook(mode, tmp_path):
     environ = dict(os.environ, VX_LOG_DIR=str(tmp_path))
-    out = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, mode], env=environ,
+    # run outside the source tree, so that the installed package is imported
+    out = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, mode], env=environ, cwd=tmp_path,
                          capture_output=True, text=True, timeout=60, check=True)
     log_path = out.stdout.strip().splitlines()[-1]
     with open(log_path, encoding="utf-8") as fh:
