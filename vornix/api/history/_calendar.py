@@ -13,6 +13,8 @@ time of day as a fraction of a day, always computed as day + seconds / 86400 so
 that equal times compare equal bit for bit.
 """
 
+import warnings
+
 import numpy as np
 
 from vornix.tframe.utils.datetimefunc import (
@@ -166,11 +168,17 @@ def xshg_trading_days(begin_date, end_date):
             "building a calendar from the XSHG exchange calendar needs the optional package "
             "exchange_calendars; install it or import the trading days from a CSV file"
         ) from None
-    cal = exchange_calendars.get_calendar("XSHG")
     b = "%04d-%02d-%02d" % (begin_date // 10000, begin_date // 100 % 100, begin_date % 100)
     e = "%04d-%02d-%02d" % (end_date // 10000, end_date // 100 % 100, end_date % 100)
-    sessions = cal.sessions_in_range(b, e)
-    return np.asarray(sessions.strftime("%Y%m%d").astype(np.int64), dtype=np.int64)
+    with warnings.catch_warnings():
+        # the package's own deprecation notices about its pandas use are not ours to fix
+        warnings.simplefilter("ignore", DeprecationWarning)
+        warnings.simplefilter("ignore", FutureWarning)
+        cal = exchange_calendars.get_calendar("XSHG")
+        first, last = cal.first_session.strftime("%Y-%m-%d"), cal.last_session.strftime("%Y-%m-%d")
+        sessions = cal.sessions_in_range(max(b, first), min(e, last))
+        days = [int(d.strftime("%Y%m%d")) for d in sessions]
+    return np.asarray(days, dtype=np.int64)
 
 
 def trading_days_from_bars(bar_times):

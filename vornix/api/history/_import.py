@@ -30,6 +30,9 @@ class DataImportError(ValueError):
         self.problems = list(problems)
         self.total = len(self.problems) if total is None else total
         shown = self.problems[:MAX_REPORTED]
+        if not any(ln for ln, _ in shown):
+            super().__init__("%s: %s; nothing imported" % (path, "; ".join(m for _, m in shown)))
+            return
         lines = ["%s: %d bad line(s), nothing imported" % (path, self.total)]
         lines += ["  line %s: %s" % (ln, msg) if ln else "  %s" % msg for ln, msg in shown]
         if self.total > len(shown):
@@ -72,7 +75,7 @@ class _Checker:
     def number(self, name, default=None, positive=False, non_negative=False):
         raw = self.frame[name] if name in self.frame else pd.Series([""] * len(self.frame), dtype=object)
         raw = raw.astype(str).str.strip()
-        values = pd.to_numeric(raw.where(raw != "", np.nan), errors="coerce").to_numpy(dtype=np.float64)
+        values = pd.to_numeric(raw.where(raw != "", np.nan), errors="coerce").to_numpy(dtype=np.float64, copy=True)
         empty = (raw == "").to_numpy()
         if default is not None:
             values[empty] = default
@@ -93,7 +96,7 @@ class _Checker:
         raw = self.frame[name].astype(str).str.strip() if name in self.frame else pd.Series([""] * len(self.frame))
         digits = raw.str.replace("-", "", regex=False)
         parsed = pd.to_datetime(digits.where(digits.str.fullmatch(r"\d{8}"), None), format="%Y%m%d", errors="coerce")
-        bad = parsed.isna().to_numpy()
+        bad = parsed.isna().to_numpy().copy()
         empty = (raw == "").to_numpy()
         if not required:
             bad &= ~empty
@@ -109,7 +112,7 @@ class _Checker:
         raw = self.frame[name].astype(str).str.strip()
         ok = raw.str.fullmatch(r"\d{4}-\d{2}-\d{2}[ T]\d{1,2}:\d{2}(:\d{2}(\.\d+)?)?")
         parsed = pd.to_datetime(raw.where(ok, None), format="ISO8601", errors="coerce")
-        bad = parsed.isna().to_numpy()
+        bad = parsed.isna().to_numpy().copy()
         raw_vals = raw.to_numpy(dtype=object)
         self.flag(bad, lambda i: "%s %r is not a time (YYYY-MM-DD HH:MM:SS)" % (name, raw_vals[i]))
         us = parsed.to_numpy(dtype="datetime64[us]").astype(np.int64)
