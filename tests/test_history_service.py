@@ -7,6 +7,7 @@ from history_fixtures import empty_store, sample_market, use_sample  # noqa: F40
 from vornix.api.bpfactor._factors import get_factor_by_factor
 from vornix.api.history import _history as h
 from vornix.api.history._bars import combine_by_group
+from vornix.api.history._calendar import Calendar
 from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.utils.datetimefunc import datenum_to_datetime, int_date_to_ordinal
 from vornix.tframe.utils.exceptions import StoreError
@@ -45,7 +46,9 @@ def test_minute_time_line_follows_the_sessions(use_sample):
     in_break, before = hhmm_index(both["TimeLine"], "10:20"), hhmm_index(both["TimeLine"], "10:15")
     assert rb[gv.KMatrix_Volume, in_break] == 0
     assert rb[gv.KMatrix_Open, in_break] == rb[gv.KMatrix_Close, before]
-    assert np.isnan(stock[:, :30]).all()  # before the stock's first bar in the range
+    # minutes before the stock's session carry the close of the day before the range
+    assert np.all(stock[gv.KMatrix_Close, :30] == use_sample.bars_1m[STOCK]["close"][239])
+    assert np.all(stock[gv.KMatrix_Volume, :30] == 0)
 
 
 def hhmm_index(tl, text):
@@ -99,6 +102,9 @@ def test_gap_filling_and_nan_entries(use_sample):
         assert np.all(s[f, g] == prev_close)
     assert np.all(s[gv.KMatrix_Volume, g] == 0) and np.all(s[gv.KMatrix_TurnOver, g] == 0)
     assert np.isnan(s_raw[:, g]).all() and not np.isnan(s_raw[:, ~gap]).any()
+    # a range that starts inside the suspension carries the close from before it
+    later = block(fetch([SUSPENDED], freq="day", begin=days[g[1]]), 0)
+    assert np.all(later[gv.KMatrix_Close, :g.size - 1] == prev_close)
     listed = block(r, 1)
     first = int(np.searchsorted(days, m.instruments[4][5]))
     assert np.isnan(listed[:, :first]).all() and not np.isnan(listed[:, first:]).any()
@@ -140,6 +146,16 @@ def test_calendar_bars_of_each_frequency_across_the_holiday(use_sample):
     assert tl.size == 1 and pos[0] == h.get_trading_days(20230101, 20231231).size - 1
     mtl, mpos = h.get_trading_time([STOCK], "min", 20230209, 20230217)
     assert mtl.size == 480 and np.array_equal(np.unique(mpos), [0.0, 1.0])
+
+
+def test_night_session_bars_belong_to_the_next_trading_day():
+    # Friday 2024-01-05, Monday 2024-01-08: Monday's night session runs on Friday evening
+    cal = Calendar([20240104, 20240105, 20240108], {"N": [(1260, 1262, -1), (540, 542, 0)]})
+    times, day_pos = cal.minute_grid(cal.session_set(["N"]), 1, 3)
+    stamps = [datenum_to_datetime(v + 1e-9).strftime("%m%d %H:%M") for v in times]
+    assert stamps == ["0104 21:01", "0104 21:02", "0105 09:01", "0105 09:02",
+                      "0105 21:01", "0105 21:02", "0108 09:01", "0108 09:02"]
+    assert day_pos.tolist() == [0, 0, 0, 0, 1, 1, 1, 1]
 
 
 def test_main_contract_periods(use_sample):

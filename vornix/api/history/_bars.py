@@ -2,8 +2,6 @@
 
 import numpy as np
 
-from vornix.api.history._calendar import time_keys
-
 OPEN, HIGH, LOW, CLOSE, VOLUME, TURNOVER, OPEN_INTEREST = range(7)
 FIELDS = ("open", "high", "low", "close", "volume", "turnover", "open_interest")
 
@@ -13,8 +11,9 @@ def place_bars(out, grid_keys, bar_keys, bars, filled_up, valid_until=None):
 
     `grid_keys` and `bar_keys` are ascending integer keys of the grid and of the
     bars; bars whose key is not on the grid are left out.  With `filled_up` a
-    grid time without a bar after the target's first bar gets a filled bar: all
-    prices the previous close, volume and turnover 0, open interest carried.
+    grid time without a bar after the target's first bar (counting bars before
+    the grid) gets a filled bar: all prices the previous close, volume and
+    turnover 0, open interest carried.
     Other entries are NaN; so is every column from `valid_until` on.
     """
     out.fill(np.nan)
@@ -29,12 +28,13 @@ def place_bars(out, grid_keys, bar_keys, bars, filled_up, valid_until=None):
     rows = np.arange(lo, hi)
     if not on_grid.all():
         pos, rows = pos[on_grid], rows[on_grid]
-    if pos.size:
-        if filled_up:
-            src = np.full(n, -1, dtype=np.int64)
-            src[pos] = rows
-            last = np.maximum.accumulate(src)
-            have = last >= 0
+    if filled_up and (pos.size or lo > 0):
+        # the last bar before the grid, if any, carries into the first columns
+        src = np.full(n, lo - 1, dtype=np.int64)
+        src[pos] = rows
+        last = np.maximum.accumulate(src)
+        have = last >= 0
+        if have.any():
             first = int(np.argmax(have))
             prev = last[first:]
             close = bars["close"][prev]
@@ -43,14 +43,11 @@ def place_bars(out, grid_keys, bar_keys, bars, filled_up, valid_until=None):
             out[VOLUME, first:] = 0.0
             out[TURNOVER, first:] = 0.0
             out[OPEN_INTEREST, first:] = bars["open_interest"][prev]
+    if pos.size:
         for f, name in enumerate(FIELDS):
             out[f, pos] = bars[name][rows]
     if valid_until is not None and valid_until < n:
         out[:, valid_until:] = np.nan
-
-
-def bar_keys_of(times):
-    return time_keys(times)
 
 
 def combine_by_group(group_start, bars):

@@ -109,7 +109,7 @@ class HistoryStore(BarStore):
         unknown = [c for c in codes if c not in table]
         if unknown:
             raise ValueError(
-                "unknown target(s) %s%s in the bar store %s" % (", ".join(unknown), what, self.path)
+                "unknown target(s) %s in the bar store %s%s" % (", ".join(unknown), self.path, what)
             )
         return codes, [table[c] for c in codes]
 
@@ -145,7 +145,7 @@ class HistoryStore(BarStore):
         describe = _describe(targets, frequency, begin_date, end_date)
         if freq == "tick":
             raise ValueError("tick bars have no calendar times (%s)" % describe)
-        codes, rows = self.resolve(targets)
+        codes, rows = self.resolve(targets, " (%s)" % describe)
         lo, hi = self._range(begin_date, end_date, describe)
         sset = self._session_set(rows)
         cal = self.calendar()
@@ -198,7 +198,7 @@ class HistoryStore(BarStore):
             )
         if fq_type not in (gv.FQType_None, gv.FQType_Forward, gv.FQType_Backward):
             raise ValueError("fq_type must be 0, 1 or 2, got %r (%s)" % (fq_type, describe))
-        codes, rows = self.resolve(targets)
+        codes, rows = self.resolve(targets, " (%s)" % describe)
         lo, hi = self._range(begin_date, end_date, describe)
         cal = self.calendar()
         sset = self._session_set(rows)

@@ -65,7 +65,7 @@ class _Checker:
     def raise_if_bad(self):
         if self.problems:
             probs = sorted(self.problems, key=lambda p: p[0])
-            total = len(probs)
+            total = len({ln for ln, _ in probs})
             shown = [p for p in probs if p[1] is not None]
             raise DataImportError(self.path, shown, total=total)
 
