@@ -63,7 +63,7 @@ def main():
     base_rss = _peak_rss_bytes()
     times = []
     result = None
-    for i in range(args.repeat):
+    for _ in range(args.repeat):
         result = None
         t0 = time.perf_counter()
         result = _history.get_k_data_multi(params)

@@ -1,8 +1,8 @@
 import os
 
+import history_fixtures
 import numpy as np
 import pytest
-from history_fixtures import empty_store  # noqa: F401
 
 from vornix.api.bpfactor._factors import get_factor_by_factor
 from vornix.api.history import _history as h
@@ -25,6 +25,10 @@ BARS = HEADER + (
     "CF,IF00,2024-01-02 09:32,3500,3501,3499,3500.2,3,3150000,120\n"
     "CF,IF00,2024-01-03 13:02,3510,3512,3508,3511,4,4200000,125\n"
 )
+
+# fixtures shared by the history tests
+empty_store = history_fixtures.empty_store
+
 
 
 def write(tmp_path, name, text):

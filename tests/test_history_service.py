@@ -1,8 +1,8 @@
 import os
 
+import history_fixtures
 import numpy as np
 import pytest
-from history_fixtures import empty_store, sample_market, use_sample  # noqa: F401
 
 from vornix.api.bpfactor._factors import get_factor_by_factor
 from vornix.api.history import _history as h
@@ -11,6 +11,11 @@ from vornix.api.history._calendar import Calendar
 from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.utils.datetimefunc import datenum_to_datetime, int_date_to_ordinal
 from vornix.tframe.utils.exceptions import StoreError
+
+# fixtures shared by the history tests
+empty_store = history_fixtures.empty_store
+sample_market = history_fixtures.sample_market
+use_sample = history_fixtures.use_sample
 
 STOCK, SUSPENDED, SPLIT, DIVIDEND, LISTED, DELISTED = (
     "SH.600000", "SZ.000011", "SH.600020", "SZ.000031", "SH.600040", "SZ.000051")

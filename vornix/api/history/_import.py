@@ -133,6 +133,7 @@ def _read_csv(path, required):
     except (ValueError, OSError, pd.errors.ParserError, UnicodeDecodeError) as exc:
         raise DataImportError(path, [(None, "cannot be read as CSV: %s" % exc)]) from None
     frame.columns = [str(c).strip().lower() for c in frame.columns]
+    frame = frame.fillna("")  # rows with fewer fields than the header
     missing = [c for c in required if c not in frame.columns]
     if missing:
         raise DataImportError(
@@ -161,10 +162,10 @@ def _targets(chk, store, types=None):
 
 
 def _check_prices(chk, v):
-    o, h, l, c = v["open"], v["high"], v["low"], v["close"]
+    o, h, lo, c = v["open"], v["high"], v["low"], v["close"]
     with np.errstate(invalid="ignore"):
         chk.flag(h < np.maximum(o, c), lambda i: "high %g is below open %g or close %g" % (h[i], o[i], c[i]))
-        chk.flag(l > np.minimum(o, c), lambda i: "low %g is above open %g or close %g" % (l[i], o[i], c[i]))
+        chk.flag(lo > np.minimum(o, c), lambda i: "low %g is above open %g or close %g" % (lo[i], o[i], c[i]))
 
 
 def _read_bar_values(chk):

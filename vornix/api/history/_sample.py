@@ -114,8 +114,8 @@ class SampleMarket:
         minutes = _minutes_of(sessions)
         return time_values(self.day_numbers[day_index][:, None], minutes[None, :] * 60).ravel()
 
-    def _store_bars(self, code, times, o, h, l, c, v, t, oi, per_day):
-        bars = {"time": times, "open": o, "high": h, "low": l, "close": c, "volume": v,
+    def _store_bars(self, code, times, o, h, lo, c, v, t, oi, per_day):
+        bars = {"time": times, "open": o, "high": h, "low": lo, "close": c, "volume": v,
                 "turnover": t, "open_interest": oi}
         self.bars_1m[code] = bars
         n_days = times.size // per_day
@@ -154,7 +154,7 @@ class SampleMarket:
                 raw_close = _round(path / np.repeat(factor, per_day), 0.01)
             if i == 1:
                 volume.reshape(n, per_day)[zero_day] = 0.0
-            o, h, l, c = _finish_bars(raw_close, noise, volume, rng, 0.01)
+            o, h, lo, c = _finish_bars(raw_close, noise, volume, rng, 0.01)
             turnover = np.round(volume * (o + c) / 2.0, 2)
             keep = np.ones(n, dtype=bool)
             list_date, delist_date = int(self.days[0]), 0
@@ -171,7 +171,7 @@ class SampleMarket:
             times = self._times(STOCK_SESSIONS, day_index)
             zeros = np.zeros(rows.size)
             day = self._store_bars(
-                dotted, times, o[rows], h[rows], l[rows], c[rows], volume[rows], turnover[rows], zeros, per_day
+                dotted, times, o[rows], h[rows], lo[rows], c[rows], volume[rows], turnover[rows], zeros, per_day
             )
             self.instruments.append(
                 (market, code, "stock", 1.0, 0.01, list_date, delist_date, STOCK_CALENDAR, "Sample stock %d" % i)
@@ -214,11 +214,11 @@ class SampleMarket:
             period = np.arange(n) // roll_every
             premium = 0.01 * (period % 3 + 1) * np.where(period % 2 == 0, 1.0, -1.0)
             raw_close = _round(path * np.repeat(1.0 + premium, per_day), step)
-            o, h, l, c = _finish_bars(raw_close, noise, volume, rng, step)
+            o, h, lo, c = _finish_bars(raw_close, noise, volume, rng, step)
             turnover = np.round(volume * (o + c) / 2.0 * mult, 2)
             oi = np.round(50000 + np.cumsum(rng.normal(0, 30, raw_close.size)))
             times = self._times(sessions, np.arange(n))
-            self._store_bars(dotted, times, o, h, l, c, volume, turnover, oi, per_day)
+            self._store_bars(dotted, times, o, h, lo, c, volume, turnover, oi, per_day)
             self.instruments.append(
                 (market, code, "future", mult, step, int(self.days[0]), 0, cal, name)
             )
