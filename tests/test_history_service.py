@@ -240,3 +240,17 @@ def test_store_errors_name_the_file(empty_store, tmp_path, monkeypatch):
     with pytest.raises(StoreError, match="calendar.parquet is damaged"):
         h.get_trading_days(0, 99999999)
     assert h.store_generation() == 2
+
+
+def test_a_store_written_again_is_read_again(tmp_path, monkeypatch):
+    import shutil
+
+    from vornix.api.history._sample import write_sample_market
+
+    path = tmp_path / "store"
+    monkeypatch.setenv("VX_STORE_DIR", str(path))
+    write_sample_market(h.HistoryStore(path, create=True), days=6, stocks=1)
+    assert h.get_trading_days(0, 99999999).size == 6 and h.store_generation() == 1
+    shutil.rmtree(path)
+    write_sample_market(h.HistoryStore(path, create=True), days=7, stocks=1)
+    assert h.get_trading_days(0, 99999999).size == 7 and h.store_generation() == 1

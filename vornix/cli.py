@@ -5,6 +5,7 @@ that sets ``func`` on its parsers; new groups are added the same way.
 """
 
 import argparse
+import os
 import sys
 
 from vornix.tframe.utils.exceptions import StoreError
@@ -80,7 +81,7 @@ def store_summary(store):
     for freq in ("min", "day"):
         counts = [store.bar_count(c, freq) for c in info]
         lines.append("%s bars: %d in %d file(s)" % (freq, sum(counts), sum(1 for n in counts if n)))
-    ticks = [c for c in info if store.read_ticks(c) is not None]
+    ticks = [c for c in info if os.path.exists(store.tick_path(c))]
     lines.append("ticks: %s" % (", ".join(ticks) or "none"))
     adjust = store.adjust_factors()
     lines.append("adjustment factors: %d rows for %d target(s)" % (len(adjust), adjust["target"].nunique()))

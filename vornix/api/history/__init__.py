@@ -1,6 +1,7 @@
 """History data: the bar store and the history service built on it."""
 
 from vornix.api.history._history import (
+    BarStore,
     HistoryStore,
     TickRecord,
     get_bar_tick_data,
@@ -14,6 +15,7 @@ from vornix.api.history._history import (
 )
 
 __all__ = [
+    "BarStore",
     "HistoryStore",
     "TickRecord",
     "get_bar_tick_data",

@@ -11,7 +11,13 @@ import numpy as np
 
 from vornix.api.history._bars import place_bars
 from vornix.api.history._calendar import Calendar, time_keys
-from vornix.api.history._store import TYPE_NAMES, BarStore, default_store_dir, read_generation
+from vornix.api.history._store import (
+    TYPE_NAMES,
+    BarStore,
+    default_store_dir,
+    generation_stamp,
+    read_generation,
+)
 from vornix.setting import get_setting
 from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.ufuncs import todotmc
@@ -34,7 +40,7 @@ def open_store(path=None):
 
 def _store():
     path = store_dir()
-    key = (path, read_generation(path))
+    key = (path, generation_stamp(path))
     if _open["key"] != key:
         _open["store"] = HistoryStore(path)
         _open["key"] = key
@@ -282,12 +288,15 @@ class HistoryStore(BarStore):
         return out
 
     def ticks_between(self, code, t0, t1):
-        """Ticks of a target with t0 < time <= t1 (t0 NaN: no lower bound)."""
+        """Ticks of a target with t0 < time <= t1 (t0 NaN: from the start of t1's day)."""
         ticks = self.read_ticks(code)
         if ticks is None:
             return TickRecord()
         keys = time_keys(ticks["time"])
-        lo = 0 if np.isnan(t0) else np.searchsorted(keys, time_keys(t0), side="right")
+        if np.isnan(t0):
+            lo = np.searchsorted(keys, time_keys(np.floor(t1)), side="left")
+        else:
+            lo = np.searchsorted(keys, time_keys(t0), side="right")
         hi = np.searchsorted(keys, time_keys(t1), side="right")
         return TickRecord(ticks["time"][lo:hi], ticks["price"][lo:hi], ticks["volume"][lo:hi])
 
@@ -326,7 +335,11 @@ def _run_context():
 
 
 def get_bar_tick_data(target_idx, refresh_pos):
-    """Ticks of target `target_idx` within the bar at `refresh_pos` of the run's main time line."""
+    """Ticks of target `target_idx` within the bar at `refresh_pos` of the run's main time line.
+
+    The bar at position p covers (time[p-1], time[p]]; the first bar covers its
+    day up to time[0].
+    """
     targets, time_line = _run_context()
     target_idx = int(target_idx)
     refresh_pos = int(refresh_pos)

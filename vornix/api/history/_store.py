@@ -128,6 +128,18 @@ def read_generation(path):
         ) from None
 
 
+def generation_stamp(path):
+    """The full content of the generation file: changes with every write, also when a
+    store is deleted and written again from scratch (its time stamp differs)."""
+    try:
+        with open(os.path.join(path, "GENERATION"), encoding="utf-8") as fh:
+            return fh.read()
+    except FileNotFoundError:
+        return ""
+    except OSError as exc:
+        raise StoreError("store generation file in %s cannot be read: %s" % (path, exc)) from exc
+
+
 class BarStore:
     """A bar store directory.  Reading needs an existing directory; writing creates it."""
 
