@@ -8,6 +8,7 @@ from vornix.api.bpfactor._factors import get_factor_by_factor
 from vornix.api.history import _history as h
 from vornix.api.history._import import DataImportError, derive_calendar, import_csv
 from vornix.tframe.sysdefine import GlobalDefine as gv
+from vornix.tframe.utils.exceptions import StoreError
 
 SESSIONS = "calendar,open,close\nT,09:30,09:33\nT,13:00,13:02\n"
 CALENDAR = "date\n20240102\n2024-01-03\n20240105\n"
@@ -174,6 +175,8 @@ def test_calendar_from_bars_and_xshg(store, tmp_path):
 
 
 def test_missing_file_and_unknown_kind(store, tmp_path):
+    with pytest.raises(StoreError, match=r"no min bars stored for SH.600000.*bars/1m/SH.600000.parquet"):
+        fetch(["SH.600000"])
     with pytest.raises(DataImportError, match="nothere.csv.*file not found"):
         import_csv(store, "bars-1m", str(tmp_path / "nothere.csv"))
     with pytest.raises(ValueError, match="unknown import kind 'bars'"):

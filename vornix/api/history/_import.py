@@ -147,16 +147,25 @@ def _read_csv(path, required):
     return frame
 
 
+def _group_rows(dotted):
+    """target -> ascending row numbers, targets in order of first appearance."""
+    codes, uniques = pd.factorize(dotted)
+    order = np.argsort(codes, kind="stable")
+    bounds = np.searchsorted(codes[order], np.arange(len(uniques) + 1))
+    return {u: order[bounds[k] : bounds[k + 1]] for k, u in enumerate(uniques)}
+
+
 def _targets(chk, store, types=None):
     """Dotted codes of the rows; unknown targets are flagged."""
     market = chk.frame["market"].astype(str).str.strip().str.upper()
     code = chk.frame["code"].astype(str).str.strip().str.upper()
     dotted = (market + "." + code).to_numpy(dtype=object)
     known = store.target_table()
-    unknown = np.array([d not in known for d in dotted])
+    codes, uniques = pd.factorize(dotted)
+    unknown = np.array([u not in known for u in uniques], dtype=bool)[codes]
     chk.flag(unknown, lambda i: "unknown target %s (import its instrument first)" % dotted[i])
     if types:
-        wrong = np.array([d in known and known[d]["type"] not in types for d in dotted])
+        wrong = np.array([u in known and known[u]["type"] not in types for u in uniques], dtype=bool)[codes]
         chk.flag(wrong, lambda i: "target %s is a %s, expected %s" % (dotted[i], known[dotted[i]]["type"], " or ".join(types)))
     return dotted
 
@@ -307,13 +316,12 @@ def _import_bars(store, path, frequency):
         keys = np.where(np.isnan(times), -1, time_keys(np.nan_to_num(times)))
         grids = {}
         off = np.zeros(len(keys), dtype=bool)
-        for t in set(dotted):
+        for t, rows in _group_rows(dotted).items():
             if t not in info:
                 continue
             grid = _grid_keys(store, info[t]["calendar"], grids)
             if grid is not None:
-                rows = (dotted == t) & (keys >= 0)
-                off |= rows & ~np.isin(keys, grid)
+                off[rows] = (keys[rows] >= 0) & ~np.isin(keys[rows], grid)
         raw = chk.text("time")
         chk.flag(off, lambda i: "time %s of %s is not a bar end time of its calendar's trading sessions" % (raw[i], dotted[i]))
     else:
@@ -324,9 +332,9 @@ def _import_bars(store, path, frequency):
         day_nums = np.zeros(len(dates), dtype=np.int64)
         day_nums[good] = int_date_to_datenum_array(dates[good])
         close_sec = np.full(len(dates), 900 * 60, dtype=np.float64)
-        for t in set(dotted):
+        for t, rows in _group_rows(dotted).items():
             if t in info and info[t]["calendar"] in cal.sessions_by_name:
-                close_sec[dotted == t] = cal.session_set([info[t]["calendar"]]).close_seconds
+                close_sec[rows] = cal.session_set([info[t]["calendar"]]).close_seconds
         times = np.where(good, time_values(day_nums, close_sec), np.nan)
         keys = np.where(good, day_nums, -1)
     values = _read_bar_values(chk)
@@ -334,15 +342,13 @@ def _import_bars(store, path, frequency):
     chk.raise_if_bad()
     values["time"] = times
     key_of = (lambda d: time_keys(d["time"])) if frequency == "min" else (lambda d: np.floor(d["time"]).astype(np.int64))
-    count = 0
+    groups = _group_rows(dotted)
     with store.batch():
-        for t in dict.fromkeys(dotted):
-            rows = dotted == t
+        for t, rows in groups.items():
             new = {c: values[c][rows] for c in BAR_COLUMNS}
             merged = _merge_rows(store.read_bars(t, frequency), new, key_of)
             store.write_bars(t, frequency, merged)
-            count += 1
-    return "%d %s bars of %d target(s)" % (len(frame), frequency, count)
+    return "%d %s bars of %d target(s)" % (len(frame), frequency, len(groups))
 
 
 def _flag_order_subset(chk, dotted, keys, ok, what, strict=True):
@@ -413,8 +419,7 @@ def _import_factors(store, path):
     chk.flag(key.duplicated().to_numpy(), lambda i: "factor %s of %s has two rows for %d" % (name[i], dotted[i], dates[i]))
     chk.raise_if_bad()
     with store.batch():
-        for fname in dict.fromkeys(name):
-            rows = name == fname
+        for fname, rows in _group_rows(name).items():
             new = pd.DataFrame({"date": dates[rows], "target": dotted[rows], "value": values[rows]})
             old = store.read_factor(fname)
             if old is not None and len(old):
@@ -437,8 +442,7 @@ def _import_ticks(store, path):
     _flag_order_subset(chk, dotted, keys, keys >= 0, "time", strict=False)
     chk.raise_if_bad()
     with store.batch():
-        for t in dict.fromkeys(dotted):
-            rows = dotted == t
+        for t, rows in _group_rows(dotted).items():
             new = {"time": times[rows], "price": price[rows], "volume": volume[rows]}
             old = store.read_ticks(t)
             if old is not None and old["time"].size:
