@@ -28,7 +28,8 @@ def test_sample_then_info(tmp_path, monkeypatch, capsys):
     assert not np.array_equal(HistoryStore(other).read_bars("SH.600000", "min")["close"], first["close"])
 
 
-def test_errors_exit_with_status_1(tmp_path, capsys):
+def test_errors_exit_with_status_1(tmp_path, capsys, monkeypatch):
+    monkeypatch.setenv("VX_STORE_DIR", str(tmp_path / "default"))
     assert main(["data", "info", "--store", str(tmp_path / "none")]) == 1
     assert "no bar store at" in capsys.readouterr().err
     bad = tmp_path / "bad.csv"

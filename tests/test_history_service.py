@@ -210,6 +210,7 @@ def test_target_info_and_factors(use_sample):
     "change, match",
     [
         ({"targets": ["SH.999999"]}, r"unknown target\(s\) SH.999999"),
+        ({"targets": []}, r"non-empty list of targets, got \[\]"),
         ({"frequency": "week"}, r"not 'week'"),
         ({"frequency": "hourly"}, r"unknown frequency 'hourly'"),
         ({"freq_num": 5}, r"freq_num 5"),

@@ -8,6 +8,7 @@ again when the setting or the store's generation changes.
 import os
 
 import numpy as np
+from tqdm import tqdm
 
 from vornix.api.history._bars import place_bars
 from vornix.api.history._calendar import Calendar, time_keys
@@ -26,6 +27,7 @@ from vornix.tframe.utils.exceptions import StoreError
 
 _open = {"key": None, "store": None}
 _SERVED = ("min", "day")
+_PROGRESS_TARGETS = 20
 _PERIODS = ("week", "month", "year")
 
 
@@ -110,6 +112,8 @@ class HistoryStore(BarStore):
         """Dotted codes and instrument rows of targets; unknown targets raise ValueError."""
         if isinstance(targets, (str, dict)):
             targets = [targets]
+        if not isinstance(targets, (list, tuple, np.ndarray)) or len(targets) == 0:
+            raise ValueError("targets must be a non-empty list of targets, got %r%s" % (targets, what))
         codes = todotmc(list(targets))
         table = self.target_table()
         unknown = [c for c in codes if c not in table]
@@ -218,7 +222,11 @@ class HistoryStore(BarStore):
         karray = np.empty((gv.KMatrix_Bar_Len * len(codes), n), dtype=np.float64)
         missing = []
         any_bars = False
-        for t, (code, row) in enumerate(zip(codes, rows)):
+        # a progress bar for long fetches, shown on a terminal only
+        quiet = not params.get("need_show_ui_tip", False) or len(codes) < _PROGRESS_TARGETS
+        progress = tqdm(zip(codes, rows), total=len(codes), desc="loading %s bars" % freq,
+                        unit="target", disable=True if quiet else None, leave=False)
+        for t, (code, row) in enumerate(progress):
             block = karray[t * gv.KMatrix_Bar_Len : (t + 1) * gv.KMatrix_Bar_Len]
             bars = self.read_bars(code, freq)
             if bars is None:
