@@ -7,7 +7,6 @@ import pytest
 from vornix.api.bpfactor._factors import get_factor_by_factor
 from vornix.api.history import _history as h
 from vornix.api.history._import import DataImportError, derive_calendar, import_csv
-from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.utils.exceptions import StoreError
 
 SESSIONS = "calendar,open,close\nT,09:30,09:33\nT,13:00,13:02\n"
@@ -182,4 +181,3 @@ def test_missing_file_and_unknown_kind(store, tmp_path):
     with pytest.raises(ValueError, match="unknown import kind 'bars'"):
         import_csv(store, "bars", str(tmp_path / "nothere.csv"))
     assert not [f for f in os.listdir(store.path) if f.startswith(".tmp")]
-    assert gv.KMatrix_Bar_Len == 7
