@@ -1,0 +1,47 @@
+import os
+import subprocess
+import sys
+
+import numpy as np
+
+from vornix.api.history._history import HistoryStore
+from vornix.cli import main
+
+
+def test_sample_then_info(tmp_path, monkeypatch, capsys):
+    store = str(tmp_path / "store")
+    monkeypatch.setenv("VX_STORE_DIR", store)
+    assert main(["data", "sample", "--days", "12", "--stocks", "6", "--seed", "3"]) == 0
+    assert main(["data", "info"]) == 0
+    out = capsys.readouterr().out
+    for text in ("stock targets: 6", "future targets: 2 (CFE.IF00, SHF.RB00)", "trading days: 12",
+                 "min bars: ", "main-contract targets: CFE.IF00, SHF.RB00", "factors: pb, pe, turnover_rate",
+                 "calendar SSE: 09:30-11:30, 13:00-15:00", store):
+        assert text in out
+    first = HistoryStore(store).read_bars("SH.600000", "min")
+    # the same seed gives the same market, another seed another one
+    again = str(tmp_path / "again")
+    assert main(["data", "sample", "--store", again, "--days", "12", "--stocks", "6", "--seed", "3"]) == 0
+    assert np.array_equal(HistoryStore(again).read_bars("SH.600000", "min")["close"], first["close"])
+    other = str(tmp_path / "other")
+    assert main(["data", "sample", "--store", other, "--days", "12", "--stocks", "6", "--seed", "4"]) == 0
+    assert not np.array_equal(HistoryStore(other).read_bars("SH.600000", "min")["close"], first["close"])
+
+
+def test_errors_exit_with_status_1(tmp_path, capsys, monkeypatch):
+    monkeypatch.setenv("VX_STORE_DIR", str(tmp_path / "default"))
+    assert main(["data", "info", "--store", str(tmp_path / "none")]) == 1
+    assert "no bar store at" in capsys.readouterr().err
+    bad = tmp_path / "bad.csv"
+    bad.write_text("date\n2024013\n")
+    assert main(["data", "import", "calendar", str(bad), "--store", str(tmp_path / "s")]) == 1
+    err = capsys.readouterr().err
+    assert "bad.csv: 1 bad line(s)" in err and "line 2: date '2024013' is not a date" in err
+
+
+def test_python_dash_m_runs_the_cli(tmp_path):
+    env = dict(os.environ, VX_STORE_DIR=str(tmp_path / "store"))
+    run = subprocess.run([sys.executable, "-m", "vornix", "data", "sample", "--days", "6", "--stocks", "6"],
+                         env=env, capture_output=True, text=True, check=False)
+    assert run.returncode == 0, run.stderr
+    assert "6 trading days" in run.stdout

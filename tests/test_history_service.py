@@ -1,0 +1,257 @@
+import os
+
+import history_fixtures
+import numpy as np
+import pytest
+
+from vornix.api.bpfactor._factors import get_factor_by_factor
+from vornix.api.history import _history as h
+from vornix.api.history._bars import combine_by_group
+from vornix.api.history._calendar import Calendar
+from vornix.tframe.sysdefine import GlobalDefine as gv
+from vornix.tframe.utils.datetimefunc import datenum_to_datetime, int_date_to_ordinal
+from vornix.tframe.utils.exceptions import StoreError
+
+# fixtures shared by the history tests
+empty_store = history_fixtures.empty_store
+sample_market = history_fixtures.sample_market
+use_sample = history_fixtures.use_sample
+
+STOCK, SUSPENDED, SPLIT, DIVIDEND, LISTED, DELISTED = (
+    "SH.600000", "SZ.000011", "SH.600020", "SZ.000031", "SH.600040", "SZ.000051")
+IF, RB = "CFE.IF00", "SHF.RB00"
+
+
+def fetch(targets, freq="min", begin=0, end=99999999, filled=True, fq=0):
+    return h.get_k_data_multi({
+        "targets": targets, "frequency": freq, "freq_num": 1, "begin_date": begin, "end_date": end,
+        "filled_up": filled, "fq_type": fq, "need_show_ui_tip": False})
+
+
+def block(result, t):
+    return result["KArray"][t * gv.KMatrix_Bar_Len:(t + 1) * gv.KMatrix_Bar_Len]
+
+
+def hhmm(value):
+    return datenum_to_datetime(value + 1e-9).strftime("%H:%M")
+
+
+def test_minute_time_line_follows_the_sessions(use_sample):
+    days = h.get_trading_days(0, 99999999)
+    r = fetch([STOCK], begin=days[1], end=days[2])
+    tl = r["TimeLine"]
+    assert tl.size == 480 and np.all(np.diff(tl) > 0)
+    assert [hhmm(tl[i]) for i in (0, 119, 120, 239, 240)] == ["09:31", "11:30", "13:01", "15:00", "09:31"]
+    assert np.array_equal(r["DayPos"], np.repeat([0.0, 1.0], 240))
+    assert r["TradeFreshPos"].tolist() == [0, 240] and r["TradeFreshPos"].dtype == np.int64
+    # a futures session with a break adds its own minutes to the common time line
+    both = fetch([STOCK, RB], begin=days[1], end=days[1])
+    assert both["TimeLine"].size == 270 and hhmm(both["TimeLine"][0]) == "09:01"
+    rb, stock = block(both, 1), block(both, 0)
+    in_break, before = hhmm_index(both["TimeLine"], "10:20"), hhmm_index(both["TimeLine"], "10:15")
+    assert rb[gv.KMatrix_Volume, in_break] == 0
+    assert rb[gv.KMatrix_Open, in_break] == rb[gv.KMatrix_Close, before]
+    # minutes before the stock's session carry the close of the day before the range
+    assert np.all(stock[gv.KMatrix_Close, :30] == use_sample.bars_1m[STOCK]["close"][239])
+    assert np.all(stock[gv.KMatrix_Volume, :30] == 0)
+
+
+def hhmm_index(tl, text):
+    return [hhmm(v) for v in tl].index(text)
+
+
+def test_fetch_equals_stored_bars_and_day_bars_combine_minutes(use_sample):
+    m = use_sample
+    r = fetch([STOCK, IF])
+    for t, code in enumerate([STOCK, IF]):
+        bars = m.bars_1m[code]
+        pos = np.searchsorted(r["TimeLine"], bars["time"])
+        for f, name in enumerate(("open", "high", "low", "close", "volume", "turnover", "open_interest")):
+            assert np.array_equal(block(r, t)[f, pos], bars[name])
+    d = fetch([STOCK, SUSPENDED], freq="day")
+    assert all(hhmm(v) == "15:00" for v in d["TimeLine"])
+    mins = fetch([STOCK, SUSPENDED])
+    starts = np.flatnonzero(np.r_[True, np.diff(mins["DayPos"]) != 0])
+    for t in range(2):
+        bm = block(mins, t)
+        have = ~np.isnan(bm[gv.KMatrix_Close])
+        combined = combine_by_group(starts, {n: bm[f] for f, n in enumerate(
+            ("open", "high", "low", "close", "volume", "turnover", "open_interest"))})
+        day = block(d, t)
+        first = int(mins["DayPos"][np.argmax(have)])
+        for f, name in enumerate(("open", "high", "low", "close", "volume", "turnover", "open_interest")):
+            np.testing.assert_allclose(day[f, first:], combined[name][first:], rtol=1e-12)
+
+
+def test_zero_volume_day_is_a_filled_day_bar(use_sample):
+    day = use_sample.bars_1d[SUSPENDED]
+    dead = day["volume"] == 0
+    assert dead.any()
+    i = np.flatnonzero(dead)[0]
+    for f in ("open", "high", "low", "close"):
+        assert day[f][i] == day["close"][i - 1]
+
+
+def test_gap_filling_and_nan_entries(use_sample):
+    m = use_sample
+    r = fetch([SUSPENDED, LISTED, DELISTED], freq="day")
+    raw = fetch([SUSPENDED, LISTED, DELISTED], freq="day", filled=False)
+    days = h.get_trading_days(0, 99999999)
+    stored = np.floor(m.bars_1d[SUSPENDED]["time"]).astype(np.int64)
+    gap = ~np.isin(np.array([int_date_to_ordinal(d) for d in days]), stored)
+    assert gap.sum() == 5
+    s, s_raw = block(r, 0), block(raw, 0)
+    g = np.flatnonzero(gap)
+    prev_close = s[gv.KMatrix_Close, g[0] - 1]
+    for f in (gv.KMatrix_Open, gv.KMatrix_High, gv.KMatrix_Low, gv.KMatrix_Close):
+        assert np.all(s[f, g] == prev_close)
+    assert np.all(s[gv.KMatrix_Volume, g] == 0) and np.all(s[gv.KMatrix_TurnOver, g] == 0)
+    assert np.isnan(s_raw[:, g]).all() and not np.isnan(s_raw[:, ~gap]).any()
+    # a range that starts inside the suspension carries the close from before it
+    later = block(fetch([SUSPENDED], freq="day", begin=days[g[1]]), 0)
+    assert np.all(later[gv.KMatrix_Close, :g.size - 1] == prev_close)
+    listed = block(r, 1)
+    first = int(np.searchsorted(days, m.instruments[4][5]))
+    assert np.isnan(listed[:, :first]).all() and not np.isnan(listed[:, first:]).any()
+    delisted = block(r, 2)
+    last = int(np.searchsorted(days, m.instruments[5][6]))
+    assert np.isnan(delisted[:, last + 1:]).all() and not np.isnan(delisted[:, :last + 1]).any()
+
+
+@pytest.mark.parametrize("freq", ["min", "day"])
+def test_forward_and_backward_adjustment(use_sample, freq):
+    none, fwd, bwd = (fetch([SPLIT, DIVIDEND, IF], freq=freq, fq=fq) for fq in (0, 1, 2))
+    for t in range(2):
+        raw, f, b = block(none, t), block(fwd, t), block(bwd, t)
+        close = gv.KMatrix_Close
+        assert f[close, -1] == raw[close, -1] and b[close, 0] == raw[close, 0]
+        assert not np.array_equal(f[close], raw[close]) and not np.array_equal(b[close], raw[close])
+        np.testing.assert_allclose(f[close] / b[close], f[close, 0] / b[close, 0])
+        assert np.array_equal(f[gv.KMatrix_Volume], raw[gv.KMatrix_Volume])
+        # the adjusted series has no jump at the ex-day, the raw one has
+        jump_raw = np.max(np.abs(np.diff(np.log(raw[close]))))
+        jump_adj = np.max(np.abs(np.diff(np.log(f[close]))))
+        assert jump_adj < 0.1 < jump_raw or t == 1
+    assert np.array_equal(block(fwd, 2), block(none, 2), equal_nan=True)  # futures untouched
+
+
+def test_calendar_bars_of_each_frequency_across_the_holiday(use_sample):
+    days = h.get_trading_days(20230201, 20230228)
+    assert 20230210 not in days and 20230213 not in days and 20230217 in days
+    tl, pos = h.get_trading_time([STOCK], "day", 20230201, 20230228)
+    assert tl.size == days.size and np.array_equal(pos, np.arange(days.size))
+    tl, pos = h.get_trading_time([STOCK], "week", 20230201, 20230228)
+    stamps = [int(datenum_to_datetime(v).strftime("%Y%m%d")) for v in tl]
+    assert stamps[:3] == [20230203, 20230209, 20230217]
+    assert all(hhmm(v) == "15:00" for v in tl)
+    assert pos.tolist()[:3] == [2.0, 6.0, 7.0]
+    tl, pos = h.get_trading_time([STOCK], "month", 20230115, 20230228)
+    assert [int(datenum_to_datetime(v).strftime("%Y%m%d")) for v in tl][0] == 20230131
+    tl, pos = h.get_trading_time([STOCK], "year", 20230101, 20231231)
+    assert tl.size == 1 and pos[0] == h.get_trading_days(20230101, 20231231).size - 1
+    mtl, mpos = h.get_trading_time([STOCK], "min", 20230209, 20230217)
+    assert mtl.size == 480 and np.array_equal(np.unique(mpos), [0.0, 1.0])
+
+
+def test_night_session_bars_belong_to_the_next_trading_day():
+    # Friday 2024-01-05, Monday 2024-01-08: Monday's night session runs on Friday evening
+    cal = Calendar([20240104, 20240105, 20240108], {"N": [(1260, 1262, -1), (540, 542, 0)]})
+    times, day_pos = cal.minute_grid(cal.session_set(["N"]), 1, 3)
+    stamps = [datenum_to_datetime(v + 1e-9).strftime("%m%d %H:%M") for v in times]
+    assert stamps == ["0104 21:01", "0104 21:02", "0105 09:01", "0105 09:02",
+                      "0105 21:01", "0105 21:02", "0108 09:01", "0108 09:02"]
+    assert day_pos.tolist() == [0, 0, 0, 0, 1, 1, 1, 1]
+
+
+def test_main_contract_periods(use_sample):
+    res = h.get_main_contract([IF, {"Market": "sh", "Code": "600000"}], 20230101, 20230301)
+    assert list(res) == [IF]
+    days, contracts = res[IF]
+    assert days.dtype == np.int64 and np.all(np.diff(days) > 0) and len(days) == len(contracts)
+    assert days[0] >= 20230101 and days[-1] <= 20230301
+    rolls = [i for i in range(1, len(contracts)) if contracts[i] != contracts[i - 1]]
+    assert len(rolls) >= 3
+    close = block(fetch([IF], freq="day"), 0)[gv.KMatrix_Close]
+    all_days = h.get_trading_days(0, 99999999)
+    for i in rolls:
+        k = int(np.searchsorted(all_days, days[i]))
+        assert abs(np.log(close[k] / close[k - 1])) > 0.005
+    assert h.get_main_contract(["XX.NONE"], 20230101, 20230301) == {}
+
+
+def test_ticks_of_the_current_bar(use_sample, monkeypatch):
+    tl = fetch([STOCK])["TimeLine"]
+    monkeypatch.setattr(h, "_run_context", lambda: ([STOCK, {"Market": "SH", "Code": "600020"}], tl))
+    rec = h.get_bar_tick_data(0, 5)
+    bars = use_sample.bars_1m[STOCK]
+    assert rec.Price.tolist() == [bars[f][5] for f in ("open", "high", "low", "close")]
+    assert np.all((rec.Time > tl[4]) & (rec.Time <= tl[5]))
+    assert rec.Volume.sum() == bars["volume"][5]
+    assert len(h.get_bar_tick_data(1, 5)) == 0
+    with pytest.raises(IndexError, match="target index 2"):
+        h.get_bar_tick_data(2, 5)
+
+
+def test_target_info_and_factors(use_sample):
+    info = h.get_target_info([IF, "sh.600000"])
+    assert [i["Type"] for i in info] == [gv.TARGETTYPE_FUTURE, gv.TARGETTYPE_STOCK]
+    assert info[0]["Multiple"] == 300.0 and info[0]["MinMove"] == 0.2 and info[1]["Code"] == "600000"
+    days = h.get_trading_days(0, 99999999)
+    fac = get_factor_by_factor("pe", [STOCK, LISTED], 0, 99999999, 0)
+    assert set(fac) == {"date", STOCK, LISTED}
+    assert fac["date"][0] == int_date_to_ordinal(days[0]) and fac["date"].dtype == np.float64
+    first = int(np.searchsorted(days, use_sample.instruments[4][5]))
+    assert np.isnan(fac[LISTED][:first]).all() and not np.isnan(fac[LISTED][first:]).any()
+    with pytest.raises(ValueError, match="unknown factor 'nope'.*pe"):
+        get_factor_by_factor("nope", [STOCK], 0, 99999999, 0)
+
+
+@pytest.mark.parametrize(
+    "change, match",
+    [
+        ({"targets": ["SH.999999"]}, r"unknown target\(s\) SH.999999"),
+        ({"targets": []}, r"non-empty list of targets, got \[\]"),
+        ({"frequency": "week"}, r"not 'week'"),
+        ({"frequency": "hourly"}, r"unknown frequency 'hourly'"),
+        ({"freq_num": 5}, r"freq_num 5"),
+        ({"begin_date": 20230301, "end_date": 20230201}, r"begin date 20230301 is after end date 20230201"),
+        ({"begin_date": 20300101, "end_date": 20300201}, r"no trading days between 20300101 and 20300201"),
+        ({"targets": [LISTED], "end_date": 20230105}, r"no bars in the range.*SH.600040"),
+    ],
+)
+def test_bad_requests_say_what_was_asked(use_sample, change, match):
+    params = {"targets": [STOCK], "frequency": "min", "freq_num": 1, "begin_date": 0,
+              "end_date": 99999999, "filled_up": True, "fq_type": 0, "need_show_ui_tip": True}
+    params.update(change)
+    with pytest.raises(ValueError, match=match):
+        h.get_k_data_multi(params)
+
+
+def test_store_errors_name_the_file(empty_store, tmp_path, monkeypatch):
+    monkeypatch.setenv("VX_STORE_DIR", str(tmp_path / "nowhere"))
+    with pytest.raises(StoreError, match="no bar store at .*nowhere"):
+        h.get_trading_days(0, 99999999)
+    monkeypatch.setenv("VX_STORE_DIR", empty_store.path)
+    empty_store.write_table("calendar", {"date": np.array([20230103])})
+    assert h.get_trading_days(0, 99999999).tolist() == [20230103]
+    path = os.path.join(empty_store.path, "calendar.parquet")
+    with open(path, "wb") as fh:
+        fh.write(b"not parquet")
+    empty_store._bump()  # a new generation makes the service open the store again
+    with pytest.raises(StoreError, match="calendar.parquet is damaged"):
+        h.get_trading_days(0, 99999999)
+    assert h.store_generation() == 2
+
+
+def test_a_store_written_again_is_read_again(tmp_path, monkeypatch):
+    import shutil
+
+    from vornix.api.history._sample import write_sample_market
+
+    path = tmp_path / "store"
+    monkeypatch.setenv("VX_STORE_DIR", str(path))
+    write_sample_market(h.HistoryStore(path, create=True), days=6, stocks=1)
+    assert h.get_trading_days(0, 99999999).size == 6 and h.store_generation() == 1
+    shutil.rmtree(path)
+    write_sample_market(h.HistoryStore(path, create=True), days=7, stocks=1)
+    assert h.get_trading_days(0, 99999999).size == 7 and h.store_generation() == 1

@@ -1,0 +1,5 @@
+import sys
+
+from vornix.cli import main
+
+sys.exit(main())

@@ -1,0 +1,363 @@
+"""History service: bars, calendars, instruments, main contracts and ticks from the bar store.
+
+The module functions use the store named by the setting "VX_STORE_DIR"
+(default ~/.vornix/store).  The open store is kept between calls and opened
+again when the setting or the store's generation changes.
+"""
+
+import os
+
+import numpy as np
+from tqdm import tqdm
+
+from vornix.api.history._bars import place_bars
+from vornix.api.history._calendar import Calendar, time_keys
+from vornix.api.history._store import (
+    TYPE_NAMES,
+    BarStore,
+    default_store_dir,
+    generation_stamp,
+    read_generation,
+)
+from vornix.setting import get_setting
+from vornix.tframe.sysdefine import GlobalDefine as gv
+from vornix.tframe.ufuncs import todotmc
+from vornix.tframe.utils.datetimefunc import int_date_to_datenum_array
+from vornix.tframe.utils.exceptions import StoreError
+
+_open = {"key": None, "store": None}
+_SERVED = ("min", "day")
+_PROGRESS_TARGETS = 20
+_PERIODS = ("week", "month", "year")
+
+
+def store_dir():
+    return os.path.abspath(os.path.expanduser(str(get_setting("VX_STORE_DIR", default_store_dir()))))
+
+
+def open_store(path=None):
+    """A HistoryStore on the directory `path` (default: the configured store)."""
+    return HistoryStore(store_dir() if path is None else path)
+
+
+def _store():
+    path = store_dir()
+    key = (path, generation_stamp(path))
+    if _open["key"] != key:
+        _open["store"] = HistoryStore(path)
+        _open["key"] = key
+    return _open["store"]
+
+
+def store_generation():
+    """Generation counter of the configured store; changes with every write."""
+    return read_generation(store_dir())
+
+
+def _describe(targets, frequency, begin_date, end_date):
+    return "targets %s, frequency %r, dates %s-%s" % (targets, frequency, begin_date, end_date)
+
+
+def _as_date(value, what):
+    try:
+        v = int(value)
+    except (TypeError, ValueError):
+        raise ValueError("%s must be a yyyymmdd integer, got %r" % (what, value)) from None
+    if v != value or v < 0:
+        raise ValueError("%s must be a yyyymmdd integer, got %r" % (what, value))
+    return v
+
+
+class TickRecord:
+    """Ticks of one bar: float64 arrays Time, Price and Volume of equal length."""
+
+    def __init__(self, time=None, price=None, volume=None):
+        empty = np.zeros(0, dtype=np.float64)
+        self.Time = empty if time is None else np.asarray(time, dtype=np.float64)
+        self.Price = empty if price is None else np.asarray(price, dtype=np.float64)
+        self.Volume = empty if volume is None else np.asarray(volume, dtype=np.float64)
+
+    def __len__(self):
+        return int(self.Price.size)
+
+    def __repr__(self):
+        return "TickRecord(%d ticks)" % len(self)
+
+
+class HistoryStore(BarStore):
+    """A bar store with the queries of the history service."""
+
+    def __init__(self, path, create=False):
+        super().__init__(path, create=create)
+        self._cal = None
+        self._info = None
+
+    # ---------------------------------------------------------------- lookups
+    def calendar(self):
+        if self._cal is None or "_days" not in self._tables:
+            self._cal = Calendar.from_frames(self.trading_days(), self.sessions())
+        return self._cal
+
+    def target_table(self):
+        """dotted code -> instrument row (a dict), in store order."""
+        if self._info is None or "instruments" not in self._tables:
+            frame = self.instruments()
+            info = {}
+            for row in frame.itertuples(index=False):
+                info[("%s.%s" % (row.market, row.code)).upper()] = row._asdict()
+            self._info = info
+        return self._info
+
+    def resolve(self, targets, what=""):
+        """Dotted codes and instrument rows of targets; unknown targets raise ValueError."""
+        if isinstance(targets, (str, dict)):
+            targets = [targets]
+        if not isinstance(targets, (list, tuple, np.ndarray)) or len(targets) == 0:
+            raise ValueError("targets must be a non-empty list of targets, got %r%s" % (targets, what))
+        codes = todotmc(list(targets))
+        table = self.target_table()
+        unknown = [c for c in codes if c not in table]
+        if unknown:
+            raise ValueError(
+                "unknown target(s) %s in the bar store %s%s" % (", ".join(unknown), self.path, what)
+            )
+        return codes, [table[c] for c in codes]
+
+    def _session_set(self, rows):
+        names = sorted({r["calendar"] for r in rows})
+        return self.calendar().session_set(names)
+
+    def _range(self, begin_date, end_date, describe):
+        begin_date = _as_date(begin_date, "begin date")
+        end_date = _as_date(end_date, "end date")
+        if begin_date > end_date:
+            raise ValueError("begin date %d is after end date %d (%s)" % (begin_date, end_date, describe))
+        cal = self.calendar()
+        if cal.days.size == 0:
+            raise StoreError("the bar store %s holds no trading calendar" % self.path)
+        lo, hi = cal.days_in(begin_date, end_date)
+        if hi <= lo:
+            raise ValueError(
+                "no trading days between %d and %d (%s); the store's calendar runs from %d to %d"
+                % (begin_date, end_date, describe, cal.days[0], cal.days[-1])
+            )
+        return lo, hi
+
+    # ---------------------------------------------------------------- queries
+    def trading_days_between(self, begin_date, end_date):
+        days = self.trading_days()
+        lo = np.searchsorted(days, begin_date, side="left")
+        hi = np.searchsorted(days, end_date, side="right")
+        return days[lo:hi].copy()
+
+    def trading_time(self, targets, frequency, begin_date, end_date):
+        freq = gv.int_to_frequency(gv.frequency_to_int(frequency))
+        describe = _describe(targets, frequency, begin_date, end_date)
+        if freq == "tick":
+            raise ValueError("tick bars have no calendar times (%s)" % describe)
+        codes, rows = self.resolve(targets, " (%s)" % describe)
+        lo, hi = self._range(begin_date, end_date, describe)
+        sset = self._session_set(rows)
+        cal = self.calendar()
+        if freq == "min":
+            return cal.minute_grid(sset, lo, hi)
+        if freq == "day":
+            return cal.day_grid(sset, lo, hi)
+        return cal.period_grid(sset, lo, hi, freq)
+
+    def _adjust_ratio(self, code, day_numbers, fq_type):
+        """Price multiplier per trading day of the range for one stock."""
+        frame = self.adjust_factors()
+        sel = frame[frame["target"] == code]
+        if sel.empty:
+            return None
+        order = np.argsort(sel["date"].to_numpy(), kind="stable")
+        f_days = int_date_to_datenum_array(sel["date"].to_numpy()[order])
+        f_vals = sel["factor"].to_numpy(dtype=np.float64)[order]
+        # factor of a day: the latest entry on or before it, 1 before the first entry
+        i = np.searchsorted(f_days, day_numbers, side="right") - 1
+        factor = np.where(i >= 0, f_vals[np.maximum(i, 0)], 1.0)
+        base = factor[-1] if fq_type == gv.FQType_Forward else factor[0]
+        return factor / base
+
+    def k_data_multi(self, params):
+        try:
+            targets = params["targets"]
+            frequency = params["frequency"]
+            begin_date = params["begin_date"]
+            end_date = params["end_date"]
+        except (KeyError, TypeError):
+            raise ValueError(
+                "get_k_data_multi needs a dict with the keys targets, frequency, begin_date, "
+                "end_date (and freq_num, filled_up, fq_type), got %r" % (params,)
+            ) from None
+        freq_num = params.get("freq_num", 1)
+        filled_up = bool(params.get("filled_up", True))
+        fq_type = params.get("fq_type", gv.FQType_None)
+        describe = _describe(targets, frequency, begin_date, end_date)
+        freq = gv.int_to_frequency(gv.frequency_to_int(frequency))
+        if freq not in _SERVED:
+            raise ValueError(
+                "the history service serves 'min' and 'day' bars, not %r (%s); coarser bars are "
+                "combined from day bars" % (frequency, describe)
+            )
+        if freq_num != 1:
+            raise ValueError(
+                "the history service serves one-period bars only (freq_num 1), got freq_num %r "
+                "(%s); bars of several periods are combined from them" % (freq_num, describe)
+            )
+        if fq_type not in (gv.FQType_None, gv.FQType_Forward, gv.FQType_Backward):
+            raise ValueError("fq_type must be 0, 1 or 2, got %r (%s)" % (fq_type, describe))
+        codes, rows = self.resolve(targets, " (%s)" % describe)
+        lo, hi = self._range(begin_date, end_date, describe)
+        cal = self.calendar()
+        sset = self._session_set(rows)
+        if freq == "min":
+            times, day_pos = cal.minute_grid(sset, lo, hi)
+        else:
+            times, day_pos = cal.day_grid(sset, lo, hi)
+        n = times.size
+        day_numbers = cal.day_numbers[lo:hi]
+        grid_keys = time_keys(times) if freq == "min" else day_numbers
+        karray = np.empty((gv.KMatrix_Bar_Len * len(codes), n), dtype=np.float64)
+        missing = []
+        any_bars = False
+        # a progress bar for long fetches, shown on a terminal only
+        quiet = not params.get("need_show_ui_tip", False) or len(codes) < _PROGRESS_TARGETS
+        progress = tqdm(zip(codes, rows), total=len(codes), desc="loading %s bars" % freq,
+                        unit="target", disable=True if quiet else None, leave=False)
+        for t, (code, row) in enumerate(progress):
+            block = karray[t * gv.KMatrix_Bar_Len : (t + 1) * gv.KMatrix_Bar_Len]
+            bars = self.read_bars(code, freq)
+            if bars is None:
+                missing.append(code)
+                continue
+            if freq == "min":
+                keys = time_keys(bars["time"])
+            else:
+                keys = np.floor(bars["time"]).astype(np.int64)
+            valid_until = None
+            delist = int(row["delist_date"] or 0)
+            if delist > 0:
+                valid_until = int(np.searchsorted(cal.days[lo:hi], delist, side="right"))
+                if freq == "min":
+                    valid_until = int(np.searchsorted(day_pos, valid_until, side="left"))
+            place_bars(block, grid_keys, keys, bars, filled_up, valid_until)
+            if not any_bars and np.isfinite(block[gv.KMatrix_Close]).any():
+                any_bars = True
+            if fq_type != gv.FQType_None and TYPE_NAMES.get(row["type"]) == gv.TARGETTYPE_STOCK:
+                ratio = self._adjust_ratio(code, day_numbers, fq_type)
+                if ratio is not None:
+                    per_bar = ratio[day_pos.astype(np.int64)] if freq == "min" else ratio
+                    block[gv.KMatrix_Open : gv.KMatrix_Close + 1] *= per_bar
+        if missing:
+            raise StoreError(
+                "no %s bars stored for %s (%s); expected the files %s"
+                % (freq, ", ".join(missing), describe, ", ".join(self.bar_path(c, freq) for c in missing))
+            )
+        if not any_bars:
+            raise ValueError("no bars in the range (%s)" % describe)
+        first_of_day = np.flatnonzero(np.r_[True, day_pos[1:] != day_pos[:-1]]).astype(np.int64)
+        return {"TimeLine": times, "DayPos": day_pos, "KArray": karray, "TradeFreshPos": first_of_day}
+
+    def main_contract(self, targets, begin_date, end_date):
+        begin_date = _as_date(begin_date, "begin date")
+        end_date = _as_date(end_date, "end date")
+        if isinstance(targets, (str, dict)):
+            targets = [targets]
+        frame = self.main_contracts()
+        result = {}
+        for code in todotmc(list(targets)):
+            sel = frame[(frame["target"] == code) & (frame["date"] >= begin_date) & (frame["date"] <= end_date)]
+            if sel.empty:
+                continue
+            sel = sel.sort_values("date", kind="stable")
+            result[code] = (sel["date"].to_numpy(dtype=np.int64), list(sel["contract"]))
+        return result
+
+    def target_info(self, targets):
+        codes, rows = self.resolve(targets)
+        out = []
+        for code, row in zip(codes, rows):
+            out.append(
+                {
+                    "Market": row["market"],
+                    "Code": row["code"],
+                    "Type": TYPE_NAMES.get(row["type"]),
+                    "Multiple": float(row["multiplier"]),
+                    "MinMove": float(row["min_move"]),
+                    "ListDate": int(row["list_date"]),
+                    "DelistDate": int(row["delist_date"]),
+                    "Name": row["name"],
+                    "Calendar": row["calendar"],
+                    "DotCode": code,
+                }
+            )
+        return out
+
+    def ticks_between(self, code, t0, t1):
+        """Ticks of a target with t0 < time <= t1 (t0 NaN: from the start of t1's day)."""
+        ticks = self.read_ticks(code)
+        if ticks is None:
+            return TickRecord()
+        keys = time_keys(ticks["time"])
+        if np.isnan(t0):
+            lo = np.searchsorted(keys, time_keys(np.floor(t1)), side="left")
+        else:
+            lo = np.searchsorted(keys, time_keys(t0), side="right")
+        hi = np.searchsorted(keys, time_keys(t1), side="right")
+        return TickRecord(ticks["time"][lo:hi], ticks["price"][lo:hi], ticks["volume"][lo:hi])
+
+
+# ------------------------------------------------------------------ services
+def get_trading_days(begin_date, end_date):
+    """Trading days within [begin_date, end_date] as ascending yyyymmdd int64."""
+    return _store().trading_days_between(_as_date(begin_date, "begin date"), _as_date(end_date, "end date"))
+
+
+def get_k_data_multi(params):
+    """Bars of several targets on one common time line; see docs/data-format.md."""
+    return _store().k_data_multi(params)
+
+
+def get_trading_time(targets, frequency, begin_date, end_date):
+    """(bar end times, day positions) of a frequency's calendar bars over the range."""
+    return _store().trading_time(targets, frequency, begin_date, end_date)
+
+
+def get_main_contract(targets, begin_date, end_date):
+    """dotted code -> (days int64, contract codes) for the continuous targets among `targets`."""
+    return _store().main_contract(targets, begin_date, end_date)
+
+
+def get_target_info(targets):
+    """One instrument record (dict) per target."""
+    return _store().target_info(targets)
+
+
+def _run_context():
+    """(target list, main time line) of the current run."""
+    from vornix.tframe.sysstate import vr
+
+    return vr.g_VornixInputInfo.TargetList, vr.g_VornixDataValueFresh[gv.KMatrixPos_TimeLine]
+
+
+def get_bar_tick_data(target_idx, refresh_pos):
+    """Ticks of target `target_idx` within the bar at `refresh_pos` of the run's main time line.
+
+    The bar at position p covers (time[p-1], time[p]]; the first bar covers its
+    day up to time[0].
+    """
+    targets, time_line = _run_context()
+    target_idx = int(target_idx)
+    refresh_pos = int(refresh_pos)
+    if not 0 <= target_idx < len(targets):
+        raise IndexError("target index %d outside the run's %d targets" % (target_idx, len(targets)))
+    time_line = np.asarray(time_line, dtype=np.float64).ravel()
+    if not 0 <= refresh_pos < time_line.size:
+        raise IndexError(
+            "refresh position %d outside the main time line of %d bars" % (refresh_pos, time_line.size)
+        )
+    code = todotmc(targets[target_idx])
+    t0 = time_line[refresh_pos - 1] if refresh_pos > 0 else np.nan
+    return _store().ticks_between(code, t0, time_line[refresh_pos])

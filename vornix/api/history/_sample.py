@@ -1,0 +1,267 @@
+"""A deterministic synthetic market for trying the framework and for tests.
+
+Stocks trade on a Shanghai-style session (09:30-11:30, 13:00-15:00, 240
+one-minute bars a day).  The first stocks carry the special cases:
+
+    0  ticks for the bars of the first days
+    1  a suspension (days without bars) and a day whose bars all have volume 0
+    2  a 2-for-1 split (adjustment factor 2 from the ex-day)
+    3  a cash dividend (adjustment factor prev_close / (prev_close - dividend))
+    4  listed in the middle of the range
+    5  delisted before the end of the range
+
+Two continuous futures targets roll their main contract every few weeks; the
+raw prices jump at each roll.  Day bars are combined from the minute bars.
+"""
+
+import numpy as np
+
+from vornix.api.history._bars import combine_by_group
+from vornix.api.history._calendar import FUTURES_SESSIONS, STOCK_SESSIONS, time_values
+from vornix.tframe.utils.datetimefunc import datenum_array_to_int_date, int_date_to_datenum_array
+
+STOCK_CALENDAR = "SSE"
+FUTURES = (
+    # market, code, name, calendar, sessions, multiplier, min move, start price, product
+    ("CFE", "IF00", "Index future continuous", "CFFEX", STOCK_SESSIONS, 300.0, 0.2, 4000.0, "IF"),
+    ("SHF", "RB00", "Rebar continuous", "SHFE", FUTURES_SESSIONS, 10.0, 1.0, 3800.0, "RB"),
+)
+FACTORS = ("pe", "pb", "turnover_rate")
+# (month, first day, last day) closed every year
+_HOLIDAYS = ((1, 1, 2), (2, 10, 16), (5, 1, 3), (10, 1, 6))
+
+
+def sample_trading_days(start, count):
+    """`count` weekdays from yyyymmdd `start` on, skipping a few fixed holidays."""
+    first = int(int_date_to_datenum_array([start])[0])
+    nums = np.arange(first, first + count * 2 + 60, dtype=np.int64)
+    weekday = (nums - 367) % 7  # 0 = Monday
+    dates = datenum_array_to_int_date(nums)
+    month, day = dates // 100 % 100, dates % 100
+    open_ = weekday < 5
+    for m, d0, d1 in _HOLIDAYS:
+        open_ &= ~((month == m) & (day >= d0) & (day <= d1))
+    return dates[open_][:count]
+
+
+def _minutes_of(sessions):
+    return np.concatenate([np.arange(o + 1, c + 1) for o, c, _ in sessions])
+
+
+def _round(x, step):
+    return np.round(np.round(x / step) * step, 10)
+
+
+def _price_bars(rng, n_days, minutes_per_day, start_price, step, vol_scale, zero_share):
+    """Raw minute bars of one instrument on a continuous path (before any adjustment)."""
+    n = n_days * minutes_per_day
+    ret = rng.normal(0.0, 0.0008, n)
+    ret[::minutes_per_day] += rng.normal(0.0, 0.008, n_days)  # overnight gaps
+    path = start_price * np.exp(np.cumsum(ret))
+    noise = rng.normal(0.0, 0.0002, n)
+    volume = rng.integers(1, 500, n).astype(np.float64) * vol_scale
+    zero = rng.random(n) < zero_share
+    zero[0] = False
+    volume[zero] = 0.0
+    return path, noise, volume
+
+
+def _finish_bars(close, noise, volume, rng, step):
+    """Open/high/low from the closes; bars without volume sit at the last close."""
+    n = close.size
+    traded = volume > 0
+    idx = np.maximum.accumulate(np.where(traded, np.arange(n), 0))
+    close = close[idx]
+    prev = np.r_[close[0], close[:-1]]
+    open_ = _round(prev * np.exp(noise), step)
+    hi_ex = _round(np.abs(rng.normal(0.0, 0.0006, n)) * close, step)
+    lo_ex = _round(np.abs(rng.normal(0.0, 0.0006, n)) * close, step)
+    high = np.maximum(open_, close) + hi_ex
+    low = np.minimum(open_, close) - lo_ex
+    for a in (open_, high, low):
+        a[~traded] = close[~traded]
+    return open_, high, low, close
+
+
+class SampleMarket:
+    """Builds the tables and bars of the synthetic market (in memory)."""
+
+    def __init__(self, seed=0, days=260, stocks=10, start=20230103):
+        if days < 5:
+            raise ValueError("the sample market needs at least 5 trading days, got %d" % days)
+        if stocks < 1:
+            raise ValueError("the sample market needs at least 1 stock, got %d" % stocks)
+        self.rng = np.random.default_rng(seed)
+        self.days = sample_trading_days(start, days)
+        self.day_numbers = int_date_to_datenum_array(self.days)
+        self.n_days = self.days.size
+        self.stocks = stocks
+        self.instruments = []
+        self.bars_1m = {}
+        self.bars_1d = {}
+        self.ticks = {}
+        self.adjust = []  # (target, date, factor)
+        self.main = []  # (target, date, contract)
+        self.factors = {name: [] for name in FACTORS}
+        self.sessions = [(STOCK_CALENDAR, o, c, d) for o, c, d in STOCK_SESSIONS]
+        for _, _, _, cal, sessions, *_ in FUTURES:
+            self.sessions += [(cal, o, c, d) for o, c, d in sessions]
+        self._build_stocks()
+        self._build_futures()
+
+    # -------------------------------------------------------------- helpers
+    def _times(self, sessions, day_index):
+        minutes = _minutes_of(sessions)
+        return time_values(self.day_numbers[day_index][:, None], minutes[None, :] * 60).ravel()
+
+    def _store_bars(self, code, times, o, h, lo, c, v, t, oi, per_day):
+        bars = {"time": times, "open": o, "high": h, "low": lo, "close": c, "volume": v,
+                "turnover": t, "open_interest": oi}
+        self.bars_1m[code] = bars
+        n_days = times.size // per_day
+        day = combine_by_group(np.arange(n_days) * per_day, bars)
+        day_nums = np.floor(times[::per_day]).astype(np.int64)
+        last_minute = times[per_day - 1] - np.floor(times[per_day - 1])
+        day["time"] = day_nums + last_minute
+        self.bars_1d[code] = day
+        return day
+
+    # --------------------------------------------------------------- stocks
+    def _build_stocks(self):
+        rng = self.rng
+        per_day = 240
+        n = self.n_days
+        split_day, div_day = int(n * 0.4), int(n * 0.6)
+        list_day, delist_day = n // 2, n - max(n // 10, 1)
+        suspend = np.arange(n // 3, min(n // 3 + 5, n - 1))
+        zero_day = min(n // 3 + 8, n - 1)
+        for i in range(self.stocks):
+            market = "SH" if i % 2 == 0 else "SZ"
+            code = ("6%05d" if market == "SH" else "%06d") % (i * 10 + (0 if market == "SH" else 1))
+            dotted = "%s.%s" % (market, code)
+            path, noise, volume = _price_bars(rng, n, per_day, rng.uniform(5, 60), 0.01, 100.0, 0.03)
+            factor = np.ones(n)
+            if i == 2:
+                factor[split_day:] = 2.0
+                self.adjust.append((dotted, int(self.days[split_day]), 2.0))
+            raw_close = _round(path / np.repeat(factor, per_day), 0.01)
+            if i == 3:
+                prev_close = raw_close[div_day * per_day - 1]
+                dividend = round(prev_close * 0.03, 2)
+                ratio = prev_close / (prev_close - dividend)
+                factor[div_day:] = ratio
+                self.adjust.append((dotted, int(self.days[div_day]), float(ratio)))
+                raw_close = _round(path / np.repeat(factor, per_day), 0.01)
+            if i == 1:
+                volume.reshape(n, per_day)[zero_day] = 0.0
+            o, h, lo, c = _finish_bars(raw_close, noise, volume, rng, 0.01)
+            turnover = np.round(volume * (o + c) / 2.0, 2)
+            keep = np.ones(n, dtype=bool)
+            list_date, delist_date = int(self.days[0]), 0
+            if i == 1:
+                keep[suspend] = False
+            if i == 4:
+                keep[:list_day] = False
+                list_date = int(self.days[list_day])
+            if i == 5:
+                keep[delist_day + 1 :] = False
+                delist_date = int(self.days[delist_day])
+            day_index = np.flatnonzero(keep)
+            rows = (day_index[:, None] * per_day + np.arange(per_day)[None, :]).ravel()
+            times = self._times(STOCK_SESSIONS, day_index)
+            zeros = np.zeros(rows.size)
+            day = self._store_bars(
+                dotted, times, o[rows], h[rows], lo[rows], c[rows], volume[rows], turnover[rows], zeros, per_day
+            )
+            self.instruments.append(
+                (market, code, "stock", 1.0, 0.01, list_date, delist_date, STOCK_CALENDAR, "Sample stock %d" % i)
+            )
+            self._stock_factors(dotted, day, day_index, rng)
+            if i == 0:
+                self._ticks(dotted, min(3, day_index.size) * per_day)
+
+    def _stock_factors(self, dotted, day, day_index, rng):
+        dates = self.days[day_index]
+        eps, bps, shares = rng.uniform(0.5, 3.0), rng.uniform(3.0, 20.0), rng.uniform(1e8, 1e9)
+        values = {
+            "pe": np.round(day["close"] / eps, 4),
+            "pb": np.round(day["close"] / bps, 4),
+            "turnover_rate": np.round(day["volume"] / shares, 8),
+        }
+        for name in FACTORS:
+            self.factors[name].append((dates, dotted, values[name]))
+
+    def _ticks(self, dotted, n_bars):
+        bars = self.bars_1m[dotted]
+        sel = np.flatnonzero(bars["volume"][:n_bars] > 0)
+        t = bars["time"][sel]
+        offsets = np.array([-45.0, -30.0, -15.0, 0.0]) / 86400.0
+        self.ticks[dotted] = {
+            "time": (t[:, None] + offsets[None, :]).ravel(),
+            "price": np.stack([bars[f][sel] for f in ("open", "high", "low", "close")], axis=1).ravel(),
+            "volume": np.repeat(bars["volume"][sel] / 4.0, 4),
+        }
+
+    # -------------------------------------------------------------- futures
+    def _build_futures(self):
+        rng = self.rng
+        n = self.n_days
+        roll_every = max(3, n // 6)
+        for market, code, name, cal, sessions, mult, step, price, product in FUTURES:
+            dotted = "%s.%s" % (market, code)
+            per_day = _minutes_of(sessions).size
+            path, noise, volume = _price_bars(rng, n, per_day, price, step, 1.0, 0.01)
+            period = np.arange(n) // roll_every
+            premium = 0.01 * (period % 3 + 1) * np.where(period % 2 == 0, 1.0, -1.0)
+            raw_close = _round(path * np.repeat(1.0 + premium, per_day), step)
+            o, h, lo, c = _finish_bars(raw_close, noise, volume, rng, step)
+            turnover = np.round(volume * (o + c) / 2.0 * mult, 2)
+            oi = np.round(50000 + np.cumsum(rng.normal(0, 30, raw_close.size)))
+            times = self._times(sessions, np.arange(n))
+            self._store_bars(dotted, times, o, h, lo, c, volume, turnover, oi, per_day)
+            self.instruments.append(
+                (market, code, "future", mult, step, int(self.days[0]), 0, cal, name)
+            )
+            y0, m0 = int(self.days[0]) // 10000, int(self.days[0]) // 100 % 100
+            for d in range(n):
+                k = period[d]
+                months = (y0 * 12 + m0 - 1) + 2 * (k + 1)
+                contract = "%s%02d%02d" % (product, (months // 12) % 100, months % 12 + 1)
+                self.main.append((dotted, int(self.days[d]), contract))
+            if market == "CFE":
+                self._ticks(dotted, min(3, n) * per_day)
+
+    # ---------------------------------------------------------------- write
+    def write(self, store):
+        """Write everything into a BarStore (one generation step)."""
+        cols = ("market", "code", "type", "multiplier", "min_move", "list_date", "delist_date", "calendar", "name")
+        with store.batch():
+            store.write_table("calendar", {"date": self.days})
+            store.write_table("sessions", _columns(("calendar", "open", "close", "day_offset"), self.sessions))
+            store.write_table("instruments", _columns(cols, self.instruments))
+            store.write_table("adjust", _columns(("target", "date", "factor"), self.adjust))
+            store.write_table("main_contracts", _columns(("target", "date", "contract"), self.main))
+            for code, bars in self.bars_1m.items():
+                store.write_bars(code, "min", bars)
+                store.write_bars(code, "day", self.bars_1d[code])
+            for code, ticks in self.ticks.items():
+                store.write_ticks(code, ticks)
+            for name, parts in self.factors.items():
+                store.write_factor(
+                    name,
+                    {
+                        "date": np.concatenate([p[0] for p in parts]),
+                        "target": [p[1] for p in parts for _ in range(p[0].size)],
+                        "value": np.concatenate([p[2] for p in parts]),
+                    },
+                )
+
+
+def _columns(names, rows):
+    return {name: [r[i] for r in rows] for i, name in enumerate(names)}
+
+
+def write_sample_market(store, seed=0, days=260, stocks=10, start=20230103):
+    market = SampleMarket(seed=seed, days=days, stocks=stocks, start=start)
+    market.write(store)
+    return market
