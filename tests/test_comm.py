@@ -8,10 +8,13 @@ import subprocess
 import sys
 import time
 
+import numpy as np
 import pytest
 
 import vornix
+from history_fixtures import sample_market, use_sample  # noqa: F401
 from support import SilentPeer, free_port
+from vornix.api.bpfactor._factors import get_factor_by_factor
 from vornix.core import CoreServer
 from vornix.tframe import sysdefine
 from vornix.tframe import sysstate as ss
@@ -25,6 +28,7 @@ from vornix.tframe.utils.exceptions import (
 )
 from vornix.tframe.utils.logger import LoggerManager
 from vornix.tframe.utils.utilcls import OutputFileManager, StatusCollect
+from vornix.tframe.utils.utilfunc import load_mat
 
 
 @pytest.fixture
@@ -53,14 +57,24 @@ def test_request_reply_and_connected_callback(core):
     assert client.request("Ping") == "pong" and seen == ["pong", "pong"]
 
 
-def test_cache_dir_and_factor_paths(core):
+def test_cache_dir_and_factor_files(core, use_sample):
     client = ClientSocket("127.0.0.1", core.port, 2)
     path = client.request("GetToolBoxRootofCacheDir", toolbox="python")
     assert os.path.isdir(path) and path.startswith(core.cache_dir)
-    paths = client.request("GetFactorMultiFilePath", factors=["pe", "pb/x"], targets=["A.1"],
-                           begin_date=20240101, end_date=20240301, flag=0)
+    codes = ["%s.%s" % (i[0], i[1]) for i in use_sample.instruments if i[2] == "stock"][:2]
+    days = use_sample.days
+    paths = client.request("GetFactorMultiFilePath", factors=["pe", "no/such"], targets=codes,
+                           begin_date=int(days[0]), end_date=int(days[4]), flag=0)
+    client.disconnect()
     assert len(paths) == 2 and all(p.startswith(os.path.join(core.cache_dir, "factor")) for p in paths)
-    assert "/" not in os.path.basename(paths[1])
+    assert "/" not in os.path.basename(paths[1]) and not os.path.exists(paths[1])
+    content = load_mat(paths[0])
+    expected = get_factor_by_factor("pe", codes, int(days[0]), int(days[4]), 0)
+    np.testing.assert_array_equal(content["Date"].ravel(), expected["date"])
+    for code in codes:
+        market, symbol = code.split(".")
+        key = "bp_%s_%s" % (market.lower(), symbol)
+        np.testing.assert_array_equal(content[key].ravel(), expected[code])
 
 
 def test_core_down_fails_fast():

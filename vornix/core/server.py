@@ -14,7 +14,7 @@ import threading
 import vornix
 from vornix.setting import get_setting
 from vornix.tframe.comm import protocol
-from vornix.tframe.utils.exceptions import VxConnectionError
+from vornix.tframe.utils.exceptions import StoreError, VxConnectionError
 
 CORE_VERSION = "1.0"
 log = logging.getLogger("vornix.core")
@@ -88,12 +88,37 @@ class CoreServer:
         return path
 
     def cmd_GetFactorMultiFilePath(self, factors=(), targets=(), begin_date=0, end_date=0, flag=0):
+        """One MAT file per factor, prepared from the bar store: "Date" (day numbers)
+        and per target "bp_<market>_<code>".  A factor the store lacks gets a path
+        where no file exists, so that the framework asks its factor service."""
         folder = os.path.join(self.cache_dir, "factor")
         os.makedirs(folder, exist_ok=True)
-        return [
-            os.path.join(folder, "%s_%d_%d.mat" % (_safe_name(f), int(begin_date), int(end_date)))
-            for f in factors
-        ]
+        paths = []
+        for factor in factors:
+            path = os.path.join(
+                folder, "%s_%d_%d.mat" % (_safe_name(factor), int(begin_date), int(end_date))
+            )
+            self._write_factor_file(path, factor, targets, begin_date, end_date)
+            paths.append(path)
+        return paths
+
+    @staticmethod
+    def _write_factor_file(path, factor, targets, begin_date, end_date):
+        from vornix.api.bpfactor._factors import get_factor_by_factor
+        from vornix.tframe.utils.utilfunc import save_mat
+
+        try:
+            values = get_factor_by_factor(factor, list(targets), begin_date, end_date, 0)
+        except (ValueError, OSError, StoreError) as exc:
+            log.info("no factor file for %r: %s", factor, exc)
+            if os.path.exists(path):
+                os.remove(path)  # never leave a file from older data behind
+            return
+        content = {"Date": values.pop("date")}
+        for code, series in values.items():
+            market, symbol = code.split(".", 1)
+            content["bp_%s_%s" % (market.lower(), symbol)] = series
+        save_mat(path, content, error="raise", appendmat=False)
 
     def cmd_Ping(self):
         return "pong"
