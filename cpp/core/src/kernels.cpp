@@ -43,7 +43,49 @@ void check_layout(const Layout& L) {
 
 // --- time lines ---------------------------------------------------------------
 
+namespace {
+
+// True when tl is NaN-free and non-decreasing.  No early exit and no branch in
+// the loop, so the contiguous case vectorises; !(a >= b) also catches NaN.
+bool time_line_ok(Vector tl) {
+    if (tl.size == 0) return true;
+    std::size_t bad = std::isnan(tl[0]) ? 1 : 0;
+    if (tl.stride == 1) {
+        const double* p = tl.data;
+        for (std::size_t i = 1; i < tl.size; ++i) bad += p[i] >= p[i - 1] ? 0 : 1;
+    } else {
+        for (std::size_t i = 1; i < tl.size; ++i) bad += tl[i] >= tl[i - 1] ? 0 : 1;
+    }
+    return bad == 0;
+}
+
+// First position at or after `lo` whose value is greater than t (or not less,
+// when `strict` is false) on an ascending line.  Gallops from `lo` before the
+// binary search, so short steps (one group of bars) cost a few comparisons.
+std::size_t search(Vector tl, double t, std::size_t lo, bool strict) {
+    auto before = [&](std::size_t i) { return strict ? tl[i] <= t : tl[i] < t; };
+    std::size_t step = 1;
+    std::size_t hi = lo;
+    while (hi < tl.size && before(hi)) {
+        lo = hi + 1;
+        hi = lo + step;
+        step *= 2;
+    }
+    hi = std::min(hi, tl.size);
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (before(mid))
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+}  // namespace
+
 void check_time_line(Vector tl, const char* name) {
+    if (time_line_ok(tl)) return;
     for (std::size_t i = 0; i < tl.size; ++i) {
         const double t = tl[i];
         if (std::isnan(t)) fail(std::string(name) + "[" + num(i) + "] is NaN");
@@ -57,13 +99,12 @@ void kdata_begin_end_pos(Vector base_tl, Vector target_tl, std::int64_t* begin,
                          std::int64_t* end) {
     check_time_line(base_tl, "base_tl");
     check_time_line(target_tl, "target_tl");
-    // Both lines ascend, so each bar takes the base bars left over by the
-    // previous ones up to its own time: one merge walk.
+    // Each bar takes the base bars left over by the previous ones up to its own
+    // time; its last one is found by binary search from where the previous ended.
     std::size_t k = 0;
     for (std::size_t j = 0; j < target_tl.size; ++j) {
         const std::size_t first = k;
-        const double t = target_tl[j];
-        while (k < base_tl.size && base_tl[k] <= t) ++k;
+        k = search(base_tl, target_tl[j], k, true);
         begin[j] = static_cast<std::int64_t>(first);
         end[j] = static_cast<std::int64_t>(k) - 1;
     }
@@ -74,26 +115,18 @@ void reg_kdata_begin_end_pos(Vector base_tl, Vector second_tl, std::int64_t* beg
     check_time_line(base_tl, "base_tl");
     check_time_line(second_tl, "second_tl");
     const std::size_t n = base_tl.size;
-    // Forward: group number of each base bar (kept in `end` for now) and the
-    // position where its group begins.
-    std::size_t g = 0;
-    std::int64_t start = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double t = base_tl[i];
-        while (g < second_tl.size && second_tl[g] < t) ++g;
-        const auto gid = static_cast<std::int64_t>(g);
-        if (i > 0 && gid != end[i - 1]) start = static_cast<std::int64_t>(i);
-        begin[i] = start;
-        end[i] = gid;
-    }
-    // Backward: replace group numbers by the position where the group ends.
-    std::int64_t last = static_cast<std::int64_t>(n) - 1;
-    std::int64_t next_gid = -1;
-    for (std::size_t r = n; r-- > 0;) {
-        const std::int64_t gid = end[r];
-        if (r + 1 < n && gid != next_gid) last = static_cast<std::int64_t>(r);
-        next_gid = gid;
-        end[r] = last;
+    // Walk the groups: each second-line bar's group runs up to the last base bar
+    // not later than it; bars later than the whole second line form the last.
+    std::size_t start = 0;
+    for (std::size_t g = 0; start < n; ++g) {
+        const std::size_t stop = g < second_tl.size ? search(base_tl, second_tl[g], start, true) : n;
+        const auto b = static_cast<std::int64_t>(start);
+        const auto e = static_cast<std::int64_t>(stop) - 1;
+        for (std::size_t i = start; i < stop; ++i) {
+            begin[i] = b;
+            end[i] = e;
+        }
+        start = stop;
     }
 }
 
@@ -101,13 +134,14 @@ void kdata_current_bar(Vector series_tl, Vector main_tl, std::int64_t* out) {
     if (series_tl.size == 0) fail("series_tl is empty: a series needs at least one bar");
     check_time_line(series_tl, "series_tl");
     check_time_line(main_tl, "main_tl");
-    const std::size_t last = series_tl.size - 1;
-    std::size_t k = 0;
-    for (std::size_t s = 0; s < main_tl.size; ++s) {
-        const double t = main_tl[s];
-        while (k < series_tl.size && series_tl[k] < t) ++k;
-        out[s] = static_cast<std::int64_t>(std::min(k, last));
+    // Series bar k is current for the steps after bar k-1's time up to its own;
+    // steps later than the whole series see its last bar.
+    std::size_t s = 0;
+    for (std::size_t k = 0; k < series_tl.size && s < main_tl.size; ++k) {
+        const std::size_t stop = search(main_tl, series_tl[k], s, true);
+        for (; s < stop; ++s) out[s] = static_cast<std::int64_t>(k);
     }
+    for (; s < main_tl.size; ++s) out[s] = static_cast<std::int64_t>(series_tl.size - 1);
 }
 
 void fresh_mask(const Layout& L, Vector day_pos, std::int64_t frequency, std::int64_t freq_num,
@@ -121,37 +155,47 @@ void fresh_mask(const Layout& L, Vector day_pos, std::int64_t frequency, std::in
     if (n == 0) return;
     const auto group = static_cast<std::size_t>(freq_num);
     if (frequency >= L.freq_day) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = (i + 1) % group == 0;
+        // day and coarser: plain groups of `group` bars from the first one
+        std::fill(out, out + n, false);
+        for (std::size_t i = group - 1; i < n; i += group) out[i] = true;
         out[n - 1] = true;
         return;
     }
-    // Intraday: groups never cross a trading day; a change of the day position
-    // starts a new day (two NaN positions count as the same day).
-    auto same_day = [](double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); };
-    std::size_t count = 0;
+    // Intraday: groups never cross a trading day.  First flag every day's last
+    // bar (a change of the day position starts a new day; two NaN positions
+    // count as the same day), then every group's last bar inside each day.
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        const double a = day_pos[i], b = day_pos[i + 1];
+        out[i] = !(a == b) && !(a != a && b != b);
+    }
+    out[n - 1] = true;
+    std::size_t start = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        ++count;
-        const bool day_ends = i + 1 == n || !same_day(day_pos[i], day_pos[i + 1]);
-        out[i] = count == group || day_ends;
-        if (out[i]) count = 0;
+        if (!out[i]) continue;
+        // [start, i] is one day; bar i already completes its last group
+        for (std::size_t k = start + group - 1; k < i; k += group) out[k] = true;
+        start = i + 1;
     }
 }
 
 // --- fill tables and membership ---------------------------------------------------
 
-void unfill_complete(Vector volume, double* bar_ref, std::vector<std::int64_t>& traded) {
-    traded.clear();
+std::size_t unfill_complete(Vector volume, double* bar_ref, std::int64_t* traded) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::size_t count = 0;
     for (std::size_t c = 0; c < volume.size; ++c) {
-        if (volume[c] > 0) traded.push_back(static_cast<std::int64_t>(c));
-        bar_ref[c] = traded.empty() ? nan : static_cast<double>(traded.size() - 1);
+        // branch-free: always store the column, advance only when it traded
+        traded[count] = static_cast<std::int64_t>(c);
+        count += volume[c] > 0 ? 1 : 0;
+        bar_ref[c] = count == 0 ? nan : static_cast<double>(count - 1);
     }
+    return count;
 }
 
 void ismember(const double* a, std::size_t n, const double* b, std::size_t m, bool* found,
               std::int64_t* pos) {
     // Sort b's positions by (value, position) and keep the first of each value,
-    // so a binary search finds the lowest position directly.
+    // so a binary search over the distinct values finds the lowest position.
     std::vector<std::int64_t> order;
     order.reserve(m);
     for (std::size_t j = 0; j < m; ++j)
@@ -162,17 +206,29 @@ void ismember(const double* a, std::size_t n, const double* b, std::size_t m, bo
     order.erase(std::unique(order.begin(), order.end(),
                             [b](std::int64_t x, std::int64_t y) { return b[x] == b[y]; }),
                 order.end());
+    std::vector<double> values(order.size());
+    for (std::size_t k = 0; k < order.size(); ++k) values[k] = b[order[k]];
+
+    // Runs of equal values in a (days of a floored time line) reuse the answer.
+    double prev = std::numeric_limits<double>::quiet_NaN();
+    bool prev_found = false;
+    std::int64_t prev_pos = -1;
     for (std::size_t k = 0; k < n; ++k) {
         const double v = a[k];
-        found[k] = false;
-        pos[k] = -1;
-        if (std::isnan(v)) continue;
-        auto it = std::lower_bound(order.begin(), order.end(), v,
-                                   [b](std::int64_t x, double value) { return b[x] < value; });
-        if (it != order.end() && b[*it] == v) {
-            found[k] = true;
-            pos[k] = *it;
+        if (!(v == prev)) {
+            prev = v;
+            prev_found = false;
+            prev_pos = -1;
+            if (!std::isnan(v)) {
+                auto it = std::lower_bound(values.begin(), values.end(), v);
+                if (it != values.end() && *it == v) {
+                    prev_found = true;
+                    prev_pos = order[static_cast<std::size_t>(it - values.begin())];
+                }
+            }
         }
+        found[k] = prev_found;
+        pos[k] = prev_pos;
     }
 }
 

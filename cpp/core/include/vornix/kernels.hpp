@@ -150,10 +150,11 @@ void data_value_fresh_adj(const Layout& layout, Matrix adj, Positions begin, Pos
 
 // --- fill tables and membership --------------------------------------------------
 
-// For the target whose volume row is `volume`: `traded` receives the columns
-// whose volume is positive, ascending; bar_ref[c] the position in `traded` of
-// the last traded column at or before c, NaN before the first.
-void unfill_complete(Vector volume, double* bar_ref, std::vector<std::int64_t>& traded);
+// For the target whose volume row is `volume`: `traded` (room for volume.size
+// entries) receives the columns whose volume is positive, ascending, and their
+// count is returned; bar_ref[c] is the position in `traded` of the last traded
+// column at or before c, NaN before the first.
+std::size_t unfill_complete(Vector volume, double* bar_ref, std::int64_t* traded);
 
 // For each a[k]: found[k] whether it occurs in b, pos[k] the lowest such index
 // of b, -1 when absent.  NaN is never a member.  O((n + m) log m).

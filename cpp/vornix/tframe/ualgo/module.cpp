@@ -9,10 +9,12 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -27,7 +29,7 @@ namespace {
 kn::Layout g_layout;
 
 std::string type_name(py::handle obj) {
-    return py::str(reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr()))).cast<std::string>();
+    return Py_TYPE(obj.ptr())->tp_name;
 }
 
 std::string shape_text(const py::array& a) {
@@ -288,26 +290,39 @@ py::tuple matrix_unfill_complete(py::handle matrix_obj, py::handle body_start_ro
 
     auto bar_ref = new_matrix(n_targets, m.cols);
     double* ref = bar_ref.mutable_data();
-    std::vector<std::unique_ptr<std::vector<std::int64_t>>> traded(n_targets);
-    for (auto& t : traded) t = std::make_unique<std::vector<std::int64_t>>();
+    // One buffer per target with room for every column; trimmed to the traded
+    // count afterwards and handed to numpy without a copy.
+    std::vector<std::int64_t*> traded(n_targets, nullptr);
+    std::vector<std::size_t> counts(n_targets, 0);
+    struct Free {
+        std::vector<std::int64_t*>& bufs;
+        ~Free() {
+            for (auto* p : bufs) std::free(p);
+        }
+    } free_on_error{traded};
+    const std::size_t room = std::max<std::size_t>(m.cols, 1) * sizeof(std::int64_t);
+    for (auto& p : traded) {
+        p = static_cast<std::int64_t*>(std::malloc(room));
+        if (p == nullptr) throw std::bad_alloc();
+    }
     {
         py::gil_scoped_release nogil;  // loops only; all Python objects converted above
         for (std::size_t t = 0; t < n_targets; ++t)
-            kn::unfill_complete(m.row(body + t * blen + static_cast<std::size_t>(vol)),
-                                ref + t * m.cols, *traded[t]);
+            counts[t] = kn::unfill_complete(
+                m.row(body + t * blen + static_cast<std::size_t>(vol)), ref + t * m.cols,
+                traded[t]);
     }
     py::list ref_list, idx_list;
     for (std::size_t t = 0; t < n_targets; ++t) {
         ref_list.append(bar_ref[py::int_(t)]);
-        // Hand the column list to numpy without copying: the capsule owns it.
-        if (traded[t]->empty()) {
-            idx_list.append(new_positions(0));
-            continue;
-        }
-        auto* vec = traded[t].release();
-        py::capsule owner(vec, [](void* p) { delete static_cast<std::vector<std::int64_t>*>(p); });
-        idx_list.append(py::array_t<std::int64_t>(static_cast<py::ssize_t>(vec->size()),
-                                                  vec->data(), owner));
+        const std::size_t count = counts[t];
+        void* shrunk = std::realloc(traded[t], std::max<std::size_t>(count, 1) * sizeof(std::int64_t));
+        if (shrunk != nullptr) traded[t] = static_cast<std::int64_t*>(shrunk);
+        py::capsule owner(traded[t], [](void* p) { std::free(p); });
+        traded[t] = nullptr;  // owned by the capsule from here on
+        idx_list.append(py::array_t<std::int64_t>(static_cast<py::ssize_t>(count),
+                                                  owner.get_pointer<std::int64_t>(),
+                                                  owner));
     }
     return py::make_tuple(ref_list, idx_list);
 }
