@@ -134,11 +134,16 @@ kn::Positions positions_arg(py::handle obj, const char* name, Keep& keep) {
 }
 
 std::int64_t int_arg(py::handle obj, const char* name) {
-    if (PyBool_Check(obj.ptr()) || !PyIndex_Check(obj.ptr()))
-        throw py::type_error(std::string(name) + " must be an integer, got " + type_name(obj) +
-                             " " + py::repr(obj).cast<std::string>());
+    const auto not_integer = [&] {
+        return py::type_error(std::string(name) + " must be an integer, got " + type_name(obj) +
+                              " " + py::repr(obj).cast<std::string>());
+    };
+    if (PyBool_Check(obj.ptr()) || !PyIndex_Check(obj.ptr())) throw not_integer();
     py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(obj.ptr()));
-    if (!index) throw py::error_already_set();
+    if (!index) {
+        PyErr_Clear();
+        throw not_integer();
+    }
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (overflow != 0)
