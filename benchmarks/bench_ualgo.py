@@ -20,8 +20,8 @@ from vornix.tframe import ualgo
 from vornix.tframe.sysdefine import GlobalDefine as gv
 
 HEAD, BAR, ADJ = gv.KMatrixPos_Head_len, gv.KMatrix_Bar_Len, gv.Adj_KMatrix_Bar_Len
-O, H, L, C = gv.KMatrix_Open, gv.KMatrix_High, gv.KMatrix_Low, gv.KMatrix_Close
-V, T, OI = gv.KMatrix_Volume, gv.KMatrix_TurnOver, gv.KMatrix_OpenInterest
+OP, HI, LO, CL = gv.KMatrix_Open, gv.KMatrix_High, gv.KMatrix_Low, gv.KMatrix_Close
+VOL, TURN, OI = gv.KMatrix_Volume, gv.KMatrix_TurnOver, gv.KMatrix_OpenInterest
 FIRST_DAY = 739000  # any day number; times are day + fraction of the day
 
 
@@ -68,7 +68,7 @@ def make_market(n_targets, n_days, seed=1):
     turn = vol * close
     oi = np.where(idle, np.nan, rng.integers(1000, 2000, (n_targets, n)).astype(float))
     oi = pd.DataFrame(oi.T).ffill().to_numpy().T
-    fields = {O: opn, H: high, L: low, C: close, V: vol, T: turn, OI: oi}
+    fields = {OP: opn, HI: high, LO: low, CL: close, VOL: vol, TURN: turn, OI: oi}
     for f, arr in fields.items():
         m[HEAD + f :: BAR] = arr
     # late listings: NaN bars before the first listed day
@@ -99,8 +99,9 @@ def copy_time(nbytes, repeat):
 
 
 def same(a, b):
-    np.testing.assert_allclose(np.asarray(a, float), np.asarray(b, float), rtol=1e-9,
-                               equal_nan=True)
+    np.testing.assert_allclose(
+        np.asarray(a, float), np.asarray(b, float), rtol=1e-9, equal_nan=True
+    )
 
 
 # --- numpy / pandas formulations ------------------------------------------------------------
@@ -129,24 +130,24 @@ def frames(m, rows0, stride, fields):
 
 def pd_in_progress(m, begin, gid):
     """State of each group's bar at every base bar, with pandas groupby cumulatives."""
-    fr = frames(m, HEAD, BAR, (O, H, L, C, V, T, OI))
-    traded = fr[V] > 0
+    fr = frames(m, HEAD, BAR, (OP, HI, LO, CL, VOL, TURN, OI))
+    traded = fr[VOL] > 0
     grp = lambda df: df.groupby(gid)  # noqa: E731
     count = grp(traded.astype(np.int64)).cumsum()
     none = count == 0
     first = traded & (count == 1)
     out = {
-        O: grp(fr[O].where(first)).ffill(),
-        H: grp(grp(fr[H].where(traded)).cummax()).ffill(),
-        L: grp(grp(fr[L].where(traded)).cummin()).ffill(),
-        C: grp(fr[C].where(traded)).ffill(),
-        V: grp(fr[V].where(traded, 0.0)).cumsum(),
-        T: grp(fr[T].where(traded, 0.0).fillna(0.0)).cumsum(),
+        OP: grp(fr[OP].where(first)).ffill(),
+        HI: grp(grp(fr[HI].where(traded)).cummax()).ffill(),
+        LO: grp(grp(fr[LO].where(traded)).cummin()).ffill(),
+        CL: grp(fr[CL].where(traded)).ffill(),
+        VOL: grp(fr[VOL].where(traded, 0.0)).cumsum(),
+        TURN: grp(fr[TURN].where(traded, 0.0).fillna(0.0)).cumsum(),
         OI: grp(fr[OI].where(traded)).ffill(),
     }
-    prev_close = fr[C].ffill().shift(1).to_numpy()[begin]
+    prev_close = fr[CL].ffill().shift(1).to_numpy()[begin]
     prev_oi = fr[OI].ffill().shift(1).to_numpy()[begin]
-    for f in (O, H, L, C):
+    for f in (OP, HI, LO, CL):
         out[f] = out[f].mask(none, prev_close)
     out[OI] = out[OI].mask(none, prev_oi)
     res = np.empty((len(out) * m[HEAD::BAR].shape[0], m.shape[1]))
@@ -156,33 +157,33 @@ def pd_in_progress(m, begin, gid):
 
 
 def pd_h_to_l(m, begin, end, n_target_bars):
-    fr = frames(m, HEAD, BAR, (O, H, L, C, V, T, OI))
-    traded = fr[V] > 0
+    fr = frames(m, HEAD, BAR, (OP, HI, LO, CL, VOL, TURN, OI))
+    traded = fr[VOL] > 0
     n = m.shape[1]
     gid = np.full(n, -1)
     for j in np.flatnonzero(end >= begin):  # one slice per target bar
         gid[begin[j] : end[j] + 1] = j
     keep = gid >= 0
     agg = {
-        O: fr[O].where(traded)[keep].groupby(gid[keep]).first(),
-        H: fr[H].where(traded)[keep].groupby(gid[keep]).max(),
-        L: fr[L].where(traded)[keep].groupby(gid[keep]).min(),
-        C: fr[C].where(traded)[keep].groupby(gid[keep]).last(),
-        V: fr[V].where(traded, 0.0)[keep].groupby(gid[keep]).sum(),
-        T: fr[T].where(traded, 0.0)[keep].groupby(gid[keep]).sum(),
+        OP: fr[OP].where(traded)[keep].groupby(gid[keep]).first(),
+        HI: fr[HI].where(traded)[keep].groupby(gid[keep]).max(),
+        LO: fr[LO].where(traded)[keep].groupby(gid[keep]).min(),
+        CL: fr[CL].where(traded)[keep].groupby(gid[keep]).last(),
+        VOL: fr[VOL].where(traded, 0.0)[keep].groupby(gid[keep]).sum(),
+        TURN: fr[TURN].where(traded, 0.0)[keep].groupby(gid[keep]).sum(),
         OI: fr[OI].where(traded)[keep].groupby(gid[keep]).last(),
     }
     bars = pd.RangeIndex(n_target_bars)
     agg = {f: df.reindex(bars) for f, df in agg.items()}
-    agg[V] = agg[V].fillna(0.0)
-    agg[T] = agg[T].fillna(0.0)
-    none = agg[V] == 0
-    prev_close = fr[C].ffill().shift(1).reindex(range(n + 1)).to_numpy()[begin]
+    agg[VOL] = agg[VOL].fillna(0.0)
+    agg[TURN] = agg[TURN].fillna(0.0)
+    none = agg[VOL] == 0
+    prev_close = fr[CL].ffill().shift(1).reindex(range(n + 1)).to_numpy()[begin]
     prev_oi = fr[OI].ffill().shift(1).reindex(range(n + 1)).to_numpy()[begin]
-    for f in (O, H, L, C):
+    for f in (OP, HI, LO, CL):
         agg[f] = agg[f].mask(none, prev_close)
     agg[OI] = agg[OI].mask(none, prev_oi)
-    res = np.empty((HEAD + len(agg) * fr[O].shape[1], n_target_bars))
+    res = np.empty((HEAD + len(agg) * fr[OP].shape[1], n_target_bars))
     for f, df in agg.items():
         res[HEAD + f :: BAR] = df.to_numpy().T
     return res
@@ -260,45 +261,81 @@ def main():
     bd, ed = ualgo.vxCalcRegKDataBeginEndPos(tl, day_tl, 0)
     target = np.zeros((m.shape[0], day_tl.size))
     target[gv.KMatrixPos_TimeLine] = day_tl
-    adj = np.ascontiguousarray(np.concatenate(
-        [m[HEAD + t * BAR + O : HEAD + t * BAR + C + 1] * 1.1 for t in range(nt)]))
+    adj = np.ascontiguousarray(
+        np.concatenate([m[HEAD + t * BAR + OP : HEAD + t * BAR + CL + 1] * 1.1 for t in range(nt)])
+    )
     floor_tl = np.floor(tl)
     dates = np.floor(day_tl)
     body = nt * BAR * n * 8
     print(f"{nt} targets x {n} minute bars ({args.days} days of 240), best of {rep}\n")
 
     cases = [
-        ("vxCalcKDataBeginEndPos", 8 * (n + 3 * day_tl.size),
-         lambda: ualgo.vxCalcKDataBeginEndPos(tl, day_tl), lambda: np_begin_end(tl, day_tl)),
-        ("vxCalcRegKDataBeginEndPos", 8 * (3 * n + five_tl.size),
-         lambda: ualgo.vxCalcRegKDataBeginEndPos(tl, five_tl, 0),
-         lambda: np_reg_begin_end(tl, five_tl)),
-        ("vxCalcCombineMatrixHtoL", body + 8 * (HEAD + 2 + nt * BAR + HEAD) * day_tl.size,
-         lambda: ualgo.vxCalcCombineMatrixHtoL(m, target, hb, he, BAR, 0)[HEAD:],
-         lambda: pd_h_to_l(m, hb, he, day_tl.size)[HEAD:]),
-        ("vxCalcCombineMatrix1toN", 2 * m.nbytes + 16 * n,
-         lambda: ualgo.vxCalcCombineMatrix1toN(m, b5, e5, BAR, 0)[HEAD:],
-         lambda: pd_in_progress(m, b5, b5)),
-        ("vxCalculateFreshMask", 9 * n,
-         lambda: ualgo.vxCalculateFreshMask(day_pos, gv.KFreq_Min, 5),
-         lambda: np_fresh_mask(day_pos, 5)),
-        ("vxMatrixUnfillComplete", 2 * nt * n * 8 + 8 * int((m[HEAD + V :: BAR] > 0).sum()),
-         lambda: ualgo.vxMatrixUnfillComplete(m, HEAD, BAR, V),
-         lambda: np_unfill(m, HEAD, BAR, V)),
-        ("vxCalcKDataCurrentBar", 8 * (2 * n + five_tl.size),
-         lambda: ualgo.vxCalcKDataCurrentBar(five_tl, tl), lambda: np_current_bar(five_tl, tl)),
-        ("vxCalcDataValueFresh", 2 * (body + 8 * n) + 16 * n,
-         lambda: ualgo.vxCalcDataValueFresh(m, bd, ed, BAR, nt, 0)[1:],
-         lambda: pd_in_progress(m, bd, bd)),
-        ("vxCalcDataValueFresh_Adj", 2 * adj.nbytes + 16 * n,
-         lambda: ualgo.vxCalcDataValueFresh_Adj(adj, bd, ed, ADJ, nt, 0),
-         lambda: pd_in_progress_adj(adj, bd, bd)),
-        ("ismember", 8 * (n + dates.size) + 9 * n,
-         lambda: ualgo.ismember(floor_tl, dates), lambda: np_ismember(floor_tl, dates)),
+        (
+            "vxCalcKDataBeginEndPos",
+            8 * (n + 3 * day_tl.size),
+            lambda: ualgo.vxCalcKDataBeginEndPos(tl, day_tl),
+            lambda: np_begin_end(tl, day_tl),
+        ),
+        (
+            "vxCalcRegKDataBeginEndPos",
+            8 * (3 * n + five_tl.size),
+            lambda: ualgo.vxCalcRegKDataBeginEndPos(tl, five_tl, 0),
+            lambda: np_reg_begin_end(tl, five_tl),
+        ),
+        (
+            "vxCalcCombineMatrixHtoL",
+            body + 8 * (HEAD + 2 + nt * BAR + HEAD) * day_tl.size,
+            lambda: ualgo.vxCalcCombineMatrixHtoL(m, target, hb, he, BAR, 0)[HEAD:],
+            lambda: pd_h_to_l(m, hb, he, day_tl.size)[HEAD:],
+        ),
+        (
+            "vxCalcCombineMatrix1toN",
+            2 * m.nbytes + 16 * n,
+            lambda: ualgo.vxCalcCombineMatrix1toN(m, b5, e5, BAR, 0)[HEAD:],
+            lambda: pd_in_progress(m, b5, b5),
+        ),
+        (
+            "vxCalculateFreshMask",
+            9 * n,
+            lambda: ualgo.vxCalculateFreshMask(day_pos, gv.KFreq_Min, 5),
+            lambda: np_fresh_mask(day_pos, 5),
+        ),
+        (
+            "vxMatrixUnfillComplete",
+            2 * nt * n * 8 + 8 * int((m[HEAD + VOL :: BAR] > 0).sum()),
+            lambda: ualgo.vxMatrixUnfillComplete(m, HEAD, BAR, VOL),
+            lambda: np_unfill(m, HEAD, BAR, VOL),
+        ),
+        (
+            "vxCalcKDataCurrentBar",
+            8 * (2 * n + five_tl.size),
+            lambda: ualgo.vxCalcKDataCurrentBar(five_tl, tl),
+            lambda: np_current_bar(five_tl, tl),
+        ),
+        (
+            "vxCalcDataValueFresh",
+            2 * (body + 8 * n) + 16 * n,
+            lambda: ualgo.vxCalcDataValueFresh(m, bd, ed, BAR, nt, 0)[1:],
+            lambda: pd_in_progress(m, bd, bd),
+        ),
+        (
+            "vxCalcDataValueFresh_Adj",
+            2 * adj.nbytes + 16 * n,
+            lambda: ualgo.vxCalcDataValueFresh_Adj(adj, bd, ed, ADJ, nt, 0),
+            lambda: pd_in_progress_adj(adj, bd, bd),
+        ),
+        (
+            "ismember",
+            8 * (n + dates.size) + 9 * n,
+            lambda: ualgo.ismember(floor_tl, dates),
+            lambda: np_ismember(floor_tl, dates),
+        ),
     ]
 
-    head = (f"{'kernel':<27}{'MB r+w':>9}{'kernel ms':>11}{'GB/s':>7}{'copy ms':>9}"
-            f"{'x copy':>8}{'np/pd ms':>10}{'speed-up':>10}")
+    head = (
+        f"{'kernel':<27}{'MB r+w':>9}{'kernel ms':>11}{'GB/s':>7}{'copy ms':>9}"
+        f"{'x copy':>8}{'np/pd ms':>10}{'speed-up':>10}"
+    )
     print(head)
     print("-" * len(head))
     for name, nbytes, kernel, formulation in cases:
@@ -316,8 +353,10 @@ def main():
                     same(g, w)
         else:
             same(got, want)
-        print(f"{name:<27}{nbytes / 1e6:>9.1f}{tk * 1e3:>11.2f}{nbytes / tk / 1e9:>7.2f}"
-              f"{tc * 1e3:>9.2f}{tk / tc:>8.2f}{tp * 1e3:>10.1f}{tp / tk:>10.1f}")
+        print(
+            f"{name:<27}{nbytes / 1e6:>9.1f}{tk * 1e3:>11.2f}{nbytes / tk / 1e9:>7.2f}"
+            f"{tc * 1e3:>9.2f}{tk / tc:>8.2f}{tp * 1e3:>10.1f}{tp / tk:>10.1f}"
+        )
 
 
 if __name__ == "__main__":

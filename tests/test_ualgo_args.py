@@ -69,7 +69,13 @@ BAD = [
     ("vxCalcCombineMatrix1toN", 0, k_matrix()[:-1], ValueError, "base has 16 rows"),
     ("vxCalcCombineMatrix1toN", 0, TL, ValueError, r"base.*two-dimensional.*\(6,\)"),
     ("vxCalcCombineMatrix1toN", 1, np.array([0, 0, 2, 2, 2, 7]), ValueError, r"begin\[5\]=7"),
-    ("vxCalcCombineMatrix1toN", 1, np.array([0, 0, 1, 2, 2, 5]), ValueError, r"begin/end at column 2"),
+    (
+        "vxCalcCombineMatrix1toN",
+        1,
+        np.array([0, 0, 1, 2, 2, 5]),
+        ValueError,
+        r"begin/end at column 2",
+    ),
     ("vxCalcCombineMatrix1toN", 2, np.array([1, 1, 4, 4, 4, 6]), ValueError, r"end\[5\]=6"),
     ("vxCalcCombineMatrix1toN", 2, np.array([1, 1, 4, 4]), ValueError, "end has 4 entries"),
     ("vxCalcCombineMatrix1toN", 1, np.array([-1, 0, 2, 2, 2, 5]), ValueError, r"begin\[0\]=-1"),
@@ -89,15 +95,19 @@ BAD = [
     ("vxCalcDataValueFresh", 5, None, TypeError, "rule.*NoneType"),
     ("vxCalcDataValueFresh_Adj", 3, BAR, ValueError, "adj_bar_len.*got 7"),
     ("vxCalcDataValueFresh_Adj", 4, 1, ValueError, "n_targets=1.*adj_base"),
-    ("vxCalcDataValueFresh_Adj", 0, np.ones((2 * ADJ, N), dtype=complex), TypeError, "adj_base.*complex"),
+    (
+        "vxCalcDataValueFresh_Adj",
+        0,
+        np.ones((2 * ADJ, N), dtype=complex),
+        TypeError,
+        "adj_base.*complex",
+    ),
     ("ismember", 0, np.array(["x"]), TypeError, "a must hold real numbers"),
     ("ismember", 1, [1, 2], TypeError, "b must be a numpy"),
 ]
 
 
-@pytest.mark.parametrize(
-    "name, pos, value, exc, text", BAD, ids=[f"{b[0]}-{b[4]}" for b in BAD]
-)
+@pytest.mark.parametrize("name, pos, value, exc, text", BAD, ids=[f"{b[0]}-{b[4]}" for b in BAD])
 def test_bad_argument_is_rejected_by_name(name, pos, value, exc, text):
     args = calls()[name]
     args[pos] = value
@@ -122,8 +132,12 @@ def layouts(m):
     raw = np.zeros(m.size * 8 + 1, dtype=np.uint8)
     unaligned = raw[1:].view(np.float64).reshape(m.shape)
     unaligned[...] = m
-    return {"fortran": fortran, "strided": wide[:, ::2], "unaligned": unaligned,
-            "reversed": m[:, ::-1].copy()[:, ::-1]}
+    return {
+        "fortran": fortran,
+        "strided": wide[:, ::2],
+        "unaligned": unaligned,
+        "reversed": m[:, ::-1].copy()[:, ::-1],
+    }
 
 
 @pytest.mark.parametrize("layout", ["fortran", "strided", "unaligned", "reversed"])

@@ -87,7 +87,9 @@ def _run_adj(m, begin, end, n_targets):
     return ualgo.vxCalcDataValueFresh_Adj(m, begin, end, gv.Adj_KMatrix_Bar_Len, n_targets, 0)
 
 
-@pytest.mark.parametrize("kernel", [_run_1_to_n, _run_fresh, _run_adj], ids=["1toN", "fresh", "adj"])
+@pytest.mark.parametrize(
+    "kernel", [_run_1_to_n, _run_fresh, _run_adj], ids=["1toN", "fresh", "adj"]
+)
 @kernel_settings
 @given(data=st.data())
 def test_no_look_ahead(kernel, data):
@@ -135,12 +137,12 @@ def minute_matrix(days, seed=7):
     m[gv.KMatrixPos_TimeLine] = tl
     m[gv.KMatrixPos_DayPos] = np.floor(tl)
     body = ref.HEAD
-    m[body + ref.O] = np.r_[close[0], close[:-1]]
-    m[body + ref.H] = np.maximum(m[body + ref.O], close) + 1
-    m[body + ref.L] = np.minimum(m[body + ref.O], close) - 1
-    m[body + ref.C] = close
-    m[body + ref.V] = rng.integers(1, 100, n)
-    m[body + ref.T] = m[body + ref.V] * close
+    m[body + ref.OP] = np.r_[close[0], close[:-1]]
+    m[body + ref.HI] = np.maximum(m[body + ref.OP], close) + 1
+    m[body + ref.LO] = np.minimum(m[body + ref.OP], close) - 1
+    m[body + ref.CL] = close
+    m[body + ref.VOL] = rng.integers(1, 100, n)
+    m[body + ref.TURN] = m[body + ref.VOL] * close
     m[body + ref.OI] = np.arange(n, dtype=float)
     return m
 
@@ -166,11 +168,11 @@ def test_n_minute_bars_stop_at_day_end(n, per_day):
     np.testing.assert_allclose(tl[-1], minute(days[1], 15, 0))
     np.testing.assert_allclose(tl[per_day], trading_minutes(days[1])[n - 1])
     # volumes add up per group; the day's last group is shorter when 240 % n != 0
-    vol = m[ref.HEAD + ref.V]
+    vol = m[ref.HEAD + ref.VOL]
     last_len = 240 - (per_day - 1) * n
-    assert bars[ref.HEAD + ref.V, per_day - 1] == vol[240 - last_len : 240].sum()
-    assert bars[ref.HEAD + ref.V, per_day] == vol[240 : 240 + n].sum()
-    assert bars[ref.HEAD + ref.O, per_day] == m[ref.HEAD + ref.O, 240]
+    assert bars[ref.HEAD + ref.VOL, per_day - 1] == vol[240 - last_len : 240].sum()
+    assert bars[ref.HEAD + ref.VOL, per_day] == vol[240 : 240 + n].sum()
+    assert bars[ref.HEAD + ref.OP, per_day] == m[ref.HEAD + ref.OP, 240]
 
 
 def test_seven_minute_group_spans_lunch_break():
@@ -178,14 +180,16 @@ def test_seven_minute_group_spans_lunch_break():
     bars = synthesize_n_minutes(m, 7)
     # 120 = 17 * 7 + 1: the 18th group holds 11:30 and 13:01..13:06
     np.testing.assert_allclose(bars[gv.KMatrixPos_TimeLine, 17], minute(740000, 13, 6))
-    assert bars[ref.HEAD + ref.O, 17] == m[ref.HEAD + ref.O, 119]
-    assert bars[ref.HEAD + ref.C, 17] == m[ref.HEAD + ref.C, 125]
+    assert bars[ref.HEAD + ref.OP, 17] == m[ref.HEAD + ref.OP, 119]
+    assert bars[ref.HEAD + ref.CL, 17] == m[ref.HEAD + ref.CL, 125]
 
 
 def test_hourly_calendar_bar_after_lunch_holds_afternoon_minutes_only():
     day = 740000
     m = minute_matrix([day])
-    cal = np.array([minute(day, 10, 30), minute(day, 11, 30), minute(day, 14, 0), minute(day, 15, 0)])
+    cal = np.array(
+        [minute(day, 10, 30), minute(day, 11, 30), minute(day, 14, 0), minute(day, 15, 0)]
+    )
     begin, end = ualgo.vxCalcKDataBeginEndPos(m[gv.KMatrixPos_TimeLine], cal)
     assert begin.tolist() == [0, 60, 120, 180]
     assert end.tolist() == [59, 119, 179, 239]
@@ -193,9 +197,9 @@ def test_hourly_calendar_bar_after_lunch_holds_afternoon_minutes_only():
     target[gv.KMatrixPos_TimeLine] = cal
     out = ualgo.vxCalcCombineMatrixHtoL(m, target, begin, end, gv.KMatrix_Bar_Len, 0)
     body = ref.HEAD
-    assert out[body + ref.O, 2] == m[body + ref.O, 120]  # 13:01
-    assert out[body + ref.C, 2] == m[body + ref.C, 179]  # 14:00
-    assert out[body + ref.H, 2] == m[body + ref.H, 120:180].max()
+    assert out[body + ref.OP, 2] == m[body + ref.OP, 120]  # 13:01
+    assert out[body + ref.CL, 2] == m[body + ref.CL, 179]  # 14:00
+    assert out[body + ref.HI, 2] == m[body + ref.HI, 120:180].max()
     np.testing.assert_array_equal(out[gv.KMatrixPos_TimeLine], cal)
 
 
@@ -207,12 +211,12 @@ def test_day_bar_in_progress_over_minutes():
     out = ualgo.vxCalcDataValueFresh(m, begin, end, gv.KMatrix_Bar_Len, 1, 0)
     body = ref.HEAD
     at_1000 = 29  # 10:00 of the first day is its 30th minute
-    assert out[1 + ref.O, at_1000] == m[body + ref.O, 0]
-    assert out[1 + ref.H, at_1000] == m[body + ref.H, : at_1000 + 1].max()
-    assert out[1 + ref.V, at_1000] == m[body + ref.V, : at_1000 + 1].sum()
+    assert out[1 + ref.OP, at_1000] == m[body + ref.OP, 0]
+    assert out[1 + ref.HI, at_1000] == m[body + ref.HI, : at_1000 + 1].max()
+    assert out[1 + ref.VOL, at_1000] == m[body + ref.VOL, : at_1000 + 1].sum()
     # the second day starts from its own first minute
-    assert out[1 + ref.O, 240] == m[body + ref.O, 240]
-    assert out[1 + ref.V, 240] == m[body + ref.V, 240]
+    assert out[1 + ref.OP, 240] == m[body + ref.OP, 240]
+    assert out[1 + ref.VOL, 240] == m[body + ref.VOL, 240]
     np.testing.assert_array_equal(out[0], m[gv.KMatrixPos_TimeLine])
 
 
@@ -228,14 +232,14 @@ def test_weeks_with_suspended_days():
     body = ref.HEAD
     close = np.array([10, 11, 12, 13, 14, 15, 16, 16, 16, 16, 16, 16, 16, 16], float)
     suspended = np.arange(n) >= 7
-    m[body + ref.O] = close - 0.5
-    m[body + ref.H] = close + 1
-    m[body + ref.L] = close - 1
-    m[body + ref.C] = close
-    m[body + ref.V] = np.where(suspended, 0, 100)
-    m[body + ref.T] = np.where(suspended, 0, 1000)
+    m[body + ref.OP] = close - 0.5
+    m[body + ref.HI] = close + 1
+    m[body + ref.LO] = close - 1
+    m[body + ref.CL] = close
+    m[body + ref.VOL] = np.where(suspended, 0, 100)
+    m[body + ref.TURN] = np.where(suspended, 0, 1000)
     m[body + ref.OI] = 7.0
-    for f in (ref.O, ref.H, ref.L):
+    for f in (ref.OP, ref.HI, ref.LO):
         m[body + f, suspended] = 16.0  # the history service fills with the last close
 
     week_tl = tl[[4, 8, 13]]  # last trading day of each week
@@ -246,33 +250,44 @@ def test_weeks_with_suspended_days():
     weeks = ualgo.vxCalcCombineMatrixHtoL(m, target, begin, end, gv.KMatrix_Bar_Len, 0)
     b = body
     # week 1 fully traded, week 2 traded Monday and Tuesday only, week 3 filled
-    assert weeks[[b + ref.O, b + ref.H, b + ref.L, b + ref.C, b + ref.V], 0].tolist() == [
-        9.5, 15.0, 9.0, 14.0, 500.0]
-    assert weeks[[b + ref.O, b + ref.H, b + ref.L, b + ref.C, b + ref.V], 1].tolist() == [
-        14.5, 17.0, 14.0, 16.0, 200.0]
-    assert weeks[[b + ref.O, b + ref.H, b + ref.L, b + ref.C, b + ref.V, b + ref.T], 2].tolist() == [
-        16.0, 16.0, 16.0, 16.0, 0.0, 0.0]
+    assert weeks[[b + ref.OP, b + ref.HI, b + ref.LO, b + ref.CL, b + ref.VOL], 0].tolist() == [
+        9.5,
+        15.0,
+        9.0,
+        14.0,
+        500.0,
+    ]
+    assert weeks[[b + ref.OP, b + ref.HI, b + ref.LO, b + ref.CL, b + ref.VOL], 1].tolist() == [
+        14.5,
+        17.0,
+        14.0,
+        16.0,
+        200.0,
+    ]
+    assert weeks[
+        [b + ref.OP, b + ref.HI, b + ref.LO, b + ref.CL, b + ref.VOL, b + ref.TURN], 2
+    ].tolist() == [16.0, 16.0, 16.0, 16.0, 0.0, 0.0]
     assert weeks[b + ref.OI, 2] == 7.0
 
     # in progress: on Thursday of week 2 the week shows Monday and Tuesday
     wb, we = ualgo.vxCalcRegKDataBeginEndPos(tl, week_tl, 0)
     fresh = ualgo.vxCalcDataValueFresh(m, wb, we, gv.KMatrix_Bar_Len, 1, 0)
-    assert fresh[1 + ref.V, 8] == 200.0
-    assert fresh[1 + ref.C, 8] == 16.0
+    assert fresh[1 + ref.VOL, 8] == 200.0
+    assert fresh[1 + ref.CL, 8] == 16.0
 
 
 def test_empty_range_gives_filled_bar_from_last_close():
     tl = np.array([1.0, 2.0, 3.0])
     m = np.zeros((ref.HEAD + ref.BAR, 3))
     m[0] = tl
-    m[ref.HEAD + ref.C] = [np.nan, 5.0, np.nan]  # a NaN close does not count as a close
-    m[ref.HEAD + ref.V] = [np.nan, 1.0, np.nan]
+    m[ref.HEAD + ref.CL] = [np.nan, 5.0, np.nan]  # a NaN close does not count as a close
+    m[ref.HEAD + ref.VOL] = [np.nan, 1.0, np.nan]
     m[ref.HEAD + ref.OI] = [np.nan, 9.0, np.nan]
     target_tl = np.array([0.5, 2.0, 2.5, 3.0, 4.0])
     begin, end = ualgo.vxCalcKDataBeginEndPos(tl, target_tl)
     assert begin.tolist() == [0, 0, 2, 2, 3] and end.tolist() == [-1, 1, 1, 2, 2]
     target = np.zeros((m.shape[0], target_tl.size))
     out = ualgo.vxCalcCombineMatrixHtoL(m, target, begin, end, gv.KMatrix_Bar_Len, 0)
-    np.testing.assert_array_equal(out[ref.HEAD + ref.O], [np.nan, 0.0, 5.0, 5.0, 5.0])
-    np.testing.assert_array_equal(out[ref.HEAD + ref.V], [0.0, 1.0, 0.0, 0.0, 0.0])
+    np.testing.assert_array_equal(out[ref.HEAD + ref.OP], [np.nan, 0.0, 5.0, 5.0, 5.0])
+    np.testing.assert_array_equal(out[ref.HEAD + ref.VOL], [0.0, 1.0, 0.0, 0.0, 0.0])
     np.testing.assert_array_equal(out[ref.HEAD + ref.OI], [np.nan, 9.0, 9.0, 9.0, 9.0])

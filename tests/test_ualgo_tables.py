@@ -126,8 +126,14 @@ def test_fresh_mask_day_frequency_final_group_is_shorter():
 def test_current_bar_during_lunch_points_at_first_afternoon_bar():
     day = 740000
     five = np.array(lunch_day(day))[4::5]  # five-minute bar times
-    main = np.array([day + (11 * 60 + 30) / 1440.0, day + (12 * 60) / 1440.0,
-                     day + (13 * 60 + 2) / 1440.0, day + 2.0])
+    main = np.array(
+        [
+            day + (11 * 60 + 30) / 1440.0,
+            day + (12 * 60) / 1440.0,
+            day + (13 * 60 + 2) / 1440.0,
+            day + 2.0,
+        ]
+    )
     out = ualgo.vxCalcKDataCurrentBar(five, main)
     assert out.tolist() == [23, 24, 24, 47]  # capped at the last column
 

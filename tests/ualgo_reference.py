@@ -13,8 +13,8 @@ NAN = float("nan")
 HEAD = gv.KMatrixPos_Head_len
 BAR = gv.KMatrix_Bar_Len
 ADJ = gv.Adj_KMatrix_Bar_Len
-O, H, L, C = gv.KMatrix_Open, gv.KMatrix_High, gv.KMatrix_Low, gv.KMatrix_Close
-V, T, OI = gv.KMatrix_Volume, gv.KMatrix_TurnOver, gv.KMatrix_OpenInterest
+OP, HI, LO, CL = gv.KMatrix_Open, gv.KMatrix_High, gv.KMatrix_Low, gv.KMatrix_Close
+VOL, TURN, OI = gv.KMatrix_Volume, gv.KMatrix_TurnOver, gv.KMatrix_OpenInterest
 AO, AH, AL, AC = gv.Adj_KMatrix_Open, gv.Adj_KMatrix_High, gv.Adj_KMatrix_Low, gv.Adj_KMatrix_Close
 
 
@@ -116,21 +116,21 @@ def ismember(a, b):
 
 def combine(bars, prev_close, prev_oi):
     """One bar from a list of 7-field bars; prev_* are the last known values before them."""
-    traded = [b for b in bars if b[V] > 0]
+    traded = [b for b in bars if b[VOL] > 0]
     out = [NAN] * BAR
     if not traded:
-        out[O] = out[H] = out[L] = out[C] = prev_close
-        out[V] = out[T] = 0.0
+        out[OP] = out[HI] = out[LO] = out[CL] = prev_close
+        out[VOL] = out[TURN] = 0.0
         out[OI] = prev_oi
         return out
-    highs = [b[H] for b in traded if not isnan(b[H])]
-    lows = [b[L] for b in traded if not isnan(b[L])]
-    out[O] = traded[0][O]
-    out[H] = max(highs) if highs else NAN
-    out[L] = min(lows) if lows else NAN
-    out[C] = traded[-1][C]
-    out[V] = sum(b[V] for b in traded)
-    out[T] = sum(b[T] for b in traded if not isnan(b[T]))
+    highs = [b[HI] for b in traded if not isnan(b[HI])]
+    lows = [b[LO] for b in traded if not isnan(b[LO])]
+    out[OP] = traded[0][OP]
+    out[HI] = max(highs) if highs else NAN
+    out[LO] = min(lows) if lows else NAN
+    out[CL] = traded[-1][CL]
+    out[VOL] = sum(b[VOL] for b in traded)
+    out[TURN] = sum(b[TURN] for b in traded if not isnan(b[TURN]))
     out[OI] = traded[-1][OI]
     return out
 
@@ -150,7 +150,7 @@ def combine_h_to_l(base, target, begin, end):
         for j in range(len(target[0])):
             bars = _bars(base, r0, range(begin[j], end[j] + 1))
             bar = combine(
-                bars, last_known(base[r0 + C], begin[j]), last_known(base[r0 + OI], begin[j])
+                bars, last_known(base[r0 + CL], begin[j]), last_known(base[r0 + OI], begin[j])
             )
             for f in range(BAR):
                 out[r0 + f][j] = bar[f]
@@ -164,7 +164,7 @@ def _state_block(base, r0, begin):
     for i in range(n):
         s = begin[i]
         bars = _bars(base, r0, range(s, i + 1))
-        cols.append(combine(bars, last_known(base[r0 + C], s), last_known(base[r0 + OI], s)))
+        cols.append(combine(bars, last_known(base[r0 + CL], s), last_known(base[r0 + OI], s)))
     return [[cols[i][f] for i in range(n)] for f in range(BAR)]
 
 
@@ -203,8 +203,12 @@ def data_value_fresh_adj(adj, begin, n_targets):
                 if adj_traded(bar, last_known(close, k)):
                     traded.append(bar)
             if traded:
-                vals = [traded[0][0], max(b[1] for b in traded), min(b[2] for b in traded),
-                        traded[-1][3]]
+                vals = [
+                    traded[0][0],
+                    max(b[1] for b in traded),
+                    min(b[2] for b in traded),
+                    traded[-1][3],
+                ]
             else:
                 vals = [last_known(close, s)] * 4
             for f, v in zip((AO, AH, AL, AC), vals):

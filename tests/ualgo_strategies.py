@@ -2,9 +2,8 @@
 with NaN bars (not listed yet), filled and zero-volume bars, and traded bars."""
 
 import numpy as np
-from hypothesis import strategies as st
-
 import ualgo_reference as ref
+from hypothesis import strategies as st
 
 NAN = float("nan")
 price = st.integers(1, 30).map(float)  # small integers: equal prices happen often
@@ -38,8 +37,15 @@ def k_block(draw, n):
             if kind == "trade":
                 vol = float(draw(st.integers(1, 9)))
                 turn = draw(st.one_of(st.just(NAN), st.just(vol * cl)))
-        bar = {ref.O: o, ref.H: h, ref.L: lo, ref.C: cl, ref.V: vol, ref.T: turn,
-               ref.OI: draw(open_interest)}
+        bar = {
+            ref.OP: o,
+            ref.HI: h,
+            ref.LO: lo,
+            ref.CL: cl,
+            ref.VOL: vol,
+            ref.TURN: turn,
+            ref.OI: draw(open_interest),
+        }
         for f, v in bar.items():
             rows[f][c] = v
         last = cl
@@ -52,8 +58,11 @@ def k_matrix(draw, tl, n_targets=None):
     n = len(tl)
     if n_targets is None:
         n_targets = draw(st.integers(1, 3))
-    header = [list(tl), [float(int(t) // 10) for t in tl],
-              [float(draw(st.integers(0, 1))) for _ in tl]]
+    header = [
+        list(tl),
+        [float(int(t) // 10) for t in tl],
+        [float(draw(st.integers(0, 1))) for _ in tl],
+    ]
     rows = header + [r for _ in range(n_targets) for r in draw(k_block(n))]
     return np.array(rows, dtype=float).reshape(len(rows), n)
 

@@ -35,7 +35,7 @@ inline std::size_t idx(std::int64_t v) { return static_cast<std::size_t>(v); }
 
 // Running combination of one K bar.
 class KBar {
-public:
+  public:
     void start(double prev_close, double prev_oi) {
         traded_ = false;
         prev_close_ = prev_close;
@@ -79,7 +79,7 @@ public:
         }
     }
 
-private:
+  private:
     bool traded_ = false;
     double prev_close_ = kNaN, prev_oi_ = kNaN;
     double open_ = kNaN, high_ = kNaN, low_ = kNaN, close_ = kNaN;
@@ -155,13 +155,13 @@ void check_groups(Positions begin, Positions end, std::size_t n) {
             fail("begin[" + num(i) + "]=" + num(b) + " is not a group start at or before column " +
                  num(i));
         if (e < ii || e >= static_cast<std::int64_t>(n))
-            fail("end[" + num(i) + "]=" + num(e) + " is not a group end between column " +
-                 num(i) + " and the last column " + num(n - 1));
+            fail("end[" + num(i) + "]=" + num(e) + " is not a group end between column " + num(i) +
+                 " and the last column " + num(n - 1));
         if (i == 0) continue;
         if (b == ii) {
             if (end[i - 1] != ii - 1)
-                fail("begin[" + num(i) + "]=" + num(b) + " starts a group while end[" +
-                     num(i - 1) + "]=" + num(end[i - 1]) + " says the previous one goes on");
+                fail("begin[" + num(i) + "]=" + num(b) + " starts a group while end[" + num(i - 1) +
+                     "]=" + num(end[i - 1]) + " says the previous one goes on");
         } else if (b != begin[i - 1] || e != end[i - 1]) {
             fail("begin/end at column " + num(i) + " (" + num(b) + ", " + num(e) +
                  ") differ from column " + num(i - 1) + " (" + num(begin[i - 1]) + ", " +
@@ -258,8 +258,8 @@ void data_value_fresh_adj(const Layout& L, Matrix adj, Positions begin, Position
                           std::size_t n_targets, OutMatrix out) {
     const auto bar_len = idx(L.adj_bar_len);
     if (adj.rows != n_targets * bar_len)
-        fail("adj_base has " + num(adj.rows) + " rows, expected n_targets*adj_bar_len=" +
-             num(n_targets * bar_len));
+        fail("adj_base has " + num(adj.rows) +
+             " rows, expected n_targets*adj_bar_len=" + num(n_targets * bar_len));
     check_groups(begin, end, adj.cols);
     if (out.rows != adj.rows || out.cols != adj.cols) fail("output shape mismatch");
     // Without a volume row, a bar counts as not traded when any of its prices

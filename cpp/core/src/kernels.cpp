@@ -95,8 +95,7 @@ void check_time_line(Vector tl, const char* name) {
     }
 }
 
-void kdata_begin_end_pos(Vector base_tl, Vector target_tl, std::int64_t* begin,
-                         std::int64_t* end) {
+void kdata_begin_end_pos(Vector base_tl, Vector target_tl, std::int64_t* begin, std::int64_t* end) {
     check_time_line(base_tl, "base_tl");
     check_time_line(target_tl, "target_tl");
     // Each bar takes the base bars left over by the previous ones up to its own
@@ -119,7 +118,8 @@ void reg_kdata_begin_end_pos(Vector base_tl, Vector second_tl, std::int64_t* beg
     // not later than it; bars later than the whole second line form the last.
     std::size_t start = 0;
     for (std::size_t g = 0; start < n; ++g) {
-        const std::size_t stop = g < second_tl.size ? search(base_tl, second_tl[g], start, true) : n;
+        const std::size_t stop =
+            g < second_tl.size ? search(base_tl, second_tl[g], start, true) : n;
         const auto b = static_cast<std::int64_t>(start);
         const auto e = static_cast<std::int64_t>(stop) - 1;
         for (std::size_t i = start; i < stop; ++i) {

@@ -94,8 +94,7 @@ void check_time_line(Vector tl, const char* name);
 // columns whose time t satisfies target_tl[j-1] < t <= target_tl[j] (for j = 0:
 // t <= target_tl[0]).  A bar no base bar falls into gets begin = end + 1,
 // begin being the first base column after the previous bar's range.
-void kdata_begin_end_pos(Vector base_tl, Vector target_tl, std::int64_t* begin,
-                         std::int64_t* end);
+void kdata_begin_end_pos(Vector base_tl, Vector target_tl, std::int64_t* begin, std::int64_t* end);
 
 // One entry per base bar i: base bar i belongs to the first bar of `second_tl`
 // whose time is not earlier than its own (bars later than all of `second_tl`
@@ -113,8 +112,8 @@ void kdata_current_bar(Vector series_tl, Vector main_tl, std::int64_t* out);
 // count whenever the day position changes, and a day's last bar always
 // completes; day and coarser frequencies count from the first bar.  The
 // series' last bar always completes.
-void fresh_mask(const Layout& layout, Vector day_pos, std::int64_t frequency,
-                std::int64_t freq_num, bool* out);
+void fresh_mask(const Layout& layout, Vector day_pos, std::int64_t frequency, std::int64_t freq_num,
+                bool* out);
 
 // --- bar combination ----------------------------------------------------------
 

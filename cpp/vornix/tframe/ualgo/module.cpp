@@ -28,9 +28,7 @@ namespace {
 // Layout constants and frequency codes, read from GlobalDefine at import.
 kn::Layout g_layout;
 
-std::string type_name(py::handle obj) {
-    return Py_TYPE(obj.ptr())->tp_name;
-}
+std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 std::string shape_text(const py::array& a) {
     std::string s = "(";
@@ -53,9 +51,8 @@ py::array as_ndarray(py::handle obj, const char* name, const char* what) {
 
 void check_ndim(const py::array& a, const char* name, py::ssize_t ndim) {
     if (a.ndim() != ndim)
-        throw py::value_error(std::string(name) + " must be " +
-                              (ndim == 1 ? "one" : "two") + "-dimensional, got shape " +
-                              shape_text(a));
+        throw py::value_error(std::string(name) + " must be " + (ndim == 1 ? "one" : "two") +
+                              "-dimensional, got shape " + shape_text(a));
 }
 
 // True when the array's memory can be read through element strides.
@@ -76,8 +73,7 @@ py::array aligned_copy(const py::array& a) {
 py::array float64_array(py::handle obj, const char* name, py::ssize_t ndim) {
     py::array a = as_ndarray(obj, name, "float64");
     if (!py::array_t<double>::check_(a))
-        throw py::type_error(std::string(name) + " must have dtype float64, got " +
-                             dtype_text(a));
+        throw py::type_error(std::string(name) + " must have dtype float64, got " + dtype_text(a));
     check_ndim(a, name, ndim);
     return element_strided(a) ? a : aligned_copy(a);
 }
@@ -118,8 +114,8 @@ kn::Positions positions_arg(py::handle obj, const char* name, Keep& keep) {
         for (py::ssize_t i = 0; i < f.shape(0); ++i) {
             const double v = src[i];
             if (!(std::floor(v) == v) || std::fabs(v) > 9.0e15)
-                throw py::value_error(std::string(name) + "[" + std::to_string(i) + "]=" +
-                                      py::str(py::float_(v)).cast<std::string>() +
+                throw py::value_error(std::string(name) + "[" + std::to_string(i) +
+                                      "]=" + py::str(py::float_(v)).cast<std::string>() +
                                       " is not a whole-number position");
             dst[i] = static_cast<std::int64_t>(v);
         }
@@ -147,8 +143,8 @@ std::int64_t int_arg(py::handle obj, const char* name) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
     if (overflow != 0)
-        throw py::value_error(std::string(name) + " is out of range: " +
-                              py::repr(obj).cast<std::string>());
+        throw py::value_error(std::string(name) +
+                              " is out of range: " + py::repr(obj).cast<std::string>());
     return static_cast<std::int64_t>(v);
 }
 
@@ -168,8 +164,9 @@ void expect_value(std::int64_t got, std::int64_t want, const char* name) {
 
 std::size_t count_arg(py::handle obj, const char* name) {
     const std::int64_t v = int_arg(obj, name);
-    if (v < 0) throw py::value_error(std::string(name) + " must not be negative, got " +
-                                     std::to_string(v));
+    if (v < 0)
+        throw py::value_error(std::string(name) + " must not be negative, got " +
+                              std::to_string(v));
     return static_cast<std::size_t>(v);
 }
 
@@ -203,8 +200,7 @@ py::tuple calc_kdata_begin_end_pos(py::handle base_tl, py::handle target_tl) {
     return py::make_tuple(begin, end);
 }
 
-py::tuple calc_reg_kdata_begin_end_pos(py::handle base_tl, py::handle second_tl,
-                                       py::handle rule) {
+py::tuple calc_reg_kdata_begin_end_pos(py::handle base_tl, py::handle second_tl, py::handle rule) {
     Keep keep;
     const kn::Vector base = vector_arg(base_tl, "base_tl", keep);
     const kn::Vector second = vector_arg(second_tl, "second_tl", keep);
@@ -313,21 +309,20 @@ py::tuple matrix_unfill_complete(py::handle matrix_obj, py::handle body_start_ro
     {
         py::gil_scoped_release nogil;  // loops only; all Python objects converted above
         for (std::size_t t = 0; t < n_targets; ++t)
-            counts[t] = kn::unfill_complete(
-                m.row(body + t * blen + static_cast<std::size_t>(vol)), ref + t * m.cols,
-                traded[t]);
+            counts[t] = kn::unfill_complete(m.row(body + t * blen + static_cast<std::size_t>(vol)),
+                                            ref + t * m.cols, traded[t]);
     }
     py::list ref_list, idx_list;
     for (std::size_t t = 0; t < n_targets; ++t) {
         ref_list.append(bar_ref[py::int_(t)]);
         const std::size_t count = counts[t];
-        void* shrunk = std::realloc(traded[t], std::max<std::size_t>(count, 1) * sizeof(std::int64_t));
+        void* shrunk =
+            std::realloc(traded[t], std::max<std::size_t>(count, 1) * sizeof(std::int64_t));
         if (shrunk != nullptr) traded[t] = static_cast<std::int64_t*>(shrunk);
         py::capsule owner(traded[t], [](void* p) { std::free(p); });
         traded[t] = nullptr;  // owned by the capsule from here on
         idx_list.append(py::array_t<std::int64_t>(static_cast<py::ssize_t>(count),
-                                                  owner.get_pointer<std::int64_t>(),
-                                                  owner));
+                                                  owner.get_pointer<std::int64_t>(), owner));
     }
     return py::make_tuple(ref_list, idx_list);
 }
@@ -383,9 +378,8 @@ py::array_t<double> calc_data_value_fresh_adj(py::handle adj_obj, py::handle beg
     rule_arg(rule);
     const std::size_t want = n_targets * static_cast<std::size_t>(g_layout.adj_bar_len);
     if (adj.rows != want)
-        throw py::value_error("n_targets=" + std::to_string(n_targets) +
-                              " needs an adj_base of " + std::to_string(want) + " rows, got " +
-                              std::to_string(adj.rows));
+        throw py::value_error("n_targets=" + std::to_string(n_targets) + " needs an adj_base of " +
+                              std::to_string(want) + " rows, got " + std::to_string(adj.rows));
     auto out = new_matrix(adj.rows, adj.cols);
     const kn::OutMatrix o = out_view(out);
     {
@@ -471,12 +465,11 @@ PYBIND11_MODULE(ualgo, m) {
           "(BeginPos, EndPos) int64, one entry per base bar: first and last base positions of "
           "the group of the first second_tl bar not earlier than the base bar.");
     m.def("vxCalcCombineMatrixHtoL", &calc_combine_matrix_h_to_l, py::arg("base"),
-          py::arg("target"), py::arg("begin"), py::arg("end"), py::arg("bar_len"),
-          py::arg("rule"),
+          py::arg("target"), py::arg("begin"), py::arg("end"), py::arg("bar_len"), py::arg("rule"),
           "New K matrix: target's header rows, each bar combined from base columns "
           "begin[j]..end[j] (an empty range gives a filled bar).");
-    m.def("vxCalcCombineMatrix1toN", &calc_combine_matrix_1_to_n, py::arg("base"),
-          py::arg("begin"), py::arg("end"), py::arg("bar_len"), py::arg("rule"),
+    m.def("vxCalcCombineMatrix1toN", &calc_combine_matrix_1_to_n, py::arg("base"), py::arg("begin"),
+          py::arg("end"), py::arg("bar_len"), py::arg("rule"),
           "New matrix with base's rows: column i holds the group's bar in its state at base "
           "bar i; header rows copied from base.");
     m.def("vxCalculateFreshMask", &calculate_fresh_mask, py::arg("day_pos_row"),
