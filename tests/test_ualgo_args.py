@@ -92,6 +92,8 @@ BAD = [
     ("vxCalcKDataCurrentBar", 1, np.array([2.0, 1.0]), ValueError, "main_tl.*ascend"),
     ("vxCalcDataValueFresh", 4, 3, ValueError, "n_targets=3"),
     ("vxCalcDataValueFresh", 4, -1, ValueError, "n_targets must not be negative"),
+    ("vxCalcDataValueFresh", 4, 2**62, ValueError, "n_targets=.*exceeds the 17 rows of base"),
+    ("vxCalcDataValueFresh_Adj", 4, 2**62, ValueError, "n_targets=.*rows of adj_base"),
     ("vxCalcDataValueFresh", 5, None, TypeError, "rule.*NoneType"),
     ("vxCalcDataValueFresh_Adj", 3, BAR, ValueError, "adj_bar_len.*got 7"),
     ("vxCalcDataValueFresh_Adj", 4, 1, ValueError, "n_targets=1.*adj_base"),

@@ -257,9 +257,9 @@ void data_value_fresh(const Layout& L, Matrix base, Positions begin, Positions e
 void data_value_fresh_adj(const Layout& L, Matrix adj, Positions begin, Positions end,
                           std::size_t n_targets, OutMatrix out) {
     const auto bar_len = idx(L.adj_bar_len);
-    if (adj.rows != n_targets * bar_len)
-        fail("adj_base has " + num(adj.rows) +
-             " rows, expected n_targets*adj_bar_len=" + num(n_targets * bar_len));
+    if (adj.rows % bar_len != 0 || adj.rows / bar_len != n_targets)
+        fail("adj_base has " + num(adj.rows) + " rows, not n_targets=" + num(n_targets) +
+             " blocks of " + num(bar_len));
     check_groups(begin, end, adj.cols);
     if (out.rows != adj.rows || out.cols != adj.cols) fail("output shape mismatch");
     // Without a volume row, a bar counts as not traded when any of its prices

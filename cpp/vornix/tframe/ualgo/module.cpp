@@ -170,6 +170,14 @@ std::size_t count_arg(py::handle obj, const char* name) {
     return static_cast<std::size_t>(v);
 }
 
+// A matrix cannot hold more targets than rows; checked before any row count
+// is computed from n_targets, so that the product cannot overflow.
+void check_target_count(std::size_t n_targets, std::size_t rows, const char* matrix) {
+    if (n_targets > rows)
+        throw py::value_error("n_targets=" + std::to_string(n_targets) + " exceeds the " +
+                              std::to_string(rows) + " rows of " + matrix);
+}
+
 py::array_t<double> new_matrix(std::size_t rows, std::size_t cols) {
     return py::array_t<double>(
         std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
@@ -352,6 +360,7 @@ py::array_t<double> calc_data_value_fresh(py::handle base_obj, py::handle begin_
     expect_value(int_arg(bar_len, "bar_len"), g_layout.bar_len, "bar_len");
     const std::size_t n_targets = count_arg(n_targets_obj, "n_targets");
     rule_arg(rule);
+    check_target_count(n_targets, base.rows, "base");
     const std::size_t want = static_cast<std::size_t>(g_layout.head_len) +
                              n_targets * static_cast<std::size_t>(g_layout.bar_len);
     if (base.rows != want)
@@ -376,6 +385,7 @@ py::array_t<double> calc_data_value_fresh_adj(py::handle adj_obj, py::handle beg
     expect_value(int_arg(adj_bar_len, "adj_bar_len"), g_layout.adj_bar_len, "adj_bar_len");
     const std::size_t n_targets = count_arg(n_targets_obj, "n_targets");
     rule_arg(rule);
+    check_target_count(n_targets, adj.rows, "adj_base");
     const std::size_t want = n_targets * static_cast<std::size_t>(g_layout.adj_bar_len);
     if (adj.rows != want)
         throw py::value_error("n_targets=" + std::to_string(n_targets) + " needs an adj_base of " +
