@@ -118,9 +118,23 @@ def test_fresh_mask_over_two_lunch_break_days(n, expected_ends):
     assert mask.sum() == 2 * -(-240 // n)
 
 
-def test_fresh_mask_day_frequency_final_group_is_shorter():
-    mask = ualgo.vxCalculateFreshMask(np.arange(7.0), gv.KFreq_Day, 3)
-    assert mask.tolist() == [False, False, True, False, False, True, True]
+@pytest.mark.parametrize(
+    "day_pos, frequency_i, expected",
+    [
+        # day and coarser: plain groups, the final one shorter
+        (np.arange(7.0), gv.KFreq_Day, [False, False, True, False, False, True, True]),
+        # a NaN day position equals nothing: each such bar is a day of its own
+        (
+            [np.nan, np.nan, 1, 1, 1, 1, 1],
+            gv.KFreq_Min,
+            [True, True, False, False, True, False, True],
+        ),
+    ],
+)
+def test_fresh_mask_explicit(day_pos, frequency_i, expected):
+    mask = ualgo.vxCalculateFreshMask(np.array(day_pos, dtype=float), frequency_i, 3)
+    assert mask.tolist() == expected
+    assert mask.tolist() == ref.fresh_mask(list(day_pos), frequency_i, 3)
 
 
 def test_current_bar_during_lunch_points_at_first_afternoon_bar():

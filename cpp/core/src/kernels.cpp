@@ -161,20 +161,18 @@ void fresh_mask(const Layout& L, Vector day_pos, std::int64_t frequency, std::in
         out[n - 1] = true;
         return;
     }
-    // Intraday: groups never cross a trading day.  First flag every day's last
-    // bar (a change of the day position starts a new day; two NaN positions
-    // count as the same day), then every group's last bar inside each day.
-    for (std::size_t i = 0; i + 1 < n; ++i) {
-        const double a = day_pos[i], b = day_pos[i + 1];
-        out[i] = !(a == b) && !(a != a && b != b);
-    }
-    out[n - 1] = true;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!out[i]) continue;
-        // [start, i] is one day; bar i already completes its last group
-        for (std::size_t k = start + group - 1; k < i; k += group) out[k] = true;
-        start = i + 1;
+    // Intraday: groups never cross a trading day; a change of the day position
+    // starts a new day (a NaN position equals nothing, so such a bar is a day
+    // of its own).  Walk the days, flagging every group's last bar in each.
+    std::fill(out, out + n, false);
+    std::size_t i = 0;
+    while (i < n) {
+        const double day = day_pos[i];
+        std::size_t next = i + 1;
+        while (next < n && day_pos[next] == day) ++next;
+        for (std::size_t k = i + group - 1; k < next; k += group) out[k] = true;
+        out[next - 1] = true;
+        i = next;
     }
 }
 

@@ -109,9 +109,9 @@ void kdata_current_bar(Vector series_tl, Vector main_tl, std::int64_t* out);
 
 // One entry per single-period bar: true where the bar completes a group of
 // `freq_num` bars.  Intraday frequencies (below the day code) restart their
-// count whenever the day position changes, and a day's last bar always
-// completes; day and coarser frequencies count from the first bar.  The
-// series' last bar always completes.
+// count whenever the day position changes (a NaN position equals nothing), and
+// a day's last bar always completes; day and coarser frequencies count from
+// the first bar.  The series' last bar always completes.
 void fresh_mask(const Layout& layout, Vector day_pos, std::int64_t frequency, std::int64_t freq_num,
                 bool* out);
 

@@ -407,7 +407,9 @@ py::array numeric_flat(py::handle obj, const char* name) {
     if (kind != 'f' && kind != 'i' && kind != 'u')
         throw py::type_error(std::string(name) + " must hold real numbers, got dtype " +
                              dtype_text(a));
-    return py::module_::import("numpy").attr("require")(a, "float64", "CA");
+    const bool usable = py::array_t<double>::check_(a) &&
+                        (a.flags() & py::array::c_style) != 0 && element_strided(a);
+    return usable ? a : py::module_::import("numpy").attr("require")(a, "float64", "CA");
 }
 
 py::tuple is_member(py::handle a_obj, py::handle b_obj) {
