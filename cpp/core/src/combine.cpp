@@ -1,7 +1,7 @@
 // Bar combination: several base bars become one bar, either complete (high to
 // low frequency) or in its state at every base bar (bars in progress).
 //
-// Combination rule (the only one, selected by option 0 in the binding):
+// Combination rule (the only one; the binding's `rule` argument 0 selects it):
 // - a bar traded when its volume is positive; bars that did not trade, NaN
 //   bars of targets not listed yet among them, contribute nothing;
 // - open = open of the first bar that traded, high = largest known high,
@@ -107,6 +107,7 @@ struct KBlockOut {
 };
 
 void copy_row(Vector in, double* out) {
+    if (in.size == 0) return;
     if (in.stride == 1) {
         std::memcpy(out, in.data, in.size * sizeof(double));
         return;

@@ -45,8 +45,9 @@ void check_layout(const Layout& L) {
 
 namespace {
 
-// True when tl is NaN-free and non-decreasing.  No early exit and no branch in
-// the loop, so the contiguous case vectorises; !(a >= b) also catches NaN.
+// True when tl is NaN-free and non-decreasing: one cheap pass without early
+// exit (a failed a >= b also catches NaN); the pass that finds the culprit for
+// the message runs only on failure.
 bool time_line_ok(Vector tl) {
     if (tl.size == 0) return true;
     std::size_t bad = std::isnan(tl[0]) ? 1 : 0;
@@ -59,11 +60,11 @@ bool time_line_ok(Vector tl) {
     return bad == 0;
 }
 
-// First position at or after `lo` whose value is greater than t (or not less,
-// when `strict` is false) on an ascending line.  Gallops from `lo` before the
-// binary search, so short steps (one group of bars) cost a few comparisons.
-std::size_t search(Vector tl, double t, std::size_t lo, bool strict) {
-    auto before = [&](std::size_t i) { return strict ? tl[i] <= t : tl[i] < t; };
+// First position at or after `lo` whose value is greater than t on an
+// ascending line.  Gallops from `lo` before the binary search, so short steps
+// (one group of bars) cost a few comparisons.
+std::size_t search_after(Vector tl, double t, std::size_t lo) {
+    auto before = [&](std::size_t i) { return tl[i] <= t; };
     std::size_t step = 1;
     std::size_t hi = lo;
     while (hi < tl.size && before(hi)) {
@@ -103,7 +104,7 @@ void kdata_begin_end_pos(Vector base_tl, Vector target_tl, std::int64_t* begin, 
     std::size_t k = 0;
     for (std::size_t j = 0; j < target_tl.size; ++j) {
         const std::size_t first = k;
-        k = search(base_tl, target_tl[j], k, true);
+        k = search_after(base_tl, target_tl[j], k);
         begin[j] = static_cast<std::int64_t>(first);
         end[j] = static_cast<std::int64_t>(k) - 1;
     }
@@ -119,7 +120,7 @@ void reg_kdata_begin_end_pos(Vector base_tl, Vector second_tl, std::int64_t* beg
     std::size_t start = 0;
     for (std::size_t g = 0; start < n; ++g) {
         const std::size_t stop =
-            g < second_tl.size ? search(base_tl, second_tl[g], start, true) : n;
+            g < second_tl.size ? search_after(base_tl, second_tl[g], start) : n;
         const auto b = static_cast<std::int64_t>(start);
         const auto e = static_cast<std::int64_t>(stop) - 1;
         for (std::size_t i = start; i < stop; ++i) {
@@ -138,7 +139,7 @@ void kdata_current_bar(Vector series_tl, Vector main_tl, std::int64_t* out) {
     // steps later than the whole series see its last bar.
     std::size_t s = 0;
     for (std::size_t k = 0; k < series_tl.size && s < main_tl.size; ++k) {
-        const std::size_t stop = search(main_tl, series_tl[k], s, true);
+        const std::size_t stop = search_after(main_tl, series_tl[k], s);
         for (; s < stop; ++s) out[s] = static_cast<std::int64_t>(k);
     }
     for (; s < main_tl.size; ++s) out[s] = static_cast<std::int64_t>(series_tl.size - 1);
