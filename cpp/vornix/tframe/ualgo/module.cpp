@@ -1,3 +1,510 @@
+// Python binding of the numeric kernels (module vornix.tframe.ualgo).
+//
+// Every function first converts and checks all of its Python arguments while
+// holding the GIL (arrays are viewed in place through their strides; a copy is
+// made only when an array's memory cannot be read as aligned float64/int64),
+// allocates its outputs, and then releases the GIL around the kernel loops,
+// which touch no Python object.  Errors from the kernels arrive as
+// std::invalid_argument and surface as ValueError.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(ualgo, m) { m.doc() = "Numeric kernels of vornix"; }
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "vornix/kernels.hpp"
+
+namespace py = pybind11;
+namespace kn = vornix::kernels;
+
+namespace {
+
+// Layout constants and frequency codes, read from GlobalDefine at import.
+kn::Layout g_layout;
+
+std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+std::string shape_text(const py::array& a) {
+    std::string s = "(";
+    for (py::ssize_t d = 0; d < a.ndim(); ++d) {
+        if (d > 0) s += ", ";
+        s += std::to_string(a.shape(d));
+    }
+    if (a.ndim() == 1) s += ",";
+    return s + ")";
+}
+
+std::string dtype_text(const py::array& a) { return py::str(a.dtype()).cast<std::string>(); }
+
+py::array as_ndarray(py::handle obj, const char* name, const char* what) {
+    if (!py::isinstance<py::array>(obj))
+        throw py::type_error(std::string(name) + " must be a numpy " + what + " array, got " +
+                             type_name(obj));
+    return py::reinterpret_borrow<py::array>(obj);
+}
+
+void check_ndim(const py::array& a, const char* name, py::ssize_t ndim) {
+    if (a.ndim() != ndim)
+        throw py::value_error(std::string(name) + " must be " + (ndim == 1 ? "one" : "two") +
+                              "-dimensional, got shape " + shape_text(a));
+}
+
+// True when the array's memory can be read through element strides.
+bool element_strided(const py::array& a) {
+    const auto item = a.itemsize();
+    if (reinterpret_cast<std::uintptr_t>(a.data()) % static_cast<std::uintptr_t>(item) != 0)
+        return false;
+    for (py::ssize_t d = 0; d < a.ndim(); ++d)
+        if (a.strides(d) % item != 0) return false;
+    return true;
+}
+
+// An aligned copy, for the rare array whose memory cannot be viewed.
+py::array aligned_copy(const py::array& a) {
+    return py::module_::import("numpy").attr("require")(a, py::none(), "A");
+}
+
+py::array float64_array(py::handle obj, const char* name, py::ssize_t ndim) {
+    py::array a = as_ndarray(obj, name, "float64");
+    if (!py::array_t<double>::check_(a))
+        throw py::type_error(std::string(name) + " must have dtype float64, got " + dtype_text(a));
+    check_ndim(a, name, ndim);
+    return element_strided(a) ? a : aligned_copy(a);
+}
+
+// Holds the arrays whose memory the kernel views, for the duration of a call.
+using Keep = std::vector<py::object>;
+
+kn::Matrix matrix_arg(py::handle obj, const char* name, Keep& keep) {
+    py::array a = float64_array(obj, name, 2);
+    keep.push_back(a);
+    return kn::Matrix{static_cast<const double*>(a.data()), a.strides(0) / 8, a.strides(1) / 8,
+                      static_cast<std::size_t>(a.shape(0)), static_cast<std::size_t>(a.shape(1))};
+}
+
+kn::Vector vector_arg(py::handle obj, const char* name, Keep& keep) {
+    py::array a = float64_array(obj, name, 1);
+    keep.push_back(a);
+    return kn::Vector{static_cast<const double*>(a.data()), a.strides(0) / 8,
+                      static_cast<std::size_t>(a.shape(0))};
+}
+
+// Position arrays: int64 is viewed; other integer dtypes are converted, and so
+// are floating arrays (positions that went through a float cache) as long as
+// every entry is a whole number.
+kn::Positions positions_arg(py::handle obj, const char* name, Keep& keep) {
+    py::array a = as_ndarray(obj, name, "integer");
+    check_ndim(a, name, 1);
+    const char kind = a.dtype().kind();
+    if (py::array_t<std::int64_t>::check_(a)) {
+        if (!element_strided(a)) a = aligned_copy(a);
+    } else if (kind == 'i' || kind == 'u') {
+        a = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(a);
+    } else if (kind == 'f') {
+        auto f = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a);
+        py::array_t<std::int64_t> conv(f.shape(0));
+        const double* src = f.data();
+        std::int64_t* dst = conv.mutable_data();
+        for (py::ssize_t i = 0; i < f.shape(0); ++i) {
+            const double v = src[i];
+            if (!(std::floor(v) == v) || std::fabs(v) > 9.0e15)
+                throw py::value_error(std::string(name) + "[" + std::to_string(i) +
+                                      "]=" + py::str(py::float_(v)).cast<std::string>() +
+                                      " is not a whole-number position");
+            dst[i] = static_cast<std::int64_t>(v);
+        }
+        a = conv;
+    } else {
+        throw py::type_error(std::string(name) + " must hold integer positions, got dtype " +
+                             dtype_text(a));
+    }
+    keep.push_back(a);
+    return kn::Positions{static_cast<const std::int64_t*>(a.data()), a.strides(0) / 8,
+                         static_cast<std::size_t>(a.shape(0))};
+}
+
+std::int64_t int_arg(py::handle obj, const char* name) {
+    const auto not_integer = [&] {
+        return py::type_error(std::string(name) + " must be an integer, got " + type_name(obj) +
+                              " " + py::repr(obj).cast<std::string>());
+    };
+    if (PyBool_Check(obj.ptr()) || !PyIndex_Check(obj.ptr())) throw not_integer();
+    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(obj.ptr()));
+    if (!index) {
+        PyErr_Clear();
+        throw not_integer();
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow != 0)
+        throw py::value_error(std::string(name) +
+                              " is out of range: " + py::repr(obj).cast<std::string>());
+    return static_cast<std::int64_t>(v);
+}
+
+// The trailing rule argument: 0 selects the one combination rule there is.
+void rule_arg(py::handle obj) {
+    const std::int64_t v = int_arg(obj, "rule");
+    if (v != 0)
+        throw py::value_error("rule must be 0 (the only combination rule), got " +
+                              std::to_string(v));
+}
+
+void expect_value(std::int64_t got, std::int64_t want, const char* name) {
+    if (got != want)
+        throw py::value_error(std::string(name) + " must be " + std::to_string(want) +
+                              " for this matrix layout, got " + std::to_string(got));
+}
+
+std::size_t count_arg(py::handle obj, const char* name) {
+    const std::int64_t v = int_arg(obj, name);
+    if (v < 0)
+        throw py::value_error(std::string(name) + " must not be negative, got " +
+                              std::to_string(v));
+    return static_cast<std::size_t>(v);
+}
+
+// A matrix cannot hold more targets than rows; checked before any row count
+// is computed from n_targets, so that the product cannot overflow.
+void check_target_count(std::size_t n_targets, std::size_t rows, const char* matrix) {
+    if (n_targets > rows)
+        throw py::value_error("n_targets=" + std::to_string(n_targets) + " exceeds the " +
+                              std::to_string(rows) + " rows of " + matrix);
+}
+
+py::array_t<double> new_matrix(std::size_t rows, std::size_t cols) {
+    return py::array_t<double>(
+        std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+}
+
+kn::OutMatrix out_view(py::array_t<double>& a) {
+    return kn::OutMatrix{a.mutable_data(), static_cast<std::size_t>(a.shape(0)),
+                         static_cast<std::size_t>(a.shape(1))};
+}
+
+py::array_t<std::int64_t> new_positions(std::size_t n) {
+    return py::array_t<std::int64_t>(static_cast<py::ssize_t>(n));
+}
+
+// --- kernels ---------------------------------------------------------------------
+
+py::tuple calc_kdata_begin_end_pos(py::handle base_tl, py::handle target_tl) {
+    Keep keep;
+    const kn::Vector base = vector_arg(base_tl, "base_tl", keep);
+    const kn::Vector target = vector_arg(target_tl, "target_tl", keep);
+    auto begin = new_positions(target.size), end = new_positions(target.size);
+    std::int64_t* b = begin.mutable_data();
+    std::int64_t* e = end.mutable_data();
+    {
+        py::gil_scoped_release nogil;  // loops only; all Python objects converted above
+        kn::kdata_begin_end_pos(base, target, b, e);
+    }
+    return py::make_tuple(begin, end);
+}
+
+py::tuple calc_reg_kdata_begin_end_pos(py::handle base_tl, py::handle second_tl, py::handle rule) {
+    Keep keep;
+    const kn::Vector base = vector_arg(base_tl, "base_tl", keep);
+    const kn::Vector second = vector_arg(second_tl, "second_tl", keep);
+    rule_arg(rule);
+    auto begin = new_positions(base.size), end = new_positions(base.size);
+    std::int64_t* b = begin.mutable_data();
+    std::int64_t* e = end.mutable_data();
+    {
+        py::gil_scoped_release nogil;  // loops only; all Python objects converted above
+        kn::reg_kdata_begin_end_pos(base, second, b, e);
+    }
+    return py::make_tuple(begin, end);
+}
+
+py::array_t<double> calc_combine_matrix_h_to_l(py::handle base_obj, py::handle target_obj,
+                                               py::handle begin_obj, py::handle end_obj,
+                                               py::handle bar_len, py::handle rule) {
+    Keep keep;
+    const kn::Matrix base = matrix_arg(base_obj, "base", keep);
+    const kn::Matrix target = matrix_arg(target_obj, "target", keep);
+    const kn::Positions begin = positions_arg(begin_obj, "begin", keep);
+    const kn::Positions end = positions_arg(end_obj, "end", keep);
+    expect_value(int_arg(bar_len, "bar_len"), g_layout.bar_len, "bar_len");
+    rule_arg(rule);
+    auto out = new_matrix(target.rows, target.cols);
+    const kn::OutMatrix o = out_view(out);
+    {
+        py::gil_scoped_release nogil;  // loops only; all Python objects converted above
+        kn::combine_matrix_h_to_l(g_layout, base, target, begin, end, o);
+    }
+    return out;
+}
+
+py::array_t<double> calc_combine_matrix_1_to_n(py::handle base_obj, py::handle begin_obj,
+                                               py::handle end_obj, py::handle bar_len,
+                                               py::handle rule) {
+    Keep keep;
+    const kn::Matrix base = matrix_arg(base_obj, "base", keep);
+    const kn::Positions begin = positions_arg(begin_obj, "begin", keep);
+    const kn::Positions end = positions_arg(end_obj, "end", keep);
+    expect_value(int_arg(bar_len, "bar_len"), g_layout.bar_len, "bar_len");
+    rule_arg(rule);
+    auto out = new_matrix(base.rows, base.cols);
+    const kn::OutMatrix o = out_view(out);
+    {
+        py::gil_scoped_release nogil;  // loops only; all Python objects converted above
+        kn::combine_matrix_1_to_n(g_layout, base, begin, end, o);
+    }
+    return out;
+}
+
+py::array_t<bool> calculate_fresh_mask(py::handle day_pos_row, py::handle frequency_i,
+                                       py::handle freq_num) {
+    Keep keep;
+    const kn::Vector day_pos = vector_arg(day_pos_row, "day_pos_row", keep);
+    const std::int64_t freq = int_arg(frequency_i, "frequency_i");
+    const std::int64_t n = int_arg(freq_num, "freq_num");
+    py::array_t<bool> out(static_cast<py::ssize_t>(day_pos.size));
+    bool* o = out.mutable_data();
+    {
+        py::gil_scoped_release nogil;  // loops only; all Python objects converted above
+        kn::fresh_mask(g_layout, day_pos, freq, n, o);
+    }
+    return out;
+}
+
+py::tuple matrix_unfill_complete(py::handle matrix_obj, py::handle body_start_row,
+                                 py::handle bar_len_obj, py::handle volume_offset) {
+    Keep keep;
+    const kn::Matrix m = matrix_arg(matrix_obj, "matrix", keep);
+    const std::size_t body = count_arg(body_start_row, "body_start_row");
+    const std::int64_t bar_len = int_arg(bar_len_obj, "bar_len");
+    const std::int64_t vol = int_arg(volume_offset, "volume_offset");
+    if (body > m.rows)
+        throw py::value_error("body_start_row=" + std::to_string(body) +
+                              " lies beyond the matrix's " + std::to_string(m.rows) + " rows");
+    if (bar_len < 1)
+        throw py::value_error("bar_len must be positive, got " + std::to_string(bar_len));
+    if (vol < 0 || vol >= bar_len)
+        throw py::value_error("volume_offset=" + std::to_string(vol) +
+                              " must lie inside a bar block of " + std::to_string(bar_len) +
+                              " rows");
+    const auto blen = static_cast<std::size_t>(bar_len);
+    if ((m.rows - body) % blen != 0)
+        throw py::value_error("matrix has " + std::to_string(m.rows - body) +
+                              " body rows, not a multiple of bar_len=" + std::to_string(blen));
+    const std::size_t n_targets = (m.rows - body) / blen;
+
+    auto bar_ref = new_matrix(n_targets, m.cols);
+    double* ref = bar_ref.mutable_data();
+    // One buffer per target with room for every column; trimmed to the traded
+    // count afterwards and handed to numpy without a copy.
+    std::vector<std::int64_t*> traded(n_targets, nullptr);
+    std::vector<std::size_t> counts(n_targets, 0);
+    struct Free {
+        std::vector<std::int64_t*>& bufs;
+        ~Free() {
+            for (auto* p : bufs) std::free(p);
+        }
+    } free_on_error{traded};
+    const std::size_t room = std::max<std::size_t>(m.cols, 1) * sizeof(std::int64_t);
+    for (auto& p : traded) {
+        p = static_cast<std::int64_t*>(std::malloc(room));
+        if (p == nullptr) throw std::bad_alloc();
+    }
+    {
+        py::gil_scoped_release nogil;  // loops only; all Python objects converted above
+        for (std::size_t t = 0; t < n_targets; ++t)
+            counts[t] = kn::unfill_complete(m.row(body + t * blen + static_cast<std::size_t>(vol)),
+                                            ref + t * m.cols, traded[t]);
+    }
+    py::list ref_list, idx_list;
+    for (std::size_t t = 0; t < n_targets; ++t) {
+        ref_list.append(bar_ref[py::int_(t)]);
+        const std::size_t count = counts[t];
+        void* shrunk =
+            std::realloc(traded[t], std::max<std::size_t>(count, 1) * sizeof(std::int64_t));
+        if (shrunk != nullptr) traded[t] = static_cast<std::int64_t*>(shrunk);
+        py::capsule owner(traded[t], [](void* p) { std::free(p); });
+        traded[t] = nullptr;  // owned by the capsule from here on
+        idx_list.append(py::array_t<std::int64_t>(static_cast<py::ssize_t>(count),
+                                                  owner.get_pointer<std::int64_t>(), owner));
+    }
+    return py::make_tuple(ref_list, idx_list);
+}
+
+py::array_t<std::int64_t> calc_kdata_current_bar(py::handle series_tl, py::handle main_tl) {
+    Keep keep;
+    const kn::Vector series = vector_arg(series_tl, "series_tl", keep);
+    const kn::Vector main_line = vector_arg(main_tl, "main_tl", keep);
+    if (series.size == 0)
+        throw py::value_error("series_tl is empty: a series needs at least one bar");
+    auto out = new_positions(main_line.size);
+    std::int64_t* o = out.mutable_data();
+    {
+        py::gil_scoped_release nogil;  // loops only; all Python objects converted above
+        kn::kdata_current_bar(series, main_line, o);
+    }
+    return out;
+}
+
+py::array_t<double> calc_data_value_fresh(py::handle base_obj, py::handle begin_obj,
+                                          py::handle end_obj, py::handle bar_len,
+                                          py::handle n_targets_obj, py::handle rule) {
+    Keep keep;
+    const kn::Matrix base = matrix_arg(base_obj, "base", keep);
+    const kn::Positions begin = positions_arg(begin_obj, "begin", keep);
+    const kn::Positions end = positions_arg(end_obj, "end", keep);
+    expect_value(int_arg(bar_len, "bar_len"), g_layout.bar_len, "bar_len");
+    const std::size_t n_targets = count_arg(n_targets_obj, "n_targets");
+    rule_arg(rule);
+    check_target_count(n_targets, base.rows, "base");
+    const std::size_t want = static_cast<std::size_t>(g_layout.head_len) +
+                             n_targets * static_cast<std::size_t>(g_layout.bar_len);
+    if (base.rows != want)
+        throw py::value_error("n_targets=" + std::to_string(n_targets) + " needs a base of " +
+                              std::to_string(want) + " rows, got " + std::to_string(base.rows));
+    auto out = new_matrix(1 + n_targets * static_cast<std::size_t>(g_layout.bar_len), base.cols);
+    const kn::OutMatrix o = out_view(out);
+    {
+        py::gil_scoped_release nogil;  // loops only; all Python objects converted above
+        kn::data_value_fresh(g_layout, base, begin, end, n_targets, o);
+    }
+    return out;
+}
+
+py::array_t<double> calc_data_value_fresh_adj(py::handle adj_obj, py::handle begin_obj,
+                                              py::handle end_obj, py::handle adj_bar_len,
+                                              py::handle n_targets_obj, py::handle rule) {
+    Keep keep;
+    const kn::Matrix adj = matrix_arg(adj_obj, "adj_base", keep);
+    const kn::Positions begin = positions_arg(begin_obj, "begin", keep);
+    const kn::Positions end = positions_arg(end_obj, "end", keep);
+    expect_value(int_arg(adj_bar_len, "adj_bar_len"), g_layout.adj_bar_len, "adj_bar_len");
+    const std::size_t n_targets = count_arg(n_targets_obj, "n_targets");
+    rule_arg(rule);
+    check_target_count(n_targets, adj.rows, "adj_base");
+    const std::size_t want = n_targets * static_cast<std::size_t>(g_layout.adj_bar_len);
+    if (adj.rows != want)
+        throw py::value_error("n_targets=" + std::to_string(n_targets) + " needs an adj_base of " +
+                              std::to_string(want) + " rows, got " + std::to_string(adj.rows));
+    auto out = new_matrix(adj.rows, adj.cols);
+    const kn::OutMatrix o = out_view(out);
+    {
+        py::gil_scoped_release nogil;  // loops only; all Python objects converted above
+        kn::data_value_fresh_adj(g_layout, adj, begin, end, n_targets, o);
+    }
+    return out;
+}
+
+// ismember accepts real numbers of any dtype and shape; both arrays are read as
+// contiguous float64 (converted only when they are not that already).
+py::array numeric_flat(py::handle obj, const char* name) {
+    py::array a = as_ndarray(obj, name, "numeric");
+    const char kind = a.dtype().kind();
+    if (kind != 'f' && kind != 'i' && kind != 'u')
+        throw py::type_error(std::string(name) + " must hold real numbers, got dtype " +
+                             dtype_text(a));
+    const bool usable = py::array_t<double>::check_(a) &&
+                        (a.flags() & py::array::c_style) != 0 && element_strided(a);
+    return usable ? a : py::module_::import("numpy").attr("require")(a, "float64", "CA");
+}
+
+py::tuple is_member(py::handle a_obj, py::handle b_obj) {
+    py::array a = numeric_flat(a_obj, "a");
+    py::array b = numeric_flat(b_obj, "b");
+    const auto n = static_cast<std::size_t>(a.size());
+    const auto m = static_cast<std::size_t>(b.size());
+    std::vector<py::ssize_t> shape(a.shape(), a.shape() + a.ndim());
+    py::array_t<bool> found(shape);
+    py::array_t<std::int64_t> pos(shape);
+    const auto* pa = static_cast<const double*>(a.data());
+    const auto* pb = static_cast<const double*>(b.data());
+    bool* f = found.mutable_data();
+    std::int64_t* p = pos.mutable_data();
+    {
+        py::gil_scoped_release nogil;  // loops only; all Python objects converted above
+        kn::ismember(pa, n, pb, m, f, p);
+    }
+    return py::make_tuple(found, pos);
+}
+
+kn::Layout read_layout() {
+    py::object gd = py::module_::import("vornix.tframe.sysdefine").attr("GlobalDefine");
+    auto get = [&gd](const char* name) { return gd.attr(name).cast<std::int64_t>(); };
+    kn::Layout L;
+    L.head_len = get("KMatrixPos_Head_len");
+    L.time_line_row = get("KMatrixPos_TimeLine");
+    L.bar_len = get("KMatrix_Bar_Len");
+    L.open = get("KMatrix_Open");
+    L.high = get("KMatrix_High");
+    L.low = get("KMatrix_Low");
+    L.close = get("KMatrix_Close");
+    L.volume = get("KMatrix_Volume");
+    L.turnover = get("KMatrix_TurnOver");
+    L.open_interest = get("KMatrix_OpenInterest");
+    L.adj_bar_len = get("Adj_KMatrix_Bar_Len");
+    L.adj_open = get("Adj_KMatrix_Open");
+    L.adj_high = get("Adj_KMatrix_High");
+    L.adj_low = get("Adj_KMatrix_Low");
+    L.adj_close = get("Adj_KMatrix_Close");
+    L.freq_tick = get("KFreq_Tick");
+    L.freq_min = get("KFreq_Min");
+    L.freq_day = get("KFreq_Day");
+    L.freq_week = get("KFreq_Week");
+    L.freq_month = get("KFreq_Month");
+    L.freq_year = get("KFreq_Year");
+    kn::check_layout(L);
+    return L;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(ualgo, m) {
+    m.doc() =
+        "Numeric kernels of vornix: bar synthesis, bars in progress, fill tables and "
+        "membership.  Layout constants come from vornix.tframe.sysdefine.GlobalDefine.";
+    g_layout = read_layout();
+
+    m.def("vxCalcKDataBeginEndPos", &calc_kdata_begin_end_pos, py::arg("base_tl"),
+          py::arg("target_tl"),
+          "(begin, end) int64, one entry per target bar: the first and last base columns whose "
+          "time lies in (target_tl[j-1], target_tl[j]]; an empty bar has begin = end + 1.");
+    m.def("vxCalcRegKDataBeginEndPos", &calc_reg_kdata_begin_end_pos, py::arg("base_tl"),
+          py::arg("second_tl"), py::arg("rule"),
+          "(BeginPos, EndPos) int64, one entry per base bar: first and last base positions of "
+          "the group of the first second_tl bar not earlier than the base bar.");
+    m.def("vxCalcCombineMatrixHtoL", &calc_combine_matrix_h_to_l, py::arg("base"),
+          py::arg("target"), py::arg("begin"), py::arg("end"), py::arg("bar_len"), py::arg("rule"),
+          "New K matrix: target's header rows, each bar combined from base columns "
+          "begin[j]..end[j] (an empty range gives a filled bar).");
+    m.def("vxCalcCombineMatrix1toN", &calc_combine_matrix_1_to_n, py::arg("base"), py::arg("begin"),
+          py::arg("end"), py::arg("bar_len"), py::arg("rule"),
+          "New matrix with base's rows: column i holds the group's bar in its state at base "
+          "bar i; header rows copied from base.");
+    m.def("vxCalculateFreshMask", &calculate_fresh_mask, py::arg("day_pos_row"),
+          py::arg("frequency_i"), py::arg("freq_num"),
+          "bool mask, true where a single-period bar completes a group of freq_num bars.");
+    m.def("vxMatrixUnfillComplete", &matrix_unfill_complete, py::arg("matrix"),
+          py::arg("body_start_row"), py::arg("bar_len"), py::arg("volume_offset"),
+          "(UnfilledBarRef, UnfilledIdx), lists with one array per target: traded columns, "
+          "and for each column the position of the last traded one at or before it (NaN "
+          "before the first).");
+    m.def("vxCalcKDataCurrentBar", &calc_kdata_current_bar, py::arg("series_tl"),
+          py::arg("main_tl"),
+          "int64, per main-time-line step: first series column not earlier than the step, "
+          "capped at the last column.");
+    m.def("vxCalcDataValueFresh", &calc_data_value_fresh, py::arg("base"), py::arg("begin"),
+          py::arg("end"), py::arg("bar_len"), py::arg("n_targets"), py::arg("rule"),
+          "float64 matrix: row 0 the base time line, then per target and field the "
+          "registered bar's state at every base bar.");
+    m.def("vxCalcDataValueFresh_Adj", &calc_data_value_fresh_adj, py::arg("adj_base"),
+          py::arg("begin"), py::arg("end"), py::arg("adj_bar_len"), py::arg("n_targets"),
+          py::arg("rule"),
+          "float64 matrix of adjusted prices: the registered bar's state at every base bar.");
+    m.def("ismember", &is_member, py::arg("a"), py::arg("b"),
+          "(found, positions): per element of a, whether it occurs in b and the lowest index "
+          "where it does (-1 if absent). NaN is never a member.");
+}
