@@ -11,7 +11,6 @@
    reports at each step.
 """
 
-import os
 import socket
 
 import numpy as np
@@ -104,9 +103,6 @@ def main():
                      for i, c in enumerate(bar["close"])]
             when = datenum_to_datetime(env.fresh_bar_time).strftime("%Y-%m-%d")
             print("%-10s %s" % (when, "  ".join(cells)))
-        snapshot = sysstate.vr.save_snapshot()
-        print()
-        print("state snapshot        :", snapshot or "(not written)")
         env.vx_disconnect_to()
     finally:
         if core is not None:

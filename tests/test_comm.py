@@ -12,7 +12,6 @@ import numpy as np
 import pytest
 
 import vornix
-from history_fixtures import sample_market, use_sample  # noqa: F401
 from support import SilentPeer, free_port
 from vornix.api.bpfactor._factors import get_factor_by_factor
 from vornix.core import CoreServer

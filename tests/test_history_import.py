@@ -1,6 +1,5 @@
 import os
 
-import history_fixtures
 import numpy as np
 import pytest
 
@@ -27,7 +26,6 @@ BARS = HEADER + (
 )
 
 # fixtures shared by the history tests
-empty_store = history_fixtures.empty_store
 
 
 

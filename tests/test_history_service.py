@@ -1,6 +1,5 @@
 import os
 
-import history_fixtures
 import numpy as np
 import pytest
 
@@ -13,9 +12,6 @@ from vornix.tframe.utils.datetimefunc import datenum_to_datetime, int_date_to_or
 from vornix.tframe.utils.exceptions import StoreError
 
 # fixtures shared by the history tests
-empty_store = history_fixtures.empty_store
-sample_market = history_fixtures.sample_market
-use_sample = history_fixtures.use_sample
 
 STOCK, SUSPENDED, SPLIT, DIVIDEND, LISTED, DELISTED = (
     "SH.600000", "SZ.000011", "SH.600020", "SZ.000031", "SH.600040", "SZ.000051")
