@@ -7,14 +7,14 @@ import numpy as np
 
 class ArgumentChecker:
     @staticmethod
-    def check_ndarray_idx(func_name, arg_name, spec, allow_nan=False):
+    def check_ndarray_idx(func_name, arg_name, bounds, allow_nan=False):
         """Check an index array against the half-open range [low, high).
 
-        `spec` is the triple (array, low, high).  Raises TypeError for a
+        `bounds` is the triple (array, low, high).  Raises TypeError for a
         non-numeric array, ValueError for NaN (unless allowed) or a fractional
         index, IndexError for an index outside the range.  Returns the array.
         """
-        arr, low, high = spec
+        arr, low, high = bounds
         arr = np.asarray(arr)
         if arr.dtype.kind not in "biuf":
             raise TypeError(
