@@ -150,8 +150,6 @@ def pd_in_progress(m, begin, gid):
     for f in (OP, HI, LO, CL):
         out[f] = out[f].mask(none, prev_close)
     out[OI] = out[OI].mask(none, prev_oi)
-    unlisted = grp(fr[VOL].notna().astype(np.int64)).cumsum() == 0
-    out = {f: df.mask(unlisted) for f, df in out.items()}
     res = np.empty((len(out) * m[HEAD::BAR].shape[0], m.shape[1]))
     for f, df in out.items():
         res[f::BAR] = df.to_numpy().T
@@ -185,9 +183,6 @@ def pd_h_to_l(m, begin, end, n_target_bars):
     for f in (OP, HI, LO, CL):
         agg[f] = agg[f].mask(none, prev_close)
     agg[OI] = agg[OI].mask(none, prev_oi)
-    listed = fr[VOL].notna()[keep].groupby(gid[keep]).sum().reindex(bars)
-    unlisted = listed.eq(0)  # groups of NaN bars only; empty groups stay filled
-    agg = {f: df.mask(unlisted) for f, df in agg.items()}
     res = np.empty((HEAD + len(agg) * fr[OP].shape[1], n_target_bars))
     for f, df in agg.items():
         res[HEAD + f :: BAR] = df.to_numpy().T
@@ -211,10 +206,9 @@ def pd_in_progress_adj(adj, begin, gid):
         grp(c.where(traded)).ffill(),
     ]
     prev_close = c.ffill().shift(1).to_numpy()[begin]
-    unlisted = grp(c.notna().astype(np.int64)).cumsum() == 0
     res = np.empty_like(adj)
     for k, df in enumerate(out):
-        res[k::ADJ] = df.mask(none, prev_close).mask(unlisted).to_numpy().T
+        res[k::ADJ] = df.mask(none, prev_close).to_numpy().T
     return res
 
 

@@ -288,8 +288,6 @@ def test_empty_range_gives_filled_bar_from_last_close():
     assert begin.tolist() == [0, 0, 2, 2, 3] and end.tolist() == [-1, 1, 1, 2, 2]
     target = np.zeros((m.shape[0], target_tl.size))
     out = ualgo.vxCalcCombineMatrixHtoL(m, target, begin, end, gv.KMatrix_Bar_Len, 0)
-    # empty ranges are filled from the last close; the range holding only the NaN
-    # bar of column 2 (not listed then) stays NaN
-    np.testing.assert_array_equal(out[ref.HEAD + ref.OP], [np.nan, 0.0, 5.0, np.nan, 5.0])
-    np.testing.assert_array_equal(out[ref.HEAD + ref.VOL], [0.0, 1.0, 0.0, np.nan, 0.0])
-    np.testing.assert_array_equal(out[ref.HEAD + ref.OI], [np.nan, 9.0, 9.0, np.nan, 9.0])
+    np.testing.assert_array_equal(out[ref.HEAD + ref.OP], [np.nan, 0.0, 5.0, 5.0, 5.0])
+    np.testing.assert_array_equal(out[ref.HEAD + ref.VOL], [0.0, 1.0, 0.0, 0.0, 0.0])
+    np.testing.assert_array_equal(out[ref.HEAD + ref.OI], [np.nan, 9.0, 9.0, 9.0, 9.0])

@@ -118,8 +118,6 @@ def combine(bars, prev_close, prev_oi):
     """One bar from a list of 7-field bars; prev_* are the last known values before them."""
     traded = [b for b in bars if b[VOL] > 0]
     out = [NAN] * BAR
-    if bars and all(isnan(b[VOL]) for b in bars):
-        return out  # the target is not listed during the group
     if not traded:
         out[OP] = out[HI] = out[LO] = out[CL] = prev_close
         out[VOL] = out[TURN] = 0.0
@@ -211,8 +209,6 @@ def data_value_fresh_adj(adj, begin, n_targets):
                     min(b[2] for b in traded),
                     traded[-1][3],
                 ]
-            elif all(isnan(close[k]) for k in range(s, i + 1)):
-                vals = [NAN] * 4  # not listed during the group so far
             else:
                 vals = [last_known(close, s)] * 4
             for f, v in zip((AO, AH, AL, AC), vals):

@@ -10,10 +10,7 @@
 // - a group in which nothing traded (yet) is a filled bar: open, high, low and
 //   close = the last non-NaN close of any base column before the group (NaN if
 //   none), volume and turnover 0, open interest = the last non-NaN open
-//   interest before the group (NaN if none);
-// - a group whose bars are all NaN bars (volume NaN: the target is not listed
-//   at that time, before its listing or after its delisting) is a NaN bar, as
-//   the history service delivers such bars.
+//   interest before the group (NaN if none).
 // The state at base bar i only ever reads base columns up to i: nothing later
 // can influence it.
 #include <algorithm>
@@ -41,15 +38,11 @@ class KBar {
   public:
     void start(double prev_close, double prev_oi) {
         traded_ = false;
-        listed_ = false;
-        bars_ = 0;
         prev_close_ = prev_close;
         prev_oi_ = prev_oi;
     }
 
     void add(double o, double h, double l, double c, double v, double t, double oi) {
-        ++bars_;
-        if (!std::isnan(v)) listed_ = true;
         if (!(v > 0)) return;
         if (!traded_) {
             traded_ = true;
@@ -78,8 +71,6 @@ class KBar {
             rows[4][c] = volume_;
             rows[5][c] = turnover_;
             rows[6][c] = oi_;
-        } else if (bars_ > 0 && !listed_) {
-            for (int k = 0; k < 7; ++k) rows[k][c] = kNaN;
         } else {
             rows[0][c] = rows[1][c] = rows[2][c] = rows[3][c] = prev_close_;
             rows[4][c] = 0.0;
@@ -90,8 +81,6 @@ class KBar {
 
   private:
     bool traded_ = false;
-    bool listed_ = false;   // some bar of the group has a known volume
-    std::size_t bars_ = 0;  // base bars folded in so far
     double prev_close_ = kNaN, prev_oi_ = kNaN;
     double open_ = kNaN, high_ = kNaN, low_ = kNaN, close_ = kNaN;
     double volume_ = 0.0, turnover_ = 0.0, oi_ = kNaN;
@@ -290,16 +279,13 @@ void data_value_fresh_adj(const Layout& L, Matrix adj, Positions begin, Position
         double last_close = kNaN;  // last non-NaN close before the current column
         double group_prev = kNaN;  // last non-NaN close before the current group
         bool traded = false;
-        bool listed = false;  // some bar of the group has a known close
         double op = kNaN, hi = kNaN, lo = kNaN, cl = kNaN;
         for (std::size_t i = 0; i < adj.cols; ++i) {
             if (idx(begin[i]) == i) {
                 traded = false;
-                listed = false;
                 group_prev = last_close;
             }
             const double bo = in[0][i], bh = in[1][i], bl = in[2][i], bc = in[3][i];
-            if (!std::isnan(bc)) listed = true;
             const bool has_nan =
                 std::isnan(bo) || std::isnan(bh) || std::isnan(bl) || std::isnan(bc);
             const bool flat =
@@ -322,9 +308,7 @@ void data_value_fresh_adj(const Layout& L, Matrix adj, Positions begin, Position
                 o[2][i] = lo;
                 o[3][i] = cl;
             } else {
-                // a group of NaN bars only (not listed) stays NaN
-                const double fill = listed ? group_prev : kNaN;
-                o[0][i] = o[1][i] = o[2][i] = o[3][i] = fill;
+                o[0][i] = o[1][i] = o[2][i] = o[3][i] = group_prev;
             }
             if (!std::isnan(bc)) last_close = bc;
         }
