@@ -283,3 +283,26 @@ def test_instrument_and_main_contract_series():
     mc.set("CFFEX.IF", [20240103, 20240102], ["IF2402", "IF2401"])
     assert mc.get("CFFEX.IF", 20240102) == "IF2401" and mc.get("CFFEX.IF", 20240110) == "IF2402"
     assert mc.get("CFFEX.IF", 20240101) is None and mc.get("X.1", 20240102) is None
+
+
+@pytest.mark.parametrize("key, fields", [
+    ("ERROR_KDATA_MULTI", ("TARGETS", "FREQUENCY", "FREQNUM", "BEGINDATE", "ENDDATE", "FILLEDUP", "FQTYPE")),
+    ("WARN_USER_INDICES_RESULT_FORMAT", ("TARGETLEN", "COLUMNLEN")),
+    ("ERROR_NOTSUPPORT_VXVERSION", ("VORNIXVERSION", "SUPPORTVXVERSION", "VXNAME", "VXVERSION", "VXSUPPORTVERSION")),
+    ("ERROR_FREQ_NEED_GT_DAY", ()),
+    ("ERROR_FREQ_TOO_HIGH", ()),
+    ("ERROR_NOTSUPPORT_TICK_MULTI_FREQNUM", ()),
+    ("ERROR_INPUT_FREQUENCY", ()),
+    ("ERROR_EMPTY_TIMELINE", ()),
+    ("ERROR_KDATA_MISS", ()),
+    ("ERROR_WRONG_FACTOR_SIZE", ()),
+])
+def test_message_texts_take_exactly_their_placeholders(key, fields):
+    import string
+
+    from vornix.tframe.language import text
+    message = getattr(text, key)
+    used = {name for _, name, _, _ in string.Formatter().parse(message) if name}
+    assert used == set(fields)
+    formatted = message.format(**{f: "<%s>" % f for f in fields})
+    assert all("<%s>" % f in formatted for f in fields)
