@@ -20,13 +20,13 @@ on each request.
 
 import datetime as _dt
 import os
-import tempfile
 
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
 from vornix.tframe.utils.exceptions import StoreError
+from vornix.tframe.utils.utilfunc import atomic_path
 
 BAR_FIELDS = ("open", "high", "low", "close", "volume", "turnover", "open_interest")
 BAR_COLUMNS = ("time",) + BAR_FIELDS
@@ -79,35 +79,14 @@ def _check_target_name(target):
 
 def write_table_atomic(path, table):
     """Write a pyarrow table to `path` through a temporary file in the same directory."""
-    directory = os.path.dirname(path)
-    os.makedirs(directory, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix=".parquet", dir=directory)
-    os.close(fd)
-    try:
+    with atomic_path(path, ".parquet") as tmp:
         pq.write_table(table, tmp)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
 
 
 def write_text_atomic(path, text):
-    directory = os.path.dirname(path)
-    os.makedirs(directory, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=".tmp-", dir=directory)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as fh:
+    with atomic_path(path) as tmp:
+        with open(tmp, "w", encoding="utf-8") as fh:
             fh.write(text)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
 
 
 def read_generation(path):

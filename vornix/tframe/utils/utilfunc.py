@@ -1,5 +1,6 @@
 """Array and MAT-file helpers."""
 
+import contextlib
 import os
 import re
 import tempfile
@@ -84,17 +85,19 @@ def _storable(value):
     raise TypeError("a %s cannot be stored in a MAT file" % type(value).__name__)
 
 
-def _atomic_savemat(path, data):
+@contextlib.contextmanager
+def atomic_path(path, suffix=""):
+    """Yield a temporary path beside `path`; on success it replaces `path`.
+
+    Readers see either the old file or the complete new one, never a half-written
+    file; on failure the temporary file is removed and `path` is left as it was.
+    """
     directory = os.path.dirname(os.path.abspath(path)) or "."
     os.makedirs(directory, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=".tmp_", suffix=".mat", dir=directory)
+    fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix=suffix, dir=directory)
+    os.close(fd)
     try:
-        with os.fdopen(fd, "wb") as fh:
-            with warnings.catch_warnings():
-                warnings.simplefilter("error")
-                scipy.io.savemat(fh, data, do_compression=True, oned_as="row")
-            fh.flush()
-            os.fsync(fh.fileno())
+        yield tmp
         os.replace(tmp, path)
     except BaseException:
         try:
@@ -102,6 +105,16 @@ def _atomic_savemat(path, data):
         except OSError:
             pass
         raise
+
+
+def _atomic_savemat(path, data):
+    with atomic_path(path, ".mat") as tmp:
+        with open(tmp, "wb") as fh:
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                scipy.io.savemat(fh, data, do_compression=True, oned_as="row")
+            fh.flush()
+            os.fsync(fh.fileno())
 
 
 def save_mat(path, data, error="ignore", appendmat=False):
