@@ -165,12 +165,18 @@ def test_matrix_cache_round_trip(tmp_path, caplog):
     back = ufuncs.load_mat_cache(folder, key)
     np.testing.assert_array_equal(back["Matrix"], value["Matrix"])
     assert back["bP"].ravel().tolist() == [0, 2] and back["LastSynBaseTimeLinePos"].item() == 7
-    assert back["UnfilledIdx"].dtype == object
-    # a damaged entry counts as absent, is reported and removed
-    with open(os.path.join(folder, key + ".mat"), "wb") as fh:
+    assert back["UnfilledIdx"].dtype == object and "vxCacheKey" not in back
+    # a damaged entry, or one stored under another key, counts as absent, is
+    # reported and removed
+    path = os.path.join(folder, key + ".mat")
+    with open(path, "wb") as fh:
         fh.write(b"\x00" * 100)
     assert ufuncs.load_mat_cache(folder, key) is None
-    assert "unreadable" in caplog.text and not os.path.exists(os.path.join(folder, key + ".mat"))
+    assert "unreadable" in caplog.text and not os.path.exists(path)
+    other = ufuncs.calc_hash_value([{"a": 2}], suffix="_flag1")
+    ufuncs.save_mat_cache(folder, other, value)
+    os.replace(os.path.join(folder, other + ".mat"), path)
+    assert ufuncs.load_mat_cache(folder, key) is None and not os.path.exists(path)
     with pytest.raises(ValueError):
         ufuncs.load_mat_cache(folder, "../escape")
 

@@ -43,6 +43,7 @@ def todotmc(targets):
 
 # --- on-disk matrix cache ---------------------------------------------------------
 
+_KEY_FIELD = "vxCacheKey"  # every entry names its own key: a check against damage
 _KEY_CHARS = set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-")
 
 
@@ -109,7 +110,10 @@ def load_mat_cache(cache_dir, key):
         return None
     try:
         data = load_mat(path, "raise", False)
-    except (OSError, ValueError) as exc:
+        stored_key = data.pop(_KEY_FIELD, None)
+        if stored_key is None or str(np.ravel(stored_key)[0]) != key:
+            raise ValueError("the entry does not name its key")
+    except (OSError, ValueError, IndexError) as exc:
         write_syslog(
             "matrix cache entry %s is unreadable and will be rebuilt: %s" % (path, exc),
             logging.WARNING,
@@ -128,5 +132,9 @@ def save_mat_cache(cache_dir, key, value):
 
     if not isinstance(value, dict):
         raise TypeError("a cache value is a mapping of names to arrays, got %s" % type(value).__name__)
+    if _KEY_FIELD in value:
+        raise ValueError("%r is reserved in cache values" % _KEY_FIELD)
     os.makedirs(cache_dir, exist_ok=True)
-    return save_mat(_cache_path(cache_dir, key), value, error="raise", appendmat=False)
+    entry = dict(value)
+    entry[_KEY_FIELD] = key
+    return save_mat(_cache_path(cache_dir, key), entry, error="raise", appendmat=False)
