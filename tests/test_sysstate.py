@@ -394,9 +394,9 @@ def test_get_bar_field(env, market):
 def test_trading_constants(env):
     with_targets(env, ["CFFEX.IF"], {0: gv.TARGETTYPE_FUTURE})
     env.vr.g_VornixTargetsInfo["CFFEX.IF"].update({"Multiple": 300, "MinMove": 0.2})
-    with_targets_info = env.vr.g_VornixTargetsInfo
     assert env.get_multiple(0) == 300 and env.get_minmove(0) == 0.2
-    del with_targets_info["CFFEX.IF"]["Multiple"], with_targets_info["CFFEX.IF"]["MinMove"]
+    info = env.vr.g_VornixTargetsInfo["CFFEX.IF"]
+    del info["Multiple"], info["MinMove"]
     assert env.get_multiple(0) == 1.0 and env.get_multiple(0, 10) == 10 and env.get_minmove(0) is None
     env.vr.g_VornixSettingInfo.cost_fee_stock = 3
     env.vr.g_VornixSettingInfo.cost_fee_future = 0.5

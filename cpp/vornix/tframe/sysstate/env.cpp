@@ -376,8 +376,8 @@ py::object env_is_valid_order_id(py::object order_id) {
     return py::bool_(true);
 }
 
-py::object check_one_idx(py::handle self, py::handle func_name, py::object value,
-                         const char* arg_name, py::object count, py::object* converted) {
+py::object check_one_idx(py::handle func_name, py::object value, const char* arg_name,
+                         py::object count, py::object* converted) {
     py::object numpy = np();
     bool is_number = py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value);
     if (is_number && !truthy(global("isnan")(value))) value = py::int_(value);
@@ -389,7 +389,6 @@ py::object check_one_idx(py::handle self, py::handle func_name, py::object value
     global("ArgumentChecker")
         .attr("check_ndarray_idx")(func_name, arg_name, py::make_tuple(arr, 0, count),
                                    py::arg("allow_nan") = false);
-    (void)self;
     return arr;
 }
 
@@ -398,12 +397,12 @@ py::object env_check_idx(py::object self, py::object func_name, py::object handl
     py::object handle_nd = py::none();
     py::object target_nd = py::none();
     if (!handle_idx.is_none()) {
-        handle_nd = check_one_idx(self, func_name, handle_idx, "handle_idx",
-                                  env_handle_idx_count(self), &handle_idx);
+        handle_nd = check_one_idx(func_name, handle_idx, "handle_idx", env_handle_idx_count(self),
+                                  &handle_idx);
     }
     if (!target_idx.is_none()) {
-        target_nd = check_one_idx(self, func_name, target_idx, "target_idx",
-                                  env_target_idx_count(self), &target_idx);
+        target_nd = check_one_idx(func_name, target_idx, "target_idx", env_target_idx_count(self),
+                                  &target_idx);
     }
     if (truthy(toarray)) {
         return py::make_tuple(handle_nd.is_none() ? handle_idx : handle_nd,
