@@ -8,6 +8,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include "vornix/common/functions.hpp"
+#include "vornix/common/pyutil.hpp"
+
 #include <string>
 #include <vector>
 
@@ -22,42 +25,20 @@ void set_module(py::module_ m);
 // A module global, looked up at call time as Python code would.
 py::object global(const char* name);
 
-// Python truth value, raising the object's own error for ambiguous values.
-bool truthy(py::handle value);
-
-// Python rich comparisons with Python semantics.
-bool py_eq(py::handle a, py::handle b);
-bool py_lt(py::handle a, py::handle b);
-bool py_gt(py::handle a, py::handle b);
-bool py_ge(py::handle a, py::handle b);
-
-// getattr that turns only AttributeError into `fallback`.
-py::object getattr_or(py::handle obj, const char* name, py::object fallback);
-
-// numpy.isnan on a scalar, as a bool.
-bool np_isnan(py::handle value);
-
-// A value that is a float with an integral value becomes an int (array indexing
-// refuses floats); everything else is returned unchanged.
-py::object integral_index(py::handle value);
-
-// Whether assertions are active (python without -O).
-bool assertions_enabled();
-
-// --- method objects with full metadata --------------------------------------------
-
-enum class Kind { positional, var_positional, var_keyword };
-
-struct Param {
-    std::string name;
-    py::object default_value;  // null handle: no default
-    py::object annotation;     // null handle: no annotation
-    Kind kind = Kind::positional;
-};
-
-Param arg(const char* name);
-Param arg(const char* name, py::object default_value);
-Param annotated(const char* name, py::object annotation);
+// Shared helpers of the compiled modules, used here unqualified.
+using common::annotated;
+using common::arg;
+using common::assertions_enabled;
+using common::getattr_or;
+using common::integral_index;
+using common::Kind;
+using common::np_isnan;
+using common::Param;
+using common::py_eq;
+using common::py_ge;
+using common::py_gt;
+using common::py_lt;
+using common::truthy;
 
 // Wraps `impl` as a method descriptor carrying __name__, __qualname__, __doc__,
 // __module__, __signature__ and __annotations__.
@@ -69,6 +50,7 @@ py::object make_method(py::cpp_function impl, const char* cls, const char* name,
 py::object make_function(py::cpp_function impl, const char* name, const std::vector<Param>& params,
                          const char* doc);
 
+// Sets up the function maker of this module; called once at import.
 void register_method_type(py::module_& m);
 
 // --- the two classes and the module functions ------------------------------------

@@ -18,135 +18,19 @@
 #include <string>
 #include <vector>
 
+#include "vornix/common/args.hpp"
+#include "vornix/common/layout.hpp"
+#include "vornix/common/pyutil.hpp"
 #include "vornix/kernels.hpp"
 
 namespace py = pybind11;
 namespace kn = vornix::kernels;
+using namespace vornix::common;
 
 namespace {
 
 // Layout constants and frequency codes, read from GlobalDefine at import.
 kn::Layout g_layout;
-
-std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
-
-std::string shape_text(const py::array& a) {
-    std::string s = "(";
-    for (py::ssize_t d = 0; d < a.ndim(); ++d) {
-        if (d > 0) s += ", ";
-        s += std::to_string(a.shape(d));
-    }
-    if (a.ndim() == 1) s += ",";
-    return s + ")";
-}
-
-std::string dtype_text(const py::array& a) { return py::str(a.dtype()).cast<std::string>(); }
-
-py::array as_ndarray(py::handle obj, const char* name, const char* what) {
-    if (!py::isinstance<py::array>(obj))
-        throw py::type_error(std::string(name) + " must be a numpy " + what + " array, got " +
-                             type_name(obj));
-    return py::reinterpret_borrow<py::array>(obj);
-}
-
-void check_ndim(const py::array& a, const char* name, py::ssize_t ndim) {
-    if (a.ndim() != ndim)
-        throw py::value_error(std::string(name) + " must be " + (ndim == 1 ? "one" : "two") +
-                              "-dimensional, got shape " + shape_text(a));
-}
-
-// True when the array's memory can be read through element strides.
-bool element_strided(const py::array& a) {
-    const auto item = a.itemsize();
-    if (reinterpret_cast<std::uintptr_t>(a.data()) % static_cast<std::uintptr_t>(item) != 0)
-        return false;
-    for (py::ssize_t d = 0; d < a.ndim(); ++d)
-        if (a.strides(d) % item != 0) return false;
-    return true;
-}
-
-// An aligned copy, for the rare array whose memory cannot be viewed.
-py::array aligned_copy(const py::array& a) {
-    return py::module_::import("numpy").attr("require")(a, py::none(), "A");
-}
-
-py::array float64_array(py::handle obj, const char* name, py::ssize_t ndim) {
-    py::array a = as_ndarray(obj, name, "float64");
-    if (!py::array_t<double>::check_(a))
-        throw py::type_error(std::string(name) + " must have dtype float64, got " + dtype_text(a));
-    check_ndim(a, name, ndim);
-    return element_strided(a) ? a : aligned_copy(a);
-}
-
-// Holds the arrays whose memory the kernel views, for the duration of a call.
-using Keep = std::vector<py::object>;
-
-kn::Matrix matrix_arg(py::handle obj, const char* name, Keep& keep) {
-    py::array a = float64_array(obj, name, 2);
-    keep.push_back(a);
-    return kn::Matrix{static_cast<const double*>(a.data()), a.strides(0) / 8, a.strides(1) / 8,
-                      static_cast<std::size_t>(a.shape(0)), static_cast<std::size_t>(a.shape(1))};
-}
-
-kn::Vector vector_arg(py::handle obj, const char* name, Keep& keep) {
-    py::array a = float64_array(obj, name, 1);
-    keep.push_back(a);
-    return kn::Vector{static_cast<const double*>(a.data()), a.strides(0) / 8,
-                      static_cast<std::size_t>(a.shape(0))};
-}
-
-// Position arrays: int64 is viewed; other integer dtypes are converted, and so
-// are floating arrays (positions that went through a float cache) as long as
-// every entry is a whole number.
-kn::Positions positions_arg(py::handle obj, const char* name, Keep& keep) {
-    py::array a = as_ndarray(obj, name, "integer");
-    check_ndim(a, name, 1);
-    const char kind = a.dtype().kind();
-    if (py::array_t<std::int64_t>::check_(a)) {
-        if (!element_strided(a)) a = aligned_copy(a);
-    } else if (kind == 'i' || kind == 'u') {
-        a = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(a);
-    } else if (kind == 'f') {
-        auto f = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a);
-        py::array_t<std::int64_t> conv(f.shape(0));
-        const double* src = f.data();
-        std::int64_t* dst = conv.mutable_data();
-        for (py::ssize_t i = 0; i < f.shape(0); ++i) {
-            const double v = src[i];
-            if (!(std::floor(v) == v) || std::fabs(v) > 9.0e15)
-                throw py::value_error(std::string(name) + "[" + std::to_string(i) +
-                                      "]=" + py::str(py::float_(v)).cast<std::string>() +
-                                      " is not a whole-number position");
-            dst[i] = static_cast<std::int64_t>(v);
-        }
-        a = conv;
-    } else {
-        throw py::type_error(std::string(name) + " must hold integer positions, got dtype " +
-                             dtype_text(a));
-    }
-    keep.push_back(a);
-    return kn::Positions{static_cast<const std::int64_t*>(a.data()), a.strides(0) / 8,
-                         static_cast<std::size_t>(a.shape(0))};
-}
-
-std::int64_t int_arg(py::handle obj, const char* name) {
-    const auto not_integer = [&] {
-        return py::type_error(std::string(name) + " must be an integer, got " + type_name(obj) +
-                              " " + py::repr(obj).cast<std::string>());
-    };
-    if (PyBool_Check(obj.ptr()) || !PyIndex_Check(obj.ptr())) throw not_integer();
-    py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(obj.ptr()));
-    if (!index) {
-        PyErr_Clear();
-        throw not_integer();
-    }
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-    if (overflow != 0)
-        throw py::value_error(std::string(name) +
-                              " is out of range: " + py::repr(obj).cast<std::string>());
-    return static_cast<std::int64_t>(v);
-}
 
 // The trailing rule argument: 0 selects the one combination rule there is.
 void rule_arg(py::handle obj) {
@@ -162,13 +46,6 @@ void expect_value(std::int64_t got, std::int64_t want, const char* name) {
                               " for this matrix layout, got " + std::to_string(got));
 }
 
-std::size_t count_arg(py::handle obj, const char* name) {
-    const std::int64_t v = int_arg(obj, name);
-    if (v < 0)
-        throw py::value_error(std::string(name) + " must not be negative, got " +
-                              std::to_string(v));
-    return static_cast<std::size_t>(v);
-}
 
 // A matrix cannot hold more targets than rows; checked before any row count
 // is computed from n_targets, so that the product cannot overflow.
@@ -178,19 +55,8 @@ void check_target_count(std::size_t n_targets, std::size_t rows, const char* mat
                               std::to_string(rows) + " rows of " + matrix);
 }
 
-py::array_t<double> new_matrix(std::size_t rows, std::size_t cols) {
-    return py::array_t<double>(
-        std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
-}
 
-kn::OutMatrix out_view(py::array_t<double>& a) {
-    return kn::OutMatrix{a.mutable_data(), static_cast<std::size_t>(a.shape(0)),
-                         static_cast<std::size_t>(a.shape(1))};
-}
 
-py::array_t<std::int64_t> new_positions(std::size_t n) {
-    return py::array_t<std::int64_t>(static_cast<py::ssize_t>(n));
-}
 
 // --- kernels ---------------------------------------------------------------------
 
@@ -431,34 +297,6 @@ py::tuple is_member(py::handle a_obj, py::handle b_obj) {
     return py::make_tuple(found, pos);
 }
 
-kn::Layout read_layout() {
-    py::object gd = py::module_::import("vornix.tframe.sysdefine").attr("GlobalDefine");
-    auto get = [&gd](const char* name) { return gd.attr(name).cast<std::int64_t>(); };
-    kn::Layout L;
-    L.head_len = get("KMatrixPos_Head_len");
-    L.time_line_row = get("KMatrixPos_TimeLine");
-    L.bar_len = get("KMatrix_Bar_Len");
-    L.open = get("KMatrix_Open");
-    L.high = get("KMatrix_High");
-    L.low = get("KMatrix_Low");
-    L.close = get("KMatrix_Close");
-    L.volume = get("KMatrix_Volume");
-    L.turnover = get("KMatrix_TurnOver");
-    L.open_interest = get("KMatrix_OpenInterest");
-    L.adj_bar_len = get("Adj_KMatrix_Bar_Len");
-    L.adj_open = get("Adj_KMatrix_Open");
-    L.adj_high = get("Adj_KMatrix_High");
-    L.adj_low = get("Adj_KMatrix_Low");
-    L.adj_close = get("Adj_KMatrix_Close");
-    L.freq_tick = get("KFreq_Tick");
-    L.freq_min = get("KFreq_Min");
-    L.freq_day = get("KFreq_Day");
-    L.freq_week = get("KFreq_Week");
-    L.freq_month = get("KFreq_Month");
-    L.freq_year = get("KFreq_Year");
-    kn::check_layout(L);
-    return L;
-}
 
 }  // namespace
 
