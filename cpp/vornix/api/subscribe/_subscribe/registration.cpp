@@ -287,7 +287,7 @@ std::int64_t fetch_1_freq(py::object frequency, py::object date_span, py::object
 
     if (py::module_::import("builtins").attr("int")(date_span).cast<std::int64_t>() > 0) {
         py::object days = bound("get_trading_days")(0, 99999999);
-        py::object later = np().attr("argwhere")(days > begin_date);
+        py::object later = np().attr("argwhere")(np().attr("greater")(days, begin_date));
         if (later.attr("size").cast<std::int64_t>() > 0) {
             const auto first = later[py::make_tuple(0, 0)].cast<std::int64_t>();
             const auto span = py::module_::import("builtins").attr("int")(date_span).cast<std::int64_t>();
