@@ -46,9 +46,16 @@ static py::array aligned_copy(const py::array& a) {
     return py::module_::import("numpy").attr("require")(a, py::none(), "A");
 }
 
+// float64 in the machine's byte order (checked on the descriptor, without
+// building a dtype to compare with).
+static bool native_float64(const py::array& a) {
+    const auto* d = py::detail::array_descriptor_proxy(py::detail::array_proxy(a.ptr())->descr);
+    return d->kind == 'f' && a.itemsize() == 8 && (d->byteorder == '=' || d->byteorder == '<' || d->byteorder == '|');
+}
+
 py::array float64_array(py::handle obj, const char* name, py::ssize_t ndim) {
     py::array a = as_ndarray(obj, name, "float64");
-    if (!py::array_t<double>::check_(a))
+    if (!native_float64(a))
         throw py::type_error(std::string(name) + " must have dtype float64, got " + dtype_text(a));
     check_ndim(a, name, ndim);
     return element_strided(a) ? a : aligned_copy(a);

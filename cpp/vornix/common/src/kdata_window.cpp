@@ -78,15 +78,37 @@ struct Plan {
     Keep keep;  // every array the sources point into
 };
 
+// Attribute names read on every call.
+struct Names {
+    common::Name vr{"vr"}, dvf{"g_VornixDataValueFresh"}, k_data{"g_VornixKDataList"},
+        cache{"g_VornixCache"}, matrix{"Matrix"}, current{"CurrentBar"},
+        tl_cache{"get_history_k_data_time_line_cache"}, dvf_tl{"dvf_tl"},
+        bar_ref{"UnfilledBarRef"}, traded{"UnfilledIdx"};
+};
+
+const Names& names() {
+    static const Names* n = new Names();  // built under the GIL on first use, kept
+    return *n;
+}
+
+std::string series_text(std::int64_t p) {
+    return "vr.g_VornixKDataList[" + std::to_string(p) + "]";
+}
+
+std::string cell_text(std::size_t i, int c) {
+    return "reg_idx[" + std::to_string(i) + ", " + std::to_string(c) + "]";
+}
+
 Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_obj,
                py::handle length_obj, py::handle fill_up_obj) {
+    const Names& N = names();
     Plan plan;
     py::array reg_idx = as_ndarray(reg_idx_obj, "reg_idx", "float64");
     if (reg_idx.ndim() != 2 || reg_idx.shape(1) < 4)
         throw py::value_error("reg_idx must be a registration index of shape (targets, 4) or "
                               "(targets, 7), got shape " +
                               shape_text(reg_idx));
-    if (!py::array_t<double>::check_(reg_idx) || !element_strided(reg_idx)) {
+    if (reg_idx.dtype().kind() != 'f' || reg_idx.itemsize() != 8 || !element_strided(reg_idx)) {
         const char kind = reg_idx.dtype().kind();
         if (kind != 'f' && kind != 'i' && kind != 'u')
             throw py::type_error("reg_idx must hold numbers, got dtype " + dtype_text(reg_idx));
@@ -99,8 +121,8 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
     plan.length = static_cast<std::size_t>(length);
     plan.real_only = !truthy(fill_up_obj);
 
-    py::object vr = sysstate_module().attr("vr");
-    py::array dvf = float64_array(vr.attr("g_VornixDataValueFresh"), "vr.g_VornixDataValueFresh", 2);
+    py::object vr = common::attr(sysstate_module(), N.vr);
+    py::array dvf = float64_array(common::attr(vr, N.dvf), "vr.g_VornixDataValueFresh", 2);
     plan.keep.push_back(dvf);
     const std::int64_t steps = dvf.shape(1);
 
@@ -117,12 +139,15 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
                     std::to_string(steps) + " steps");
 
     const auto n = static_cast<std::size_t>(reg_idx.shape(0));
+    const char* idx_data = static_cast<const char*>(reg_idx.data());
+    const auto s0 = reg_idx.strides(0), s1 = reg_idx.strides(1);
     const auto cell = [&](std::size_t i, py::ssize_t c) {
-        return *static_cast<const double*>(reg_idx.data(static_cast<py::ssize_t>(i), c));
+        return *reinterpret_cast<const double*>(idx_data + static_cast<py::ssize_t>(i) * s0 +
+                                                c * s1);
     };
-    py::object k_data_s = vr.attr("g_VornixKDataList");
+    py::object k_data_s = common::attr(vr, N.k_data);
     const auto k_len = static_cast<std::int64_t>(py::len(k_data_s));
-    py::object cache = vr.attr("g_VornixCache");
+    py::object cache = common::attr(vr, N.cache);
     py::array dvf_tl;
     bool have_dvf_tl = false;
     std::vector<std::pair<std::int64_t, Series>> series;  // by position; few per call
@@ -132,75 +157,84 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
             if (s.first == p) return s.second;
         Series s;
         s.item = k_data_s[py::int_(p)];
-        const std::string where = "vr.g_VornixKDataList[" + std::to_string(p) + "]";
-        s.matrix = matrix_arg(s.item.attr("Matrix"), (where + ".Matrix").c_str(), plan.keep);
+        s.matrix = matrix_arg(common::attr(s.item, N.matrix), "Matrix", plan.keep);
         const auto body = static_cast<std::int64_t>(s.matrix.rows) - L.head_len;
         s.n_targets = body > 0 ? body / L.bar_len : 0;
-        py::array current = numeric_vector(s.item.attr("CurrentBar"), where + ".CurrentBar");
+        py::array current = numeric_vector(common::attr(s.item, N.current), "CurrentBar");
         if (current.shape(0) <= pos)
-            index_error(where + ".CurrentBar has " + std::to_string(current.shape(0)) +
+            index_error(series_text(p) + ".CurrentBar has " + std::to_string(current.shape(0)) +
                         " entries, not one per step of the main time line (step " +
                         std::to_string(pos) + ")");
-        const std::int64_t cur = whole(element(current, pos), where + ".CurrentBar[step]");
-        s.current = std::min<std::int64_t>(static_cast<std::int64_t>(s.matrix.cols) - 1, cur);
-        s.time_line = float64_array(cache.attr("get_history_k_data_time_line_cache")(p),
-                                    "cached time line", 1);
+        const double cur = element(current, pos);
+        if (!(std::floor(cur) == cur) || std::fabs(cur) > 9.0e15)
+            whole(cur, series_text(p) + ".CurrentBar[" + std::to_string(pos) + "]");
+        s.current = std::min<std::int64_t>(static_cast<std::int64_t>(s.matrix.cols) - 1,
+                                           static_cast<std::int64_t>(cur));
+        py::int_ key(p);
+        PyObject* tl = PyObject_CallMethodOneArg(cache.ptr(), N.tl_cache.ptr(), key.ptr());
+        if (tl == nullptr) throw py::error_already_set();
+        s.time_line = float64_array(py::reinterpret_steal<py::object>(tl), "cached time line", 1);
         plan.keep.push_back(s.time_line);
         if (s.time_line.shape(0) < static_cast<py::ssize_t>(s.matrix.cols))
-            throw py::value_error("the cached time line of " + where + " has " +
+            throw py::value_error("the cached time line of " + series_text(p) + " has " +
                                   std::to_string(s.time_line.shape(0)) + " entries for " +
                                   std::to_string(s.matrix.cols) + " bars");
         series.emplace_back(p, std::move(s));
         return series.back().second;
     };
+    const auto whole_cell = [&](std::size_t i, int c) {
+        const double v = cell(i, c);
+        if (!(std::floor(v) == v) || std::fabs(v) > 9.0e15) {
+            if (std::isnan(v) && c == 0)
+                throw py::value_error(cell_text(i, c) + " is NaN: the series is not registered");
+            whole(v, cell_text(i, c));
+        }
+        return static_cast<std::int64_t>(v);
+    };
 
     plan.sources.resize(n);
     plan.targets.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::string row = "reg_idx[" + std::to_string(i) + ", ";
-        const double c0 = cell(i, 0);
-        if (std::isnan(c0))
-            throw py::value_error(row + "0] is NaN: the series is not registered");
-        const std::int64_t k_pos = whole(c0, row + "0]");
+        const std::int64_t k_pos = whole_cell(i, 0);
         if (k_pos < 0 || k_pos >= k_len)
-            index_error(row + "0]=" + std::to_string(k_pos) + " names no series of the " +
-                        std::to_string(k_len) + " registered");
-        const std::int64_t target = whole(cell(i, 3), row + "3]");
+            index_error(cell_text(i, 0) + "=" + std::to_string(k_pos) +
+                        " names no series of the " + std::to_string(k_len) + " registered");
+        const std::int64_t target = whole_cell(i, 3);
         Series& s = series_at(k_pos);
         if (target < 0 || target >= s.n_targets)
-            index_error(row + "3]=" + std::to_string(target) + " names no target of the " +
-                        std::to_string(s.n_targets) + " in the series");
+            index_error(cell_text(i, 3) + "=" + std::to_string(target) +
+                        " names no target of the " + std::to_string(s.n_targets) +
+                        " in the series");
         plan.targets[i] = target;
 
         kn::WindowSource& src = plan.sources[i];
         src.target_index = static_cast<double>(target);
-        const std::size_t body_row =
-            static_cast<std::size_t>(L.head_len + target * L.bar_len);
-        src.body = s.matrix.data + static_cast<std::ptrdiff_t>(body_row) * s.matrix.row_stride;
+        const auto body_row = static_cast<std::ptrdiff_t>(L.head_len + target * L.bar_len);
+        src.body = s.matrix.data + body_row * s.matrix.row_stride;
         src.row_stride = s.matrix.row_stride;
         src.col_stride = s.matrix.col_stride;
         src.time_line = static_cast<const double*>(s.time_line.data());
         src.time_stride = s.time_line.strides(0) / 8;
 
-        const double c2 = cell(i, 2);
-        if (!std::isnan(c2)) {
-            const std::int64_t fresh_row = whole(c2, row + "2]");
+        if (!std::isnan(cell(i, 2))) {
+            const std::int64_t fresh_row = whole_cell(i, 2);
             if (fresh_row < 1 || fresh_row + L.bar_len > dvf.shape(0))
-                index_error(row + "2]=" + std::to_string(fresh_row) +
+                index_error(cell_text(i, 2) + "=" + std::to_string(fresh_row) +
                             " is not a block of the refresh matrix's " +
                             std::to_string(dvf.shape(0)) + " rows");
             if (!have_dvf_tl) {
                 have_dvf_tl = true;
-                dvf_tl = float64_array(cache.attr("dvf_tl"), "vr.g_VornixCache.dvf_tl", 1);
+                dvf_tl = float64_array(common::attr(cache, N.dvf_tl), "vr.g_VornixCache.dvf_tl", 1);
                 plan.keep.push_back(dvf_tl);
                 if (dvf_tl.shape(0) <= pos)
                     index_error("vr.g_VornixCache.dvf_tl has " +
                                 std::to_string(dvf_tl.shape(0)) + " entries, step " +
                                 std::to_string(pos));
             }
-            src.fresh = static_cast<const double*>(dvf.data(fresh_row, pos));
+            src.fresh = static_cast<const double*>(dvf.data()) + fresh_row * (dvf.strides(0) / 8) +
+                        pos * (dvf.strides(1) / 8);
             src.fresh_stride = dvf.strides(0) / 8;
-            src.fresh_time = *static_cast<const double*>(dvf_tl.data(pos));
+            src.fresh_time = *(static_cast<const double*>(dvf_tl.data()) + pos * (dvf_tl.strides(0) / 8));
         }
 
         if (!plan.real_only) {
@@ -209,30 +243,26 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
             continue;
         }
         // Real bars only: the fill tables tell where enough traded bars begin.
-        const std::string where = "vr.g_VornixKDataList[" + std::to_string(k_pos) + "]";
-        py::array ref = numeric_vector(s.item.attr("UnfilledBarRef")[py::int_(target)],
-                                       where + ".UnfilledBarRef[" + std::to_string(target) + "]");
+        py::array ref = numeric_vector(common::attr(s.item, N.bar_ref)[py::int_(target)],
+                                       "UnfilledBarRef entry");
         const std::int64_t end_bar =
             std::min<std::int64_t>(static_cast<std::int64_t>(ref.shape(0)) - 1, s.current);
-        if (end_bar < 0) {
-            src.skip = true;
-            continue;
-        }
-        const double traded_pos = element(ref, end_bar);
+        const double traded_pos = end_bar < 0 ? std::nan("") : element(ref, end_bar);
         if (std::isnan(traded_pos)) {  // no real bar yet
             src.skip = true;
             continue;
         }
-        py::array traded = numeric_vector(s.item.attr("UnfilledIdx")[py::int_(target)],
-                                          where + ".UnfilledIdx[" + std::to_string(target) + "]");
-        const std::int64_t from = std::max<std::int64_t>(whole(traded_pos, where) - length, 0);
+        py::array traded = numeric_vector(common::attr(s.item, N.traded)[py::int_(target)],
+                                          "UnfilledIdx entry");
+        const std::int64_t from = std::max<std::int64_t>(
+            whole(traded_pos, series_text(k_pos) + ".UnfilledBarRef entry") - length, 0);
         if (from >= traded.shape(0))
-            index_error(where + ".UnfilledIdx[" + std::to_string(target) + "] has " +
+            index_error(series_text(k_pos) + ".UnfilledIdx[" + std::to_string(target) + "] has " +
                         std::to_string(traded.shape(0)) + " entries, position " +
                         std::to_string(from) + " asked");
-        src.first = whole(element(traded, from), where + ".UnfilledIdx entry");
+        src.first = std::max<std::int64_t>(
+            whole(element(traded, from), series_text(k_pos) + ".UnfilledIdx entry"), 0);
         src.last = end_bar;
-        if (src.first < 0) src.first = 0;
     }
     return plan;
 }
@@ -270,7 +300,7 @@ py::array k_window_objects(const kn::Layout& layout, py::handle reg_idx, py::han
     auto** cells = static_cast<PyObject**>(out.mutable_data());
     const double* v = values.data();
     // Cells are written once each; numpy created them empty (NULL) or None.
-    py::object nan = py::module_::import("numpy").attr("nan");
+    static PyObject* nan = py::object(py::module_::import("numpy").attr("nan")).release().ptr();
     const auto put = [&](py::ssize_t k, PyObject* obj) {
         PyObject* old = cells[k];
         cells[k] = obj;
@@ -285,7 +315,8 @@ py::array k_window_objects(const kn::Layout& layout, py::handle reg_idx, py::han
             const double x = v[r * width + c];
             PyObject* obj;
             if (std::isnan(x)) {
-                obj = nan.inc_ref().ptr();
+                Py_INCREF(nan);
+                obj = nan;
             } else {
                 obj = PyFloat_FromDouble(x);
                 if (obj == nullptr) throw py::error_already_set();

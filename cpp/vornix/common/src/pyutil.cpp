@@ -53,6 +53,16 @@ std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 std::string repr_text(py::handle obj) { return py::repr(obj).cast<std::string>(); }
 
+Name::Name(const char* text) : text_(PyUnicode_InternFromString(text)) {
+    if (text_ == nullptr) throw py::error_already_set();
+}
+
+py::object attr(py::handle obj, const Name& name) {
+    PyObject* r = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (r == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 void raise_framework(const char* name, py::object message) {
     py::object cls = py::module_::import("vornix.tframe.utils.exceptions").attr(name);
     PyErr_SetObject(cls.ptr(), message.ptr());

@@ -37,6 +37,20 @@ bool assertions_enabled();
 std::string type_name(py::handle obj);
 std::string repr_text(py::handle obj);
 
+// An attribute name made into an interned Python string once, for lookups on
+// hot paths (a `const char*` name would be decoded into a new string each time).
+class Name {
+public:
+    explicit Name(const char* text);
+    PyObject* ptr() const { return text_; }
+
+private:
+    PyObject* text_;  // never released: names live as long as the process
+};
+
+// obj.<name>, raising the lookup's own error.
+py::object attr(py::handle obj, const Name& name);
+
 // Raise the exception class `name` of vornix.tframe.utils.exceptions
 // (VxDataError, UnExpectError, ...) with `message`.
 [[noreturn]] void raise_framework(const char* name, py::object message);
