@@ -349,11 +349,75 @@ std::int64_t fetch_1_freq(py::object frequency, py::object date_span, py::object
     return length_of(list) - 1;
 }
 
-// --- Part: single-period synthesis ------------------------------------------------------------
+// --- Part: single- and multi-period synthesis ---------------------------------------------
 
-std::int64_t synthetic_1_freq(std::int64_t frequency_i) {
+// A synthesised series with its tables, as the matrix cache stores it.
+struct Synthesised {
+    py::object matrix = py::none(), begin, end, ref, idx, current;
+};
+
+// The series stored under `key`, or one with no matrix when there is no entry
+// or the entry does not fit this run (`columns` bars expected).
+Synthesised cached_series(const py::object& stored, std::int64_t columns) {
+    Synthesised s;
+    if (stored.is_none()) return s;
+    py::object m = np().attr("asarray")(stored["Matrix"], "float64");
+    py::list r = per_target(stored["UnfilledBarRef"], "float64");
+    py::list i = per_target(stored["UnfilledIdx"], "int64");
+    py::object c = flat_as(stored["CurrentBar"], "int64");
+    if (!fits_run(m, r, i, c) || py::tuple(m.attr("shape"))[1].cast<std::int64_t>() != columns)
+        return s;
+    s.matrix = m;
+    s.begin = flat_as(stored["bP"], "int64");
+    s.end = flat_as(stored["eP"], "int64");
+    s.ref = r;
+    s.idx = i;
+    s.current = c;
+    return s;
+}
+
+// Fill and current-bar tables of a newly combined matrix.
+void add_tables(Synthesised& s) {
+    std::tie(s.ref, s.idx) = unfill_tables(s.matrix);
+    s.current = current_bar(row(s.matrix, "KMatrixPos_TimeLine"));
+}
+
+py::dict cache_value(const Synthesised& s, py::object stored_matrix) {
+    py::dict value;
+    value["Matrix"] = std::move(stored_matrix);
+    value["bP"] = s.begin;
+    value["eP"] = s.end;
+    value["UnfilledBarRef"] = s.ref;
+    value["UnfilledIdx"] = s.idx;
+    value["CurrentBar"] = s.current;
+    return value;
+}
+
+// Registers the series' time line under the position it is about to take and
+// appends its record; returns that position.
+std::int64_t append_series(std::int64_t frequency_i, std::int64_t freq_num, const Synthesised& s,
+                           std::int64_t base_pos, py::object complete) {
     py::object v = vr();
     py::object list = v.attr("g_VornixKDataList");
+    v.attr("g_VornixCache").attr("set_history_k_data_time_line_cache")(
+        row(s.matrix, "KMatrixPos_TimeLine"), py::len(list));
+    py::dict fields;
+    fields["KFrequency"] = gv().attr("int_to_frequency")(frequency_i);
+    fields["KFreqNum"] = freq_num;
+    fields["Matrix"] = s.matrix;
+    fields["UnfilledBarRef"] = s.ref;
+    fields["UnfilledIdx"] = s.idx;
+    fields["BaseKDataPos"] = base_pos;
+    if (complete) fields["FreComplete"] = complete;
+    fields["BaseBegin"] = s.begin;
+    fields["BaseEnd"] = s.end;
+    fields["CurrentBar"] = s.current;
+    list.attr("append")(bound("KDataItem")(**fields));
+    return length_of(list) - 1;
+}
+
+std::int64_t synthetic_1_freq(std::int64_t frequency_i) {
+    py::object list = vr().attr("g_VornixKDataList");
     const std::int64_t existing = find_pos(list, frequency_i, 1);
     if (existing > -1) return existing;
     if (frequency_i == Gi("KFreq_Day") || frequency_i == Gi("KFreq_Min"))
@@ -373,74 +437,37 @@ std::int64_t synthetic_1_freq(std::int64_t frequency_i) {
         bound("get_trading_time")(targets, gv().attr("int_to_frequency")(frequency_i),
                                   in.attr("BeginDate"), in.attr("EndDate")),
         "get_trading_time");
-    if (py::len(low_freq_tl) == 0) raise_value_error(bound("text").attr("ERROR_EMPTY_TIMELINE"));
+    const auto bars = static_cast<std::int64_t>(py::len(low_freq_tl));
+    if (bars == 0) raise_value_error(bound("text").attr("ERROR_EMPTY_TIMELINE"));
 
-    py::object matrix = py::none(), base_begin, base_end, ref, idx, current;
     py::object key = cache_key(frequency_i, 1, "highBase", "_flag1");
     const bool caching = cache_on();
-    if (caching) {
-        py::object stored = bound("load_mat_cache")(cache_dir(), key);
-        if (!stored.is_none()) {
-            py::object m = np().attr("asarray")(stored["Matrix"], "float64");
-            py::list r = per_target(stored["UnfilledBarRef"], "float64");
-            py::list i = per_target(stored["UnfilledIdx"], "int64");
-            py::object c = flat_as(stored["CurrentBar"], "int64");
-            if (fits_run(m, r, i, c) && length_of(py::tuple(m.attr("shape"))) == 2 &&
-                py::tuple(m.attr("shape"))[1].cast<std::int64_t>() ==
-                    static_cast<std::int64_t>(py::len(low_freq_tl))) {
-                matrix = m;
-                base_begin = flat_as(stored["bP"], "int64");
-                base_end = flat_as(stored["eP"], "int64");
-                ref = r;
-                idx = i;
-                current = c;
-            }
-        }
-    }
-    if (matrix.is_none()) {
-        py::object base_k = list[py::int_(k_data_pos)];
-        std::tie(base_begin, base_end) = two(
-            kernel("vxCalcKDataBeginEndPos")(row(base_k.attr("Matrix"), "KMatrixPos_TimeLine"),
-                                             low_freq_tl),
+    Synthesised s;
+    if (caching) s = cached_series(bound("load_mat_cache")(cache_dir(), key), bars);
+    if (s.matrix.is_none()) {
+        py::object base_matrix = list[py::int_(k_data_pos)].attr("Matrix");
+        std::tie(s.begin, s.end) = two(
+            kernel("vxCalcKDataBeginEndPos")(row(base_matrix, "KMatrixPos_TimeLine"), low_freq_tl),
             "vxCalcKDataBeginEndPos");
-        py::object temp = env().attr("generate_kmatrix_array")(py::len(targets), py::len(low_freq_tl));
+        py::object temp = env().attr("generate_kmatrix_array")(py::len(targets), bars);
         temp[G("KMatrixPos_TimeLine")] = low_freq_tl;
         temp[G("KMatrixPos_FreshIdx")] = 0;
         temp[G("KMatrixPos_DayPos")] = day_pos;
         if (py_eq(py::int_(frequency_i),
                   bound("synthetic_k_data_rule_map")(in.attr("KFrequencyI"))))
             flag_refresh_columns(temp, low_freq_tl);
-        matrix = kernel("vxCalcCombineMatrixHtoL")(base_k.attr("Matrix"), temp, base_begin,
-                                                   base_end, G("KMatrix_Bar_Len"), 0);
-        std::tie(ref, idx) = unfill_tables(matrix);
-        current = current_bar(row(matrix, "KMatrixPos_TimeLine"));
-        if (caching) {
-            py::dict value;
-            value["Matrix"] = np().attr("asarray")(matrix, "float64");
-            value["bP"] = base_begin;
-            value["eP"] = base_end;
-            value["UnfilledBarRef"] = ref;
-            value["UnfilledIdx"] = idx;
-            value["CurrentBar"] = current;
-            bound("save_mat_cache")(cache_dir(), key, value);
-        }
+        s.matrix = kernel("vxCalcCombineMatrixHtoL")(base_matrix, temp, s.begin, s.end,
+                                                     G("KMatrix_Bar_Len"), 0);
+        add_tables(s);
+        if (caching)
+            bound("save_mat_cache")(cache_dir(), key,
+                                    cache_value(s, np().attr("asarray")(s.matrix, "float64")));
     }
-    v.attr("g_VornixCache").attr("set_history_k_data_time_line_cache")(
-        row(matrix, "KMatrixPos_TimeLine"), py::len(list));
-    list.attr("append")(bound("KDataItem")(
-        py::arg("KFrequency") = gv().attr("int_to_frequency")(frequency_i),
-        py::arg("KFreqNum") = 1, py::arg("Matrix") = matrix, py::arg("UnfilledBarRef") = ref,
-        py::arg("UnfilledIdx") = idx, py::arg("BaseKDataPos") = k_data_pos,
-        py::arg("BaseBegin") = base_begin, py::arg("BaseEnd") = base_end,
-        py::arg("CurrentBar") = current));
-    return length_of(list) - 1;
+    return append_series(frequency_i, 1, s, k_data_pos, py::object());
 }
 
-// --- Part: multi-period synthesis --------------------------------------------------------------
-
 std::int64_t synthetic_n_freq(std::int64_t frequency_i, std::int64_t freq_num) {
-    py::object v = vr();
-    py::object list = v.attr("g_VornixKDataList");
+    py::object list = vr().attr("g_VornixKDataList");
     const std::int64_t existing = find_pos(list, frequency_i, freq_num);
     if (existing > -1) return existing;
     const std::int64_t base_pos = find_pos(list, frequency_i, 1);
@@ -448,67 +475,40 @@ std::int64_t synthetic_n_freq(std::int64_t frequency_i, std::int64_t freq_num) {
         throw py::value_error("no single-period series of frequency " +
                               std::to_string(frequency_i) + " to build " +
                               std::to_string(freq_num) + "-period bars from");
-    py::object base_k = list[py::int_(base_pos)];
-    py::object base_matrix = base_k.attr("Matrix");
+    py::object base_matrix = list[py::int_(base_pos)].attr("Matrix");
 
-    py::object matrix = py::none(), begin_pos, end_pos, complete, ref, idx, current;
     py::object key = cache_key(frequency_i, freq_num, "data", "_flag2");
     const bool caching = cache_on();
+    Synthesised s;
+    py::object complete;
     if (caching) {
         py::object stored = bound("load_mat_cache")(cache_dir(), key);
         if (!stored.is_none()) {
-            py::object m = np().attr("asarray")(stored["Matrix"], "float64");
-            py::list r = per_target(stored["UnfilledBarRef"], "float64");
-            py::list i = per_target(stored["UnfilledIdx"], "int64");
-            py::object c = flat_as(stored["CurrentBar"], "int64");
-            py::object f = flat(stored["FreComplete"]).attr("astype")("bool");
-            if (fits_run(m, r, i, c) &&
-                length_of(f) == py::tuple(base_matrix.attr("shape"))[1].cast<std::int64_t>()) {
-                matrix = m;
-                begin_pos = flat_as(stored["bP"], "int64");
-                end_pos = flat_as(stored["eP"], "int64");
-                complete = f;
-                ref = r;
-                idx = i;
-                current = c;
-            }
+            complete = flat(stored["FreComplete"]).attr("astype")("bool");
+            const auto count = np().attr("count_nonzero")(complete).cast<std::int64_t>();
+            if (length_of(complete) == py::tuple(base_matrix.attr("shape"))[1].cast<std::int64_t>())
+                s = cached_series(stored, count);
         }
     }
-    if (matrix.is_none()) {
+    if (s.matrix.is_none()) {
         complete = kernel("vxCalculateFreshMask")(row(base_matrix, "KMatrixPos_DayPos"),
                                                   frequency_i, freq_num);
-        py::object base_tl = row(base_matrix, "KMatrixPos_TimeLine");
-        std::tie(begin_pos, end_pos) =
+        std::tie(s.begin, s.end) =
             two(kernel("vxCalcRegKDataBeginEndPos")(
-                    base_tl, base_matrix[py::make_tuple(G("KMatrixPos_TimeLine"), complete)], 0),
+                    row(base_matrix, "KMatrixPos_TimeLine"),
+                    base_matrix[py::make_tuple(G("KMatrixPos_TimeLine"), complete)], 0),
                 "vxCalcRegKDataBeginEndPos");
-        py::object combined = kernel("vxCalcCombineMatrix1toN")(base_matrix, begin_pos, end_pos,
+        py::object combined = kernel("vxCalcCombineMatrix1toN")(base_matrix, s.begin, s.end,
                                                                 G("KMatrix_Bar_Len"), 0);
-        matrix = combined[py::make_tuple(py::slice(py::none(), py::none(), py::none()), complete)];
-        std::tie(ref, idx) = unfill_tables(matrix);
-        current = current_bar(row(matrix, "KMatrixPos_TimeLine"));
+        s.matrix = combined[py::make_tuple(py::slice(py::none(), py::none(), py::none()), complete)];
+        add_tables(s);
         if (caching) {
-            py::dict value;
-            value["Matrix"] = matrix;
-            value["bP"] = begin_pos;
-            value["eP"] = end_pos;
+            py::dict value = cache_value(s, s.matrix);
             value["FreComplete"] = complete;
-            value["UnfilledBarRef"] = ref;
-            value["UnfilledIdx"] = idx;
-            value["CurrentBar"] = current;
             bound("save_mat_cache")(cache_dir(), key, value);
         }
     }
-    v.attr("g_VornixCache").attr("set_history_k_data_time_line_cache")(
-        row(matrix, "KMatrixPos_TimeLine"), py::len(list));
-    list.attr("append")(bound("KDataItem")(
-        py::arg("KFrequency") = gv().attr("int_to_frequency")(frequency_i),
-        py::arg("KFreqNum") = freq_num, py::arg("Matrix") = matrix,
-        py::arg("UnfilledBarRef") = ref, py::arg("UnfilledIdx") = idx,
-        py::arg("BaseKDataPos") = base_pos, py::arg("FreComplete") = complete,
-        py::arg("BaseBegin") = begin_pos, py::arg("BaseEnd") = end_pos,
-        py::arg("CurrentBar") = current));
-    return length_of(list) - 1;
+    return append_series(frequency_i, freq_num, s, base_pos, complete);
 }
 
 // --- Part: refresh rows ------------------------------------------------------------------------
