@@ -127,7 +127,11 @@ def load_mat_cache(cache_dir, key):
 
 
 def save_mat_cache(cache_dir, key, value):
-    """Store the mapping `value` under `key` (atomically: no half-written entry)."""
+    """Store the mapping `value` under `key` (atomically: no half-written entry).
+
+    Entries are written uncompressed: a cached matrix only pays when reading it
+    back is clearly cheaper than computing it again, and inflating a compressed
+    one is not."""
     from vornix.tframe.utils.utilfunc import save_mat
 
     if not isinstance(value, dict):
@@ -137,4 +141,5 @@ def save_mat_cache(cache_dir, key, value):
     os.makedirs(cache_dir, exist_ok=True)
     entry = dict(value)
     entry[_KEY_FIELD] = key
-    return save_mat(_cache_path(cache_dir, key), entry, error="raise", appendmat=False)
+    return save_mat(_cache_path(cache_dir, key), entry, error="raise", appendmat=False,
+                    compress=False)

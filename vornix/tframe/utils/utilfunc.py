@@ -107,23 +107,25 @@ def atomic_path(path, suffix=""):
         raise
 
 
-def _atomic_savemat(path, data):
+def _atomic_savemat(path, data, compress=True):
     with atomic_path(path, ".mat") as tmp:
         with open(tmp, "wb") as fh:
             with warnings.catch_warnings():
                 warnings.simplefilter("error")
-                scipy.io.savemat(fh, data, do_compression=True, oned_as="row")
+                scipy.io.savemat(fh, data, do_compression=compress, oned_as="row")
             fh.flush()
             os.fsync(fh.fileno())
 
 
-def save_mat(path, data, error="ignore", appendmat=False):
+def save_mat(path, data, error="ignore", appendmat=False, compress=True):
     """Write the mapping `data` to the MAT file `path`, atomically.
 
     Keys become variable names (characters other than letters, digits and
     underscore are replaced by underscores).  With error="ignore", values that a
     MAT file cannot hold are skipped; with error="raise" they raise TypeError.
-    With `appendmat` true, ".mat" is added to a path that lacks it.
+    With `appendmat` true, ".mat" is added to a path that lacks it.  With
+    `compress` false the file is written uncompressed: larger, but several times
+    faster to write and to read back.
     """
     if error not in ("ignore", "raise"):
         raise ValueError("error must be 'ignore' or 'raise', got %r" % (error,))
@@ -139,7 +141,7 @@ def save_mat(path, data, error="ignore", appendmat=False):
             if error == "raise":
                 raise
     try:
-        _atomic_savemat(path, out)
+        _atomic_savemat(path, out, compress)
     except (TypeError, ValueError, UserWarning):
         if error == "raise":
             raise
@@ -147,7 +149,7 @@ def save_mat(path, data, error="ignore", appendmat=False):
         kept = {}
         for key, value in out.items():
             try:
-                _atomic_savemat(path, dict(kept, **{key: value}))
+                _atomic_savemat(path, dict(kept, **{key: value}), compress)
             except (TypeError, ValueError, UserWarning):
                 continue
             kept[key] = value

@@ -542,47 +542,29 @@ std::int64_t synthetic_fresh(std::int64_t frequency_i, std::int64_t freq_num) {
     const std::int64_t existing = find_pos(regs, frequency_i, freq_num);
     if (existing > -1) return existing;
 
+    // The refresh block is computed, never cached: one pass of the kernel over
+    // the base series costs about what reading the same block back from disk
+    // does (0.3 s for 160 MB), and writing it would slow every cold run.
     py::object base_matrix = list[py::int_(base_pos)].attr("Matrix");
     py::object k_matrix = list[py::int_(k_data_pos)].attr("Matrix");
-    py::object combined = py::none(), begin_pos, end_pos;
-    py::object key = cache_key(frequency_i, freq_num, "dataFresh", "_flag3");
-    const bool caching = cache_on();
-    if (caching) {
-        py::object stored = bound("load_mat_cache")(cache_dir(), key);
-        if (!stored.is_none()) {
-            py::object m = np().attr("asarray")(stored["Matrix"], "float64");
-            py::tuple shape = m.attr("shape");
-            py::tuple base_shape = base_matrix.attr("shape");
-            if (shape.size() == 2 &&
-                shape[0].cast<std::int64_t>() == 1 + targets_len * Gi("KMatrix_Bar_Len") &&
-                shape[1].cast<std::int64_t>() == base_shape[1].cast<std::int64_t>()) {
-                combined = m;
-                begin_pos = flat_as(stored["bP"], "int64");
-                end_pos = flat_as(stored["eP"], "int64");
-            }
-        }
-    }
-    if (combined.is_none()) {
-        std::tie(begin_pos, end_pos) = two(
-            kernel("vxCalcRegKDataBeginEndPos")(row(base_matrix, "KMatrixPos_TimeLine"),
-                                                row(k_matrix, "KMatrixPos_TimeLine"), 0),
-            "vxCalcRegKDataBeginEndPos");
-        combined = kernel("vxCalcDataValueFresh")(base_matrix, begin_pos, end_pos,
-                                                  G("KMatrix_Bar_Len"), targets_len, 0);
-        if (caching) {
-            py::dict value;
-            value["Matrix"] = np().attr("asarray")(combined, "float64");
-            value["bP"] = begin_pos;
-            value["eP"] = end_pos;
-            bound("save_mat_cache")(cache_dir(), key, value);
-        }
-    }
+    auto [begin_pos, end_pos] = two(
+        kernel("vxCalcRegKDataBeginEndPos")(row(base_matrix, "KMatrixPos_TimeLine"),
+                                            row(k_matrix, "KMatrixPos_TimeLine"), 0),
+        "vxCalcRegKDataBeginEndPos");
+    py::object combined = kernel("vxCalcDataValueFresh")(base_matrix, begin_pos, end_pos,
+                                                         G("KMatrix_Bar_Len"), targets_len, 0);
     py::object fresh_idx = row(base_matrix, "KMatrixPos_FreshIdx").attr("astype")("bool");
     py::object dvf = v.attr("g_VornixDataValueFresh");
     const std::int64_t begin_row =
         dvf.attr("ndim").cast<std::int64_t>() == 2 ? py::tuple(dvf.attr("shape"))[0].cast<std::int64_t>() : 1;
     const std::int64_t end_row = begin_row + targets_len * Gi("KMatrix_Bar_Len");
-    py::object block = combined[py::make_tuple(py::slice(py::int_(1), py::none(), py::none()), fresh_idx)];
+    // Every base bar is a step when the main frequency is its own base: take
+    // the rows as they are instead of copying them through the mask.
+    py::object rows = combined[py::slice(py::int_(1), py::none(), py::none())];
+    py::object block = truthy(np().attr("all")(fresh_idx))
+                           ? rows
+                           : rows[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
+                                                 fresh_idx)];
     // A new array: readers fetch the attribute again rather than keep the old one.
     v.attr("g_VornixDataValueFresh") = np().attr("append")(dvf, block, py::arg("axis") = 0);
     v.attr("g_VornixCache").attr("set_dvf_time_line_cache")(
