@@ -1,6 +1,7 @@
 """Fixture of the run tests: a fresh state store and environment wired to a local
 core, on the sample market of history_fixtures."""
 
+import contextlib
 from types import SimpleNamespace
 
 import pytest
@@ -11,27 +12,38 @@ from vornix.tframe.utils.logger import LoggerManager
 from vornix.tframe.utils.utilcls import OutputFileManager, StatusCollect
 
 
-@pytest.fixture
-def run_state(use_sample, monkeypatch, tmp_path):
-    """Yields (vr, env, market, core): `sysstate.vr` and `sysstate.env` replaced by
-    fresh instances whose command connection points at a core started here;
-    `market` is the sample market in the bar store. Output and log directories,
-    which the handshake moves, are restored afterwards."""
+@contextlib.contextmanager
+def fresh_run_state(mp, cache_dir, store_dir=None):
+    """`sysstate.vr` and `sysstate.env` replaced (through the monkeypatch `mp`) by
+    fresh instances whose command connection points at a core started here with
+    its own cache directory; the bar store at `store_dir` when given. Output and
+    log directories, which the handshake moves, are restored afterwards."""
     for cls, names in ((OutputFileManager, ("_root",)),
                        (LoggerManager, ("_log_dir", "_file_name", "_handler"))):
         for name in names:
-            monkeypatch.setattr(cls, name, getattr(cls, name))
-    monkeypatch.setattr(StatusCollect.instance(), "env", StatusCollect.instance().env)
+            mp.setattr(cls, name, getattr(cls, name))
+    mp.setattr(StatusCollect.instance(), "env", StatusCollect.instance().env)
+    if store_dir is not None:
+        mp.setenv("VX_STORE_DIR", str(store_dir))
     var = ss.SystemBaseVar()
     env = ss.SystemBaseEnv()
     env.set_env(var, ss.gv, ss.smm)
-    monkeypatch.setattr(ss, "vr", var)
-    monkeypatch.setattr(ss, "env", env)
-    core = CoreServer(port=0, cache_dir=str(tmp_path / "core-cache")).start()
+    mp.setattr(ss, "vr", var)
+    mp.setattr(ss, "env", env)
+    core = CoreServer(port=0, cache_dir=str(cache_dir)).start()
     var.g_VornixSocket.port = core.port
     try:
-        yield SimpleNamespace(vr=var, env=env, market=use_sample, core=core)
+        yield SimpleNamespace(vr=var, env=env, core=core)
     finally:
         env.vx_disconnect_to()
         LoggerManager.remove_log_handler()
         core.stop()
+
+
+@pytest.fixture
+def run_state(use_sample, monkeypatch, tmp_path):
+    """Yields an object with `vr`, `env`, `core` (see fresh_run_state) and `market`,
+    the sample market in the bar store."""
+    with fresh_run_state(monkeypatch, tmp_path / "core-cache") as state:
+        state.market = use_sample
+        yield state

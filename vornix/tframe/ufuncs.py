@@ -48,13 +48,13 @@ _KEY_CHARS = set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789
 
 
 def _data_stamp():
-    """Stamp of the bar store's contents, so that cached matrices built from
-    older data are not taken for current ones."""
+    """Stamp of the bar store and its contents, so that cached matrices built
+    from older data, or from another store, are not taken for current ones."""
     try:
         from vornix.api.history import _history
     except ImportError:
         return ""
-    stamp = getattr(_history, "store_generation", None)
+    stamp = getattr(_history, "store_stamp", None)
     if stamp is None:
         return ""
     try:

@@ -12,6 +12,7 @@ from vornix.api.history._history import (
     get_trading_time,
     open_store,
     store_generation,
+    store_stamp,
 )
 
 __all__ = [
@@ -26,4 +27,5 @@ __all__ = [
     "get_trading_time",
     "open_store",
     "store_generation",
+    "store_stamp",
 ]

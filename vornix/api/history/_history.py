@@ -54,6 +54,14 @@ def store_generation():
     return read_generation(store_dir())
 
 
+def store_stamp():
+    """What names the configured store's contents: its folder and the full content of
+    its generation file (counter and time stamp of the last write), so that two
+    stores, or a store written again from scratch, never share a stamp."""
+    path = store_dir()
+    return "%s|%s" % (path, generation_stamp(path).strip())
+
+
 def _describe(targets, frequency, begin_date, end_date):
     return "targets %s, frequency %r, dates %s-%s" % (targets, frequency, begin_date, end_date)
 
