@@ -38,6 +38,58 @@ py::array numeric_vector(py::handle obj, const std::string& what) {
     return a;
 }
 
+// A one-dimensional numeric array read in place: the fast road for the fill
+// tables, read once per target and call.
+struct Column {
+    const char* data = nullptr;
+    py::ssize_t stride = 0;
+    py::ssize_t size = 0;
+    char kind = 0;
+    py::ssize_t itemsize = 0;
+    py::object owner;  // the array, when it had to be converted
+
+    double operator[](py::ssize_t i) const {
+        const char* p = data + i * stride;
+        if (kind == 'f' && itemsize == 8) return *reinterpret_cast<const double*>(p);
+        if (kind == 'i' && itemsize == 8)
+            return static_cast<double>(*reinterpret_cast<const std::int64_t*>(p));
+        if (kind == 'f') return static_cast<double>(*reinterpret_cast<const float*>(p));
+        return static_cast<double>(*reinterpret_cast<const std::int32_t*>(p));
+    }
+};
+
+Column column_of(py::handle obj, const char* what) {
+    Column c;
+    const auto& api = py::detail::npy_api::get();
+    if (api.PyArray_Check_(obj.ptr())) {
+        const auto* a = py::detail::array_proxy(obj.ptr());
+        const char kind = py::detail::array_descriptor_proxy(a->descr)->kind;
+        const auto item = py::reinterpret_borrow<py::array>(obj).itemsize();
+        const bool readable = (kind == 'f' && (item == 8 || item == 4)) ||
+                              (kind == 'i' && (item == 8 || item == 4));
+        if (a->nd == 1 && readable && a->strides[0] % item == 0 &&
+            reinterpret_cast<std::uintptr_t>(a->data) % static_cast<std::uintptr_t>(item) == 0) {
+            c.data = a->data;
+            c.stride = a->strides[0];
+            c.size = a->dimensions[0];
+            c.kind = kind;
+            c.itemsize = item;
+            return c;
+        }
+    }
+    // Anything else (a (1, n) cache read-back, another dtype): a float64 copy.
+    py::array v = numeric_vector(obj, what);
+    py::array_t<double> f = py::array_t<double, py::array::forcecast>::ensure(v);
+    if (!f) throw py::error_already_set();
+    c.owner = f;
+    c.data = reinterpret_cast<const char*>(f.data());
+    c.stride = f.strides(0);
+    c.size = f.shape(0);
+    c.kind = 'f';
+    c.itemsize = 8;
+    return c;
+}
+
 // Element i of a one-dimensional numeric array, as a double.
 double element(const py::array& a, py::ssize_t i) {
     const char* p = static_cast<const char*>(a.data()) + i * a.strides(0);
@@ -61,9 +113,21 @@ std::int64_t whole(double v, const std::string& what) {
 
 [[noreturn]] void index_error(const std::string& text) { throw py::index_error(text); }
 
+// Entry `i` of a per-target table (a list, or any sequence).
+py::object entry(const py::object& table, std::int64_t i) {
+    if (PyList_Check(table.ptr())) {
+        if (i < PyList_GET_SIZE(table.ptr()))
+            return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(table.ptr(), i));
+        throw py::index_error("a fill table holds " + std::to_string(PyList_GET_SIZE(table.ptr())) +
+                              " targets, target " + std::to_string(i) + " asked");
+    }
+    return table[py::int_(i)];
+}
+
 // What one registered series offers at the step.
 struct Series {
     py::object item;
+    py::object bar_ref, traded;  // the fill tables, read once when real bars are asked for
     kn::Matrix matrix;
     std::int64_t current = -1;  // its current bar at the step, capped at the last column
     std::int64_t n_targets = 0;
@@ -243,60 +307,68 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
             continue;
         }
         // Real bars only: the fill tables tell where enough traded bars begin.
-        py::array ref = numeric_vector(common::attr(s.item, N.bar_ref)[py::int_(target)],
-                                       "UnfilledBarRef entry");
+        if (!s.bar_ref) {
+            s.bar_ref = common::attr(s.item, N.bar_ref);
+            s.traded = common::attr(s.item, N.traded);
+        }
+        const Column ref = column_of(entry(s.bar_ref, target), "UnfilledBarRef entry");
         const std::int64_t end_bar =
-            std::min<std::int64_t>(static_cast<std::int64_t>(ref.shape(0)) - 1, s.current);
-        const double traded_pos = end_bar < 0 ? std::nan("") : element(ref, end_bar);
+            std::min<std::int64_t>(static_cast<std::int64_t>(ref.size) - 1, s.current);
+        const double traded_pos = end_bar < 0 ? std::nan("") : ref[end_bar];
         if (std::isnan(traded_pos)) {  // no real bar yet
             src.skip = true;
             continue;
         }
-        py::array traded = numeric_vector(common::attr(s.item, N.traded)[py::int_(target)],
-                                          "UnfilledIdx entry");
-        const std::int64_t from = std::max<std::int64_t>(
-            whole(traded_pos, series_text(k_pos) + ".UnfilledBarRef entry") - length, 0);
-        if (from >= traded.shape(0))
-            index_error(series_text(k_pos) + ".UnfilledIdx[" + std::to_string(target) + "] has " +
-                        std::to_string(traded.shape(0)) + " entries, position " +
-                        std::to_string(from) + " asked");
-        src.first = std::max<std::int64_t>(
-            whole(element(traded, from), series_text(k_pos) + ".UnfilledIdx entry"), 0);
+        const auto bad_entry = [&](const char* table) {
+            return series_text(k_pos) + "." + table + "[" + std::to_string(target) + "]";
+        };
+        if (!(std::floor(traded_pos) == traded_pos)) whole(traded_pos, bad_entry("UnfilledBarRef"));
+        const Column traded = column_of(entry(s.traded, target), "UnfilledIdx entry");
+        const std::int64_t from =
+            std::max<std::int64_t>(static_cast<std::int64_t>(traded_pos) - length, 0);
+        if (from >= traded.size)
+            index_error(bad_entry("UnfilledIdx") + " has " + std::to_string(traded.size) +
+                        " entries, position " + std::to_string(from) + " asked");
+        const double first = traded[from];
+        if (!(std::floor(first) == first) || std::fabs(first) > 9.0e15)
+            whole(first, bad_entry("UnfilledIdx"));
+        src.first = std::max<std::int64_t>(static_cast<std::int64_t>(first), 0);
         src.last = end_bar;
     }
     return plan;
 }
 
-py::array_t<double> fill(const kn::Layout& L, const Plan& plan) {
-    const auto width = static_cast<std::size_t>(2 + L.bar_len);
-    const std::size_t rows = plan.length * plan.sources.size();
-    py::array_t<double> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows),
-                                                     static_cast<py::ssize_t>(width)});
-    double* o = out.mutable_data();
-    {
-        py::gil_scoped_release nogil;  // raw buffers only; every Python object converted above
-        kn::k_window(plan.sources.data(), plan.sources.size(), plan.length,
-                     static_cast<std::size_t>(L.bar_len), static_cast<std::size_t>(L.volume),
-                     plan.real_only, o);
-    }
-    return out;
+void fill(const kn::Layout& L, const Plan& plan, double* out) {
+    py::gil_scoped_release nogil;  // raw buffers only; every Python object converted above
+    kn::k_window(plan.sources.data(), plan.sources.size(), plan.length,
+                 static_cast<std::size_t>(L.bar_len), static_cast<std::size_t>(L.volume),
+                 plan.real_only, out);
 }
+
+std::size_t width_of(const kn::Layout& L) { return static_cast<std::size_t>(2 + L.bar_len); }
 
 }  // namespace
 
 py::array_t<double> k_window_values(const kn::Layout& layout, py::handle reg_idx,
                                     py::handle bar_pos, py::handle length, py::handle fill_up) {
     const Plan plan = make_plan(layout, reg_idx, bar_pos, length, fill_up);
-    return fill(layout, plan);
+    const std::size_t rows = plan.length * plan.sources.size();
+    py::array_t<double> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows),
+                                                     static_cast<py::ssize_t>(width_of(layout))});
+    fill(layout, plan, out.mutable_data());
+    return out;
 }
 
 py::array k_window_objects(const kn::Layout& layout, py::handle reg_idx, py::handle bar_pos,
                            py::handle length, py::handle fill_up) {
     const Plan plan = make_plan(layout, reg_idx, bar_pos, length, fill_up);
-    py::array_t<double> values = fill(layout, plan);
-    const auto rows = values.shape(0);
-    const auto width = values.shape(1);
-    py::array out(py::dtype("O"), std::vector<py::ssize_t>{rows, width});
+    const auto rows = static_cast<py::ssize_t>(plan.length * plan.sources.size());
+    const auto width = static_cast<py::ssize_t>(width_of(layout));
+    std::vector<double> values(static_cast<std::size_t>(rows * width));
+    fill(layout, plan, values.data());
+    static PyObject* object_dtype = py::dtype("O").release().ptr();  // kept
+    py::array out(py::reinterpret_borrow<py::dtype>(object_dtype),
+                  std::vector<py::ssize_t>{rows, width});
     auto** cells = static_cast<PyObject**>(out.mutable_data());
     const double* v = values.data();
     // Cells are written once each; numpy created them empty (NULL) or None.
