@@ -265,15 +265,25 @@ def test_repeated_registration_and_rows(short_run):
     np.testing.assert_array_equal(again, five)
     assert len(vr.g_VornixRegKDataInfo) == records
     assert vr.g_VornixRegKDataInfo[records - 1].RegIdx is not None
+    before = vr.g_VornixDataValueFresh
+    kept = before.copy()
     day = sub.reg_k_data("day", 1)
+    week = sub.reg_k_data("week", 1)
     assert day[0, 2] == 1 + BAR * len(short_run.codes)  # the next block starts where the last ended
+    assert week[0, 2] == 1 + 2 * BAR * len(short_run.codes)
+    # each registration rebinds the matrix; what an earlier matrix object showed stays as it was
+    after = vr.g_VornixDataValueFresh
+    assert after is not before and after.shape == (1 + 3 * BAR * len(short_run.codes), before.shape[1])
+    np.testing.assert_array_equal(before, kept)
+    np.testing.assert_array_equal(after[: kept.shape[0]], kept)
+    np.testing.assert_array_equal(short_run.env.fresh_bar_timeline, kept[0])
     with pytest.raises(NotImplementedError, match="adjust"):
         sub.reg_k_data("day", 1, True)
     with pytest.raises(ValueError, match="unknown frequency"):
         sub.reg_k_data("fortnight", 1)
     with pytest.raises(ValueError, match=text.ERROR_FREQ_TOO_HIGH):
         sub.reg_k_data("tick", 1)
-    assert len(vr.g_VornixRegKDataInfo) == records + 1
+    assert len(vr.g_VornixRegKDataInfo) == records + 2
 
 
 def test_cache_round_trip_and_misses(short_run, monkeypatch):

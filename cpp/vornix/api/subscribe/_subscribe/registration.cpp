@@ -513,6 +513,41 @@ std::int64_t synthetic_n_freq(std::int64_t frequency_i, std::int64_t freq_num) {
 
 // --- Part: refresh rows ------------------------------------------------------------------------
 
+// The refresh matrix with `block` appended below its rows, as a new array object.
+// The matrix is the leading rows of a buffer with room to spare: while the room
+// lasts, the block is written below the rows in use and the result is a longer
+// view of the same buffer.  Rows in use are never written again, so every
+// earlier matrix object keeps showing exactly what it showed.  When the room
+// runs out, a buffer of twice the rows needed takes over (pages never written
+// cost no memory), so each block is copied about once, not once per later
+// registration.
+py::object append_rows(const py::object& dvf_obj, const py::object& block_obj) {
+    py::array dvf = py::reinterpret_borrow<py::array>(np().attr("asarray")(dvf_obj));
+    py::array block = py::reinterpret_borrow<py::array>(np().attr("asarray")(block_obj));
+    if (dvf.ndim() != 2 || block.ndim() != 2 || dvf.shape(1) != block.shape(1))
+        throw py::value_error("refresh rows of shape " + common::shape_text(block) +
+                              " cannot be appended to a refresh matrix of shape " +
+                              common::shape_text(dvf) +
+                              ": every block needs one column per step of the main time line");
+    const py::ssize_t rows = dvf.shape(0), cols = dvf.shape(1), need = rows + block.shape(0);
+    py::object base = dvf.attr("base");
+    const auto fits = [&](const py::object& b) {
+        if (!py::isinstance<py::array>(b)) return false;
+        py::array buf = py::reinterpret_borrow<py::array>(b);
+        return buf.ndim() == 2 && buf.shape(1) == cols && buf.shape(0) >= need &&
+               py::array_t<double>::check_(buf) &&
+               (buf.flags() & py::array::c_style) != 0 && buf.data() == dvf.data() &&
+               dvf.strides(0) == buf.strides(0) && dvf.strides(1) == buf.strides(1);
+    };
+    py::object buffer = base;
+    if (!fits(base)) {
+        buffer = np().attr("empty")(py::make_tuple(2 * need, cols), "float64");
+        buffer[py::slice(0, rows, 1)] = dvf;
+    }
+    buffer[py::slice(rows, need, 1)] = block;
+    return buffer[py::slice(0, need, 1)];
+}
+
 std::int64_t synthetic_fresh(std::int64_t frequency_i, std::int64_t freq_num) {
     py::object v = vr();
     py::object in = info();
@@ -565,8 +600,8 @@ std::int64_t synthetic_fresh(std::int64_t frequency_i, std::int64_t freq_num) {
                            ? rows
                            : rows[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
                                                  fresh_idx)];
-    // A new array: readers fetch the attribute again rather than keep the old one.
-    v.attr("g_VornixDataValueFresh") = np().attr("append")(dvf, block, py::arg("axis") = 0);
+    // A new array object: readers fetch the attribute again rather than keep the old one.
+    v.attr("g_VornixDataValueFresh") = append_rows(dvf, block);
     v.attr("g_VornixCache").attr("set_dvf_time_line_cache")(
         v.attr("g_VornixDataValueFresh")[py::int_(0)]);
     regs.attr("append")(bound("RegKDataItem")(
