@@ -518,9 +518,9 @@ std::int64_t synthetic_n_freq(std::int64_t frequency_i, std::int64_t freq_num) {
 // lasts, the block is written below the rows in use and the result is a longer
 // view of the same buffer.  Rows in use are never written again, so every
 // earlier matrix object keeps showing exactly what it showed.  When the room
-// runs out, a buffer of twice the rows needed takes over (pages never written
-// cost no memory), so each block is copied about once, not once per later
-// registration.
+// runs out, a buffer with room for three more blocks of this size (and at least
+// twice the rows needed) takes over; pages never written cost no memory, and
+// each block is copied about once, not once per later registration.
 py::object append_rows(const py::object& dvf_obj, const py::object& block_obj) {
     py::array dvf = py::reinterpret_borrow<py::array>(np().attr("asarray")(dvf_obj));
     py::array block = py::reinterpret_borrow<py::array>(np().attr("asarray")(block_obj));
@@ -541,7 +541,8 @@ py::object append_rows(const py::object& dvf_obj, const py::object& block_obj) {
     };
     py::object buffer = base;
     if (!fits(base)) {
-        buffer = np().attr("empty")(py::make_tuple(2 * need, cols), "float64");
+        const py::ssize_t room = std::max(2 * need, need + 3 * block.shape(0));
+        buffer = np().attr("empty")(py::make_tuple(room, cols), "float64");
         buffer[py::slice(0, rows, 1)] = dvf;
     }
     buffer[py::slice(rows, need, 1)] = block;
