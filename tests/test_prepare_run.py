@@ -178,6 +178,7 @@ def test_second_run_starts_clean_and_a_refused_one_changes_nothing(run_state):
     ({"targets": "SH.600000"}, TypeError, "SH.600000"),
     ({"targets": ["SH.600000", "sh.600000"]}, ValueError, "twice"),
     ({"targets": ["SH.600000", "SH.999999"]}, ValueError, "SH.999999"),
+    ({"begin": 19900102, "end": 19900131}, ValueError, "no trading days between 19900102"),
     ({"core_down": True}, VxConnectionError, "cannot reach"),
 ])
 def test_refused_set_up(run_state, change, error, match):
