@@ -140,9 +140,30 @@ def test_client_rejects_bad_construction():
         ClientSocket().set_callback_connected(5)
 
 
-def test_message_size_limit():
-    with pytest.raises(ValueError):
-        protocol.encode({"x": "a" * (protocol.MAX_MESSAGE_BYTES + 1)})
+@pytest.mark.parametrize("extra, fits", [(0, True), (1, False)])
+def test_send_limit_at_the_byte(extra, fits):
+    overhead = len(protocol.encode({"x": ""})) - protocol._HEADER.size
+    message = {"x": "a" * (protocol.MAX_MESSAGE_BYTES - overhead + extra)}
+    if fits:
+        assert len(protocol.encode(message)) == protocol._HEADER.size + protocol.MAX_MESSAGE_BYTES
+    else:
+        with pytest.raises(ValueError, match="exceeds the limit"):
+            protocol.encode(message)
+
+
+def test_receive_limit_is_refused_at_the_header():
+    """A peer announcing a message above the limit is refused as soon as the
+    header arrives, without waiting for the body or the time-out."""
+    left, right = socket.socketpair()
+    try:
+        left.sendall(struct.pack(">I", protocol.MAX_MESSAGE_BYTES + 1))
+        started = time.monotonic()
+        with pytest.raises(VxConnectionError, match="more than the limit"):
+            protocol.recv_message(right, time.monotonic() + 30, "test peer")
+        assert time.monotonic() - started < 5  # refused at once, not by the 30 s deadline
+    finally:
+        left.close()
+        right.close()
 
 
 # --- handshake and cache directory through the state store -------------------------------------------

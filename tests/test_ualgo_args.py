@@ -104,6 +104,18 @@ BAD = [
         TypeError,
         "adj_base.*complex",
     ),
+    # one-entry time lines that are NaN, NaN positions, booleans for integers
+    ("vxCalcKDataBeginEndPos", 0, np.array([np.nan]), ValueError, r"base_tl\[0\] is NaN"),
+    ("vxCalcKDataCurrentBar", 0, np.array([np.nan]), ValueError, r"series_tl\[0\] is NaN"),
+    ("vxCalcKDataCurrentBar", 1, np.array([np.nan]), ValueError, r"main_tl\[0\] is NaN"),
+    ("vxCalcRegKDataBeginEndPos", 1, np.array([np.nan]), ValueError, r"second_tl\[0\] is NaN"),
+    ("vxCalcCombineMatrix1toN", 1, np.array([0, np.nan, 2, 2, 2, 5]), ValueError, r"begin\[1\]=nan"),
+    ("vxCalcDataValueFresh", 2, np.array([1, 1, 4, 4, 4, np.nan]), ValueError, r"end\[5\]=nan"),
+    ("vxCalcRegKDataBeginEndPos", 2, True, TypeError, "rule.*bool"),
+    ("vxCalcCombineMatrixHtoL", 4, np.True_, TypeError, "bar_len.*bool"),
+    ("vxCalculateFreshMask", 2, True, TypeError, "freq_num.*bool"),
+    ("vxMatrixUnfillComplete", 1, False, TypeError, "body_start_row.*bool"),
+    ("vxCalcDataValueFresh", 4, True, TypeError, "n_targets.*bool"),
     ("ismember", 0, np.array(["x"]), TypeError, "a must hold real numbers"),
     ("ismember", 1, [1, 2], TypeError, "b must be a numpy"),
 ]

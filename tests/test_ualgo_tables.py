@@ -83,6 +83,15 @@ def test_ismember_matches_reference(a, b):
     assert (found.tolist(), pos.tolist()) == ref.ismember(a, b)
 
 
+@pytest.mark.parametrize("size", [100, 10_000])
+def test_ismember_gives_the_first_of_repeated_values(size):
+    # values repeated all along a long second argument: the lowest position wins
+    b = (np.arange(size) % 3).astype(float)
+    found, pos = ualgo.ismember(np.array([2.0, 0.0, 1.0, 3.0]), b)
+    assert found.tolist() == [True, True, True, False]
+    assert pos.tolist() == [2, 0, 1, -1]
+
+
 def test_ismember_accepts_integer_arrays_and_keeps_shape():
     found, pos = ualgo.ismember(np.array([[3, 1], [2, 9]]), np.array([1.0, 3.0, 3.0]))
     assert found.tolist() == [[True, True], [False, False]]
