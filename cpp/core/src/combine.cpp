@@ -91,18 +91,16 @@ class KBar {
 struct KBlockIn {
     Vector f[7];
     KBlockIn(const Layout& L, const Matrix& m, std::size_t first_row) {
-        const std::int64_t offs[7] = {L.open,   L.high,     L.low,          L.close,
-                                      L.volume, L.turnover, L.open_interest};
-        for (int k = 0; k < 7; ++k) f[k] = m.row(first_row + idx(offs[k]));
+        const auto offs = bar_fields(L);
+        for (std::size_t k = 0; k < 7; ++k) f[k] = m.row(first_row + idx(offs[k]));
     }
 };
 
 struct KBlockOut {
     double* f[7];
     KBlockOut(const Layout& L, const OutMatrix& m, std::size_t first_row) {
-        const std::int64_t offs[7] = {L.open,   L.high,     L.low,          L.close,
-                                      L.volume, L.turnover, L.open_interest};
-        for (int k = 0; k < 7; ++k) f[k] = m.row(first_row + idx(offs[k]));
+        const auto offs = bar_fields(L);
+        for (std::size_t k = 0; k < 7; ++k) f[k] = m.row(first_row + idx(offs[k]));
     }
 };
 
@@ -259,8 +257,8 @@ void data_value_fresh_adj(const Layout& L, Matrix adj, Positions begin, Position
                           std::size_t n_targets, OutMatrix out) {
     const auto bar_len = idx(L.adj_bar_len);
     if (adj.rows % bar_len != 0 || adj.rows / bar_len != n_targets)
-        fail("adj_base has " + num(adj.rows) + " rows, not n_targets=" + num(n_targets) +
-             " blocks of " + num(bar_len));
+        fail("n_targets=" + num(n_targets) + " needs an adj_base of " +
+             num(n_targets * bar_len) + " rows, got " + num(adj.rows));
     check_groups(begin, end, adj.cols);
     if (out.rows != adj.rows || out.cols != adj.cols) fail("output shape mismatch");
     // Without a volume row, a bar counts as not traded when any of its prices
@@ -268,11 +266,11 @@ void data_value_fresh_adj(const Layout& L, Matrix adj, Positions begin, Position
     // before it: that is the shape the history service gives a filled bar.
     // (A real bar that traded flat at the previous close is indistinguishable
     // and is treated as filled, which shows the same prices.)
-    const std::int64_t offs[4] = {L.adj_open, L.adj_high, L.adj_low, L.adj_close};
+    const auto offs = adj_bar_fields(L);
     for (std::size_t t = 0; t < n_targets; ++t) {
         Vector in[4];
         double* o[4];
-        for (int k = 0; k < 4; ++k) {
+        for (std::size_t k = 0; k < 4; ++k) {
             in[k] = adj.row(t * bar_len + idx(offs[k]));
             o[k] = out.row(t * bar_len + idx(offs[k]));
         }

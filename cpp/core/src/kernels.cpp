@@ -14,12 +14,19 @@ namespace vornix::kernels {
 using detail::fail;
 using detail::num;
 
+std::array<std::int64_t, 7> bar_fields(const Layout& L) {
+    return {L.open, L.high, L.low, L.close, L.volume, L.turnover, L.open_interest};
+}
+
+std::array<std::int64_t, 4> adj_bar_fields(const Layout& L) {
+    return {L.adj_open, L.adj_high, L.adj_low, L.adj_close};
+}
+
 void check_layout(const Layout& L) {
     if (L.head_len < 1) fail("layout: head length must be positive, got " + num(L.head_len));
     if (L.time_line_row < 0 || L.time_line_row >= L.head_len)
         fail("layout: time-line row " + num(L.time_line_row) + " lies outside the header");
-    const std::int64_t fields[] = {L.open,   L.high,     L.low,          L.close,
-                                   L.volume, L.turnover, L.open_interest};
+    const auto fields = bar_fields(L);
     if (L.bar_len != 7) fail("layout: bar length must be 7, got " + num(L.bar_len));
     bool seen[7] = {};
     for (std::int64_t f : fields) {
@@ -27,7 +34,7 @@ void check_layout(const Layout& L) {
             fail("layout: bar field offsets must be distinct and below the bar length");
         seen[f] = true;
     }
-    const std::int64_t adj_fields[] = {L.adj_open, L.adj_high, L.adj_low, L.adj_close};
+    const auto adj_fields = adj_bar_fields(L);
     if (L.adj_bar_len != 4)
         fail("layout: adjusted bar length must be 4, got " + num(L.adj_bar_len));
     bool adj_seen[4] = {};

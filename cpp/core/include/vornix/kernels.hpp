@@ -10,6 +10,7 @@
 // - Malformed input (wrong lengths, positions out of range, unordered time
 //   lines) throws std::invalid_argument with a message naming the argument.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -45,6 +46,12 @@ struct Layout {
     std::int64_t freq_month = 0;
     std::int64_t freq_year = 0;
 };
+
+// Field offsets of a bar, in the fixed order the kernels use: open, high,
+// low, close, volume, turnover, open interest; and for an adjusted bar open,
+// high, low, close.
+std::array<std::int64_t, 7> bar_fields(const Layout& layout);
+std::array<std::int64_t, 4> adj_bar_fields(const Layout& layout);
 
 // Throws std::invalid_argument when the layout is inconsistent (offsets outside
 // their block, header not starting at the time line, ...).

@@ -216,53 +216,46 @@ py::array_t<std::int64_t> calc_kdata_current_bar(py::handle series_tl, py::handl
     return out;
 }
 
-py::array_t<double> calc_data_value_fresh(py::handle base_obj, py::handle begin_obj,
-                                          py::handle end_obj, py::handle bar_len,
-                                          py::handle n_targets_obj, py::handle rule) {
+// The two refresh kernels take the same arguments: a matrix, the group
+// positions, the bar length of its layout, the target count and the rule.
+// The kernel checks that the target count fits the matrix; checked here is
+// only what keeps the output's size from overflowing.
+template <class Kernel>
+py::array_t<double> refresh_call(py::handle matrix_obj, const char* matrix_name,
+                                 py::handle begin_obj, py::handle end_obj,
+                                 py::handle bar_len_obj, const char* bar_len_name,
+                                 std::int64_t bar_len, py::handle n_targets_obj, py::handle rule,
+                                 std::size_t out_head, Kernel kernel) {
     Keep keep;
-    const kn::Matrix base = matrix_arg(base_obj, "base", keep);
+    const kn::Matrix m = matrix_arg(matrix_obj, matrix_name, keep);
     const kn::Positions begin = positions_arg(begin_obj, "begin", keep);
     const kn::Positions end = positions_arg(end_obj, "end", keep);
-    expect_value(int_arg(bar_len, "bar_len"), g_layout.bar_len, "bar_len");
+    expect_value(int_arg(bar_len_obj, bar_len_name), bar_len, bar_len_name);
     const std::size_t n_targets = count_arg(n_targets_obj, "n_targets");
     rule_arg(rule);
-    check_target_count(n_targets, base.rows, "base");
-    const std::size_t want = static_cast<std::size_t>(g_layout.head_len) +
-                             n_targets * static_cast<std::size_t>(g_layout.bar_len);
-    if (base.rows != want)
-        throw py::value_error("n_targets=" + std::to_string(n_targets) + " needs a base of " +
-                              std::to_string(want) + " rows, got " + std::to_string(base.rows));
-    auto out = new_matrix(1 + n_targets * static_cast<std::size_t>(g_layout.bar_len), base.cols);
+    check_target_count(n_targets, m.rows, matrix_name);
+    auto out = new_matrix(out_head + n_targets * static_cast<std::size_t>(bar_len), m.cols);
     const kn::OutMatrix o = out_view(out);
     {
         py::gil_scoped_release nogil;  // loops only; all Python objects converted above
-        kn::data_value_fresh(g_layout, base, begin, end, n_targets, o);
+        kernel(g_layout, m, begin, end, n_targets, o);
     }
     return out;
 }
 
-py::array_t<double> calc_data_value_fresh_adj(py::handle adj_obj, py::handle begin_obj,
-                                              py::handle end_obj, py::handle adj_bar_len,
-                                              py::handle n_targets_obj, py::handle rule) {
-    Keep keep;
-    const kn::Matrix adj = matrix_arg(adj_obj, "adj_base", keep);
-    const kn::Positions begin = positions_arg(begin_obj, "begin", keep);
-    const kn::Positions end = positions_arg(end_obj, "end", keep);
-    expect_value(int_arg(adj_bar_len, "adj_bar_len"), g_layout.adj_bar_len, "adj_bar_len");
-    const std::size_t n_targets = count_arg(n_targets_obj, "n_targets");
-    rule_arg(rule);
-    check_target_count(n_targets, adj.rows, "adj_base");
-    const std::size_t want = n_targets * static_cast<std::size_t>(g_layout.adj_bar_len);
-    if (adj.rows != want)
-        throw py::value_error("n_targets=" + std::to_string(n_targets) + " needs an adj_base of " +
-                              std::to_string(want) + " rows, got " + std::to_string(adj.rows));
-    auto out = new_matrix(adj.rows, adj.cols);
-    const kn::OutMatrix o = out_view(out);
-    {
-        py::gil_scoped_release nogil;  // loops only; all Python objects converted above
-        kn::data_value_fresh_adj(g_layout, adj, begin, end, n_targets, o);
-    }
-    return out;
+py::array_t<double> calc_data_value_fresh(py::handle base, py::handle begin, py::handle end,
+                                          py::handle bar_len, py::handle n_targets,
+                                          py::handle rule) {
+    // row 0 of the output is the base time line
+    return refresh_call(base, "base", begin, end, bar_len, "bar_len", g_layout.bar_len,
+                        n_targets, rule, 1, &kn::data_value_fresh);
+}
+
+py::array_t<double> calc_data_value_fresh_adj(py::handle adj, py::handle begin, py::handle end,
+                                              py::handle adj_bar_len, py::handle n_targets,
+                                              py::handle rule) {
+    return refresh_call(adj, "adj_base", begin, end, adj_bar_len, "adj_bar_len",
+                        g_layout.adj_bar_len, n_targets, rule, 0, &kn::data_value_fresh_adj);
 }
 
 // ismember accepts real numbers of any dtype and shape; both arrays are read as
