@@ -1,5 +1,6 @@
 // Binding of vornix.tframe.sysstate: imports, classes, functions, singletons.
 #include "sysstate.hpp"
+#include "vornix/common/imports.hpp"
 
 namespace py = pybind11;
 namespace ss = vornix::sysstate;
@@ -7,11 +8,6 @@ namespace ss = vornix::sysstate;
 namespace {
 
 void bind(py::module_& m, const char* name, py::object value) { m.attr(name) = std::move(value); }
-
-void bind_from(py::module_& m, const char* module, std::initializer_list<const char*> names) {
-    py::module_ src = py::module_::import(module);
-    for (const char* name : names) m.attr(name) = src.attr(name);
-}
 
 py::object make_class(const char* name, void (*add_members)(py::dict), const char* doc) {
     py::dict ns;
@@ -29,28 +25,8 @@ PYBIND11_MODULE(sysstate, m) {
     ss::set_module(m);
     ss::register_method_type(m);
 
-    // Standard library and dependencies.
-    bind(m, "OrderedDict", py::module_::import("collections").attr("OrderedDict"));
-    bind(m, "pd", py::module_::import("pandas"));
-    bind(m, "np", py::module_::import("numpy"));
-    bind(m, "register", py::module_::import("atexit").attr("register"));
-    bind(m, "isnan", py::module_::import("math").attr("isnan"));
-    bind(m, "abstractmethod", py::module_::import("abc").attr("abstractmethod"));
-
-    // Framework modules.
-    bind_from(m, "vornix.tframe.ufuncs", {"todotmc"});
-    bind(m, "sysdefine", py::module_::import("vornix.tframe.sysdefine"));
-    bind(m, "gv", py::module_::import("vornix.tframe.sysdefine").attr("GlobalDefine"));
-    bind_from(m, "vornix.tframe.comm.vxclient", {"ClientSocket", "HeatBeat"});
-    bind_from(m, "vornix.tframe.utils.argchecker", {"ArgumentChecker"});
-    bind_from(m, "vornix.tframe.utils.logger", {"write_syslog", "user_warning"});
-    bind_from(m, "vornix.tframe.utils.utilcls", {"DotDict", "OutputFileManager", "StatusCollect"});
-    bind(m, "text", py::module_::import("vornix.tframe.language.text"));
-    bind_from(m, "vornix.setting", {"get_setting"});
-    bind_from(m, "vornix.tframe.uclass",
-              {"SettingItem", "CacheMgr", "SystemModeMgr", "StrategyItem", "OrderModeMgr",
-               "TimeLineDayPos", "RegKDataContainer", "AdjKDataContainer", "AdjRegKDataContainer",
-               "KDataContainer", "MainContractTimeSeriesData", "InstrumentTimeSeriesData"});
+    // Standard library, dependencies and framework modules.
+    vornix::common::bind_imports(m, vornix::contracts::kSysstate);
 
     // Classes, then the module functions.
     bind(m, "SystemBaseVar",
