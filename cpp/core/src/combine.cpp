@@ -257,8 +257,8 @@ void data_value_fresh_adj(const Layout& L, Matrix adj, Positions begin, Position
                           std::size_t n_targets, OutMatrix out) {
     const auto bar_len = idx(L.adj_bar_len);
     if (adj.rows % bar_len != 0 || adj.rows / bar_len != n_targets)
-        fail("n_targets=" + num(n_targets) + " needs an adj_base of " +
-             num(n_targets * bar_len) + " rows, got " + num(adj.rows));
+        fail("n_targets=" + num(n_targets) + " needs an adj_base of " + num(n_targets * bar_len) +
+             " rows, got " + num(adj.rows));
     check_groups(begin, end, adj.cols);
     if (out.rows != adj.rows || out.cols != adj.cols) fail("output shape mismatch");
     // Without a volume row, a bar counts as not traded when any of its prices

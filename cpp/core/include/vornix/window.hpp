@@ -12,9 +12,9 @@ namespace vornix::kernels {
 // being the series' current bar at the step (-1 or `skip`: nothing to show).
 struct WindowSource {
     double target_index = 0.0;
-    const double* body = nullptr;  // the target's first bar-field row, column 0
-    std::ptrdiff_t row_stride = 0;  // in elements
-    std::ptrdiff_t col_stride = 1;  // in elements
+    const double* body = nullptr;       // the target's first bar-field row, column 0
+    std::ptrdiff_t row_stride = 0;      // in elements
+    std::ptrdiff_t col_stride = 1;      // in elements
     const double* time_line = nullptr;  // the series' bar times
     std::ptrdiff_t time_stride = 1;
     std::int64_t first = 0;

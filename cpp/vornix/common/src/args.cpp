@@ -50,7 +50,8 @@ static py::array aligned_copy(const py::array& a) {
 // building a dtype to compare with).
 static bool native_float64(const py::array& a) {
     const auto* d = py::detail::array_descriptor_proxy(py::detail::array_proxy(a.ptr())->descr);
-    return d->kind == 'f' && a.itemsize() == 8 && (d->byteorder == '=' || d->byteorder == '<' || d->byteorder == '|');
+    return d->kind == 'f' && a.itemsize() == 8 &&
+           (d->byteorder == '=' || d->byteorder == '<' || d->byteorder == '|');
 }
 
 py::array float64_array(py::handle obj, const char* name, py::ssize_t ndim) {

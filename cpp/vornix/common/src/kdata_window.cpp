@@ -65,8 +65,8 @@ Column column_of(py::handle obj, const char* what) {
         const auto* a = py::detail::array_proxy(obj.ptr());
         const char kind = py::detail::array_descriptor_proxy(a->descr)->kind;
         const auto item = py::reinterpret_borrow<py::array>(obj).itemsize();
-        const bool readable = (kind == 'f' && (item == 8 || item == 4)) ||
-                              (kind == 'i' && (item == 8 || item == 4));
+        const bool readable =
+            (kind == 'f' && (item == 8 || item == 4)) || (kind == 'i' && (item == 8 || item == 4));
         if (a->nd == 1 && readable && a->strides[0] % item == 0 &&
             reinterpret_cast<std::uintptr_t>(a->data) % static_cast<std::uintptr_t>(item) == 0) {
             c.data = a->data;
@@ -146,8 +146,8 @@ struct Plan {
 struct Names {
     common::Name vr{"vr"}, dvf{"g_VornixDataValueFresh"}, k_data{"g_VornixKDataList"},
         cache{"g_VornixCache"}, matrix{"Matrix"}, current{"CurrentBar"},
-        tl_cache{"get_history_k_data_time_line_cache"}, dvf_tl{"dvf_tl"},
-        bar_ref{"UnfilledBarRef"}, traded{"UnfilledIdx"};
+        tl_cache{"get_history_k_data_time_line_cache"}, dvf_tl{"dvf_tl"}, bar_ref{"UnfilledBarRef"},
+        traded{"UnfilledIdx"};
 };
 
 const Names& names() {
@@ -169,9 +169,10 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
     Plan plan;
     py::array reg_idx = as_ndarray(reg_idx_obj, "reg_idx", "float64");
     if (reg_idx.ndim() != 2 || reg_idx.shape(1) < 4)
-        throw py::value_error("reg_idx must be a registration index of shape (targets, 4) or "
-                              "(targets, 7), got shape " +
-                              shape_text(reg_idx));
+        throw py::value_error(
+            "reg_idx must be a registration index of shape (targets, 4) or "
+            "(targets, 7), got shape " +
+            shape_text(reg_idx));
     if (reg_idx.dtype().kind() != 'f' || reg_idx.itemsize() != 8 || !element_strided(reg_idx)) {
         const char kind = reg_idx.dtype().kind();
         if (kind != 'f' && kind != 'i' && kind != 'u')
@@ -261,8 +262,8 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t k_pos = whole_cell(i, 0);
         if (k_pos < 0 || k_pos >= k_len)
-            index_error(cell_text(i, 0) + "=" + std::to_string(k_pos) +
-                        " names no series of the " + std::to_string(k_len) + " registered");
+            index_error(cell_text(i, 0) + "=" + std::to_string(k_pos) + " names no series of the " +
+                        std::to_string(k_len) + " registered");
         const std::int64_t target = whole_cell(i, 3);
         Series& s = series_at(k_pos);
         if (target < 0 || target >= s.n_targets)
@@ -291,14 +292,14 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
                 dvf_tl = float64_array(common::attr(cache, N.dvf_tl), "vr.g_VornixCache.dvf_tl", 1);
                 plan.keep.push_back(dvf_tl);
                 if (dvf_tl.shape(0) <= pos)
-                    index_error("vr.g_VornixCache.dvf_tl has " +
-                                std::to_string(dvf_tl.shape(0)) + " entries, step " +
-                                std::to_string(pos));
+                    index_error("vr.g_VornixCache.dvf_tl has " + std::to_string(dvf_tl.shape(0)) +
+                                " entries, step " + std::to_string(pos));
             }
             src.fresh = static_cast<const double*>(dvf.data()) + fresh_row * (dvf.strides(0) / 8) +
                         pos * (dvf.strides(1) / 8);
             src.fresh_stride = dvf.strides(0) / 8;
-            src.fresh_time = *(static_cast<const double*>(dvf_tl.data()) + pos * (dvf_tl.strides(0) / 8));
+            src.fresh_time =
+                *(static_cast<const double*>(dvf_tl.data()) + pos * (dvf_tl.strides(0) / 8));
         }
 
         if (!plan.real_only) {

@@ -33,7 +33,8 @@ inline constexpr Import kSubscribe[] = {
     {"vornix.api.history._history", "get_main_contract", "get_main_contract"},
     {"vornix.api.history._history", "get_trading_days", "get_trading_days"},
     {"vornix.api.history._history", "get_k_data_multi", "get_k_data_multi"},
-    // Factor service: get_factor_by_factor(factor, targets, begin, end, 0) -> {"date", code: values}.
+    // Factor service: get_factor_by_factor(factor, targets, begin, end, 0) -> {"date", code:
+    // values}.
     {"vornix.api.bpfactor._factors", "get_factor_by_factor", "get_factor_by_factor"},
     // Numeric kernels, always called through the module's attributes.
     {"vornix.tframe.ualgo", nullptr, "ualgo"},

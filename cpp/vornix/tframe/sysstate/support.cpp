@@ -5,7 +5,7 @@
 namespace vornix::sysstate {
 
 namespace {
-PyObject* g_module = nullptr;                    // owned for the life of the process
+PyObject* g_module = nullptr;  // owned for the life of the process
 // Set once at import and never freed: the function objects it makes live as
 // long as the process, and no Python object may be released after finalisation.
 const common::FunctionMaker* g_maker = nullptr;

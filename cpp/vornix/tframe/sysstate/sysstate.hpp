@@ -8,11 +8,11 @@
 
 #include <pybind11/pybind11.h>
 
-#include "vornix/common/functions.hpp"
-#include "vornix/common/pyutil.hpp"
-
 #include <string>
 #include <vector>
+
+#include "vornix/common/functions.hpp"
+#include "vornix/common/pyutil.hpp"
 
 namespace vornix::sysstate {
 

@@ -46,7 +46,6 @@ void expect_value(std::int64_t got, std::int64_t want, const char* name) {
                               " for this matrix layout, got " + std::to_string(got));
 }
 
-
 // A matrix cannot hold more targets than rows; checked before any row count
 // is computed from n_targets, so that the product cannot overflow.
 void check_target_count(std::size_t n_targets, std::size_t rows, const char* matrix) {
@@ -54,9 +53,6 @@ void check_target_count(std::size_t n_targets, std::size_t rows, const char* mat
         throw py::value_error("n_targets=" + std::to_string(n_targets) + " exceeds the " +
                               std::to_string(rows) + " rows of " + matrix);
 }
-
-
-
 
 // --- kernels ---------------------------------------------------------------------
 
@@ -222,10 +218,10 @@ py::array_t<std::int64_t> calc_kdata_current_bar(py::handle series_tl, py::handl
 // only what keeps the output's size from overflowing.
 template <class Kernel>
 py::array_t<double> refresh_call(py::handle matrix_obj, const char* matrix_name,
-                                 py::handle begin_obj, py::handle end_obj,
-                                 py::handle bar_len_obj, const char* bar_len_name,
-                                 std::int64_t bar_len, py::handle n_targets_obj, py::handle rule,
-                                 std::size_t out_head, Kernel kernel) {
+                                 py::handle begin_obj, py::handle end_obj, py::handle bar_len_obj,
+                                 const char* bar_len_name, std::int64_t bar_len,
+                                 py::handle n_targets_obj, py::handle rule, std::size_t out_head,
+                                 Kernel kernel) {
     Keep keep;
     const kn::Matrix m = matrix_arg(matrix_obj, matrix_name, keep);
     const kn::Positions begin = positions_arg(begin_obj, "begin", keep);
@@ -247,8 +243,8 @@ py::array_t<double> calc_data_value_fresh(py::handle base, py::handle begin, py:
                                           py::handle bar_len, py::handle n_targets,
                                           py::handle rule) {
     // row 0 of the output is the base time line
-    return refresh_call(base, "base", begin, end, bar_len, "bar_len", g_layout.bar_len,
-                        n_targets, rule, 1, &kn::data_value_fresh);
+    return refresh_call(base, "base", begin, end, bar_len, "bar_len", g_layout.bar_len, n_targets,
+                        rule, 1, &kn::data_value_fresh);
 }
 
 py::array_t<double> calc_data_value_fresh_adj(py::handle adj, py::handle begin, py::handle end,
@@ -266,8 +262,8 @@ py::array numeric_flat(py::handle obj, const char* name) {
     if (kind != 'f' && kind != 'i' && kind != 'u')
         throw py::type_error(std::string(name) + " must hold real numbers, got dtype " +
                              dtype_text(a));
-    const bool usable = py::array_t<double>::check_(a) &&
-                        (a.flags() & py::array::c_style) != 0 && element_strided(a);
+    const bool usable = py::array_t<double>::check_(a) && (a.flags() & py::array::c_style) != 0 &&
+                        element_strided(a);
     return usable ? a : py::module_::import("numpy").attr("require")(a, "float64", "CA");
 }
 
@@ -289,7 +285,6 @@ py::tuple is_member(py::handle a_obj, py::handle b_obj) {
     }
     return py::make_tuple(found, pos);
 }
-
 
 }  // namespace
 

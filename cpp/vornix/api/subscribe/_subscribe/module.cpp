@@ -1,7 +1,6 @@
 // Binding of vornix.api.subscribe._subscribe: the names bound at import, then
 // the module functions.
 #include "subscribe.hpp"
-
 #include "vornix/common/imports.hpp"
 #include "vornix/common/layout.hpp"
 

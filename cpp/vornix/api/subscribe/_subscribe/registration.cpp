@@ -91,9 +91,8 @@ void flag_refresh_columns(py::handle matrix, py::handle time_line) {
     py::object pos = np().attr("searchsorted")(time_line, main_time_line(), "left");
     const auto n = static_cast<std::int64_t>(py::len(time_line));
     if (py::len(pos) > 0 && np().attr("max")(pos).cast<std::int64_t>() >= n) {
-        throw py::index_error(
-            "the main time line runs past the last bar of the series (" + std::to_string(n) +
-            " bars): the series cannot refresh every step");
+        throw py::index_error("the main time line runs past the last bar of the series (" +
+                              std::to_string(n) + " bars): the series cannot refresh every step");
     }
     matrix[py::make_tuple(G("KMatrixPos_FreshIdx"), pos)] = 1;
 }
@@ -169,9 +168,10 @@ py::object get_instruments(py::object target_idxs, py::object bar_pos, py::objec
     py::object time = vr().attr("g_VornixDataValueFresh")[py::make_tuple(
         G("KMatrixPos_TimeLine"), common::integral_index(bar_pos))];
     py::object end_date = bound("mft_to_int_format")(time, py::arg("fmt") = "%Y%m%d");
-    return vr().attr("g_VornixInstrument").attr("get_by_offset")(
-        targets, end_date, py::arg("past_len") = length, py::arg("reference") = true,
-        py::arg("fill") = true);
+    return vr()
+        .attr("g_VornixInstrument")
+        .attr("get_by_offset")(targets, end_date, py::arg("past_len") = length,
+                               py::arg("reference") = true, py::arg("fill") = true);
 }
 
 py::object check_precondition(std::int64_t frequency_i, std::int64_t freq_num) {
@@ -179,7 +179,8 @@ py::object check_precondition(std::int64_t frequency_i, std::int64_t freq_num) {
     py::object main = info().attr("KFrequencyI");
     py::object day = G("KFreq_Day");
     py::object text = bound("text");
-    if (py_lt(freq, day) && py_ge(main, day)) raise_value_error(text.attr("ERROR_FREQ_NEED_GT_DAY"));
+    if (py_lt(freq, day) && py_ge(main, day))
+        raise_value_error(text.attr("ERROR_FREQ_NEED_GT_DAY"));
     if (py_lt(freq, main) && py_lt(main, day)) raise_value_error(text.attr("ERROR_FREQ_TOO_HIGH"));
     if (py_eq(freq, G("KFreq_Tick")) && freq_num != 1)
         raise_value_error(text.attr("ERROR_NOTSUPPORT_TICK_MULTI_FREQNUM"));
@@ -290,7 +291,8 @@ std::int64_t fetch_1_freq(py::object frequency, py::object date_span, py::object
         py::object later = np().attr("argwhere")(np().attr("greater")(days, begin_date));
         if (later.attr("size").cast<std::int64_t>() > 0) {
             const auto first = later[py::make_tuple(0, 0)].cast<std::int64_t>();
-            const auto span = py::module_::import("builtins").attr("int")(date_span).cast<std::int64_t>();
+            const auto span =
+                py::module_::import("builtins").attr("int")(date_span).cast<std::int64_t>();
             begin_date = days[py::int_(std::max<std::int64_t>(first - span, 0))];
         }
     }
@@ -315,15 +317,17 @@ std::int64_t fetch_1_freq(py::object frequency, py::object date_span, py::object
     const auto k_rows = py::tuple(k_array.attr("shape"))[0].cast<std::int64_t>();
     const std::int64_t target_count = k_rows / bar_len;
     py::object text = bound("text");
-    py::object describe = text.attr("ERROR_KDATA_MULTI").attr("format")(
-        py::arg("TARGETS") = targets, py::arg("FREQUENCY") = frequency, py::arg("FREQNUM") = 1,
-        py::arg("BEGINDATE") = begin_date, py::arg("ENDDATE") = end_date,
-        py::arg("FILLEDUP") = filled_up, py::arg("FQTYPE") = fq_type);
+    py::object describe =
+        text.attr("ERROR_KDATA_MULTI")
+            .attr("format")(py::arg("TARGETS") = targets, py::arg("FREQUENCY") = frequency,
+                            py::arg("FREQNUM") = 1, py::arg("BEGINDATE") = begin_date,
+                            py::arg("ENDDATE") = end_date, py::arg("FILLEDUP") = filled_up,
+                            py::arg("FQTYPE") = fq_type);
     if (array_time.attr("size").cast<std::int64_t>() < 1)
         raise_value_error(py::object(text.attr("ERROR_EMPTY_TIMELINE")) + py::str(", ") + describe);
     if (target_count != length_of(targets) || k_rows % bar_len != 0)
-        common::raise_framework("VxDataError",
-                                py::object(text.attr("ERROR_KDATA_MISS")) + py::str(", ") + describe);
+        common::raise_framework(
+            "VxDataError", py::object(text.attr("ERROR_KDATA_MISS")) + py::str(", ") + describe);
 
     const std::int64_t n_bars = length_of(array_time);
     py::object matrix = env().attr("generate_kmatrix_array")(target_count, n_bars);
@@ -332,20 +336,19 @@ std::int64_t fetch_1_freq(py::object frequency, py::object date_span, py::object
     matrix[G("KMatrixPos_FreshIdx")] = np().attr("zeros")(n_bars);
     const std::int64_t body = body_start().cast<std::int64_t>();
     matrix[py::slice(body, body + k_rows, 1)] = k_array;
-    if (py_eq(py::int_(frequency_i),
-              bound("adjust_topmost_rule_map")(in.attr("KFrequencyI"))))
+    if (py_eq(py::int_(frequency_i), bound("adjust_topmost_rule_map")(in.attr("KFrequencyI"))))
         flag_refresh_columns(matrix, array_time);
 
     auto [ref, idx] = unfill_tables(matrix);
     py::object current = current_bar(row(matrix, "KMatrixPos_TimeLine"));
     py::object list = v.attr("g_VornixKDataList");
-    v.attr("g_VornixCache").attr("set_history_k_data_time_line_cache")(
-        row(matrix, "KMatrixPos_TimeLine"), py::len(list));
+    v.attr("g_VornixCache")
+        .attr("set_history_k_data_time_line_cache")(row(matrix, "KMatrixPos_TimeLine"),
+                                                    py::len(list));
     list.attr("append")(bound("KDataItem")(
-        py::arg("KFrequency") = gv().attr("int_to_frequency")(frequency_i),
-        py::arg("KFreqNum") = 1, py::arg("Matrix") = matrix, py::arg("UnfilledBarRef") = ref,
-        py::arg("UnfilledIdx") = idx, py::arg("CurrentBar") = current,
-        py::arg("DataSource") = 0));
+        py::arg("KFrequency") = gv().attr("int_to_frequency")(frequency_i), py::arg("KFreqNum") = 1,
+        py::arg("Matrix") = matrix, py::arg("UnfilledBarRef") = ref, py::arg("UnfilledIdx") = idx,
+        py::arg("CurrentBar") = current, py::arg("DataSource") = 0));
     return length_of(list) - 1;
 }
 
@@ -399,8 +402,9 @@ std::int64_t append_series(std::int64_t frequency_i, std::int64_t freq_num, cons
                            std::int64_t base_pos, py::object complete) {
     py::object v = vr();
     py::object list = v.attr("g_VornixKDataList");
-    v.attr("g_VornixCache").attr("set_history_k_data_time_line_cache")(
-        row(s.matrix, "KMatrixPos_TimeLine"), py::len(list));
+    v.attr("g_VornixCache")
+        .attr("set_history_k_data_time_line_cache")(row(s.matrix, "KMatrixPos_TimeLine"),
+                                                    py::len(list));
     py::dict fields;
     fields["KFrequency"] = gv().attr("int_to_frequency")(frequency_i);
     fields["KFreqNum"] = freq_num;
@@ -433,10 +437,10 @@ std::int64_t synthetic_1_freq(std::int64_t frequency_i) {
     std::int64_t k_data_pos = find_pos(list, base, 1);
     if (k_data_pos < 0) k_data_pos = synthetic_1_freq(base);
 
-    auto [low_freq_tl, day_pos] = two(
-        bound("get_trading_time")(targets, gv().attr("int_to_frequency")(frequency_i),
-                                  in.attr("BeginDate"), in.attr("EndDate")),
-        "get_trading_time");
+    auto [low_freq_tl, day_pos] =
+        two(bound("get_trading_time")(targets, gv().attr("int_to_frequency")(frequency_i),
+                                      in.attr("BeginDate"), in.attr("EndDate")),
+            "get_trading_time");
     const auto bars = static_cast<std::int64_t>(py::len(low_freq_tl));
     if (bars == 0) raise_value_error(bound("text").attr("ERROR_EMPTY_TIMELINE"));
 
@@ -498,9 +502,10 @@ std::int64_t synthetic_n_freq(std::int64_t frequency_i, std::int64_t freq_num) {
                     row(base_matrix, "KMatrixPos_TimeLine"),
                     base_matrix[py::make_tuple(G("KMatrixPos_TimeLine"), complete)], 0),
                 "vxCalcRegKDataBeginEndPos");
-        py::object combined = kernel("vxCalcCombineMatrix1toN")(base_matrix, s.begin, s.end,
-                                                                G("KMatrix_Bar_Len"), 0);
-        s.matrix = combined[py::make_tuple(py::slice(py::none(), py::none(), py::none()), complete)];
+        py::object combined =
+            kernel("vxCalcCombineMatrix1toN")(base_matrix, s.begin, s.end, G("KMatrix_Bar_Len"), 0);
+        s.matrix =
+            combined[py::make_tuple(py::slice(py::none(), py::none(), py::none()), complete)];
         add_tables(s);
         if (caching) {
             py::dict value = cache_value(s, s.matrix);
@@ -535,9 +540,9 @@ py::object append_rows(const py::object& dvf_obj, const py::object& block_obj) {
         if (!py::isinstance<py::array>(b)) return false;
         py::array buf = py::reinterpret_borrow<py::array>(b);
         return buf.ndim() == 2 && buf.shape(1) == cols && buf.shape(0) >= need &&
-               py::array_t<double>::check_(buf) &&
-               (buf.flags() & py::array::c_style) != 0 && buf.data() == dvf.data() &&
-               dvf.strides(0) == buf.strides(0) && dvf.strides(1) == buf.strides(1);
+               py::array_t<double>::check_(buf) && (buf.flags() & py::array::c_style) != 0 &&
+               buf.data() == dvf.data() && dvf.strides(0) == buf.strides(0) &&
+               dvf.strides(1) == buf.strides(1);
     };
     py::object buffer = base;
     if (!fits(base)) {
@@ -583,33 +588,33 @@ std::int64_t synthetic_fresh(std::int64_t frequency_i, std::int64_t freq_num) {
     // does (0.3 s for 160 MB), and writing it would slow every cold run.
     py::object base_matrix = list[py::int_(base_pos)].attr("Matrix");
     py::object k_matrix = list[py::int_(k_data_pos)].attr("Matrix");
-    auto [begin_pos, end_pos] = two(
-        kernel("vxCalcRegKDataBeginEndPos")(row(base_matrix, "KMatrixPos_TimeLine"),
-                                            row(k_matrix, "KMatrixPos_TimeLine"), 0),
-        "vxCalcRegKDataBeginEndPos");
+    auto [begin_pos, end_pos] =
+        two(kernel("vxCalcRegKDataBeginEndPos")(row(base_matrix, "KMatrixPos_TimeLine"),
+                                                row(k_matrix, "KMatrixPos_TimeLine"), 0),
+            "vxCalcRegKDataBeginEndPos");
     py::object combined = kernel("vxCalcDataValueFresh")(base_matrix, begin_pos, end_pos,
                                                          G("KMatrix_Bar_Len"), targets_len, 0);
     py::object fresh_idx = row(base_matrix, "KMatrixPos_FreshIdx").attr("astype")("bool");
     py::object dvf = v.attr("g_VornixDataValueFresh");
-    const std::int64_t begin_row =
-        dvf.attr("ndim").cast<std::int64_t>() == 2 ? py::tuple(dvf.attr("shape"))[0].cast<std::int64_t>() : 1;
+    const std::int64_t begin_row = dvf.attr("ndim").cast<std::int64_t>() == 2
+                                       ? py::tuple(dvf.attr("shape"))[0].cast<std::int64_t>()
+                                       : 1;
     const std::int64_t end_row = begin_row + targets_len * Gi("KMatrix_Bar_Len");
     // Every base bar is a step when the main frequency is its own base: take
     // the rows as they are instead of copying them through the mask.
     py::object rows = combined[py::slice(py::int_(1), py::none(), py::none())];
-    py::object block = truthy(np().attr("all")(fresh_idx))
-                           ? rows
-                           : rows[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
-                                                 fresh_idx)];
+    py::object block =
+        truthy(np().attr("all")(fresh_idx))
+            ? rows
+            : rows[py::make_tuple(py::slice(py::none(), py::none(), py::none()), fresh_idx)];
     // A new array object: readers fetch the attribute again rather than keep the old one.
     v.attr("g_VornixDataValueFresh") = append_rows(dvf, block);
-    v.attr("g_VornixCache").attr("set_dvf_time_line_cache")(
-        v.attr("g_VornixDataValueFresh")[py::int_(0)]);
+    v.attr("g_VornixCache")
+        .attr("set_dvf_time_line_cache")(v.attr("g_VornixDataValueFresh")[py::int_(0)]);
     regs.attr("append")(bound("RegKDataItem")(
         py::arg("KFrequency") = frequency, py::arg("KFreNum") = freq_num,
         py::arg("KMatrixPos") = k_data_pos, py::arg("RowBegin") = begin_row,
-        py::arg("RowEnd") = end_row, py::arg("BeginPos") = begin_pos,
-        py::arg("EndPos") = end_pos));
+        py::arg("RowEnd") = end_row, py::arg("BeginPos") = begin_pos, py::arg("EndPos") = end_pos));
     return length_of(regs) - 1;
 }
 
@@ -656,8 +661,7 @@ void add_registration_functions(py::module_& m, const common::FunctionMaker& mak
     m.attr("get_instruments") = make.function(
         py::cpp_function(&get_instruments), "get_instruments",
         {arg("target_idxs"), arg("bar_pos"), arg("length", py::int_(1))},
-        "Instrument information of the targets as of main-time-line column bar_pos.",
-        ordered_dict);
+        "Instrument information of the targets as of main-time-line column bar_pos.", ordered_dict);
     m.attr("check_reg_k_data_precondition") = make.function(
         py::cpp_function([](py::object f, py::object n) {
             return check_precondition(int32_arg(f, "frequency_i"), int32_arg(n, "freq_num"));
@@ -672,12 +676,10 @@ void add_registration_functions(py::module_& m, const common::FunctionMaker& mak
         }),
         "gen_empty_reg_k_data_idx",
         {annotated("targets_len", Int), arg("adjust", py::bool_(false))},
-        "A registration index with nothing registered (7 columns when adjust is true).",
-        ndarray);
+        "A registration index with nothing registered (7 columns when adjust is true).", ndarray);
     m.attr("construct_k_data_reg_idx") = make.function(
         py::cpp_function([](py::object f, py::object n, py::object adjust) {
-            return construct_reg_idx(int32_arg(f, "frequency_i"), int32_arg(n, "freq_num"),
-                                     adjust);
+            return construct_reg_idx(int32_arg(f, "frequency_i"), int32_arg(n, "freq_num"), adjust);
         }),
         "construct_k_data_reg_idx",
         {annotated("frequency_i", Int), annotated("freq_num", Int), annotated("adjust", Bool)},

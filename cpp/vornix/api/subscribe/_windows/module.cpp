@@ -72,8 +72,8 @@ PyObject* get_reg_k_data_values(PyObject*, PyObject* const* args, size_t nargsf,
 }
 
 PyMethodDef g_methods[] = {
-    {"get_reg_k_data_values", reinterpret_cast<PyCFunction>(
-                                  reinterpret_cast<void (*)(void)>(&get_reg_k_data_values)),
+    {"get_reg_k_data_values",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&get_reg_k_data_values)),
      METH_FASTCALL | METH_KEYWORDS,
      "get_reg_k_data_values(reg_idx, bar_pos, length, fill_up)\n--\n\n"
      "The cells of _subscribe.get_reg_k_data as float64: (length * targets, 9), column 0 the "
@@ -84,8 +84,9 @@ PyMethodDef g_methods[] = {
 }  // namespace
 
 PYBIND11_MODULE(_windows, m) {
-    m.doc() = "Windows of registered data as float64 arrays (the cells of the _subscribe "
-              "window functions, without a Python object per cell).";
+    m.doc() =
+        "Windows of registered data as float64 arrays (the cells of the _subscribe "
+        "window functions, without a Python object per cell).";
     g_layout = vornix::common::read_layout();
     if (PyModule_AddFunctions(m.ptr(), g_methods) != 0) throw py::error_already_set();
 }

@@ -31,7 +31,7 @@ Param annotated(const char* name, py::object annotation, py::object default_valu
 // Makes the function objects of one extension module.  The callable type is
 // registered privately for that module: no module attribute is left behind.
 class FunctionMaker {
-public:
+  public:
     FunctionMaker(py::module_ m, std::string module_name);
 
     // A method `cls.name` (binds to instances like a Python function).
@@ -43,7 +43,7 @@ public:
     py::object function(py::cpp_function impl, const char* name, const std::vector<Param>& params,
                         const char* doc, py::object return_annotation = py::object()) const;
 
-private:
+  private:
     py::object make(py::cpp_function impl, const std::string& name, const std::string& qualname,
                     const std::vector<Param>& params, const char* doc,
                     py::object return_annotation) const;

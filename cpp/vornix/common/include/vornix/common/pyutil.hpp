@@ -40,11 +40,11 @@ std::string repr_text(py::handle obj);
 // An attribute name made into an interned Python string once, for lookups on
 // hot paths (a `const char*` name would be decoded into a new string each time).
 class Name {
-public:
+  public:
     explicit Name(const char* text);
     PyObject* ptr() const { return text_; }
 
-private:
+  private:
     PyObject* text_;  // never released: names live as long as the process
 };
 
