@@ -1,10 +1,15 @@
 import os
+import re
 
 import numpy as np
 import pytest
+from _hyp import kernel_settings
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from vornix.api.bpfactor._factors import get_factor_by_factor
 from vornix.api.history import _history as h
+from vornix.api.history import _import
 from vornix.api.history._import import DataImportError, derive_calendar, import_csv
 from vornix.tframe.utils.exceptions import StoreError
 
@@ -91,7 +96,12 @@ def test_day_bars_and_daily_tables_round_trip(store, tmp_path):
     assert rec.Price.tolist() == [10.0, 10.1]
 
 
-def test_import_merges_and_replaces_rows(store, tmp_path):
+@pytest.mark.parametrize("keep_bytes", [None, 0], ids=["merged-kept", "merged-again"])
+def test_import_merges_and_replaces_rows(store, tmp_path, monkeypatch, keep_bytes):
+    if keep_bytes is not None:  # merged files too large to keep are merged again when written
+        from vornix.api.history import _store
+
+        monkeypatch.setattr(_store, "_KEEP_BYTES", keep_bytes)
     import_csv(store, "bars-1m", write(tmp_path, "b.csv", BARS))
     gen = h.store_generation()
     import_csv(store, "bars-1m", write(tmp_path, "b2.csv", HEADER + "SH,600000,2024-01-02 09:31,9,9,9,9,1,9,\n"))
@@ -179,3 +189,146 @@ def test_missing_file_and_unknown_kind(store, tmp_path):
     with pytest.raises(ValueError, match="unknown import kind 'bars'"):
         import_csv(store, "bars", str(tmp_path / "nothere.csv"))
     assert not [f for f in os.listdir(store.path) if f.startswith(".tmp")]
+
+
+NON_FINITE = [
+    ("bars-1m", HEADER + "SH,600000,2024-01-02 09:31,10,10.5,9.8,10.2,5,inf,\n", "turnover 'inf'"),
+    ("bars-1m", HEADER + "SH,600000,2024-01-02 09:31,10,10.5,9.8,10.2,5,1,1e999\n", "open_interest '1e999'"),
+    ("bars-1m", HEADER + "SH,600000,2024-01-02 09:31,10,10.5,9.8,10.2,-inf,1,\n", "volume '-inf'"),
+    ("bars-1d", "market,code,date,open,high,low,close,volume,open_interest\n"
+                "SH,600000,20240102,10,10.5,9.8,10.2,5,-Infinity\n", "open_interest '-Infinity'"),
+    ("ticks", "market,code,time,price,volume\nSH,600000,2024-01-02 09:30:20,inf,5\n", "price 'inf'"),
+    ("adjust", "market,code,date,factor\nSH,600000,20240102,inf\n", "factor 'inf'"),
+    ("instruments", "market,code,type,multiplier,list_date,calendar\nSH,1,stock,inf,20240102,T\n",
+     "multiplier 'inf'"),
+    ("instruments", "market,code,type,min_move,list_date,calendar\nSH,1,stock,1e999,20240102,T\n",
+     "min_move '1e999'"),
+    ("factors", "factor,market,code,date,value\npe,SH,600000,20240102,-inf\n", "value '-inf'"),
+]
+
+
+@pytest.mark.parametrize("kind, text, field", NON_FINITE, ids=["%s-%s" % (k, f.split()[0]) for k, _, f in NON_FINITE])
+def test_non_finite_numbers_are_rejected_in_every_kind(store, tmp_path, kind, text, field):
+    before = sorted(os.listdir(store.path))
+    with pytest.raises(DataImportError) as info:
+        import_csv(store, kind, write(tmp_path, "bad.csv", text))
+    assert "line 2: %s is not a finite number" % field in str(info.value)
+    assert sorted(os.listdir(store.path)) == before
+
+
+def _snapshot(folder):
+    out = {}
+    for root, _, files in os.walk(folder):
+        for name in files:
+            with open(os.path.join(root, name), "rb") as fh:
+                out[os.path.relpath(os.path.join(root, name), folder)] = fh.read()
+    return out
+
+
+TICKS = "market,code,time,price,volume\nSH,600000,2024-01-02 09:30:20,10.0,5\nCF,IF00,2024-01-02 09:31:00,3500,1\n"
+FACTORS = "factor,market,code,date,value\npe,SH,600000,20240102,1\npb,SH,600000,20240102,2\n"
+
+
+@pytest.mark.parametrize("kind, text, second", [
+    ("bars-1m", BARS, lambda s: s.bar_path("CF.IF00", "min")),
+    ("ticks", TICKS, lambda s: s.tick_path("CF.IF00")),
+    ("factors", FACTORS, lambda s: s.factor_path("pb")),
+], ids=["bars-1m", "ticks", "factors"])
+def test_a_damaged_stored_file_stops_the_import_before_any_write(store, tmp_path, kind, text, second):
+    path = write(tmp_path, "data.csv", text)
+    import_csv(store, kind, path)
+    damaged = second(store)
+    with open(damaged, "wb") as fh:
+        fh.write(b"not parquet")
+    before = _snapshot(store.path)
+    with pytest.raises(StoreError, match=re.escape(os.path.basename(damaged)) + " is damaged"):
+        import_csv(store, kind, path)
+    assert _snapshot(store.path) == before
+
+
+def test_a_failed_write_says_what_was_written(store, tmp_path, monkeypatch):
+    from vornix.api.history import _store
+
+    real, calls = _store.write_table_atomic, []
+
+    def write_or_fail(path, table):
+        calls.append(os.path.relpath(path, store.path))
+        if len(calls) == 2:
+            raise OSError(28, "No space left on device")
+        real(path, table)
+
+    monkeypatch.setattr(_store, "write_table_atomic", write_or_fail)
+    gen = h.store_generation()
+    with pytest.raises(StoreError) as info:
+        import_csv(store, "bars-1m", write(tmp_path, "b.csv", BARS))
+    text = str(info.value)
+    assert "No space left on device" in text and "1 of the 2 files" in text
+    assert text.index(calls[0]) < text.index(calls[1])  # the written file is named, then the other
+    assert os.path.exists(os.path.join(store.path, calls[0]))
+    assert not os.path.exists(os.path.join(store.path, calls[1]))
+    assert h.store_generation() == gen + 1  # what was written is a new generation
+
+
+_FIELDS = {
+    "market": ["SH", " sh", "CF", "SZ", ""],
+    "code": ["600000", "600000 ", "IF00", "1"],
+    "time": ["2024-01-02 09:31", "2024-01-02T09:32", " 2024-01-02 09:33:00", "2024-01-03 13:01:00.250",
+             "2024-01-02 9:31", "2024-01-02 12:00", "2024-02-30 09:31", "2024-01-02", "junk", ""],
+    "number": ["10", " 10.5 ", "+3", "1e1", "0", "-1", "inf", "1e999", "nan", "abc", ""],
+}
+_COLUMNS = ("market", "code", "time", "open", "high", "low", "close", "volume", "turnover", "open_interest")
+
+
+@st.composite
+def _messy_bar_files(draw):
+    """Bar files with blanks, quotes, bad values, blank lines and other line ends."""
+    # mostly plain fields and good values, so that the quick paths are taken often
+    messy = draw(st.sampled_from([0, 0, 0.02, 0.2]))
+    plain = draw(st.sampled_from([True, True, False]))
+    lines = []
+    for _ in range(draw(st.integers(1, 8))):
+        if draw(st.floats(0, 1)) < messy:
+            lines.append(draw(st.sampled_from(["", " ", ",,,,,,,,,", " , ,,,,,,,,"])))
+            continue
+        cells = []
+        for col in _COLUMNS:
+            choices = _FIELDS.get(col, _FIELDS["number"])
+            value = choices[0] if plain and draw(st.booleans()) else draw(st.sampled_from(choices))
+            if draw(st.floats(0, 1)) < messy:
+                value = draw(st.sampled_from(["  ", ""])) + '"%s"' % value
+            cells.append(value)
+        lines.append(",".join(cells))
+    end = draw(st.sampled_from(["\n", "\r\n"]))
+    bom = draw(st.sampled_from(["", "\ufeff"]))
+    header = draw(st.sampled_from(['%s', '"%s"', ' "%s"', ' %s']))
+    return bom + end.join([",".join(header % c for c in _COLUMNS)] + lines) + end
+
+
+def _parsed(store, path):
+    try:
+        chk = _import._read_csv(path, _COLUMNS[:8])
+    except DataImportError as exc:
+        return str(exc)
+    labels = _import._targets(chk, store)
+    times = chk.datetime("time")
+    values = _import._read_bar_values(chk)
+    return chk.lines.tolist(), sorted(chk.problems, key=str), labels.array().tolist(), times, values
+
+
+@settings(kernel_settings, suppress_health_check=[*kernel_settings.suppress_health_check,
+                                                 HealthCheck.function_scoped_fixture])  # files only read
+@given(text=_messy_bar_files())
+def test_quick_reader_matches_the_general_reader(store, tmp_path, text):
+    from unittest import mock
+
+    path = write(tmp_path, "messy.csv", text)
+    quick = _parsed(store, path)
+    with mock.patch.object(_import, "_read_quickly", lambda path: None):
+        general = _parsed(store, path)
+    if isinstance(general, str):
+        assert quick == general
+        return
+    assert quick[:3] == general[:3]
+    np.testing.assert_array_equal(quick[3], general[3])
+    for name, column in general[4].items():
+        np.testing.assert_array_equal(quick[4][name], column)

@@ -1,12 +1,19 @@
 import os
+import re
+import shutil
 
 import numpy as np
+import pyarrow.parquet as pq
 import pytest
 
 from vornix.api.bpfactor._factors import get_factor_by_factor
 from vornix.api.history import _history as h
+from vornix.api.history import _store
 from vornix.api.history._bars import combine_by_group
 from vornix.api.history._calendar import Calendar
+from vornix.api.history._sample import write_sample_market
+from vornix.cli import main
+from vornix.tframe import ufuncs
 from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.utils.datetimefunc import datenum_to_datetime, int_date_to_ordinal
 from vornix.tframe.utils.exceptions import StoreError
@@ -208,7 +215,7 @@ def test_target_info_and_factors(use_sample):
         ({"targets": ["SH.999999"]}, r"unknown target\(s\) SH.999999"),
         ({"targets": []}, r"non-empty list of targets, got \[\]"),
         ({"frequency": "week"}, r"not 'week'"),
-        ({"frequency": "hourly"}, r"unknown frequency 'hourly'"),
+        ({"frequency": "hourly"}, r"unknown frequency 'hourly'.*targets \['SH.600000'\].*dates 0-99999999"),
         ({"freq_num": 5}, r"freq_num 5"),
         ({"begin_date": 20230301, "end_date": 20230201}, r"begin date 20230301 is after end date 20230201"),
         ({"begin_date": 20300101, "end_date": 20300201}, r"no trading days between 20300101 and 20300201"),
@@ -221,6 +228,37 @@ def test_bad_requests_say_what_was_asked(use_sample, change, match):
     params.update(change)
     with pytest.raises(ValueError, match=match):
         h.get_k_data_multi(params)
+
+
+@pytest.mark.parametrize("frequency, error", [("hourly", ValueError), (None, TypeError)])
+def test_bad_frequencies_of_calendar_bars_say_what_was_asked(use_sample, frequency, error):
+    with pytest.raises(error, match=r"frequency.*\(targets \['SH.600000'\], frequency %r, dates 0-99999999\)"
+                       % (frequency,)):
+        h.get_trading_time([STOCK], frequency, 0, 99999999)
+
+
+@pytest.mark.parametrize("content, problem", [
+    (b"\x80\xfe\x00\x01binary", "is damaged"),
+    (None, "cannot be read"),  # a folder in its place
+    (b"3\n2024-01-02T00:00:00+00:00\nnot-a-store-id\n", "is damaged"),
+], ids=["binary", "folder", "bad-id"])
+def test_a_damaged_generation_file_is_named(empty_store, capsys, content, problem):
+    empty_store.write_table("calendar", {"date": np.array([20230103])})
+    gen = os.path.join(empty_store.path, "GENERATION")
+    os.remove(gen)
+    if content is None:
+        os.mkdir(gen)
+    else:
+        with open(gen, "wb") as fh:
+            fh.write(content)
+    message = "store generation file %s %s" % (re.escape(gen), problem)
+    for call in (lambda: h.get_trading_days(0, 99999999), h.store_generation, h.store_stamp,
+                 lambda: empty_store.write_table("calendar", {"date": np.array([20230104])})):
+        with pytest.raises(StoreError, match=message):
+            call()
+    assert main(["data", "info"]) == 1 and gen in capsys.readouterr().err
+    # the write was refused before it touched the data
+    assert pq.read_table(os.path.join(empty_store.path, "calendar.parquet"))["date"].to_pylist() == [20230103]
 
 
 def test_store_errors_name_the_file(empty_store, tmp_path, monkeypatch):
@@ -251,3 +289,70 @@ def test_a_store_written_again_is_read_again(tmp_path, monkeypatch):
     shutil.rmtree(path)
     write_sample_market(h.HistoryStore(path, create=True), days=7, stocks=1)
     assert h.get_trading_days(0, 99999999).size == 7 and h.store_generation() == 1
+
+
+# --- store identity and the matrix cache keys --------------------------------------------------------------
+
+
+@pytest.fixture
+def still_clock(monkeypatch):
+    """Every write gets the same time stamp, as a coarse clock gives two quick writes."""
+    monkeypatch.setattr(_store, "_now", lambda: "2024-01-02T00:00:00+00:00")
+
+
+def _build(path, close, days=6):
+    """A one-stock sample market (seed 1) whose first day bar closes at `close`."""
+    store = h.HistoryStore(path, create=True)
+    write_sample_market(store, seed=1, days=days, stocks=1)
+    bars = {k: v.copy() for k, v in store.read_bars(STOCK, "day").items()}
+    bars["close"][0] = close
+    store.write_bars(STOCK, "day", bars)
+    return str(path)
+
+
+def _key(monkeypatch, path):
+    monkeypatch.setenv("VX_STORE_DIR", str(path))
+    return ufuncs.calc_hash_value([{"TargetList": "['SH.600000']"}, {"TargetFre": 25}])
+
+
+def test_cache_keys_tell_stores_apart(tmp_path, monkeypatch, still_clock):
+    a, b = _build(tmp_path / "a", 10.0), _build(tmp_path / "b", 11.0)
+    with open(os.path.join(a, "GENERATION")) as fa, open(os.path.join(b, "GENERATION")) as fb:
+        assert fa.readline() == fb.readline() == "2\n"  # the same writes under the same clock
+    key_a = _key(monkeypatch, a)
+    assert key_a != _key(monkeypatch, b)
+    # deleted and built again at the same path: neither the cache nor the service takes it for the old one
+    assert h.get_trading_days(0, 99999999).size == 6
+    shutil.rmtree(a)
+    _build(a, 10.0, days=7)
+    assert _key(monkeypatch, a) != key_a
+    assert h.get_trading_days(0, 99999999).size == 7
+
+
+def test_a_moved_store_keeps_its_cache_keys(tmp_path, monkeypatch):
+    key = _key(monkeypatch, _build(tmp_path / "a", 10.0))
+    os.rename(tmp_path / "a", tmp_path / "moved")
+    assert _key(monkeypatch, tmp_path / "moved") == key
+
+
+def test_a_store_without_id_is_keyed_on_its_folder_until_written(tmp_path, monkeypatch):
+    path = _build(tmp_path / "old", 10.0)
+    gen = os.path.join(path, "GENERATION")
+    with open(gen) as fh:
+        counter, stamp = fh.read().splitlines()[:2]
+    with open(gen, "w") as fh:  # as written before stores had an id
+        fh.write("%s\n%s\n" % (counter, stamp))
+    key = _key(monkeypatch, path)
+    assert h.get_trading_days(0, 99999999).size == 6
+    h.HistoryStore(path, create=True)  # opening, even for writing, changes nothing
+    os.rename(path, tmp_path / "moved")
+    assert _key(monkeypatch, tmp_path / "moved") != key
+    assert _key(monkeypatch, path) == key or not os.path.exists(path)
+    store = h.HistoryStore(tmp_path / "moved")
+    store.write_bars(STOCK, "day", store.read_bars(STOCK, "day"))
+    with open(os.path.join(tmp_path / "moved", "GENERATION")) as fh:
+        lines = fh.read().splitlines()
+    assert lines[0] == str(int(counter) + 1) and re.fullmatch(r"[0-9a-f]{32}", lines[2])
+    moved_key = _key(monkeypatch, tmp_path / "moved")
+    os.rename(tmp_path / "moved", tmp_path / "again")
+    assert _key(monkeypatch, tmp_path / "again") == moved_key

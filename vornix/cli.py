@@ -62,7 +62,7 @@ def store_summary(store):
     for code, row in info.items():
         by_type.setdefault(row["type"], []).append(code)
     days = store.trading_days()
-    lines = ["store: %s (generation %d)" % (store.path, store.generation)]
+    lines = ["store: %s (generation %d, id %s)" % (store.path, store.generation, store.store_id or "none yet")]
     if days.size:
         lines.append("trading days: %d, from %d to %d" % (days.size, days[0], days[-1]))
     else:

@@ -57,10 +57,9 @@ def _data_stamp():
     stamp = getattr(_history, "store_stamp", None)
     if stamp is None:
         return ""
-    try:
-        return str(stamp())
-    except Exception:  # no store yet: nothing can be cached against it either
-        return ""
+    # a store that is missing still has a stamp (its folder); one whose generation
+    # file is damaged raises: no cache entry may be taken for it
+    return str(stamp())
 
 
 def calc_hash_value(items, suffix=""):

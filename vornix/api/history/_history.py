@@ -15,8 +15,8 @@ from vornix.api.history._calendar import Calendar, time_keys
 from vornix.api.history._store import (
     TYPE_NAMES,
     BarStore,
+    content_stamp,
     default_store_dir,
-    generation_stamp,
     read_generation,
 )
 from vornix.setting import get_setting
@@ -42,7 +42,7 @@ def open_store(path=None):
 
 def _store():
     path = store_dir()
-    key = (path, generation_stamp(path))
+    key = (path, content_stamp(path))
     if _open["key"] != key:
         _open["store"] = HistoryStore(path)
         _open["key"] = key
@@ -55,11 +55,20 @@ def store_generation():
 
 
 def store_stamp():
-    """What names the configured store's contents: its folder and the full content of
-    its generation file (counter and time stamp of the last write), so that two
-    stores, or a store written again from scratch, never share a stamp."""
-    path = store_dir()
-    return "%s|%s" % (path, generation_stamp(path).strip())
+    """What names the configured store's contents: its id (drawn at random when it was
+    created), generation counter and the time stamp of its last write.  Two stores,
+    or a store made again from scratch, never share a stamp; a store moved to another
+    folder keeps it.  A store made before stores had an id is named by its folder
+    until its next write gives it one."""
+    return content_stamp(store_dir())
+
+
+def _frequency(frequency, describe):
+    """Canonical name of a frequency; a bad one raises naming the request."""
+    try:
+        return gv.int_to_frequency(gv.frequency_to_int(frequency))
+    except (TypeError, ValueError) as exc:
+        raise type(exc)("%s (%s)" % (exc, describe)) from None
 
 
 def _describe(targets, frequency, begin_date, end_date):
@@ -159,8 +168,8 @@ class HistoryStore(BarStore):
         return days[lo:hi].copy()
 
     def trading_time(self, targets, frequency, begin_date, end_date):
-        freq = gv.int_to_frequency(gv.frequency_to_int(frequency))
         describe = _describe(targets, frequency, begin_date, end_date)
+        freq = _frequency(frequency, describe)
         if freq == "tick":
             raise ValueError("tick bars have no calendar times (%s)" % describe)
         codes, rows = self.resolve(targets, " (%s)" % describe)
@@ -203,7 +212,7 @@ class HistoryStore(BarStore):
         filled_up = bool(params.get("filled_up", True))
         fq_type = params.get("fq_type", gv.FQType_None)
         describe = _describe(targets, frequency, begin_date, end_date)
-        freq = gv.int_to_frequency(gv.frequency_to_int(frequency))
+        freq = _frequency(frequency, describe)
         if freq not in _SERVED:
             raise ValueError(
                 "the history service serves 'min' and 'day' bars, not %r (%s); coarser bars are "

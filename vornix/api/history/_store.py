@@ -2,7 +2,7 @@
 
 Layout of a store directory::
 
-    GENERATION                 counter and time stamp, bumped by every write
+    GENERATION                 counter, time stamp and store id; bumped by every write
     instruments.parquet        one row per target
     calendar.parquet           trading days (yyyymmdd)
     sessions.parquet           trading sessions per calendar name
@@ -20,6 +20,9 @@ on each request.
 
 import datetime as _dt
 import os
+import re
+import uuid
+from typing import NamedTuple
 
 import numpy as np
 import pyarrow as pa
@@ -89,34 +92,87 @@ def write_text_atomic(path, text):
             fh.write(text)
 
 
-def read_generation(path):
-    """Generation counter of the store at `path` (0 for a store never written)."""
-    gen_path = os.path.join(path, "GENERATION")
+GENERATION_FILE = "GENERATION"
+_STORE_ID = re.compile(r"[0-9a-f]{32}")
+_GENERATION_MAX_BYTES = 4096
+_KEEP_BYTES = 1 << 30  # merged files kept between checking and writing them (see write_files)
+
+
+class GenerationInfo(NamedTuple):
+    counter: int  # 0 for a store never written
+    stamp: str  # time stamp of the last write ("" for none)
+    store_id: str  # random id given at creation ("" for a store made before stores had one)
+
+
+def _now():
+    return _dt.datetime.now(_dt.timezone.utc).isoformat()
+
+
+def read_generation_file(path):
+    """GenerationInfo of the store at `path`; a missing file is a store never written.
+
+    The file holds up to three lines: the counter, the time stamp of the last write
+    and the store id.  A file that cannot be read or does not hold them raises a
+    StoreError naming it."""
+    gen_path = os.path.join(path, GENERATION_FILE)
     try:
-        with open(gen_path, encoding="utf-8") as fh:
-            first = fh.readline().strip()
+        with open(gen_path, "rb") as fh:
+            data = fh.read(_GENERATION_MAX_BYTES + 1)
     except FileNotFoundError:
-        return 0
+        return GenerationInfo(0, "", "")
     except OSError as exc:
         raise StoreError("store generation file %s cannot be read: %s" % (gen_path, exc)) from exc
     try:
-        return int(first)
-    except ValueError:
-        raise StoreError(
-            "store generation file %s is damaged: first line %r is not a number" % (gen_path, first)
-        ) from None
+        if len(data) > _GENERATION_MAX_BYTES:
+            raise ValueError("it is longer than %d bytes" % _GENERATION_MAX_BYTES)
+        try:
+            lines = data.decode("utf-8").splitlines()
+        except UnicodeDecodeError:
+            raise ValueError("it is not text") from None
+        first = lines[0].strip() if lines else ""
+        try:
+            counter = int(first)
+        except ValueError:
+            raise ValueError("first line %r is not a number" % first) from None
+        stamp = lines[1].strip() if len(lines) > 1 else ""
+        store_id = lines[2].strip() if len(lines) > 2 else ""
+        if store_id and not _STORE_ID.fullmatch(store_id):
+            raise ValueError("third line %r is not a store id" % store_id)
+    except ValueError as exc:
+        raise StoreError("store generation file %s is damaged: %s" % (gen_path, exc)) from None
+    return GenerationInfo(counter, stamp, store_id)
 
 
-def generation_stamp(path):
-    """The full content of the generation file: changes with every write, also when a
-    store is deleted and written again from scratch (its time stamp differs)."""
-    try:
-        with open(os.path.join(path, "GENERATION"), encoding="utf-8") as fh:
-            return fh.read()
-    except FileNotFoundError:
-        return ""
-    except OSError as exc:
-        raise StoreError("store generation file in %s cannot be read: %s" % (path, exc)) from exc
+def read_generation(path):
+    """Generation counter of the store at `path` (0 for a store never written)."""
+    return read_generation_file(path).counter
+
+
+def content_stamp(path):
+    """What names the contents of the store at `path`: its id, generation counter and
+    the time stamp of its last write.  The id is drawn at random when a store is
+    created, so a store made again from scratch, or another store built by the same
+    writes, never shares a stamp, while a store moved to another folder keeps it.  A
+    store made before stores had an id is named by its folder until its next write
+    gives it one."""
+    info = read_generation_file(path)
+    who = "store %s" % info.store_id if info.store_id else "folder %s" % path
+    return "%s|%d|%s" % (who, info.counter, info.stamp)
+
+
+def _write_generation(path, counter, store_id):
+    write_text_atomic(
+        os.path.join(path, GENERATION_FILE), "%d\n%s\n%s\n" % (counter, _now(), store_id)
+    )
+
+
+def _name_list(names):
+    """Names in a message: all of a few, the first and last of many (they are in order)."""
+    if not names:
+        return "none"
+    if len(names) <= 10:
+        return ", ".join(names)
+    return "%d files in name order, %s to %s" % (len(names), names[0], names[-1])
 
 
 class BarStore:
@@ -126,12 +182,16 @@ class BarStore:
         self.path = os.path.abspath(os.path.expanduser(str(path)))
         if create:
             os.makedirs(self.path, exist_ok=True)
+            if not os.path.lexists(os.path.join(self.path, GENERATION_FILE)):
+                # a new store: its id is written now, generation 0 (nothing written yet)
+                _write_generation(self.path, 0, uuid.uuid4().hex)
         elif not os.path.isdir(self.path):
             raise StoreError(
                 "no bar store at %s; create one with 'vornix data sample' or "
                 "'vornix data import'" % self.path
             )
-        self.generation = read_generation(self.path)
+        info = read_generation_file(self.path)
+        self.generation, self.store_id = info.counter, info.store_id
         self._tables = {}
         self._batch = 0
         self._dirty = False
@@ -251,11 +311,11 @@ class BarStore:
             self._bump()
 
     def _bump(self):
-        self.generation = read_generation(self.path) + 1
-        stamp = _dt.datetime.now(_dt.timezone.utc).isoformat()
-        write_text_atomic(
-            os.path.join(self.path, "GENERATION"), "%d\n%s\n" % (self.generation, stamp)
-        )
+        info = read_generation_file(self.path)
+        # a store made before stores had an id gets one with its first write
+        self.generation = info.counter + 1
+        self.store_id = info.store_id or uuid.uuid4().hex
+        _write_generation(self.path, self.generation, self.store_id)
         self._tables.clear()
 
     def batch(self):
@@ -276,14 +336,60 @@ class BarStore:
 
         return _Batch()
 
-    def _write(self, path, schema_name, columns):
+    @staticmethod
+    def _build(path, schema_name, columns):
         schema = _SCHEMAS[schema_name]
         try:
-            table = pa.table({f.name: columns[f.name] for f in schema}, schema=schema)
+            return pa.table({f.name: columns[f.name] for f in schema}, schema=schema)
         except (KeyError, pa.ArrowException, TypeError, ValueError) as exc:
             raise StoreError("cannot build the data of %s: %s" % (path, exc)) from exc
+
+    def _write(self, path, schema_name, columns):
+        table = self._build(path, schema_name, columns)
+        read_generation_file(self.path)  # a damaged generation file refuses every write
         write_table_atomic(path, table)
         self._written()
+
+    def write_files(self, items):
+        """Write several files as one step (one generation step).
+
+        `items` are (path, schema name, make); make() returns the file's columns,
+        typically the stored file merged with new rows.  Every make() runs before
+        the first write, so a stored file that cannot be read stops the step with
+        nothing written; the results are kept for the writes while they fit in
+        _KEEP_BYTES, later ones are made again.  Files are written in path order;
+        when a write fails after others, the StoreError says exactly which files
+        hold their new data and which do not.
+        """
+        items = sorted(items, key=lambda item: item[0])
+        read_generation_file(self.path)
+        kept, size = {}, 0
+        for path, schema_name, make in items:
+            table = self._build(path, schema_name, make())
+            if size + table.nbytes <= _KEEP_BYTES:
+                kept[path] = table
+                size += table.nbytes
+        done = 0
+        with self.batch():
+            for path, schema_name, make in items:
+                try:
+                    table = kept.pop(path, None)
+                    if table is None:
+                        table = self._build(path, schema_name, make())
+                    write_table_atomic(path, table)
+                except Exception as exc:
+                    if not done:
+                        raise
+                    names = [os.path.relpath(p, self.path) for p, _, _ in items]
+                    raise StoreError(
+                        "the store %s was written in part: %d of the %d files of this step "
+                        "hold their new data (%s); writing %s then failed (%s), so the %d "
+                        "file(s) not written (%s) keep their old content"
+                        % (self.path, done, len(items), _name_list(names[:done]), names[done],
+                           exc, len(items) - done, _name_list(names[done:]))
+                    ) from exc
+                done += 1
+                self._written()
 
     def write_table(self, name, frame):
         """Replace a small table (instruments, calendar, sessions, adjust, main_contracts)."""
