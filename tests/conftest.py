@@ -18,8 +18,9 @@ os.environ["VX_SOCKET_TIMEOUT"] = "3"
 os.environ["VX_SUB_SOCKET_TIMEOUT"] = "3"
 
 import pytest  # noqa: E402
-from history_fixtures import empty_store, sample_market, use_sample  # noqa: E402, F401
-from run_fixtures import run_state  # noqa: E402, F401
+
+from vxtest.markets import empty_store, sample_market, use_sample  # noqa: E402, F401
+from vxtest.runs import run_state  # noqa: E402, F401
 
 
 def pytest_sessionfinish(session, exitstatus):

@@ -6,6 +6,7 @@ import ualgo_reference as ref
 
 from vornix.tframe import ualgo
 from vornix.tframe.sysdefine import GlobalDefine as gv
+from vxtest.support import kmatrix
 
 BAR, ADJ = gv.KMatrix_Bar_Len, gv.Adj_KMatrix_Bar_Len
 N = 6
@@ -14,9 +15,8 @@ TL = np.arange(1.0, N + 1)
 
 def k_matrix(n_targets=2, n=N, seed=3):
     rng = np.random.default_rng(seed)
-    m = rng.integers(1, 20, (ref.HEAD + n_targets * BAR, n)).astype(float)
-    m[gv.KMatrixPos_TimeLine] = np.arange(1.0, n + 1)
-    return m
+    blocks = [rng.integers(1, 20, (BAR, n)).astype(float) for _ in range(n_targets)]
+    return kmatrix(np.arange(1.0, n + 1), blocks)
 
 
 def groups():

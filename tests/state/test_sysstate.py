@@ -8,12 +8,12 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from support import kmatrix
 from vornix.tframe import sysstate as ss
 from vornix.tframe.uclass import KDataItem
 from vornix.tframe.utils.logger import LoggerManager
 from vornix.tframe.utils.utilcls import StatusCollect
 from vornix.tframe.utils.utilfunc import load_mat
+from vxtest.support import bar_rows, kmatrix
 
 gv = ss.gv
 
@@ -331,7 +331,7 @@ def market(env):
         [(20, 21, 19, 20.5, 10, 100, 5), (20.5, 22, 20, 21.5, 0, 0, 6),
          (21.5, 22, 21, 21.8, 30, 300, 7), (21.8, 23, 21, 22.5, 40, 400, 8)],
     ]
-    m = kmatrix(gv, [1.0, 2.0, 3.0, 4.0], bars)
+    m = kmatrix([1.0, 2.0, 3.0, 4.0], [bar_rows(b) for b in bars])
     item = KDataItem(KFrequency="day", Matrix=m, CurrentBar=np.array([0, 1, 2, 3, 4]))
     env.vr.g_VornixKDataList.append(item)
     env.vr.g_VornixInputInfo.RefreshKDataIdx = 0

@@ -4,13 +4,14 @@ bars in progress, all against the pure-Python reference; no look-ahead."""
 import numpy as np
 import pytest
 import ualgo_reference as ref
-from _hyp import kernel_settings
 from hypothesis import given
 from hypothesis import strategies as st
 from ualgo_strategies import adj_matrix, k_matrix, rows_of, time_line
 
 from vornix.tframe import ualgo
 from vornix.tframe.sysdefine import GlobalDefine as gv
+from vxtest.settings import kernel_settings
+from vxtest.support import kmatrix
 
 
 def reg_groups(data, min_base=1):
@@ -133,18 +134,11 @@ def minute_matrix(days, seed=7):
     n = len(tl)
     rng = np.random.default_rng(seed)
     close = 100 + np.cumsum(rng.integers(-2, 3, n)).astype(float)
-    m = np.zeros((ref.HEAD + ref.BAR, n))
-    m[gv.KMatrixPos_TimeLine] = tl
-    m[gv.KMatrixPos_DayPos] = np.floor(tl)
-    body = ref.HEAD
-    m[body + ref.OP] = np.r_[close[0], close[:-1]]
-    m[body + ref.HI] = np.maximum(m[body + ref.OP], close) + 1
-    m[body + ref.LO] = np.minimum(m[body + ref.OP], close) - 1
-    m[body + ref.CL] = close
-    m[body + ref.VOL] = rng.integers(1, 100, n)
-    m[body + ref.TURN] = m[body + ref.VOL] * close
-    m[body + ref.OI] = np.arange(n, dtype=float)
-    return m
+    open_ = np.r_[close[0], close[:-1]]
+    volume = rng.integers(1, 100, n).astype(float)
+    block = [open_, np.maximum(open_, close) + 1, np.minimum(open_, close) - 1, close, volume,
+             volume * close, np.arange(n, dtype=float)]
+    return kmatrix(tl, [block])
 
 
 def synthesize_n_minutes(m, n):

@@ -3,7 +3,6 @@ import re
 
 import numpy as np
 import pytest
-from _hyp import kernel_settings
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -12,6 +11,7 @@ from vornix.api.history import _history as h
 from vornix.api.history import _import
 from vornix.api.history._import import DataImportError, derive_calendar, import_csv
 from vornix.tframe.utils.exceptions import StoreError
+from vxtest.settings import kernel_settings
 
 SESSIONS = "calendar,open,close\nT,09:30,09:33\nT,13:00,13:02\n"
 CALENDAR = "date\n20240102\n2024-01-03\n20240105\n"

@@ -1,5 +1,5 @@
 """Fixture of the run tests: a fresh state store and environment wired to a local
-core, on the sample market of history_fixtures."""
+core, on the sample market of vxtest.markets."""
 
 import contextlib
 from types import SimpleNamespace

@@ -4,13 +4,13 @@ pure-Python reference, plus the lunch-break and day-boundary cases."""
 import numpy as np
 import pytest
 import ualgo_reference as ref
-from _hyp import kernel_settings
 from hypothesis import given
 from hypothesis import strategies as st
 from ualgo_strategies import k_matrix, rows_of, time_line
 
 from vornix.tframe import ualgo
 from vornix.tframe.sysdefine import GlobalDefine as gv
+from vxtest.settings import kernel_settings
 
 
 @kernel_settings

@@ -49,12 +49,34 @@ def free_port():
         return s.getsockname()[1]
 
 
-def kmatrix(gv, times, bars):
-    """A K matrix from a time line and per-target lists of (o, h, l, c, v, t, oi) bars."""
-    n = len(bars)
-    m = np.zeros((gv.KMatrixPos_Head_len + gv.KMatrix_Bar_Len * n, len(times)))
+def kmatrix(times, blocks, day_pos=None, fresh=None):
+    """The one K-matrix builder of the tests.
+
+    Header rows: the time line `times`, the day positions (`day_pos`, default
+    the floor of the times) and the refresh flags (`fresh`, default 0); then
+    one block per target: 7 rows (open, high, low, close, volume, turnover,
+    open interest) by bars, placed at the layout's field offsets (`bar_rows`
+    turns a list of bars into such a block).
+    """
+    from vornix.tframe.sysdefine import GlobalDefine as gv
+
+    times = np.asarray(times, dtype=float)
+    n = times.size
+    fields = (gv.KMatrix_Open, gv.KMatrix_High, gv.KMatrix_Low, gv.KMatrix_Close,
+              gv.KMatrix_Volume, gv.KMatrix_TurnOver, gv.KMatrix_OpenInterest)
+    m = np.zeros((gv.KMatrixPos_Head_len + gv.KMatrix_Bar_Len * len(blocks), n))
     m[gv.KMatrixPos_TimeLine] = times
-    for t, target_bars in enumerate(bars):
-        block = gv.KMatrixPos_Head_len + t * gv.KMatrix_Bar_Len
-        m[block:block + gv.KMatrix_Bar_Len] = np.asarray(target_bars, dtype=float).T
+    m[gv.KMatrixPos_DayPos] = np.floor(times) if day_pos is None else day_pos
+    if fresh is not None:
+        m[gv.KMatrixPos_FreshIdx] = fresh
+    for t, block in enumerate(blocks):
+        rows = np.asarray(block, dtype=float).reshape(7, n)
+        first = gv.KMatrixPos_Head_len + t * gv.KMatrix_Bar_Len
+        for k, offset in enumerate(fields):
+            m[first + offset] = rows[k]
     return m
+
+
+def bar_rows(bars):
+    """A block of 7 field rows from a list of (o, h, l, c, v, t, oi) bars."""
+    return np.asarray(bars, dtype=float).reshape(-1, 7).T

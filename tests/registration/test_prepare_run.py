@@ -4,12 +4,12 @@ a second run in the same process, and refused set-ups."""
 import numpy as np
 import pytest
 
-from support import free_port
 from vornix.api.history import _history
 from vornix.api.subscribe import _subscribe
 from vornix.runner import prepare_run
 from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.utils.exceptions import VxConnectionError
+from vxtest.support import free_port
 
 BAR = gv.KMatrix_Bar_Len
 

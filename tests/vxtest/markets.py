@@ -1,4 +1,4 @@
-"""Shared fixtures of the history tests: a small sample market in a temporary store."""
+"""Sample-market fixtures: a small market in a temporary store."""
 
 import pytest
 

@@ -16,16 +16,16 @@ from types import SimpleNamespace
 import kdata_reference as kr
 import numpy as np
 import pytest
-from _hyp import kernel_settings
 from hypothesis import given
 from hypothesis import strategies as st
-from run_fixtures import fresh_run_state
 
 from vornix.api.history._history import HistoryStore
 from vornix.api.history._sample import write_sample_market
 from vornix.api.subscribe import _subscribe, _windows
 from vornix.runner import prepare_run
 from vornix.tframe.language import text
+from vxtest.runs import fresh_run_state
+from vxtest.settings import kernel_settings
 
 MAIN_OF = {"min1": ("min", 1), "min5": ("min", 5), "day1": ("day", 1)}
 REGS = [("min", 1), ("min", 5), ("min", 7), ("min", 15), ("day", 1), ("day", 2), ("week", 1), ("month", 1)]

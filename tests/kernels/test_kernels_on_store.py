@@ -13,6 +13,7 @@ import pytest
 from vornix.api.history import _history
 from vornix.tframe import ualgo
 from vornix.tframe.sysdefine import GlobalDefine as gv
+from vxtest.support import kmatrix
 
 VOLUME_ROWS = (gv.KMatrix_Volume, gv.KMatrix_TurnOver)
 
@@ -22,11 +23,9 @@ def fetch(targets, frequency, begin, end, fq_type):
         "targets": targets, "frequency": frequency, "freq_num": 1, "begin_date": begin,
         "end_date": end, "filled_up": True, "fq_type": fq_type, "need_show_ui_tip": False,
     })
-    m = np.zeros((gv.KMatrixPos_Head_len + r["KArray"].shape[0], r["TimeLine"].size))
-    m[gv.KMatrixPos_TimeLine] = r["TimeLine"]
-    m[gv.KMatrixPos_DayPos] = r["DayPos"]
-    m[gv.KMatrixPos_Head_len:] = r["KArray"]
-    return m
+    karray = r["KArray"]
+    blocks = [karray[k:k + gv.KMatrix_Bar_Len] for k in range(0, karray.shape[0], gv.KMatrix_Bar_Len)]
+    return kmatrix(r["TimeLine"], blocks, day_pos=r["DayPos"])
 
 
 def last_known_before(row):

@@ -12,7 +12,6 @@ import numpy as np
 import pytest
 
 import vornix
-from support import SilentPeer, free_port
 from vornix.api.bpfactor._factors import get_factor_by_factor
 from vornix.core import CoreServer
 from vornix.tframe import sysdefine
@@ -28,6 +27,7 @@ from vornix.tframe.utils.exceptions import (
 from vornix.tframe.utils.logger import LoggerManager
 from vornix.tframe.utils.utilcls import OutputFileManager, StatusCollect
 from vornix.tframe.utils.utilfunc import load_mat
+from vxtest.support import SilentPeer, free_port
 
 
 @pytest.fixture

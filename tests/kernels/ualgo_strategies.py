@@ -5,6 +5,8 @@ import numpy as np
 import ualgo_reference as ref
 from hypothesis import strategies as st
 
+from vxtest.support import kmatrix
+
 NAN = float("nan")
 price = st.integers(1, 30).map(float)  # small integers: equal prices happen often
 open_interest = st.one_of(st.just(NAN), st.integers(0, 500).map(float))
@@ -58,13 +60,10 @@ def k_matrix(draw, tl, n_targets=None):
     n = len(tl)
     if n_targets is None:
         n_targets = draw(st.integers(1, 3))
-    header = [
-        list(tl),
-        [float(int(t) // 10) for t in tl],
-        [float(draw(st.integers(0, 1))) for _ in tl],
-    ]
-    rows = header + [r for _ in range(n_targets) for r in draw(k_block(n))]
-    return np.array(rows, dtype=float).reshape(len(rows), n)
+    day_pos = [float(int(t) // 10) for t in tl]
+    fresh = [float(draw(st.integers(0, 1))) for _ in tl]
+    blocks = [np.array(draw(k_block(n)), dtype=float).reshape(ref.BAR, n) for _ in range(n_targets)]
+    return kmatrix(np.array(tl, dtype=float), blocks, day_pos=day_pos, fresh=fresh)
 
 
 @st.composite
