@@ -60,7 +60,7 @@ def main():
     from vornix.api.history import _history
 
     days = _history.get_trading_days(0, 99999999)
-    targets = [c for c, row in _history._store().target_table().items() if row["type"] == "stock"]
+    targets = [c for c, row in _history.current_store().target_table().items() if row["type"] == "stock"]
     targets = targets[: args.targets]
     params = {
         "targets": targets, "frequency": "min", "freq_num": 1,

@@ -93,7 +93,7 @@ def _run_context(cfg):
 def _stock_codes_and_range(n_targets):
     from vornix.api.history import _history
 
-    table = _history._store().target_table()
+    table = _history.current_store().target_table()
     codes = [c for c, row in table.items() if row["type"] == "stock"][:n_targets]
     days = _history.get_trading_days(0, 99999999)
     return codes, int(days[0]), int(days[-1])

@@ -5,7 +5,6 @@ that sets ``func`` on its parsers; new groups are added the same way.
 """
 
 import argparse
-import os
 import sys
 
 from vornix.tframe.utils.exceptions import StoreError
@@ -55,46 +54,10 @@ def _cmd_calendar(args):
     return 0
 
 
-def store_summary(store):
-    """Lines describing what a store holds."""
-    info = store.target_table()
-    by_type = {}
-    for code, row in info.items():
-        by_type.setdefault(row["type"], []).append(code)
-    days = store.trading_days()
-    lines = ["store: %s (generation %d, id %s)" % (store.path, store.generation, store.store_id or "none yet")]
-    if days.size:
-        lines.append("trading days: %d, from %d to %d" % (days.size, days[0], days[-1]))
-    else:
-        lines.append("trading days: none")
-    sessions = store.sessions()
-    for name, part in sessions.groupby("calendar"):
-        spans = ", ".join(
-            "%02d:%02d-%02d:%02d%s" % (o // 60, o % 60, c // 60 % 24, c % 60, " (prev. day)" if d else "")
-            for o, c, d in zip(part["open"], part["close"], part["day_offset"])
-        )
-        lines.append("calendar %s: %s" % (name, spans))
-    for kind in sorted(by_type):
-        codes = by_type[kind]
-        shown = ", ".join(codes[:8]) + (", ..." if len(codes) > 8 else "")
-        lines.append("%s targets: %d (%s)" % (kind, len(codes), shown))
-    for freq in ("min", "day"):
-        counts = [store.bar_count(c, freq) for c in info]
-        lines.append("%s bars: %d in %d file(s)" % (freq, sum(counts), sum(1 for n in counts if n)))
-    ticks = [c for c in info if os.path.exists(store.tick_path(c))]
-    lines.append("ticks: %s" % (", ".join(ticks) or "none"))
-    adjust = store.adjust_factors()
-    lines.append("adjustment factors: %d rows for %d target(s)" % (len(adjust), adjust["target"].nunique()))
-    main = store.main_contracts()
-    lines.append("main-contract targets: %s" % (", ".join(sorted(set(main["target"]))) or "none"))
-    lines.append("factors: %s" % (", ".join(store.factor_names()) or "none"))
-    return lines
-
-
 def _cmd_info(args):
     from vornix.api.history._history import HistoryStore
 
-    print("\n".join(store_summary(HistoryStore(_store_path(args)))))
+    print("\n".join(HistoryStore(_store_path(args)).summary()))
     return 0
 
 

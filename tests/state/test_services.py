@@ -4,6 +4,8 @@ argument checks and the record containers."""
 import datetime as dt
 import json
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -312,3 +314,17 @@ def test_message_texts_take_exactly_their_placeholders(key, fields):
     assert used == set(fields)
     formatted = message.format(**{f: "<%s>" % f for f in fields})
     assert all("<%s>" % f in formatted for f in fields)
+
+
+def test_the_cache_functions_import_no_service():
+    """ufuncs sits below the services: importing it loads none of them, and the
+    history service names its store to it when the service is imported."""
+    code = (
+        "import sys\n"
+        "from vornix.tframe import ufuncs\n"
+        "assert not [m for m in sys.modules if m.startswith('vornix.api')]\n"
+        "assert ufuncs._stamp_source is None\n"
+        "from vornix.api.history import _history\n"
+        "assert ufuncs._stamp_source is _history.store_stamp\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=120)

@@ -47,19 +47,22 @@ _KEY_FIELD = "vxCacheKey"  # every entry names its own key: a check against dama
 _KEY_CHARS = set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-")
 
 
+# The history service names the bar store's contents here when it is imported
+# (ufuncs itself imports no service): see set_data_stamp_source.
+_stamp_source = None
+
+
+def set_data_stamp_source(source):
+    """Register the callable that names the bar store and its contents; cache keys
+    include what it returns, so that cached matrices built from older data, or
+    from another store, are not taken for current ones.  A store whose contents
+    cannot be named makes it raise: no cache entry may be taken for it then."""
+    global _stamp_source
+    _stamp_source = source
+
+
 def _data_stamp():
-    """Stamp of the bar store and its contents, so that cached matrices built
-    from older data, or from another store, are not taken for current ones."""
-    try:
-        from vornix.api.history import _history
-    except ImportError:
-        return ""
-    stamp = getattr(_history, "store_stamp", None)
-    if stamp is None:
-        return ""
-    # a store that is missing still has a stamp (its folder); one whose generation
-    # file is damaged raises: no cache entry may be taken for it
-    return str(stamp())
+    return "" if _stamp_source is None else str(_stamp_source())
 
 
 def calc_hash_value(items, suffix=""):

@@ -14,7 +14,7 @@ def get_factor_by_factor(factor, targets, begin_date, end_date, source=0):
     float64 array of its values, NaN where the store holds none.  `source` is
     accepted for the callers' sake; the store is the only source.
     """
-    store = _history._store()
+    store = _history.current_store()
     name = str(factor).strip()
     if name not in store.factor_names():
         raise ValueError(
@@ -23,7 +23,7 @@ def get_factor_by_factor(factor, targets, begin_date, end_date, source=0):
         )
     codes, _ = store.resolve(targets, " (factor %s)" % name)
     days = store.trading_days_between(
-        _history._as_date(begin_date, "begin date"), _history._as_date(end_date, "end date")
+        _history.as_date(begin_date, "begin date"), _history.as_date(end_date, "end date")
     )
     if days.size == 0:
         raise ValueError(

@@ -21,7 +21,7 @@ from vornix.api.history._store import (
 )
 from vornix.setting import get_setting
 from vornix.tframe.sysdefine import GlobalDefine as gv
-from vornix.tframe.ufuncs import todotmc
+from vornix.tframe.ufuncs import set_data_stamp_source, todotmc
 from vornix.tframe.utils.datetimefunc import int_date_to_datenum_array
 from vornix.tframe.utils.exceptions import StoreError
 
@@ -40,7 +40,9 @@ def open_store(path=None):
     return HistoryStore(store_dir() if path is None else path)
 
 
-def _store():
+def current_store():
+    """The HistoryStore of the configured folder, opened again when the setting or
+    the store's contents change (the factor service and tools read through it)."""
     path = store_dir()
     key = (path, content_stamp(path))
     if _open["key"] != key:
@@ -63,6 +65,10 @@ def store_stamp():
     return content_stamp(store_dir())
 
 
+# cache keys of derived matrices name the store they were built from
+set_data_stamp_source(store_stamp)
+
+
 def _frequency(frequency, describe):
     """Canonical name of a frequency; a bad one raises naming the request."""
     try:
@@ -75,7 +81,8 @@ def _describe(targets, frequency, begin_date, end_date):
     return "targets %s, frequency %r, dates %s-%s" % (targets, frequency, begin_date, end_date)
 
 
-def _as_date(value, what):
+def as_date(value, what):
+    """`value` as a yyyymmdd integer; ValueError naming `what` otherwise."""
     try:
         v = int(value)
     except (TypeError, ValueError):
@@ -108,6 +115,41 @@ class HistoryStore(BarStore):
         super().__init__(path, create=create)
         self._cal = None
         self._info = None
+
+    def summary(self):
+        """Lines describing what the store holds."""
+        info = self.target_table()
+        by_type = {}
+        for code, row in info.items():
+            by_type.setdefault(row["type"], []).append(code)
+        days = self.trading_days()
+        lines = ["store: %s (generation %d, id %s)" % (self.path, self.generation, self.store_id or "none yet")]
+        if days.size:
+            lines.append("trading days: %d, from %d to %d" % (days.size, days[0], days[-1]))
+        else:
+            lines.append("trading days: none")
+        sessions = self.sessions()
+        for name, part in sessions.groupby("calendar"):
+            spans = ", ".join(
+                "%02d:%02d-%02d:%02d%s" % (o // 60, o % 60, c // 60 % 24, c % 60, " (prev. day)" if d else "")
+                for o, c, d in zip(part["open"], part["close"], part["day_offset"])
+            )
+            lines.append("calendar %s: %s" % (name, spans))
+        for kind in sorted(by_type):
+            codes = by_type[kind]
+            shown = ", ".join(codes[:8]) + (", ..." if len(codes) > 8 else "")
+            lines.append("%s targets: %d (%s)" % (kind, len(codes), shown))
+        for freq in ("min", "day"):
+            counts = [self.bar_count(c, freq) for c in info]
+            lines.append("%s bars: %d in %d file(s)" % (freq, sum(counts), sum(1 for n in counts if n)))
+        ticks = [c for c in info if os.path.exists(self.tick_path(c))]
+        lines.append("ticks: %s" % (", ".join(ticks) or "none"))
+        adjust = self.adjust_factors()
+        lines.append("adjustment factors: %d rows for %d target(s)" % (len(adjust), adjust["target"].nunique()))
+        main = self.main_contracts()
+        lines.append("main-contract targets: %s" % (", ".join(sorted(set(main["target"]))) or "none"))
+        lines.append("factors: %s" % (", ".join(self.factor_names()) or "none"))
+        return lines
 
     # ---------------------------------------------------------------- lookups
     def calendar(self):
@@ -145,8 +187,8 @@ class HistoryStore(BarStore):
         return self.calendar().session_set(names)
 
     def _range(self, begin_date, end_date, describe):
-        begin_date = _as_date(begin_date, "begin date")
-        end_date = _as_date(end_date, "end date")
+        begin_date = as_date(begin_date, "begin date")
+        end_date = as_date(end_date, "end date")
         if begin_date > end_date:
             raise ValueError("begin date %d is after end date %d (%s)" % (begin_date, end_date, describe))
         cal = self.calendar()
@@ -278,8 +320,8 @@ class HistoryStore(BarStore):
         return {"TimeLine": times, "DayPos": day_pos, "KArray": karray, "TradeFreshPos": first_of_day}
 
     def main_contract(self, targets, begin_date, end_date):
-        begin_date = _as_date(begin_date, "begin date")
-        end_date = _as_date(end_date, "end date")
+        begin_date = as_date(begin_date, "begin date")
+        end_date = as_date(end_date, "end date")
         if isinstance(targets, (str, dict)):
             targets = [targets]
         frame = self.main_contracts()
@@ -329,27 +371,27 @@ class HistoryStore(BarStore):
 # ------------------------------------------------------------------ services
 def get_trading_days(begin_date, end_date):
     """Trading days within [begin_date, end_date] as ascending yyyymmdd int64."""
-    return _store().trading_days_between(_as_date(begin_date, "begin date"), _as_date(end_date, "end date"))
+    return current_store().trading_days_between(as_date(begin_date, "begin date"), as_date(end_date, "end date"))
 
 
 def get_k_data_multi(params):
     """Bars of several targets on one common time line; see docs/data-format.md."""
-    return _store().k_data_multi(params)
+    return current_store().k_data_multi(params)
 
 
 def get_trading_time(targets, frequency, begin_date, end_date):
     """(bar end times, day positions) of a frequency's calendar bars over the range."""
-    return _store().trading_time(targets, frequency, begin_date, end_date)
+    return current_store().trading_time(targets, frequency, begin_date, end_date)
 
 
 def get_main_contract(targets, begin_date, end_date):
     """dotted code -> (days int64, contract codes) for the continuous targets among `targets`."""
-    return _store().main_contract(targets, begin_date, end_date)
+    return current_store().main_contract(targets, begin_date, end_date)
 
 
 def get_target_info(targets):
     """One instrument record (dict) per target."""
-    return _store().target_info(targets)
+    return current_store().target_info(targets)
 
 
 def _run_context():
@@ -377,4 +419,4 @@ def get_bar_tick_data(target_idx, refresh_pos):
         )
     code = todotmc(targets[target_idx])
     t0 = time_line[refresh_pos - 1] if refresh_pos > 0 else np.nan
-    return _store().ticks_between(code, t0, time_line[refresh_pos])
+    return current_store().ticks_between(code, t0, time_line[refresh_pos])
