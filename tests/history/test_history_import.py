@@ -112,6 +112,10 @@ def test_import_merges_and_replaces_rows(store, tmp_path, monkeypatch, keep_byte
 
 BAD_ROWS = [
     ("SH,600000,2024-01-02 09:32,10,9.9,9.8,10,1,1,", "high 9.9 is below open 10"),
+    # below the open but not the close, and above the open but below the close
+    ("SH,600000,2024-01-02 09:32,10,9.9,9.8,9.85,1,1,", "high 9.9 is below open 10"),
+    ("SH,600000,2024-01-02 09:32,10,10.1,9.8,10.2,1,1,", "high 10.1 is below open 10 or close 10.2"),
+    ("SH,600000,2024-01-02 09:32,10,10.5,10.1,10.05,1,1,", "low 10.1 is above open 10"),
     ("SH,600000,2024-01-02 09:32,10,10.5,10.1,10.2,1,1,", "low 10.1 is above open 10"),
     ("SH,600000,2024-01-02 09:32,10,10.5,9.8,10.2,-5,1,", "volume -5 is negative"),
     ("SZ,000001,2024-01-02 09:32,10,10.5,9.8,10.2,5,1,", "unknown target SZ.000001"),
