@@ -29,6 +29,8 @@ from vxtest.settings import kernel_settings
 
 MAIN_OF = {"min1": ("min", 1), "min5": ("min", 5), "day1": ("day", 1)}
 REGS = [("min", 1), ("min", 5), ("min", 7), ("min", 15), ("day", 1), ("day", 2), ("week", 1), ("month", 1)]
+# longer counts: groups of several calendar periods, and a minute count that cuts each day short
+EXTRA = [("min", 30), ("day", 3), ("week", 2), ("month", 2)]
 N_STOCKS = 6
 LISTED_LATE, DELISTED, SUSPENDED = 4, 5, 1  # stock roles in the sample market
 
@@ -254,7 +256,7 @@ def sweep(request, sample_market, sample_reference, tmp_path_factory):
     ) as state:
         main_idx = prepare_run(stock_codes(market), main[0], main[1], *full_range(market))
         run = kr.Run(sample_reference, *main)
-        idx = {reg: _subscribe.reg_k_data(*reg) for reg in REGS if run.allowed(reg[0])}
+        idx = {reg: _subscribe.reg_k_data(*reg) for reg in REGS + EXTRA if run.allowed(reg[0])}
         yield SimpleNamespace(main=main, main_idx=main_idx, idx=idx, run=run, state=state, market=market)
 
 
@@ -294,6 +296,20 @@ def test_windows_under_minute_main(sweep, reg, fill_up):
 @pytest.mark.parametrize("reg", [r for r in REGS if r[0] != "min"], ids=label)
 @under("day1")
 def test_windows_under_day_main(sweep, reg, fill_up):
+    _compare_windows(sweep, reg, fill_up)
+
+
+@_FILL
+@pytest.mark.parametrize("reg", EXTRA, ids=label)
+@under("min5")
+def test_windows_of_longer_counts(sweep, reg, fill_up):
+    _compare_windows(sweep, reg, fill_up)
+
+
+@_FILL
+@pytest.mark.parametrize("reg", [r for r in EXTRA if r[0] != "min"], ids=label)
+@under("day1")
+def test_windows_of_longer_counts_under_day_main(sweep, reg, fill_up):
     _compare_windows(sweep, reg, fill_up)
 
 
