@@ -300,16 +300,13 @@ def test_windows_under_day_main(sweep, reg, fill_up):
 
 
 @_FILL
-@pytest.mark.parametrize("reg", EXTRA, ids=label)
-@under("min5")
+@pytest.mark.parametrize(
+    "sweep, reg",
+    [("min5", r) for r in EXTRA] + [("day1", r) for r in EXTRA if r[0] != "min"],
+    indirect=["sweep"],
+    ids=lambda v: v if isinstance(v, str) else label(v),
+)
 def test_windows_of_longer_counts(sweep, reg, fill_up):
-    _compare_windows(sweep, reg, fill_up)
-
-
-@_FILL
-@pytest.mark.parametrize("reg", [r for r in EXTRA if r[0] != "min"], ids=label)
-@under("day1")
-def test_windows_of_longer_counts_under_day_main(sweep, reg, fill_up):
     _compare_windows(sweep, reg, fill_up)
 
 
