@@ -16,7 +16,7 @@ from vornix.tframe.language import text
 from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.uclass import KDataItem, RegKDataItem
 from vornix.tframe.utils.exceptions import VxDataError
-from vornix.tframe.utils.utilcls import StatusCollect
+from vxtest.runs import fresh_state
 
 MIN, DAY, WEEK, MONTH, TICK = gv.KFreq_Min, gv.KFreq_Day, gv.KFreq_Week, gv.KFreq_Month, gv.KFreq_Tick
 BAR = gv.KMatrix_Bar_Len
@@ -29,12 +29,7 @@ def stock_codes(market, n=6):
 @pytest.fixture
 def state(monkeypatch):
     """A fresh state store with three targets and no registration (no core, no store)."""
-    monkeypatch.setattr(StatusCollect.instance(), "env", StatusCollect.instance().env)
-    var = ss.SystemBaseVar()
-    env = ss.SystemBaseEnv()
-    env.set_env(var, gv, ss.smm)
-    monkeypatch.setattr(ss, "vr", var)
-    monkeypatch.setattr(ss, "env", env)
+    var = fresh_state(monkeypatch).vr
     info = var.g_VornixInputInfo
     info.TargetList = ["SHSE.600000", "SHSE.600001", "SHSE.600002"]
     info.TargetListDot = list(info.TargetList)

@@ -13,6 +13,7 @@ from vornix.tframe.uclass import KDataItem
 from vornix.tframe.utils.logger import LoggerManager
 from vornix.tframe.utils.utilcls import StatusCollect
 from vornix.tframe.utils.utilfunc import load_mat
+from vxtest.runs import fresh_state
 from vxtest.support import bar_rows, kmatrix
 
 gv = ss.gv
@@ -21,13 +22,7 @@ gv = ss.gv
 @pytest.fixture
 def env(monkeypatch):
     """A fresh store and environment standing in for the module's singletons."""
-    monkeypatch.setattr(StatusCollect.instance(), "env", StatusCollect.instance().env)
-    var = ss.SystemBaseVar()
-    e = ss.SystemBaseEnv()
-    e.set_env(var, gv, ss.smm)
-    monkeypatch.setattr(ss, "vr", var)
-    monkeypatch.setattr(ss, "env", e)
-    return e
+    return fresh_state(monkeypatch)
 
 
 class Account:

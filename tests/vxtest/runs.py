@@ -12,6 +12,18 @@ from vornix.tframe.utils.logger import LoggerManager
 from vornix.tframe.utils.utilcls import OutputFileManager, StatusCollect
 
 
+def fresh_state(mp):
+    """`sysstate.vr` and `sysstate.env` replaced (through the monkeypatch `mp`) by
+    fresh, wired instances; returns the environment (its store is `env.vr`)."""
+    mp.setattr(StatusCollect.instance(), "env", StatusCollect.instance().env)
+    var = ss.SystemBaseVar()
+    env = ss.SystemBaseEnv()
+    env.set_env(var, ss.gv, ss.smm)
+    mp.setattr(ss, "vr", var)
+    mp.setattr(ss, "env", env)
+    return env
+
+
 @contextlib.contextmanager
 def fresh_run_state(mp, cache_dir, store_dir=None):
     """`sysstate.vr` and `sysstate.env` replaced (through the monkeypatch `mp`) by
@@ -22,14 +34,10 @@ def fresh_run_state(mp, cache_dir, store_dir=None):
                        (LoggerManager, ("_log_dir", "_file_name", "_handler"))):
         for name in names:
             mp.setattr(cls, name, getattr(cls, name))
-    mp.setattr(StatusCollect.instance(), "env", StatusCollect.instance().env)
     if store_dir is not None:
         mp.setenv("VX_STORE_DIR", str(store_dir))
-    var = ss.SystemBaseVar()
-    env = ss.SystemBaseEnv()
-    env.set_env(var, ss.gv, ss.smm)
-    mp.setattr(ss, "vr", var)
-    mp.setattr(ss, "env", env)
+    env = fresh_state(mp)
+    var = env.vr
     core = CoreServer(port=0, cache_dir=str(cache_dir)).start()
     var.g_VornixSocket.port = core.port
     try:

@@ -90,20 +90,6 @@ Column column_of(py::handle obj, const char* what) {
     return c;
 }
 
-// Element i of a one-dimensional numeric array, as a double.
-double element(const py::array& a, py::ssize_t i) {
-    const char* p = static_cast<const char*>(a.data()) + i * a.strides(0);
-    const char kind = a.dtype().kind();
-    const auto size = a.itemsize();
-    if (kind == 'f' && size == 8) return *reinterpret_cast<const double*>(p);
-    if (kind == 'i' && size == 8)
-        return static_cast<double>(*reinterpret_cast<const std::int64_t*>(p));
-    if (kind == 'f' && size == 4) return static_cast<double>(*reinterpret_cast<const float*>(p));
-    if (kind == 'i' && size == 4)
-        return static_cast<double>(*reinterpret_cast<const std::int32_t*>(p));
-    return a[py::int_(i)].cast<double>();
-}
-
 // A whole number stored as a double, or ValueError naming where it came from.
 std::int64_t whole(double v, const std::string& what) {
     if (!(std::floor(v) == v) || std::fabs(v) > 9.0e15)
@@ -225,12 +211,12 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
         s.matrix = matrix_arg(common::attr(s.item, N.matrix), "Matrix", plan.keep);
         const auto body = static_cast<std::int64_t>(s.matrix.rows) - L.head_len;
         s.n_targets = body > 0 ? body / L.bar_len : 0;
-        py::array current = numeric_vector(common::attr(s.item, N.current), "CurrentBar");
-        if (current.shape(0) <= pos)
-            index_error(series_text(p) + ".CurrentBar has " + std::to_string(current.shape(0)) +
+        const Column current = column_of(common::attr(s.item, N.current), "CurrentBar");
+        if (current.size <= pos)
+            index_error(series_text(p) + ".CurrentBar has " + std::to_string(current.size) +
                         " entries, not one per step of the main time line (step " +
                         std::to_string(pos) + ")");
-        const double cur = element(current, pos);
+        const double cur = current[pos];
         if (!(std::floor(cur) == cur) || std::fabs(cur) > 9.0e15)
             whole(cur, series_text(p) + ".CurrentBar[" + std::to_string(pos) + "]");
         s.current = std::min<std::int64_t>(static_cast<std::int64_t>(s.matrix.cols) - 1,
