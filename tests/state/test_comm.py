@@ -25,8 +25,9 @@ from vornix.tframe.utils.exceptions import (
     VxTimeoutError,
 )
 from vornix.tframe.utils.logger import LoggerManager
-from vornix.tframe.utils.utilcls import OutputFileManager, StatusCollect
+from vornix.tframe.utils.utilcls import OutputFileManager
 from vornix.tframe.utils.utilfunc import load_mat
+from vxtest.runs import fresh_state
 from vxtest.support import SilentPeer, free_port
 
 
@@ -177,12 +178,8 @@ def wired(monkeypatch, tmp_path):
                        (LoggerManager, ("_log_dir", "_file_name", "_handler"))):
         for name in names:
             monkeypatch.setattr(cls, name, getattr(cls, name))
-    monkeypatch.setattr(StatusCollect.instance(), "env", StatusCollect.instance().env)
-    var = ss.SystemBaseVar()
-    env = ss.SystemBaseEnv()
-    env.set_env(var, ss.gv, ss.smm)
-    monkeypatch.setattr(ss, "vr", var)
-    monkeypatch.setattr(ss, "env", env)
+    env = fresh_state(monkeypatch)
+    var = env.vr
     servers = []
 
     def start(version="1.0", support=None):
