@@ -1,4 +1,5 @@
-"""Command line of vornix: ``vornix data sample|import|calendar|info``.
+"""Command line of vornix: ``vornix run``, ``vornix demo`` and
+``vornix data sample|import|calendar|info``.
 
 Each command group is a sub-parser built by a function ``_add_<group>(subparsers)``
 that sets ``func`` on its parsers; new groups are added the same way.
@@ -7,7 +8,7 @@ that sets ``func`` on its parsers; new groups are added the same way.
 import argparse
 import sys
 
-from vornix.tframe.utils.exceptions import StoreError
+from vornix.tframe.utils.exceptions import StoreError, VxError
 
 
 def _store_arg(parser):
@@ -93,10 +94,88 @@ def _add_data(subparsers):
     p.set_defaults(func=_cmd_info)
 
 
+def _run_options(p):
+    p.add_argument("--out", metavar="DIR", default=None,
+                   help="results folder (default ./vornix-results/<strategy>-<time stamp>)")
+    p.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
+    p.add_argument("--core", metavar="HOST:PORT", default="auto",
+                   help="trading core: auto (the one listening on 127.0.0.1:3293, else a "
+                        "local one in this process), local, or HOST:PORT (default auto)")
+
+
+def _cmd_run(args):
+    from vornix.runner import run
+    from vornix.runner._strategy import load_strategy, parse_param
+
+    strategy = load_strategy(args.strategy)
+    params = dict(parse_param(text, strategy.params) for text in args.param)
+    run(strategy, targets=args.targets, frequency=args.frequency, count=args.count,
+        begin=args.begin, end=args.end, adjust=args.adjust, params=params, out=args.out,
+        quiet=args.quiet, core=args.core)
+    return 0
+
+
+def example_path(name):
+    """Path of a bundled example: installed beside the package, or in the source tree."""
+    import os
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    for folder in (os.path.join(here, "examples"),
+                   os.path.join(os.path.dirname(os.path.dirname(here)), "examples")):
+        path = os.path.join(folder, name)
+        if os.path.isfile(path):
+            return path
+    raise OSError("the bundled example %s is not installed" % name)
+
+
+def _cmd_demo(args):
+    from vornix.api.history import _history
+    from vornix.api.history._sample import write_sample_market
+    from vornix.runner import run
+
+    path = _history.store_dir()
+    try:
+        empty = len(_history.open_store(path).target_table()) == 0
+    except StoreError:
+        empty = True
+    if empty:
+        print("the bar store at %s is empty: writing the sample market there" % path)
+        write_sample_market(_history.HistoryStore(path, create=True))
+    run(example_path("weekly_trend.py"), out=args.out, quiet=args.quiet, core=args.core)
+    return 0
+
+
+def _add_run(subparsers):
+    p = subparsers.add_parser(
+        "run", help="run a strategy file over the stored bars",
+        description="Run STRATEGY.py (init(context) and on_data(context)) over the bar store. "
+                    "Settings not given here come from the strategy's RUN dict.")
+    p.add_argument("strategy", metavar="STRATEGY.py", help="the strategy file")
+    p.add_argument("--targets", metavar="A,B", help="targets, such as SH.600000,SZ.000011")
+    p.add_argument("--frequency", help="main frequency: min, day, week, month or year")
+    p.add_argument("--count", type=int, help="periods of the frequency per step (default 1)")
+    p.add_argument("--begin", metavar="DATE", help="first day, such as 2023-01-03")
+    p.add_argument("--end", metavar="DATE", help="last day, such as 2023-06-30")
+    p.add_argument("--adjust", choices=("none", "forward", "backward"),
+                   help="price adjustment of the run (default none)")
+    p.add_argument("--param", metavar="NAME=VALUE", action="append", default=[],
+                   help="a strategy parameter (overrides its PARAMS); repeatable")
+    _run_options(p)
+    p.set_defaults(func=_cmd_run)
+
+    p = subparsers.add_parser(
+        "demo", help="run the bundled weekly-trend example on the sample market",
+        description="Writes the sample market into the bar store if the store is empty, "
+                    "then runs the weekly-trend example and writes its results folder.")
+    _run_options(p)
+    p.set_defaults(func=_cmd_demo)
+
+
 def build_parser():
     parser = argparse.ArgumentParser(prog="vornix", description="vornix command line")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
     subparsers.required = True
+    _add_run(subparsers)
     _add_data(subparsers)
     return parser
 
@@ -106,6 +185,6 @@ def main(argv=None):
     args = build_parser().parse_args(argv)
     try:
         return args.func(args)
-    except (StoreError, ValueError, ImportError, OSError) as exc:
+    except (VxError, ValueError, TypeError, NotImplementedError, ImportError, OSError) as exc:
         print("vornix: error: %s" % exc, file=sys.stderr)
         return 1

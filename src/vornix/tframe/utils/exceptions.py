@@ -31,3 +31,24 @@ class VxCommandError(VxError):
 
 class StoreError(VxError):
     """The bar store is missing, damaged or cannot hold the data given."""
+
+
+class RunStateError(VxError, RuntimeError):
+    """An operation called at a point of a run where it cannot be answered (a window
+    read in `init`, a registration during the steps, a second run in one process)."""
+
+
+class StrategyError(VxError):
+    """A strategy failed: its file cannot be loaded or lacks a function, or its code
+    raised.  The message carries the strategy's own traceback; `snapshot` is the
+    path of the error snapshot (empty when none was written) and `step` the step at
+    which it failed (None outside the steps)."""
+
+    def __init__(self, message, snapshot="", step=None):
+        super().__init__(message, snapshot, step)
+        self.message = message
+        self.snapshot = snapshot
+        self.step = step
+
+    def __str__(self):
+        return self.message

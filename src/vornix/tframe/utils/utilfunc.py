@@ -85,6 +85,15 @@ def _storable(value):
     raise TypeError("a %s cannot be stored in a MAT file" % type(value).__name__)
 
 
+def _process_umask():
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+_UMASK = _process_umask()
+
+
 @contextlib.contextmanager
 def atomic_path(path, suffix=""):
     """Yield a temporary path beside `path`; on success it replaces `path`.
@@ -98,6 +107,8 @@ def atomic_path(path, suffix=""):
     os.close(fd)
     try:
         yield tmp
+        # mkstemp makes the file private; the result gets the mode a plain open would
+        os.chmod(tmp, 0o666 & ~_UMASK)
         os.replace(tmp, path)
     except BaseException:
         try:

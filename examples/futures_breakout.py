@@ -1,0 +1,61 @@
+"""Channel breakout on five-minute futures bars.
+
+    vornix run examples/futures_breakout.py
+
+Shows a run whose steps are five-minute bars (frequency "min", count 5) over the
+two continuous futures of the sample market, and a strategy that reads its main
+series as a window of completed bars plus the bar of the step, and the trading
+day in progress from a day series.  Five-minute bars restart every trading day.
+
+The prices are the continuous contract's raw prices: they jump where the main
+contract rolls.  A price-adjusted run (adjust forward or backward, with
+`reg_bars(..., adjust=True)`) smooths the jumps; until the adjusted series can be
+registered, the example reads raw bars.
+
+Recorded per target at every step: `close`, the five-minute close; `channel_high`
+and `channel_low`, the highest high and lowest low of the `lookback` completed
+bars before it; `signal`, +1 when the close breaks above the channel, -1 below,
+0 inside; `day_range`, the trading day's high minus low so far.
+"""
+
+import numpy as np
+
+RUN = {
+    "targets": ["CFE.IF00", "SHF.RB00"],
+    "frequency": "min",
+    "count": 5,
+    "begin": "2023-01-03",
+    "end": "2023-02-28",
+    "adjust": "none",
+}
+PARAMS = {"lookback": 12}
+
+HIGH, LOW, CLOSE = 3, 4, 5  # columns of a window: target, time, open, high, low, close, ...
+
+
+def init(context):
+    context.bars = context.reg_bars("min", count=5)
+    context.day = context.reg_bars("day")
+
+
+def on_data(context):
+    n = len(context.targets)
+    lookback = context.params["lookback"]
+    window = context.bars.values(lookback + 1).reshape(n, lookback + 1, -1)
+    close = window[:, -1, CLOSE]
+    before = window[:, :-1, :]
+    with np.errstate(invalid="ignore"):
+        # all-NaN channels (the first bars of the run) stay NaN
+        high = np.full(n, np.nan)
+        low = np.full(n, np.nan)
+        known = ~np.isnan(before[:, :, HIGH]).all(axis=1)
+        high[known] = np.nanmax(before[known, :, HIGH], axis=1)
+        low[known] = np.nanmin(before[known, :, LOW], axis=1)
+        signal = np.where(close > high, 1.0, np.where(close < low, -1.0, 0.0))
+    signal[np.isnan(high) | np.isnan(close)] = np.nan
+    day = context.day.values(1)
+    context.record("close", close)
+    context.record("channel_high", high)
+    context.record("channel_low", low)
+    context.record("signal", signal)
+    context.record("day_range", day[:, HIGH] - day[:, LOW])

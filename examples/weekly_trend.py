@@ -1,0 +1,44 @@
+"""Weekly trend, read on one-minute steps.
+
+    vornix run examples/weekly_trend.py
+
+Shows how a strategy reads a coarser bar that is still forming: the run steps
+through one-minute bars and `init` registers weekly bars; at every minute the last
+row of each target's weekly window is this week's bar as it stands at that minute
+(open of the week, high and low so far, the latest close), the rows before it are
+completed weeks. Nothing later than the current minute is visible.
+
+Recorded per target at every step: `week_close`, the close of the week so far;
+`week_change`, its change against the last completed week's close; and, over all
+targets, `up_share`, the share of targets whose week is up so far.
+"""
+
+import numpy as np
+
+RUN = {
+    "targets": ["SH.600000", "SZ.000011", "SH.600020"],
+    "frequency": "min",
+    "count": 1,
+    "begin": "2023-01-03",
+    "end": "2023-03-31",
+    "adjust": "none",
+}
+PARAMS = {"weeks": 2}
+
+CLOSE = 5  # column of the close in a window (target, time, open, high, low, close, ...)
+
+
+def init(context):
+    context.weekly = context.reg_bars("week", count=1)
+
+
+def on_data(context):
+    weeks = context.params["weeks"]
+    window = context.weekly.values(weeks).reshape(len(context.targets), weeks, -1)
+    close_now = window[:, -1, CLOSE]  # the week in progress, as it stands now
+    close_before = window[:, -2, CLOSE] if weeks > 1 else np.full(len(context.targets), np.nan)
+    change = close_now / close_before - 1.0
+    context.record("week_close", close_now)
+    context.record("week_change", change)
+    known = ~np.isnan(change)
+    context.record("up_share", float(np.mean(change[known] > 0)) if known.any() else None)

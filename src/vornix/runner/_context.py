@@ -1,0 +1,271 @@
+"""What a strategy sees: the context passed to `init` and `on_data`, the bar handles
+returned by `context.reg_bars`, and the recorder behind `context.record`."""
+
+import math
+
+import numpy as np
+
+from vornix.tframe.utils.datetimefunc import _EPOCH_DATENUM, datenum_to_datetime
+from vornix.tframe.utils.exceptions import RunStateError
+
+FIELDS = ("open", "high", "low", "close", "volume", "turnover", "open_interest")
+FRAME_COLUMNS = ("code", "time") + FIELDS
+_MS_PER_DAY = 86400000.0
+
+# the phases of a run, as the context sees them
+INIT, STEPS, DONE = "init", "steps", "done"
+
+
+def datenum_to_datetime64(values):
+    """Time-line values -> datetime64[ns] (NaN -> NaT), rounded to the millisecond
+    like `datenum_to_datetime`."""
+    values = np.asarray(values, dtype=np.float64)
+    millis = np.round((values - _EPOCH_DATENUM) * _MS_PER_DAY)
+    nat = np.isnan(millis)
+    out = np.where(nat, 0, millis).astype(np.int64).astype("datetime64[ms]")
+    out = out.astype("datetime64[ns]")
+    out[nat] = np.datetime64("NaT")
+    return out
+
+
+def _not_yet(what, needs):
+    return NotImplementedError(
+        "context.%s is not available in this build: it needs %s, which vornix does not "
+        "provide yet" % (what, needs)
+    )
+
+
+class BarHandle:
+    """A registered bar series of all targets of the run.
+
+    `values(length)` and `frame(length)` return the window that ends at the current
+    step: per target the last `length` bars, completed bars first and the bar still
+    forming last (in its state at the step; its time is the step's time).  With
+    `fill_up=True` every target gets exactly `length` rows, NaN where it has no bar;
+    with `fill_up=False` bars without volume are left out and the rows are
+    right-aligned.  Windows exist only during the steps (`on_data`)."""
+
+    __slots__ = ("frequency", "count", "adjust", "reg_idx", "bars", "_vr", "_read", "_codes")
+
+    def __init__(self, frequency, count, adjust, reg_idx, bars, vr, read, codes):
+        self.frequency = frequency
+        self.count = count
+        self.adjust = adjust
+        self.reg_idx = reg_idx
+        self.bars = bars
+        self._vr = vr
+        self._read = read
+        self._codes = codes
+
+    def __repr__(self):
+        return "<bars %s x%d%s, %d targets>" % (
+            self.frequency, self.count, " adjusted" if self.adjust else "", len(self._codes))
+
+    def values(self, length, fill_up=True):
+        """The window as a float64 array of `targets * length` rows (one block of
+        `length` rows per target, in target order) and 9 columns: target index, bar
+        time (time-line value), open, high, low, close, volume, turnover, open
+        interest."""
+        step = self._vr.g_VornixSimCurBarFresh
+        if step != step:  # NaN: before the first step
+            raise RunStateError(
+                "bars.values(): there is no current step yet; windows are read in "
+                "on_data, registrations are made in init"
+            )
+        return self._read(self.reg_idx, step, length, fill_up)
+
+    def frame(self, length, fill_up=True):
+        """The window as a pandas DataFrame with the columns code, time (datetime64),
+        open, high, low, close, volume, turnover, open_interest; rows as in
+        `values`."""
+        import pandas as pd
+
+        v = self.values(length, fill_up)
+        columns = {
+            "code": np.repeat(self._codes, v.shape[0] // len(self._codes)),
+            "time": datenum_to_datetime64(v[:, 1]),
+        }
+        for i, name in enumerate(FIELDS):
+            columns[name] = v[:, 2 + i]
+        return pd.DataFrame(columns)
+
+
+class Recorder:
+    """Numbers kept per step. A name recorded as one number gets one float64
+    column; a name recorded per target gets a (steps, targets) table whose columns
+    become name:code (only the targets that got a value). NaN where nothing was
+    recorded."""
+
+    def __init__(self, n_steps, codes):
+        self.n_steps = n_steps
+        self.codes = list(codes)
+        self._index = {c: i for i, c in enumerate(self.codes)}
+        self._scalars = {}
+        self._tables = {}
+        self._seen = {}  # name -> targets that got a value under it
+        self._order = []
+
+    def _new(self, name, per_target):
+        if not isinstance(name, str) or not name or ":" in name:
+            raise ValueError(
+                "context.record: the name must be a non-empty text without ':', got %r" % (name,)
+            )
+        other = self._scalars if per_target else self._tables
+        if name in other:
+            raise ValueError(
+                "context.record(%r, ...): the name was recorded %s before; a name keeps "
+                "one kind of value" % (name, "as one number" if per_target else "per target")
+            )
+        self._order.append(name)
+        if per_target:
+            self._seen[name] = np.zeros(len(self.codes), dtype=bool)
+            table = self._tables[name] = np.full((self.n_steps, len(self.codes)), np.nan)
+            return table
+        col = self._scalars[name] = np.full(self.n_steps, np.nan)
+        return col
+
+    @staticmethod
+    def _bad(name, value):
+        return TypeError(
+            "context.record(%r, ...): a recorded value is a number, a dict of numbers by "
+            "target code or one number per target, got %r" % (name, value)
+        )
+
+    def _number(self, name, value):
+        if value is None:
+            return math.nan
+        if not isinstance(value, (int, float, np.number, np.bool_)):
+            raise self._bad(name, value)
+        return float(value)
+
+    def record(self, step, name, value):
+        if isinstance(value, (float, int, np.floating, np.integer, np.bool_)):
+            col = self._scalars.get(name)
+            if col is None:
+                col = self._new(name, False)
+            col[step] = value
+            return
+        if value is None:
+            col = self._scalars.get(name)
+            if col is None:
+                col = self._new(name, False)
+            col[step] = math.nan
+            return
+        if isinstance(value, dict):
+            table = self._tables.get(name)
+            row = np.full(len(self.codes), np.nan) if table is None else table[step].copy()
+            given = []
+            for code, v in value.items():
+                i = self._index.get(code)
+                if i is None:
+                    raise ValueError(
+                        "context.record(%r, ...): %r is not a target of the run (%s)"
+                        % (name, code, ", ".join(self.codes))
+                    )
+                row[i] = self._number(name, v)
+                given.append(i)
+        elif isinstance(value, (list, tuple, np.ndarray)):
+            try:
+                row = np.asarray(value, dtype=np.float64)
+            except (TypeError, ValueError):
+                raise self._bad(name, value) from None
+            if row.shape != (len(self.codes),):
+                raise ValueError(
+                    "context.record(%r, ...): %s values given for %d targets; give one "
+                    "per target in target order, or a dict by target code"
+                    % (name, "x".join(map(str, row.shape)) or "no", len(self.codes))
+                )
+            if isinstance(value, np.ndarray) and value.dtype.kind not in "biuf":
+                raise self._bad(name, value)
+            given = slice(None)
+        else:
+            raise self._bad(name, value)
+        table = self._tables.get(name)
+        if table is None:
+            table = self._new(name, True)
+        table[step] = row
+        self._seen[name][given] = True
+
+    @property
+    def columns(self):
+        """The recorded columns in the order their names were first recorded."""
+        out = {}
+        for name in self._order:
+            if name in self._scalars:
+                out[name] = self._scalars[name]
+                continue
+            table, seen = self._tables[name], self._seen[name]
+            for i, code in enumerate(self.codes):
+                if seen[i]:
+                    out[name + ":" + code] = table[:, i].copy()
+        return out
+
+
+class Context:
+    """The object passed to the strategy's `init(context)` and `on_data(context)`.
+
+    - `targets`: the run's targets as dotted codes, in order;
+    - `params`: the strategy's parameters (its PARAMS, overridden by the run);
+    - `env`: the environment (bars, prices, fees, accounts and target lookups);
+    - `step`: the 0-based step number (None in init); `now`: the step's time as a
+      datetime (None in init);
+    - `reg_bars(frequency, count=1, adjust=False)`: register a bar series (in init);
+    - `record(name, value)`: keep a number, a dict of numbers by target code or one
+      number per target, for the current step (in on_data).
+
+    Attributes a strategy sets on the context itself are its own."""
+
+    def __init__(self, runner, targets, params, env, time_line):
+        self._runner = runner
+        self._phase = INIT
+        self._internal_bar_num = math.nan
+        self._time_line = time_line
+        self.targets = list(targets)
+        self.params = params
+        self.env = env
+
+    def __repr__(self):
+        return "<vornix context: %s, %d targets>" % (
+            "init" if self._phase == INIT else "step %s" % self.step, len(self.targets))
+
+    @property
+    def step(self):
+        s = self._internal_bar_num
+        return None if s != s else s
+
+    @property
+    def now(self):
+        s = self._internal_bar_num
+        return None if s != s else datenum_to_datetime(self._time_line[s])
+
+    def _in_init(self, what):
+        if self._phase != INIT:
+            raise RunStateError(
+                "context.%s: registrations are made in init, not in on_data" % what)
+
+    def reg_bars(self, frequency, count=1, adjust=False):
+        """Register the bar series of `count` periods of `frequency` ('min', 'day',
+        'week', 'month', 'year') for all targets; returns its handle."""
+        self._in_init("reg_bars")
+        return self._runner.register_bars(frequency, count, adjust)
+
+    def reg_factor(self, names):
+        self._in_init("reg_factor")
+        raise _not_yet("reg_factor(%r)" % (names,), "the factor registration")
+
+    def reg_user_data(self, times, values):
+        self._in_init("reg_user_data")
+        raise _not_yet("reg_user_data", "the user-data registration")
+
+    def reg_indicator(self, func):
+        self._in_init("reg_indicator")
+        raise _not_yet("reg_indicator", "the user-indicator registration")
+
+    def record(self, name, value):
+        """Keep `value` under `name` for the current step (the last value recorded
+        at a step wins)."""
+        s = self._internal_bar_num
+        if s != s:
+            raise RunStateError("context.record(%r, ...): records are kept per step, in "
+                                "on_data; there is no step in init" % (name,))
+        self._runner.recorder.record(s, name, value)

@@ -1,0 +1,96 @@
+"""The results folder of a run: results.parquet, results.csv and chart.png.
+
+Each file is written to a temporary name and renamed into place, so a folder never
+holds a half-written file."""
+
+import datetime
+import os
+
+import numpy as np
+
+from vornix.tframe.utils.utilfunc import atomic_path
+
+MAX_PANELS = 8
+
+
+def _tick_format(times):
+    """Dates, with the time of day when steps are finer than a day."""
+    t = times.to_numpy()
+    intraday = len(t) > 1 and (t[1:] - t[:-1]).min() < np.timedelta64(1, "D")
+    return "%Y-%m-%d %H:%M" if intraday else "%Y-%m-%d"
+
+
+def default_folder(name):
+    stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+    base = os.path.join(os.getcwd(), "vornix-results", "%s-%s" % (name, stamp))
+    folder, n = base, 1
+    while os.path.exists(folder):
+        n += 1
+        folder = "%s-%d" % (base, n)
+    return folder
+
+
+def _panels(columns):
+    """Recorded columns grouped by name (name:code columns share a panel)."""
+    groups = {}
+    for col in columns:
+        groups.setdefault(col.split(":", 1)[0], []).append(col)
+    return list(groups.items())
+
+
+def write_chart(records, path, title):
+    """One panel per recorded name (per-target values as one line per target),
+    against the step times; returns False when nothing was recorded."""
+    import matplotlib
+
+    matplotlib.use("Agg", force=False)
+    import matplotlib.pyplot as plt
+
+    panels = _panels([c for c in records.columns if c != "time"])
+    if not panels:
+        return False
+    shown = panels[:MAX_PANELS]
+    fig, axes = plt.subplots(len(shown), 1, figsize=(11, 1.2 + 2.4 * len(shown)),
+                             sharex=True, squeeze=False)
+    # against the step number, labelled with the step times: nights, weekends and
+    # holidays take no room
+    x = np.arange(len(records))
+    times = records["time"]
+    for ax, (name, cols) in zip(axes[:, 0], shown):
+        for col in cols:
+            label = col.split(":", 1)[1] if ":" in col else None
+            ax.plot(x, records[col].to_numpy(), linewidth=0.9, label=label)
+        ax.set_ylabel(name)
+        ax.grid(True, linewidth=0.3, alpha=0.6)
+        if len(cols) > 1 or ":" in cols[0]:
+            ax.legend(loc="upper left", fontsize="small", ncol=min(len(cols), 5), frameon=False)
+    more = "" if len(panels) <= MAX_PANELS else " (first %d of %d names)" % (MAX_PANELS, len(panels))
+    axes[0, 0].set_title(title + more)
+    ticks = np.unique(np.linspace(0, max(len(records) - 1, 0), 7).round().astype(int))
+    axes[-1, 0].set_xticks(ticks)
+    axes[-1, 0].set_xticklabels([times.iloc[i].strftime(_tick_format(times)) for i in ticks])
+    axes[-1, 0].set_xlim(0, max(len(records) - 1, 1))
+    fig.autofmt_xdate()
+    fig.tight_layout()
+    with atomic_path(path, ".png") as tmp:
+        fig.savefig(tmp, format="png", dpi=110)
+    plt.close(fig)
+    return True
+
+
+def write_results(result, out=None):
+    """Write the recorded values of `result` into `out` (default
+    ./vornix-results/<name>-<time stamp>); returns the folder."""
+    folder = os.path.abspath(out) if out else default_folder(result.name)
+    os.makedirs(folder, exist_ok=True)
+    records = result.records
+    with atomic_path(os.path.join(folder, "results.parquet"), ".parquet") as tmp:
+        records.to_parquet(tmp, index=False)
+    with atomic_path(os.path.join(folder, "results.csv"), ".csv") as tmp:
+        records.to_csv(tmp, index=False)
+    title = "%s: %s x%d, %d to %d" % (result.name, result.frequency, result.count,
+                                      result.begin, result.end)
+    chart = os.path.join(folder, "chart.png")
+    if not write_chart(records, chart, title) and os.path.exists(chart):
+        os.remove(chart)  # an old chart of the same folder would mislead
+    return folder

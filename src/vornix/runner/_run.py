@@ -1,0 +1,386 @@
+"""`run(strategy, **settings)`: a strategy over stored data, from set-up to results."""
+
+import contextlib
+import os
+import socket
+import sys
+import time
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from vornix.runner._context import DONE, STEPS, BarHandle, Context, Recorder, datenum_to_datetime64
+from vornix.runner._strategy import Strategy, load_strategy, resolve_settings, strategy_traceback
+from vornix.tframe.utils.exceptions import RunStateError, StrategyError
+
+_SETTINGS = ("targets", "frequency", "count", "begin", "end", "adjust", "params", "out",
+             "quiet", "core")
+
+
+@dataclass
+class Registration:
+    frequency: str
+    count: int
+    adjusted: bool
+    bars: int  # bars per target in the registered series
+    main: bool = False
+
+
+@dataclass
+class RunResult:
+    """What a run produced: the recorded values (one row per step: `time`, then a
+    column per name or name:code), the registrations and the timings; `out_dir` is
+    the results folder (None when none was written)."""
+
+    name: str
+    strategy_path: str
+    targets: list
+    frequency: str
+    count: int
+    begin: int
+    end: int
+    adjust: str
+    params: dict
+    steps: int
+    records: object  # pandas.DataFrame
+    registrations: list = field(default_factory=list)
+    setup_seconds: float = 0.0
+    registration_seconds: float = 0.0
+    step_seconds: float = 0.0
+    out_dir: object = None
+
+    @property
+    def step_microseconds(self):
+        return self.step_seconds / self.steps * 1e6 if self.steps else 0.0
+
+    def summary(self):
+        """A short text: steps, registrations, where the time went, the results."""
+        rec = self.records
+        first, last = rec["time"].iloc[0], rec["time"].iloc[-1]
+        lines = [
+            "vornix run %s: %d steps of %s x%d from %s to %s, %d targets%s"
+            % (self.name, self.steps, self.frequency, self.count, first, last, len(self.targets),
+               "" if self.adjust == "none" else ", %s-adjusted prices" % self.adjust),
+            "registrations:",
+        ]
+        for r in self.registrations:
+            lines.append(
+                "  %-6s x%-3d %-10s %8d bars per target%s"
+                % (r.frequency, r.count, "adjusted" if r.adjusted else "unadjusted", r.bars,
+                   "  (main series)" if r.main else "")
+            )
+        lines.append(
+            "time: set-up %.2f s (main series included), registration in init %.2f s, "
+            "steps %.2f s (%.1f us per step)"
+            % (self.setup_seconds, self.registration_seconds, self.step_seconds,
+               self.step_microseconds)
+        )
+        names = [c for c in rec.columns if c != "time"]
+        lines.append("recorded: %s" % (", ".join(names) if names else "nothing"))
+        if self.out_dir is not None:
+            lines.append("results: %s" % self.out_dir)
+        return "\n".join(lines)
+
+
+# ------------------------------------------------------------------ trading core
+
+
+def _listening(host, port):
+    with socket.socket() as s:
+        s.settimeout(0.5)
+        try:
+            return s.connect_ex((host, int(port))) == 0
+        except OSError:
+            return False
+
+
+@contextlib.contextmanager
+def trading_core(vr, env, spec="auto"):
+    """The trading core of the run. `spec`: 'auto' uses the core listening at the
+    configured address (127.0.0.1:3293 by default) and otherwise starts the local
+    core in this process on a free port; 'local' always starts the local core;
+    'HOST:PORT' connects there only. A core started here is stopped at the end."""
+    from vornix.core import CoreServer
+
+    sock = vr.g_VornixSocket
+    spec = "auto" if spec is None else str(spec).strip()
+    if spec not in ("auto", "local"):
+        host, sep, port = spec.rpartition(":")
+        if not sep or not host or not port.isdigit():
+            raise ValueError("core must be auto, local or HOST:PORT, got %r" % (spec,))
+        for s in (sock, vr.g_VornixSocketSub):
+            s.host, s.port = host, int(port)
+        yield
+        return
+    if spec == "auto" and (sock.is_connected() or _listening(sock.host, sock.port)):
+        yield
+        return
+    core = CoreServer(port=0).start()
+    for s in (sock, vr.g_VornixSocketSub):
+        s.host, s.port = "127.0.0.1", core.port
+    try:
+        yield
+    finally:
+        env.vx_disconnect_to()
+        core.stop()
+
+
+# ------------------------------------------------------------------ matrix cache
+
+
+def _cache_entries(env):
+    folder = env.root_sub_dir("mat")
+    try:
+        names = {n for n in os.listdir(folder) if n.endswith(".mat")}
+    except OSError:
+        names = set()
+    return folder, names
+
+
+def _drop_new_entries(folder, before):
+    """Remove the matrix-cache entries written since `before` was taken: a run that
+    fails before its first step leaves the cache as it found it."""
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return
+    for name in names:
+        if name.endswith(".mat") and name not in before:
+            with contextlib.suppress(OSError):
+                os.remove(os.path.join(folder, name))
+
+
+# ------------------------------------------------------------------------ run
+
+
+class _Run:
+    """One run in the process-wide state store."""
+
+    def __init__(self, strategy, settings, quiet):
+        from vornix.api.subscribe import _subscribe, _windows
+        from vornix.tframe import sysstate
+
+        self.strategy = strategy
+        self.settings = settings
+        self.quiet = quiet
+        self.vr, self.env, self.gv = sysstate.vr, sysstate.env, sysstate.gv
+        self.subscribe = _subscribe
+        self.read_values = _windows.get_reg_k_data_values
+        self.registrations = []
+        self.handles = {}
+        self.series = set()  # (K-data position, adjusted) of the registered series
+        self.registration_seconds = 0.0
+        self.recorder = None
+        self.context = None
+        self.progress = None
+
+    # called by Context.reg_bars
+    def register_bars(self, frequency, count, adjust):
+        key = (frequency, count, bool(adjust))
+        if key in self.handles:
+            return self.handles[key]
+        t0 = time.perf_counter()
+        reg_idx = self.subscribe.reg_k_data(frequency, count, bool(adjust))
+        self.registration_seconds += time.perf_counter() - t0
+        handle = BarHandle(frequency, count, bool(adjust), reg_idx, self._bars_of(reg_idx),
+                           self.vr, self.read_values, np.asarray(self.context.targets))
+        series = (int(reg_idx[0, 0]), bool(adjust))
+        if series not in self.series:  # the main series registered again is the same one
+            self.series.add(series)
+            self.registrations.append(
+                Registration(str(frequency), int(count), bool(adjust), handle.bars))
+        self.handles[key] = handle
+        if self.progress is not None:
+            self.progress.set_postfix_str("registered %s x%d" % (frequency, count))
+        return handle
+
+    def _bars_of(self, reg_idx):
+        pos = int(reg_idx[0, 0])
+        return int(self.vr.g_VornixKDataList[pos].Matrix.shape[1])
+
+    def _fail(self, exc, where):
+        snapshot = ""
+        with contextlib.suppress(Exception):
+            snapshot = self.vr.save_snapshot()
+        message = "the strategy %s failed %s:\n%s" % (self.strategy.name, where, strategy_traceback(exc))
+        if snapshot:
+            message += "\nerror snapshot: %s" % snapshot
+        step = self.context.step if self.context is not None else None
+        return StrategyError(message, snapshot=snapshot, step=step)
+
+    def _progress(self, total, desc):
+        if self.quiet or not sys.stderr.isatty():
+            return None
+        from tqdm import tqdm
+
+        return tqdm(total=total, desc=desc, unit="step", mininterval=0.5, leave=False)
+
+    def execute(self):
+        from vornix.api.history import _history
+        from vornix.runner._prepare import prepare_run
+        from vornix.tframe import sysdefine
+        from vornix.tframe.comm import vxcmd
+
+        s, env = self.settings, self.env
+        _check_store_range(_history, s.begin, s.end)
+        vxcmd.command_client().request("Ping")  # connection up: handshake, cache folder
+        cache_dir, cache_before = _cache_entries(env)
+        try:
+            t0 = time.perf_counter()
+            main_idx = prepare_run(s.targets, s.frequency, s.count, s.begin, s.end, s.fq_type)
+            setup_seconds = time.perf_counter() - t0
+            time_line = np.asarray(env.fresh_bar_timeline, dtype=np.float64).copy()
+            self._init(main_idx, time_line, sysdefine)
+        except BaseException:
+            _drop_new_entries(cache_dir, cache_before)
+            raise
+        return setup_seconds, self._steps(time_line), time_line
+
+    def _init(self, main_idx, time_line, sysdefine):
+        vr, env, gv = self.vr, self.env, self.gv
+        info = vr.g_VornixInputInfo
+        codes = list(info.TargetListDot)
+        self.registrations.append(Registration(info.KFrequency, int(info.KFreNum), False,
+                                               self._bars_of(main_idx), main=True))
+        self.series.add((int(main_idx[0, 0]), False))
+        self.recorder = Recorder(time_line.size, codes)
+        ctx = self.context = Context(self, codes, self.settings.params, env, time_line)
+        vr.g_VornixUserContext = ctx
+
+        scope = dict(self.strategy.scope)
+        # the optional callbacks: the framework's defaults, without a warning
+        scope.setdefault(gv.CALLUSER_ORDER_STATUS, sysdefine.on_order_status)
+        scope.setdefault(gv.CALLUSER_ORDER_EXECUTION, sysdefine.on_execution)
+        env.update_user_scope(scope)
+
+        self.progress = self._progress(None, "init")
+        try:
+            info.on_init_func(ctx)
+        except Exception as exc:
+            raise self._fail(exc, "in init") from exc
+        finally:
+            if self.progress is not None:
+                self.progress.close()
+            self.progress = None
+
+    def _steps(self, time_line):
+        vr, ctx = self.vr, self.context
+        ctx._phase = STEPS
+        on_data = vr.g_VornixInputInfo.on_data_func
+        n_steps = int(time_line.size)
+        bar = self._progress(n_steps, "steps")
+        step = 0
+        t0 = time.perf_counter()
+        try:
+            for step in range(n_steps):
+                vr.g_VornixSimCurBarFresh = step
+                ctx._internal_bar_num = step
+                on_data(ctx)
+                if bar is not None and step & 1023 == 1023:
+                    bar.update(1024)
+        except Exception as exc:
+            raise self._fail(exc, "at step %d (%s)" % (step, ctx.now)) from exc
+        finally:
+            if bar is not None:
+                bar.close()
+        ctx._phase = DONE
+        return time.perf_counter() - t0
+
+
+def _check_store_range(history, begin, end):
+    days = history.get_trading_days(0, 99999999)
+    if len(days) == 0:
+        raise ValueError("the bar store at %s holds no trading days" % history.store_dir())
+    first, last = int(days[0]), int(days[-1])
+    if begin < first or end > last:
+        raise ValueError(
+            "the run from %d to %d reaches outside the bar store at %s, which holds the "
+            "trading days %d to %d" % (begin, end, history.current_store().path, first, last)
+        )
+
+
+def _records_frame(recorder, time_line):
+    import pandas as pd
+
+    columns = {"time": datenum_to_datetime64(time_line)}
+    columns.update(recorder.columns)
+    return pd.DataFrame(columns)
+
+
+def _run_here(strategy, overrides, out, quiet, core):
+    from vornix.runner import _results
+    from vornix.tframe import sysstate
+
+    loaded = strategy if isinstance(strategy, Strategy) else load_strategy(strategy)
+    settings = resolve_settings(loaded, overrides)
+    runner = _Run(loaded, settings, quiet)
+    with trading_core(sysstate.vr, sysstate.env, core):
+        setup_seconds, step_seconds, time_line = runner.execute()
+    result = RunResult(
+        name=loaded.name, strategy_path=loaded.path, targets=list(runner.context.targets),
+        frequency=settings.frequency, count=settings.count, begin=settings.begin,
+        end=settings.end, adjust=settings.adjust, params=dict(settings.params),
+        steps=int(time_line.size), records=_records_frame(runner.recorder, time_line),
+        registrations=runner.registrations, setup_seconds=setup_seconds,
+        registration_seconds=runner.registration_seconds, step_seconds=step_seconds,
+    )
+    if out is not False:
+        result.out_dir = _results.write_results(result, out)
+    return result
+
+
+def _run_in_child(strategy, overrides, out, quiet, core):
+    import concurrent.futures
+    import multiprocessing
+
+    with concurrent.futures.ProcessPoolExecutor(
+        max_workers=1, mp_context=multiprocessing.get_context("spawn")
+    ) as pool:
+        return pool.submit(_run_here, strategy, overrides, out, quiet, core).result()
+
+
+def run(strategy, **settings):
+    """Run `strategy` (a file path, or a module or object with `init(context)` and
+    `on_data(context)`) over the stored bars and return a `RunResult`.
+
+    Settings (each overrides the strategy's RUN / PARAMS):
+    targets (list or 'A,B'), frequency ('min', 'day', 'week', 'month', 'year'),
+    count (periods per step, default 1), begin and end (2023-01-03, 20230103 or a
+    date), adjust ('none', 'forward', 'backward'), params (dict), out (results
+    folder; None for ./vornix-results/<name>-<time stamp>, False for none), quiet
+    (no progress bar and no summary), core ('auto', 'local' or 'HOST:PORT').
+
+    The state store is process-wide, so a process holds one run: a second call in
+    the same process runs in a child process (a strategy given as a file path) or
+    raises RunStateError (a strategy given as an object).
+
+    A strategy whose file cannot be loaded, or whose code raises, ends the run with
+    StrategyError, whose message holds the strategy's traceback and the path of the
+    error snapshot. Bad settings raise ValueError or TypeError naming the value; a
+    run that fails before its first step leaves the matrix cache as it was."""
+    from vornix.tframe import sysstate
+
+    unknown = sorted(set(settings) - set(_SETTINGS))
+    if unknown:
+        raise TypeError("run() got unknown settings %s; the settings are %s"
+                        % (", ".join(unknown), ", ".join(_SETTINGS)))
+    out = settings.get("out")
+    quiet = bool(settings.get("quiet", False))
+    core = settings.get("core", "auto")
+    overrides = {k: settings.get(k) for k in ("targets", "frequency", "count", "begin", "end",
+                                                "adjust", "params")}
+    if sysstate.vr.g_VornixUserContext is not None:
+        if isinstance(strategy, Strategy) and strategy.path:
+            strategy = strategy.path
+        if not isinstance(strategy, (str, os.PathLike)):
+            raise RunStateError(
+                "this process has run a strategy already and the state store is "
+                "process-wide: give the strategy as a file path (a second run then goes "
+                "to a child process) or start a new process"
+            )
+        result = _run_in_child(os.fspath(strategy), overrides, out, quiet, core)
+    else:
+        result = _run_here(strategy, overrides, out, quiet, core)
+    if not quiet:
+        print(result.summary())
+    return result

@@ -1,0 +1,283 @@
+"""The strategy API in one process: settings, loading, the context, the recorder,
+the windows a handle returns and the results folder."""
+
+import datetime
+import os
+import types
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from vornix.runner import run
+from vornix.runner._context import Recorder, datenum_to_datetime64
+from vornix.runner._strategy import (
+    load_strategy,
+    parse_param,
+    resolve_settings,
+    strategy_traceback,
+)
+from vornix.tframe.utils.datetimefunc import datenum_to_datetime, datetime_to_datenum
+from vornix.tframe.utils.exceptions import RunStateError, StrategyError
+
+CODES = ["SH.600000", "SZ.000011", "SH.600020"]
+
+
+def _strategy(**scope):
+    scope.setdefault("init", lambda context: None)
+    scope.setdefault("on_data", lambda context: None)
+    return types.SimpleNamespace(**scope)
+
+
+# --------------------------------------------------------------------- settings
+
+
+def test_flags_override_run_and_dates_take_every_usual_form():
+    s = load_strategy(_strategy(RUN={"targets": ["SH.600000"], "frequency": "min",
+                                     "begin": "2023-01-03", "end": 20230131, "adjust": "none"},
+                                PARAMS={"n": 3}))
+    got = resolve_settings(s, {"targets": "SH.600000, SZ.000011", "count": "5",
+                               "begin": datetime.date(2023, 1, 4), "end": None,
+                               "adjust": "Forward", "params": {"n": 4}})
+    assert got.targets == ["SH.600000", "SZ.000011"]
+    assert (got.frequency, got.count, got.begin, got.end) == ("min", 5, 20230104, 20230131)
+    assert (got.adjust, got.fq_type, got.params) == ("forward", 1, {"n": 4})
+
+
+@pytest.mark.parametrize("run_dict, overrides, error, words", [
+    ({}, {}, ValueError, "needs targets, frequency, begin, end"),
+    ({"targets": ["A.B"], "frequency": "day", "begin": 20230105}, {"end": "20230104"},
+     ValueError, "after the end date"),
+    ({"targets": ["A.B"], "frequency": "day", "begin": 20230105, "end": "2023-02-30"}, {},
+     ValueError, "'2023-02-30' is not a date"),
+    ({"targets": ["A.B"], "frequency": "day", "begin": 20230105, "end": 20230106},
+     {"count": 0}, ValueError, "count must be a positive whole number, got 0"),
+    ({"targets": ["A.B"], "frequency": "day", "begin": 20230105, "end": 20230106},
+     {"count": 2.5}, ValueError, "got 2.5"),
+    ({"targets": ["A.B"], "frequency": "day", "begin": 20230105, "end": 20230106},
+     {"adjust": "both"}, ValueError, "none, forward or backward, got 'both'"),
+    ({"targets": [], "frequency": "day", "begin": 20230105, "end": 20230106}, {},
+     ValueError, "needs targets"),
+    ({"targets": ["A.B"], "frequency": 5, "begin": 20230105, "end": 20230106}, {},
+     TypeError, "frequency must be a name"),
+])
+def test_bad_settings_are_refused_with_the_value(run_dict, overrides, error, words):
+    with pytest.raises(error, match=None) as info:
+        resolve_settings(load_strategy(_strategy(RUN=run_dict)), overrides)
+    assert words in str(info.value)
+
+
+def test_parameters_take_the_type_of_their_default():
+    defaults = {"n": 3, "w": 0.5, "on": False, "name": "x"}
+    assert parse_param("n=7", defaults) == ("n", 7)
+    assert parse_param("w=2", defaults) == ("w", 2.0) and isinstance(parse_param("w=2", defaults)[1], float)
+    assert parse_param("on=yes", defaults) == ("on", True)
+    assert parse_param("name=12", defaults) == ("name", "12")
+    assert parse_param("other=[1, 2]", {}) == ("other", [1, 2])
+    assert parse_param("other=abc", {}) == ("other", "abc")
+    for bad in ("n=seven", "on=maybe", "novalue", "=3"):
+        with pytest.raises(ValueError):
+            parse_param(bad, defaults)
+    s = load_strategy(_strategy(RUN={"targets": ["A.B"], "frequency": "day", "begin": 20230105,
+                                     "end": 20230106}, PARAMS={"n": 1}))
+    with pytest.raises(ValueError, match="unknown parameter m; the strategy's PARAMS has n"):
+        resolve_settings(s, {"params": {"m": 2}})
+
+
+# ---------------------------------------------------------------------- loading
+
+
+def test_strategy_files_load_or_fail_with_one_message(tmp_path):
+    good = tmp_path / "good.py"
+    good.write_text("import helper_mod\nRUN = {'frequency': 'day'}\n"
+                    "def init(context): pass\ndef on_data(context): pass\n")
+    (tmp_path / "helper_mod.py").write_text("X = 1\n")
+    s = load_strategy(str(good))
+    assert (s.name, s.run, s.params) == ("good", {"frequency": "day"}, {})
+    cases = {
+        "syntax.py": ("def init(context)\n    pass\n", "syntax.py, line 1 cannot be compiled"),
+        "noinit.py": ("def on_data(context): pass\n", "has no init(context) function"),
+        "nodata.py": ("def init(context): pass\n", "has no on_data(context) function"),
+        "raises.py": ("def init(c): pass\ndef on_data(c): pass\n1 / 0\n", "ZeroDivisionError"),
+        "runkey.py": ("RUN = {'target': 1}\ndef init(c): pass\ndef on_data(c): pass\n",
+                      "unknown keys 'target'"),
+        "params.py": ("PARAMS = [1]\ndef init(c): pass\ndef on_data(c): pass\n",
+                      "PARAMS of the strategy"),
+    }
+    for name, (text, words) in cases.items():
+        (tmp_path / name).write_text(text)
+        with pytest.raises(StrategyError) as info:
+            load_strategy(str(tmp_path / name))
+        assert words in str(info.value), name
+    with pytest.raises(StrategyError, match="does not exist"):
+        load_strategy(str(tmp_path / "missing.py"))
+
+
+def test_tracebacks_show_the_strategy_and_not_the_framework(tmp_path):
+    from vornix.tframe.uclass import SystemModeMgr
+
+    path = tmp_path / "strat.py"
+    path.write_text("def inner():\n    raise KeyError('gone')\n\ndef outer():\n    inner()\n")
+    ns = {}
+    exec(compile(path.read_text(), str(path), "exec"), ns)
+    try:
+        # the phase wrapper of the framework sits between the test and the strategy
+        SystemModeMgr().force_phase(1)(ns["outer"])()
+    except KeyError as exc:
+        text = strategy_traceback(exc)
+    assert 'strat.py", line 5, in outer' in text and 'line 2, in inner' in text
+    assert "test_strategy_api.py" in text and "uclass.py" not in text
+    assert text.endswith("KeyError: 'gone'")
+
+
+# --------------------------------------------------------------------- recorder
+
+
+def test_recorder_keeps_numbers_per_step_and_target():
+    r = Recorder(4, CODES)
+    r.record(0, "pnl", 1.5)
+    r.record(2, "pnl", np.float32(2))
+    r.record(3, "pnl", None)
+    r.record(1, "flag", True)
+    r.record(0, "close", np.array([1.0, 2.0, 3.0]))
+    r.record(1, "close", [4, 5, 6])
+    r.record(2, "close", {"SZ.000011": 7})
+    r.record(2, "close", {"SH.600020": 8})  # the same step again: both kept
+    r.record(0, "only", {"SH.600020": 1})
+    cols = r.columns
+    assert list(cols) == ["pnl", "flag", "close:SH.600000", "close:SZ.000011",
+                          "close:SH.600020", "only:SH.600020"]
+    np.testing.assert_array_equal(cols["pnl"], [1.5, np.nan, 2.0, np.nan])
+    np.testing.assert_array_equal(cols["flag"], [np.nan, 1.0, np.nan, np.nan])
+    np.testing.assert_array_equal(cols["close:SZ.000011"], [2, 5, 7, np.nan])
+    np.testing.assert_array_equal(cols["close:SH.600020"], [3, 6, 8, np.nan])
+
+
+@pytest.mark.parametrize("name, value, error, words", [
+    ("", 1.0, ValueError, "non-empty text"),
+    ("a:b", 1.0, ValueError, "without ':'"),
+    (3, 1.0, ValueError, "got 3"),
+    ("x", "1.0", TypeError, "got '1.0'"),
+    ("x", {"SH.600000": "a"}, TypeError, "got 'a'"),
+    ("x", {"SH.999999": 1.0}, ValueError, "'SH.999999' is not a target"),
+    ("x", [1.0, 2.0], ValueError, "2 values given for 3 targets"),
+    ("x", np.ones((3, 1)), ValueError, "3x1 values given"),
+    ("x", np.array(["a", "b", "c"]), TypeError, "a recorded value is a number"),
+    ("x", object(), TypeError, "a recorded value is a number"),
+    ("kind", [1.0, 2.0, 3.0], ValueError, "recorded as one number before"),
+])
+def test_recorder_refuses_what_it_cannot_keep(name, value, error, words):
+    r = Recorder(2, CODES)
+    r.record(0, "kind", 1.0)
+    with pytest.raises(error) as info:
+        r.record(1, name, value)
+    assert words in str(info.value)
+
+
+@given(st.lists(st.one_of(st.floats(700000, 800000, allow_nan=False), st.just(float("nan"))),
+                max_size=20))
+def test_datetime64_conversion_agrees_with_the_scalar_one(values):
+    got = datenum_to_datetime64(values)
+    for v, g in zip(values, got):
+        if np.isnan(v):
+            assert np.isnat(g)
+        else:
+            assert g == np.datetime64(datenum_to_datetime(v), "ns")
+
+
+# ----------------------------------------------------------------- in-process runs
+
+
+def _run(tmp_path, strategy, **settings):
+    settings.setdefault("targets", CODES)
+    settings.setdefault("frequency", "day")
+    settings.setdefault("begin", 20230103)
+    settings.setdefault("end", 20230131)
+    return run(strategy, quiet=True, out=settings.pop("out", False), **settings)
+
+
+def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path):
+    seen = []
+
+    def init(context):
+        context.week = context.reg_bars("week")
+        assert (context.step, context.now) == (None, None)
+        with pytest.raises(RunStateError, match="no current step"):
+            context.week.values(1)
+        with pytest.raises(RunStateError, match="in on_data"):
+            context.record("x", 1)
+        with pytest.raises(NotImplementedError, match="reg_factor"):
+            context.reg_factor(["pe"])
+
+    def on_data(context):
+        v = context.week.values(3)
+        f = context.week.frame(3)
+        seen.append((context.step, context.now, v, f))
+        context.record("close", v.reshape(3, 3, -1)[:, -1, 5])
+        if context.step == 2:
+            with pytest.raises(RunStateError, match="registrations are made in init"):
+                context.reg_bars("day")
+
+    result = _run(tmp_path, _strategy(init=init, on_data=on_data))
+    line = run_state.env.fresh_bar_timeline
+    assert result.steps == len(seen) == line.size
+    for step, (s, now, v, f) in enumerate(seen):
+        assert s == step and now == datenum_to_datetime(line[step])
+        assert list(f.columns) == ["code", "time", "open", "high", "low", "close", "volume",
+                                   "turnover", "open_interest"]
+        assert list(f["code"]) == [c for c in CODES for _ in range(3)]
+        assert f["time"].dtype == "datetime64[ns]"
+        np.testing.assert_array_equal(f.iloc[:, 2:].to_numpy(), v[:, 2:])
+        times = [datetime_to_datenum(t.to_pydatetime()) if not pd.isna(t) else np.nan
+                 for t in f["time"]]
+        np.testing.assert_allclose(times, v[:, 1], rtol=0, atol=1e-8)
+        # the bar in progress is last and carries the time of the step
+        assert all(v[3 * i + 2, 1] == line[step] for i in range(3) if not np.isnan(v[3 * i + 2, 1]))
+    rec = result.records
+    assert list(rec["time"]) == [pd.Timestamp(datenum_to_datetime(t)) for t in line]
+    np.testing.assert_array_equal(rec["close:SZ.000011"], [x[2][5, 5] for x in seen])
+    assert [r.frequency for r in result.registrations] == ["day", "week"]
+    assert result.registrations[0].main and result.out_dir is None
+
+
+def test_a_second_run_needs_a_file_and_goes_to_a_child(run_state, tmp_path, monkeypatch):
+    monkeypatch.setenv("VX_CORE_CACHE_DIR", str(tmp_path / "child-cache"))
+    _run(tmp_path, _strategy())
+    with pytest.raises(RunStateError, match="give the strategy as a file path"):
+        _run(tmp_path, _strategy())
+    path = tmp_path / "again.py"
+    path.write_text("def init(context):\n    context.w = context.reg_bars('week')\n"
+                    "def on_data(context):\n    context.record('c', context.w.values(1)[:, 5])\n")
+    child = _run(tmp_path, str(path), core="local", out=str(tmp_path / "res"))
+    assert child.steps == run_state.env.fresh_bar_timeline.size
+    assert sorted(os.listdir(tmp_path / "res")) == ["chart.png", "results.csv", "results.parquet"]
+    back = pd.read_parquet(tmp_path / "res" / "results.parquet")
+    pd.testing.assert_frame_equal(back, child.records, check_dtype=False)
+
+
+def test_unknown_settings_and_strategy_errors(run_state, tmp_path):
+    with pytest.raises(TypeError, match="unknown settings frequncy"):
+        run(_strategy(), frequncy="day")
+
+    def on_data(context):
+        if context.step == 3:
+            raise ArithmeticError("bad step")
+
+    with pytest.raises(StrategyError) as info:
+        _run(tmp_path, _strategy(on_data=on_data))
+    err = info.value
+    assert err.step == 3 and "at step 3" in str(err) and "ArithmeticError: bad step" in str(err)
+    assert err.snapshot and os.path.exists(err.snapshot)
+    assert "error snapshot: " + err.snapshot in str(err)
+
+
+def test_results_folder_replaces_an_old_chart_when_nothing_is_recorded(run_state, tmp_path):
+    out = tmp_path / "res"
+    out.mkdir()
+    (out / "chart.png").write_bytes(b"old")
+    result = _run(tmp_path, _strategy(), out=str(out))
+    assert sorted(os.listdir(out)) == ["results.csv", "results.parquet"]
+    assert list(result.records.columns) == ["time"] and len(result.records) == result.steps
+    assert "recorded: nothing" in result.summary()
