@@ -203,6 +203,7 @@ def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path):
 
     def init(context):
         context.week = context.reg_bars("week")
+        context.day = context.reg_bars("day")  # the main series again
         assert (context.step, context.now) == (None, None)
         with pytest.raises(RunStateError, match="no current step"):
             context.week.values(1)
@@ -215,6 +216,9 @@ def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path):
         v = context.week.values(3)
         f = context.week.frame(3)
         seen.append((context.step, context.now, v, f))
+        # the environment's bar lookups answer for the same step
+        np.testing.assert_array_equal(context.env.get_bar(np.arange(3))["close"],
+                                      context.day.values(1)[:, 5])
         context.record("close", v.reshape(3, 3, -1)[:, -1, 5])
         if context.step == 2:
             with pytest.raises(RunStateError, match="registrations are made in init"):
