@@ -77,7 +77,7 @@ def test_parameters_take_the_type_of_their_default():
     assert parse_param("name=12", defaults) == ("name", "12")
     assert parse_param("other=[1, 2]", {}) == ("other", [1, 2])
     assert parse_param("other=abc", {}) == ("other", "abc")
-    for bad in ("n=seven", "on=maybe", "novalue", "=3"):
+    for bad in ("n=seven", "n=3.5", "n=True", "w=True", "on=maybe", "novalue", "=3"):
         with pytest.raises(ValueError):
             parse_param(bad, defaults)
     s = load_strategy(_strategy(RUN={"targets": ["A.B"], "frequency": "day", "begin": 20230105,

@@ -179,7 +179,12 @@ def parse_param(text, defaults):
                 raise ValueError
             return name, low in ("true", "1", "yes", "on")
         if isinstance(default, (int, float)) and not isinstance(default, bool):
-            return name, type(default)(ast.literal_eval(raw.strip()))
+            value = ast.literal_eval(raw.strip())
+            # a whole number for an int default; any real number for a float one
+            wanted = (int,) if isinstance(default, int) else (int, float)
+            if isinstance(value, bool) or not isinstance(value, wanted):
+                raise ValueError
+            return name, type(default)(value)
         if isinstance(default, str):
             return name, raw
     except (ValueError, SyntaxError, TypeError):

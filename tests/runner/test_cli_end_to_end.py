@@ -1,0 +1,743 @@
+"""`vornix run` and `vornix demo` end to end: each run is a subprocess started the way
+a user types it (`python -m vornix ...`), on a sample market written once for the
+module, and what it leaves behind (results folder, exit code, messages, bar store,
+matrix cache) is checked from the outside.
+
+The expected window values are recomputed here with pandas from the store's
+one-minute bar files (`bars/1m/<code>.parquet`, read directly), following the
+grouping rules of the registered bars (see tests/registration/kdata_reference.py):
+
+- a bar still forming at a step combines the raw bars of its group up to the step;
+  only bars with volume count, and a group without such a bar shows the close
+  before the group (the sample market keeps a bar without volume at the last close);
+- weeks are calendar weeks (Monday to Sunday) of the run's trading days, so the
+  first week of a run that starts mid-week has no week before it;
+- five-minute bars run from each trading day's first minute.
+
+Every subprocess gets its own HOME, bar store and core cache and runs with
+`--core local`, so that nothing on the machine (~/.vornix, a core listening on the
+default port) takes part.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+import scipy.io
+
+from vornix.api.history._history import HistoryStore
+from vornix.api.history._sample import write_sample_market
+from vxtest.support import free_port
+
+REPO = Path(__file__).resolve().parents[2]
+EXAMPLES = REPO / "examples"
+SEED, DAYS, STOCKS = 7, 45, 4
+# time-line value of 1970-01-01 00:00 (day 1 is 0000-01-01, 367 is 0001-01-01)
+EPOCH = 719529
+PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
+PRICES = ("open", "high", "low", "close")
+VORNIX_FRAME = re.compile(r'File "[^"]*[/\\]vornix[/\\]')
+QUIET_LOCAL = ("--quiet", "--core", "local")
+
+
+# ------------------------------------------------------------------- subprocesses
+
+
+@pytest.fixture(scope="module")
+def world(tmp_path_factory):
+    """The sample market in a store of its own, and a HOME shared by the runs of
+    the module (matplotlib builds its font cache there once)."""
+    root = tmp_path_factory.mktemp("e2e")
+    store = root / "store"
+    market = write_sample_market(
+        HistoryStore(store, create=True), seed=SEED, days=DAYS, stocks=STOCKS
+    )
+    (root / "home").mkdir()
+    return {"root": root, "store": store, "home": root / "home", "market": market}
+
+
+def vornix(world, *args, store=None, cache, cwd):
+    """`python -m vornix ARGS` in a clean environment; returns the CompletedProcess."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VX_")}
+    env.update(
+        HOME=str(world["home"]),
+        VX_STORE_DIR=str(store or world["store"]),
+        VX_CORE_CACHE_DIR=str(cache),
+        PYTHONPATH=os.pathsep.join(sys.path),
+    )
+    Path(cwd).mkdir(parents=True, exist_ok=True)
+    return subprocess.run(
+        [sys.executable, "-m", "vornix", *map(str, args)],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=False,
+    )
+
+
+def ok(proc):
+    assert proc.returncode == 0, "exit %d\nstdout:\n%s\nstderr:\n%s" % (
+        proc.returncode,
+        proc.stdout,
+        proc.stderr,
+    )
+    return proc
+
+
+def write_strategy(folder, name, source):
+    path = Path(folder) / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(source)
+    return path
+
+
+def listing(root):
+    """{relative path: (size, mtime_ns)} of the files under `root`."""
+    root = Path(root)
+    if not root.exists():
+        return {}
+    return {
+        str(p.relative_to(root)): (p.stat().st_size, p.stat().st_mtime_ns)
+        for p in sorted(root.rglob("*"))
+        if p.is_file()
+    }
+
+
+def mat_folder(cache):
+    return Path(cache) / "python" / "mat"
+
+
+# ------------------------------------------------------------- the store, read directly
+
+
+def timestamps(values):
+    """Time-line values (day number + fraction of a day) -> Timestamps, whole seconds."""
+    seconds = np.rint((np.asarray(values, dtype=np.float64) - EPOCH) * 86400).astype(np.int64)
+    return pd.Timestamp("1970-01-01") + pd.to_timedelta(seconds, unit="s")
+
+
+def minute_bars(store, code):
+    bars = pd.read_parquet(Path(store) / "bars" / "1m" / ("%s.parquet" % code))
+    bars["t"] = timestamps(bars["time"].to_numpy())
+    return bars
+
+
+def main_minutes(store, codes, begin, end):
+    """Minute-bar times of the calendar's trading days from begin to end (yyyymmdd),
+    over the sessions of the targets' calendars, from the store's tables."""
+    store = Path(store)
+    days = pd.read_parquet(store / "calendar.parquet")["date"]
+    days = sorted(d for d in days if begin <= d <= end)
+    instruments = pd.read_parquet(store / "instruments.parquet")
+    dotted = instruments["market"] + "." + instruments["code"]
+    calendars = set(instruments.loc[dotted.isin(codes), "calendar"])
+    sessions = pd.read_parquet(store / "sessions.parquet")
+    sessions = sessions[sessions["calendar"].isin(calendars)]
+    minutes = sorted(
+        {m for o, c in zip(sessions["open"], sessions["close"]) for m in range(o + 1, c + 1)}
+    )
+    per_day = [pd.Timestamp(str(d)) + pd.to_timedelta(minutes, unit="min") for d in days]
+    return per_day
+
+
+def last_traded_close(bars, start, stop):
+    """Close of the last bar with volume in [start, stop], else the close before
+    `start` (NaN when the bars hold none)."""
+    traded = bars[(bars["t"] >= start) & (bars["t"] <= stop) & (bars["volume"] > 0)]
+    if len(traded):
+        return traded["close"].iloc[-1]
+    before = bars[bars["t"] < start]
+    return before["close"].iloc[-1] if len(before) else np.nan
+
+
+def same(got, expected, rtol=1e-9):
+    got, expected = float(got), float(expected)
+    if np.isnan(expected):
+        return np.isnan(got)
+    return abs(got - expected) <= rtol * abs(expected)
+
+
+# ============================================================ 1. weekly_trend on the CLI
+
+WEEKLY_TARGETS = ("SH.600000", "SZ.000011", "SH.600020")
+WEEKLY_BEGIN, WEEKLY_END = 20230118, 20230203  # Wednesday to Friday, three calendar weeks
+WEEKLY_STEPS = 13 * 240
+
+
+@pytest.fixture(scope="module")
+def weekly(world):
+    root = world["root"] / "weekly"
+    out = root / "out"
+    flags = "--frequency min --count 1 --begin 2023-01-18 --end 2023-02-03 --adjust none"
+    ok(
+        vornix(
+            world,
+            "run",
+            EXAMPLES / "weekly_trend.py",
+            "--targets",
+            ",".join(WEEKLY_TARGETS),
+            *flags.split(),
+            *QUIET_LOCAL,
+            "--out",
+            out,
+            cache=root / "cache",
+            cwd=root,
+        )
+    )
+    records = pd.read_parquet(out / "results.parquet")
+    # the raw bars from the run's first day on: a run sees no bar before its range
+    bars = {code: minute_bars(world["store"], code) for code in WEEKLY_TARGETS}
+    bars = {code: b[b["t"] >= pd.Timestamp(str(WEEKLY_BEGIN))] for code, b in bars.items()}
+    return {"out": out, "records": records, "bars": bars, "cache": root / "cache"}
+
+
+def expected_week(bars, t):
+    """(week_close, week_change) of one target at step time t."""
+    monday = t.normalize() - pd.Timedelta(days=t.weekday())
+    close = last_traded_close(bars, monday, t)
+    if monday <= pd.Timestamp(str(WEEKLY_BEGIN)):
+        return close, np.nan  # the run's first week: no week before it in the window
+    before = last_traded_close(
+        bars, monday - pd.Timedelta(days=7), monday - pd.Timedelta(seconds=1)
+    )
+    return close, close / before - 1.0
+
+
+WEEKLY_STEP_CASES = [
+    pytest.param("2023-01-18 09:31", id="first-step"),
+    pytest.param("2023-01-20 15:00", id="friday-close"),
+    pytest.param("2023-01-23 09:31", id="monday-morning"),
+    # SZ.000011 traded on Monday 01-23, then is suspended: its week keeps Monday's close
+    pytest.param("2023-01-25 10:00", id="inside-suspension"),
+    # SZ.000011 is suspended on Monday 01-30: no bar of this week yet, the window
+    # shows the close before the week (last week's), the change is 0
+    pytest.param("2023-01-30 09:31", id="suspended-monday-open"),
+    pytest.param("2023-01-30 14:00", id="suspended-monday-afternoon"),
+    pytest.param("2023-01-31 09:31", id="first-minute-after-suspension"),
+    # SZ.000011 trades nothing on 02-03: its week close stays at 02-02's last trade
+    pytest.param("2023-02-03 13:45", id="zero-volume-day"),
+    pytest.param("2023-02-03 15:00", id="last-step"),
+] + [
+    pytest.param(int(s), id="random-step-%d" % s)
+    for s in np.random.default_rng(20230118).choice(WEEKLY_STEPS, 6, replace=False)
+]
+
+
+def test_sample_market_has_the_cases_the_steps_rely_on(world):
+    """The suspension and the zero-volume day of SZ.000011 that the steps above name."""
+    bars = minute_bars(world["store"], "SZ.000011")
+    days = set(bars["t"].dt.strftime("%Y%m%d").astype(int))
+    for day in (20230124, 20230125, 20230126, 20230127, 20230130):
+        assert day not in days
+    assert 20230123 in days and 20230131 in days
+    zero_day = bars[bars["t"].dt.normalize() == pd.Timestamp("2023-02-03")]
+    assert len(zero_day) == 240 and (zero_day["volume"] == 0).all()
+
+
+@pytest.mark.parametrize("step", WEEKLY_STEP_CASES)
+def test_weekly_trend_values_match_the_minute_bars(weekly, step):
+    rec = weekly["records"]
+    if isinstance(step, str):
+        rows = rec.index[rec["time"] == pd.Timestamp(step)]
+        assert len(rows) == 1, "no step at %s" % step
+        row = rec.loc[rows[0]]
+    else:
+        row = rec.iloc[step]
+    t = row["time"]
+    changes = []
+    for code in WEEKLY_TARGETS:
+        close, change = expected_week(weekly["bars"][code], t)
+        got_close, got_change = row["week_close:" + code], row["week_change:" + code]
+        assert same(got_close, close), (code, t, got_close, close)
+        # the change compared as a ratio: 1e-9 relative to it also where it is 0
+        assert same(got_change + 1.0, change + 1.0), (code, t, got_change, change)
+        changes.append(change)
+    known = [c for c in changes if not np.isnan(c)]
+    up_share = np.mean([c > 0 for c in known]) if known else np.nan
+    assert same(row["up_share"], up_share)
+
+
+def test_weekly_trend_time_column_is_the_main_time_line(world, weekly):
+    rec = weekly["records"]
+    expected = np.concatenate(
+        main_minutes(world["store"], WEEKLY_TARGETS, WEEKLY_BEGIN, WEEKLY_END)
+    )
+    assert len(rec) == WEEKLY_STEPS == expected.size
+    assert rec["time"].dtype == "datetime64[ns]"
+    assert (rec["time"].to_numpy() == expected.astype("datetime64[ns]")).all()
+    assert list(rec.columns) == ["time"] + ["week_close:" + c for c in WEEKLY_TARGETS] + [
+        "week_change:" + c for c in WEEKLY_TARGETS
+    ] + ["up_share"]
+
+
+def test_weekly_trend_csv_holds_the_parquet_values(weekly):
+    rec = weekly["records"]
+    csv = pd.read_csv(weekly["out"] / "results.csv", parse_dates=["time"])
+    csv["time"] = csv["time"].astype("datetime64[ns]")
+    pd.testing.assert_frame_equal(csv, rec, check_exact=False, rtol=1e-15, atol=0)
+
+
+def test_weekly_trend_chart_is_a_png(weekly):
+    data = (weekly["out"] / "chart.png").read_bytes()
+    assert len(data) > 1000 and data.startswith(PNG_MAGIC)
+
+
+# ====================================================== 2. futures_breakout on the CLI
+
+FUTURES = ("CFE.IF00", "SHF.RB00")
+FUTURES_BEGIN, FUTURES_END = 20230130, 20230201
+
+
+@pytest.fixture(scope="module")
+def futures(world):
+    root = world["root"] / "futures"
+    out = root / "out"
+    # targets, five-minute frequency and adjust from the example's RUN
+    ok(
+        vornix(
+            world,
+            "run",
+            EXAMPLES / "futures_breakout.py",
+            *"--begin 2023-01-30 --end 2023-02-01".split(),
+            *QUIET_LOCAL,
+            "--out",
+            out,
+            cache=root / "cache",
+            cwd=root,
+        )
+    )
+    return {
+        "records": pd.read_parquet(out / "results.parquet"),
+        "bars": {code: minute_bars(world["store"], code) for code in FUTURES},
+    }
+
+
+def test_futures_breakout_steps_are_five_minute_groups_of_each_day(world, futures):
+    # IF00 trades 09:30-11:30 and 13:00-15:00, RB00 09:00-10:15, 10:30-11:30 and
+    # 13:30-15:00: together 270 minutes a day, 54 groups of five from 09:01
+    days = main_minutes(world["store"], FUTURES, FUTURES_BEGIN, FUTURES_END)
+    expected = np.concatenate([d[4::5] for d in days])
+    assert all(len(d) == 270 for d in days)
+    assert (futures["records"]["time"].to_numpy() == expected.astype("datetime64[ns]")).all()
+
+
+def expected_five_minutes(bars, t, first_step):
+    """(close, day_range) of one future at step t (a five-minute group ending at t)."""
+    start = t - pd.Timedelta(minutes=5)
+    group = bars[(bars["t"] > start) & (bars["t"] <= t) & (bars["volume"] > 0)]
+    if len(group):
+        close = group["close"].iloc[-1]
+    elif first_step:
+        close = np.nan  # the run's first group has nothing before it
+    else:
+        # a group without trades shows the close before it; before a target's first
+        # bar of the run the filled-up minutes carry the close from before the run
+        close = bars.loc[bars["t"] <= start, "close"].iloc[-1]
+    day = bars[(bars["t"] >= t.normalize()) & (bars["t"] <= t) & (bars["volume"] > 0)]
+    if len(day):
+        day_range = day["high"].max() - day["low"].min()
+    elif t.normalize() == pd.Timestamp(str(FUTURES_BEGIN)):
+        day_range = np.nan  # no close known before the run's first day
+    else:
+        day_range = 0.0  # the day shows the last close as open, high, low and close
+    return close, day_range
+
+
+FUTURES_STEP_CASES = [
+    pytest.param("2023-01-30 09:05", id="first-step-if-closed"),
+    pytest.param("2023-01-30 09:10", id="if-before-its-first-bar"),
+    pytest.param("2023-01-30 09:35", id="if-first-group"),
+    pytest.param("2023-01-30 10:15", id="rb-before-break"),
+    pytest.param("2023-01-30 10:20", id="rb-in-break"),
+    pytest.param("2023-01-30 10:35", id="rb-after-break"),
+    pytest.param("2023-01-30 11:30", id="morning-close"),
+    pytest.param("2023-01-30 13:05", id="rb-at-lunch-if-open"),
+    pytest.param("2023-01-30 13:35", id="rb-afternoon-first-group"),
+    pytest.param("2023-01-31 09:05", id="second-day-if-closed"),
+    pytest.param("2023-01-31 09:35", id="second-day-if-open"),
+    pytest.param("2023-02-01 15:00", id="last-step"),
+] + [
+    pytest.param(int(s), id="random-step-%d" % s)
+    for s in np.random.default_rng(20230130).choice(3 * 54, 5, replace=False)
+]
+
+
+@pytest.mark.parametrize("step", FUTURES_STEP_CASES)
+def test_futures_breakout_close_and_day_range_match_the_minute_bars(futures, step):
+    rec = futures["records"]
+    if isinstance(step, str):
+        rows = rec.index[rec["time"] == pd.Timestamp(step)]
+        assert len(rows) == 1, "no step at %s" % step
+        s = int(rows[0])
+    else:
+        s = step
+    t = rec["time"].iloc[s]
+    for code in FUTURES:
+        close, day_range = expected_five_minutes(futures["bars"][code], t, s == 0)
+        got_close, got_range = rec["close:" + code].iloc[s], rec["day_range:" + code].iloc[s]
+        assert same(got_close, close), (code, t, got_close, close)
+        assert same(got_range, day_range) or abs(got_range - day_range) < 1e-9, (
+            code,
+            t,
+            got_range,
+            day_range,
+        )
+
+
+# ========================================================== 3. no look-ahead, whole stack
+
+LOOK_SOURCE = """\
+import numpy as np
+
+TIME, HIGH, CLOSE = 1, 3, 5
+
+
+def init(context):
+    context.series = {"day": context.reg_bars("day"), "week": context.reg_bars("week")}
+
+
+def on_data(context):
+    n = len(context.targets)
+    for name, bars in context.series.items():
+        for fill_up in (True, False):
+            w = bars.values(2, fill_up=fill_up).reshape(n, 2, -1)
+            tag = name + ("" if fill_up else "_traded")
+            for row in (0, 1):
+                context.record("%s%d_time" % (tag, row), w[:, row, TIME])
+                context.record("%s%d_high" % (tag, row), w[:, row, HIGH])
+                context.record("%s%d_close" % (tag, row), w[:, row, CLOSE])
+"""
+LOOK_TARGETS = "SH.600000,SZ.000011"
+LOOK_SHORT_END = "2023-01-25"  # a Wednesday, inside the suspension of SZ.000011
+LOOK_CUT = pd.Timestamp("2023-01-31 10:42")  # bars after it are changed in a store copy
+
+
+def scaled_copy(src, dst, codes, cut):
+    """A copy of the store at `src` whose prices after `cut` are ten times higher:
+    minute bars after the cut, day bars of later days, and the cut day's day bar
+    formed again from its changed minutes. Written through the store, so that the
+    copy's generation moves on."""
+    shutil.copytree(src, dst)
+    store = HistoryStore(dst)
+    cut_day = pd.Timestamp(cut.date())
+    with store.batch():
+        for code in codes:
+            minute = store.read_bars(code, "min")
+            t = timestamps(minute["time"])
+            after = np.asarray(t > cut)
+            assert after.any() and not after.all()
+            for f in PRICES:
+                minute[f] = np.where(after, minute[f] * 10.0, minute[f])
+            store.write_bars(code, "min", minute)
+
+            day = store.read_bars(code, "day")
+            day_t = timestamps(day["time"]).normalize()
+            later = np.asarray(day_t > cut_day)
+            for f in PRICES:
+                day[f] = np.where(later, day[f] * 10.0, day[f])
+            of_cut_day = np.asarray(t.normalize() == cut_day) & (minute["volume"] > 0)
+            assert of_cut_day.any()
+            i = int(np.flatnonzero(np.asarray(day_t == cut_day))[0])
+            day["high"][i] = minute["high"][of_cut_day].max()
+            day["low"][i] = minute["low"][of_cut_day].min()
+            day["close"][i] = minute["close"][of_cut_day][-1]
+            store.write_bars(code, "day", day)
+
+
+@pytest.fixture(scope="module")
+def look_ahead(world):
+    root = world["root"] / "look"
+    strategy = write_strategy(root, "look.py", LOOK_SOURCE)
+    changed = root / "changed-store"
+    scaled_copy(world["store"], changed, LOOK_TARGETS.split(","), LOOK_CUT)
+    cache = root / "cache"  # one cache for the three runs: a stale entry would show
+
+    def run(name, end, store=None):
+        out = root / name
+        flags = "--targets %s --frequency min --begin 2023-01-18 --end %s" % (LOOK_TARGETS, end)
+        ok(
+            vornix(
+                world,
+                "run",
+                strategy,
+                *flags.split(),
+                *QUIET_LOCAL,
+                "--out",
+                out,
+                store=store,
+                cache=cache,
+                cwd=root,
+            )
+        )
+        return pd.read_parquet(out / "results.parquet")
+
+    return {
+        "full": run("full", "2023-02-03"),
+        "short": run("short", LOOK_SHORT_END),
+        "changed": run("changed", "2023-02-03", store=changed),
+    }
+
+
+def test_a_run_that_ends_earlier_records_the_same_steps(look_ahead):
+    full, short = look_ahead["full"], look_ahead["short"]
+    end = pd.Timestamp(LOOK_SHORT_END) + pd.Timedelta(days=1)
+    assert len(short) == int((full["time"] < end).sum()) == 6 * 240
+    # time, then (day, week) x (fill-up, traded only) x 2 rows x 3 fields x 2 targets
+    assert len(short.columns) == 1 + 2 * 2 * 2 * 3 * 2
+    pd.testing.assert_frame_equal(short, full.iloc[: len(short)], check_exact=True)
+
+
+def test_bars_changed_after_a_step_are_not_seen_at_it(look_ahead):
+    full, changed = look_ahead["full"], look_ahead["changed"]
+    assert (full["time"] == changed["time"]).all()
+    upto = (full["time"] <= LOOK_CUT).to_numpy()
+    pd.testing.assert_frame_equal(changed[upto], full[upto], check_exact=True)
+    # and the change is seen after the cut, in the day and the week windows alike
+    later = ~upto
+    for prefix in ("day1_close", "week1_close", "day_traded1_close", "week_traded1_close"):
+        for code in LOOK_TARGETS.split(","):
+            col = "%s:%s" % (prefix, code)
+            diff = ~np.isclose(changed.loc[later, col], full.loc[later, col], equal_nan=True)
+            assert diff.any(), col
+
+
+# ==================================================== 4. failures change nothing
+
+WEEK_INIT = "def init(context):\n    context.week = context.reg_bars('week')\n"
+ON_DATA = "\n\ndef on_data(context):\n    context.record('x', 1.0)\n"
+PARAMS = "PARAMS = {'lookback': 12}\n"
+FAIL_FLAGS = "--targets SH.600000,SH.600020 --frequency min --begin 2023-02-06 --end 2023-02-10"
+
+
+def _failure_cases():
+    return [
+        pytest.param(
+            "def init(context)\n    pass\n" + ON_DATA,
+            [],
+            ["cannot be compiled", "line 1"],
+            id="syntax-error",
+        ),
+        pytest.param(
+            "def on_data(context):\n    pass\n", [], ["has no init(context) function"], id="no-init"
+        ),
+        pytest.param(
+            WEEK_INIT + ON_DATA,
+            ["--targets", "SH.999999"],
+            ["unknown target", "SH.999999"],
+            id="unknown-target",
+        ),
+        pytest.param(
+            WEEK_INIT + "    context.minutes = context.reg_bars('min')\n" + ON_DATA,
+            ["--frequency", "day"],
+            ["failed in init", "intraday", "main frequency is day"],
+            id="finer-than-main",
+        ),
+        pytest.param(
+            WEEK_INIT + ON_DATA,
+            ["--end", "{year_after_last_day}"],
+            ["outside the bar store", "{year_after_last_day_int}", "{last_day}"],
+            id="dates-outside-store",
+        ),
+        pytest.param(
+            WEEK_INIT + ON_DATA,
+            ["--core", "127.0.0.1:{free_port}"],
+            ["cannot reach the trading core", "127.0.0.1:{free_port}"],
+            id="core-unreachable",
+        ),
+        pytest.param(
+            WEEK_INIT + "    context.week.values(1)\n" + ON_DATA,
+            [],
+            ["failed in init", "no current step"],
+            id="read-in-init",
+        ),
+        pytest.param(
+            PARAMS + WEEK_INIT + ON_DATA,
+            ["--param", "nosuch=1"],
+            ["unknown parameter nosuch"],
+            id="unknown-param",
+        ),
+    ]
+
+
+@pytest.mark.parametrize("source, extra, words", _failure_cases())
+def test_a_failing_run_reports_one_error_and_changes_nothing(
+    world, weekly, tmp_path, source, extra, words
+):
+    last = int(world["market"].days[-1])
+    fill = {
+        "year_after_last_day": "%d-%02d-%02d" % (last // 10000 + 1, last // 100 % 100, last % 100),
+        "year_after_last_day_int": str(last + 10000),
+        "last_day": str(last),
+        "free_port": str(free_port()),
+    }
+    extra = [e.format(**fill) for e in extra]
+    words = [w.format(**fill) for w in words]
+    strategy = write_strategy(tmp_path / "strategies", "broken.py", source)
+    # a cache that already holds entries: those of the weekly_trend run
+    cache = tmp_path / "cache"
+    shutil.copytree(weekly["cache"], cache, copy_function=shutil.copy2)
+    assert listing(mat_folder(cache)), "the weekly_trend run left no matrix-cache entry"
+    store_before, mat_before = listing(world["store"]), listing(mat_folder(cache))
+    cwd, out = tmp_path / "cwd", tmp_path / "out"
+
+    # the case's own flags last: they override the common ones
+    proc = vornix(
+        world,
+        "run",
+        strategy,
+        *FAIL_FLAGS.split(),
+        *QUIET_LOCAL,
+        "--out",
+        out,
+        *extra,
+        cache=cache,
+        cwd=cwd,
+    )
+
+    assert proc.returncode == 1, proc.stderr
+    errors = [line for line in proc.stderr.splitlines() if line.startswith("vornix: error:")]
+    assert len(errors) == 1, proc.stderr
+    message = proc.stderr[proc.stderr.index("vornix: error:") :]
+    for word in words:
+        assert word in message, (word, proc.stderr)
+    assert not VORNIX_FRAME.search(proc.stderr), proc.stderr
+    assert not out.exists() and not (cwd / "vornix-results").exists()
+    assert listing(world["store"]) == store_before
+    assert listing(mat_folder(cache)) == mat_before
+
+
+# ================================================ 5. an error in the strategy's on_data
+
+RAISING_SOURCE = """\
+def init(context):
+    context.week = context.reg_bars("week")
+
+
+def on_data(context):
+    context.record("step", context.step)
+    if context.step == 7:
+        raise ZeroDivisionError("seven is too many")
+"""
+
+
+def test_an_error_in_on_data_shows_the_strategy_frame_the_step_and_a_snapshot(world, tmp_path):
+    strategy = write_strategy(tmp_path, "raising.py", RAISING_SOURCE)
+    flags = "--targets SH.600000 --frequency min --begin 2023-01-09 --end 2023-01-10"
+    proc = vornix(
+        world, "run", strategy, *flags.split(), *QUIET_LOCAL, cache=tmp_path / "cache", cwd=tmp_path
+    )
+    assert proc.returncode == 1
+    err = proc.stderr
+    assert sum(line.startswith("vornix: error:") for line in err.splitlines()) == 1, err
+    assert 'File "%s", line 8, in on_data' % strategy in err
+    assert "ZeroDivisionError: seven is too many" in err
+    assert not VORNIX_FRAME.search(err), err
+    assert "at step 7 (2023-01-09 09:38:00)" in err
+    found = re.search(r"^error snapshot: (.+)$", err, re.M)
+    assert found, err
+    snapshot = Path(found.group(1))
+    assert snapshot.is_file() and snapshot.suffix == ".mat"
+    mat = scipy.io.loadmat(snapshot)
+    assert int(np.asarray(mat["SimCurBarFresh"]).ravel()[0]) == 7  # the failing step
+
+
+# ============================================================ 6. parameters and settings
+
+SETTINGS_SOURCE = """\
+RUN = {
+    "targets": ["SH.600000", "SZ.000011"],
+    "frequency": "day",
+    "count": 1,
+    "begin": "2023-01-03",
+    "end": "2023-03-13",
+    "adjust": "none",
+}
+PARAMS = {"lookback": 12, "scale": 1.5, "label": "a"}
+
+
+def init(context):
+    pass
+
+
+def on_data(context):
+    p = context.params
+    context.record("lookback", p["lookback"])
+    context.record("lookback_is_int", type(p["lookback"]) is int)
+    context.record("scale", p["scale"])
+    context.record("scale_is_float", type(p["scale"]) is float)
+    context.record("label_is_a", p["label"] == "a")
+    context.record("seen", {code: 1.0 for code in context.targets})
+"""
+
+
+def test_flags_override_run_and_params_keep_the_type_of_their_default(world, tmp_path):
+    strategy = write_strategy(tmp_path, "settings.py", SETTINGS_SOURCE)
+    out = tmp_path / "out"
+    # targets and begin from the flags; frequency, count, end and adjust from RUN
+    flags = "--targets SH.600020 --begin 2023-02-20 --param lookback=3 --param scale=2"
+    ok(
+        vornix(
+            world,
+            "run",
+            strategy,
+            *flags.split(),
+            *QUIET_LOCAL,
+            "--out",
+            out,
+            cache=tmp_path / "cache",
+            cwd=tmp_path,
+        )
+    )
+    rec = pd.read_parquet(out / "results.parquet")
+    days = [
+        d
+        for d in pd.read_parquet(world["store"] / "calendar.parquet")["date"]
+        if 20230220 <= d <= 20230313
+    ]
+    expected = [pd.Timestamp(str(d)) + pd.Timedelta(hours=15) for d in days]
+    assert list(rec["time"]) == expected
+    assert list(rec.columns) == [
+        "time",
+        "lookback",
+        "lookback_is_int",
+        "scale",
+        "scale_is_float",
+        "label_is_a",
+        "seen:SH.600020",
+    ]
+    assert (rec["lookback"] == 3).all() and (rec["lookback_is_int"] == 1).all()
+    assert (rec["scale"] == 2.0).all() and (rec["scale_is_float"] == 1).all()
+    assert (rec["label_is_a"] == 1).all()  # a parameter not given keeps its default
+
+
+# ==================================================================== 7. vornix demo
+
+
+def test_demo_writes_the_sample_market_and_a_results_folder(world, tmp_path):
+    store = tmp_path / "new-store"  # does not exist yet
+    cwd = tmp_path / "cwd"
+    proc = ok(
+        vornix(world, "demo", "--core", "local", store=store, cache=tmp_path / "cache", cwd=cwd)
+    )
+    out = proc.stdout
+    assert "is empty: writing the sample market" in out
+    assert len(HistoryStore(store).target_table()) > 0
+    assert re.search(r"^vornix run weekly_trend: \d+ steps of min x1 ", out, re.M), out
+    assert "registrations:" in out
+    assert re.search(r"^\s+week\s+x1\b.*bars per target", out, re.M), out
+    assert re.search(r"\(\d+(\.\d+)? us per step\)", out), out
+    found = re.search(r"^results: (.+)$", out, re.M)
+    assert found, out
+    folder = Path(found.group(1))
+    assert folder.parent.resolve() == (cwd / "vornix-results").resolve()
+    for name in ("results.parquet", "results.csv", "chart.png"):
+        assert (folder / name).stat().st_size > 0
+    assert (folder / "chart.png").read_bytes().startswith(PNG_MAGIC)
