@@ -192,12 +192,17 @@ def pd_h_to_l(m, begin, end, n_target_bars):
     return res
 
 
-def pd_in_progress_adj(adj, begin, gid):
+def pd_in_progress_adj(adj, begin, gid, base=None):
+    """Adjusted bars in progress; with `base` a bar traded when its volume there is
+    positive, else when no price is NaN and the four are not all the last close."""
     fr = frames(adj, 0, ADJ, (0, 1, 2, 3))
     o, h, lo, c = fr[0], fr[1], fr[2], fr[3]
-    last = c.ffill().shift(1)
-    flat = o.eq(last) & h.eq(last) & lo.eq(last) & c.eq(last)
-    traded = ~(o.isna() | h.isna() | lo.isna() | c.isna()) & ~flat
+    if base is not None:
+        traded = pd.DataFrame(base[HEAD + VOL :: BAR].T) > 0
+    else:
+        last = c.ffill().shift(1)
+        flat = o.eq(last) & h.eq(last) & lo.eq(last) & c.eq(last)
+        traded = ~(o.isna() | h.isna() | lo.isna() | c.isna()) & ~flat
     grp = lambda df: df.groupby(gid)  # noqa: E731
     count = grp(traded.astype(np.int64)).cumsum()
     none = count == 0
@@ -332,6 +337,12 @@ def main():
             lambda: pd_in_progress_adj(adj, bd, bd),
         ),
         (
+            "vxCalcDataValueFresh_Adj base",
+            2 * adj.nbytes + nt * n * 8 + 16 * n,
+            lambda: ualgo.vxCalcDataValueFresh_Adj(adj, bd, ed, ADJ, nt, 0, base=m),
+            lambda: pd_in_progress_adj(adj, bd, bd, base=m),
+        ),
+        (
             "ismember",
             8 * (n + dates.size) + 9 * n,
             lambda: ualgo.ismember(floor_tl, dates),
@@ -340,7 +351,7 @@ def main():
     ]
 
     head = (
-        f"{'kernel':<27}{'MB r+w':>9}{'kernel ms':>11}{'GB/s':>7}{'copy ms':>9}"
+        f"{'kernel':<31}{'MB r+w':>9}{'kernel ms':>11}{'GB/s':>7}{'copy ms':>9}"
         f"{'x copy':>8}{'np/pd ms':>10}{'speed-up':>10}"
     )
     print(head)
@@ -361,7 +372,7 @@ def main():
         else:
             same(got, want)
         print(
-            f"{name:<27}{nbytes / 1e6:>9.1f}{tk * 1e3:>11.2f}{nbytes / tk / 1e9:>7.2f}"
+            f"{name:<31}{nbytes / 1e6:>9.1f}{tk * 1e3:>11.2f}{nbytes / tk / 1e9:>7.2f}"
             f"{tc * 1e3:>9.2f}{tk / tc:>8.2f}{tp * 1e3:>10.1f}{tp / tk:>10.1f}"
         )
 

@@ -182,6 +182,30 @@ def test_main_contract_periods(use_sample):
     assert h.get_main_contract(["XX.NONE"], 20230101, 20230301) == {}
 
 
+@pytest.mark.parametrize("code", [IF, RB])
+def test_the_roll_gap_lies_between_old_close_and_new_open(use_sample, code):
+    """At a roll the new main contract's first minute opens at its own level;
+    inside a period every traded minute opens next to the close before it."""
+    days, contracts = h.get_main_contract([code], 0, 99999999)[code]
+    roll_days = [days[i] for i in range(1, len(days)) if contracts[i] != contracts[i - 1]]
+    assert len(roll_days) >= 3
+    r = fetch([code], filled=False)
+    o, c, vol = (block(r, 0)[f] for f in (gv.KMatrix_Open, gv.KMatrix_Close, gv.KMatrix_Volume))
+    trading_days = h.get_trading_days(0, 99999999)
+    first_minute = [int(np.argmax(r["DayPos"] == np.searchsorted(trading_days, d))) for d in roll_days]
+    assert all(vol[first_minute] > 0)
+    jump = np.abs(o[1:] / c[:-1] - 1.0)
+    at_roll = np.zeros(jump.size, dtype=bool)
+    at_roll[np.array(first_minute) - 1] = True
+    assert np.all(jump[at_roll] > 0.005)
+    assert np.all(jump[~at_roll & (vol[1:] > 0)] < 0.002)
+    # the day bars follow: the roll day opens away from the day before's close
+    d = block(fetch([code], freq="day"), 0)
+    k = np.searchsorted(trading_days, roll_days)
+    assert np.all(np.abs(d[gv.KMatrix_Open, k] / d[gv.KMatrix_Close, k - 1] - 1.0) > 0.005)
+    np.testing.assert_array_equal(d[gv.KMatrix_Open, k], o[first_minute])
+
+
 def test_ticks_of_the_current_bar(use_sample, monkeypatch):
     tl = fetch([STOCK])["TimeLine"]
     monkeypatch.setattr(h, "_run_context", lambda: ([STOCK, {"Market": "SH", "Code": "600020"}], tl))

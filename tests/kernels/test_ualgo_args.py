@@ -129,6 +129,30 @@ def test_bad_argument_is_rejected_by_name(name, pos, value, exc, text):
         getattr(ualgo, name)(*args)
 
 
+@pytest.mark.parametrize(
+    "base, exc, text",
+    [
+        (k_matrix()[:-1], ValueError, "base has 16 rows"),
+        (k_matrix(n_targets=1), ValueError, "base has 10 rows.*2 target blocks"),
+        (k_matrix(n=N - 1), ValueError, "base has 5 columns, adj_base 6"),
+        (k_matrix().astype(np.int64), TypeError, "base.*int64"),
+    ],
+    ids=["rows", "targets", "columns", "dtype"],
+)
+def test_adj_refresh_rejects_base_of_other_bars(base, exc, text):
+    with pytest.raises(exc, match=text):
+        ualgo.vxCalcDataValueFresh_Adj(*calls()["vxCalcDataValueFresh_Adj"], base=base)
+
+
+def test_adj_refresh_base_none_is_the_six_argument_call():
+    args = calls()["vxCalcDataValueFresh_Adj"]
+    args[0] = np.arange(2.0 * ADJ * N).reshape(2 * ADJ, N) % 5
+    np.testing.assert_array_equal(
+        ualgo.vxCalcDataValueFresh_Adj(*args, base=None), ualgo.vxCalcDataValueFresh_Adj(*args)
+    )
+    assert ualgo.vxCalcDataValueFresh_Adj(*args, base=k_matrix()).shape == (2 * ADJ, N)
+
+
 @pytest.mark.parametrize("name", sorted(calls()))
 def test_wrong_argument_count_is_type_error(name):
     with pytest.raises(TypeError):

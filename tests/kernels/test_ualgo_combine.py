@@ -1,17 +1,21 @@
 """Bar combination kernels: complete bars from ranges, bars in progress, adjusted
-bars in progress, all against the pure-Python reference; no look-ahead."""
+bars in progress (with and without the unadjusted bars), all against the
+pure-Python reference; no look-ahead."""
 
 import numpy as np
 import pytest
 import ualgo_reference as ref
 from hypothesis import given
 from hypothesis import strategies as st
-from ualgo_strategies import adj_matrix, k_matrix, rows_of, time_line
+from ualgo_strategies import adj_block, adj_matrix, k_matrix, rows_of, time_line
 
 from vornix.tframe import ualgo
 from vornix.tframe.sysdefine import GlobalDefine as gv
 from vxtest.settings import kernel_settings
-from vxtest.support import kmatrix
+from vxtest.support import bar_rows, kmatrix
+
+ADJ_PRICES = (ref.AO, ref.AH, ref.AL, ref.AC)
+K_PRICES = (ref.OP, ref.HI, ref.LO, ref.CL)
 
 
 def reg_groups(data, min_base=1):
@@ -76,6 +80,38 @@ def test_data_value_fresh_adj_matches_reference(data):
     np.testing.assert_array_equal(out, np.array(expected).reshape(adj.shape))
 
 
+@st.composite
+def adj_of(draw, base, n_targets):
+    """Adjusted prices over the bars of K matrix `base`.  Per target either its
+    own prices times a factor that steps once (a roll or an ex-date), or prices
+    drawn on their own: NaN and flat bars whatever the volume says."""
+    n = base.shape[1]
+    rows = np.full((n_targets * ref.ADJ, n), np.nan)
+    for t in range(n_targets):
+        if draw(st.booleans(), label="scaled"):
+            step = draw(st.integers(0, n), label="step")
+            factor = np.where(np.arange(n) < step, draw(st.sampled_from([0.5, 1.25, 2.0])), 1.0)
+            for a, k in zip(ADJ_PRICES, K_PRICES):
+                rows[t * ref.ADJ + a] = base[ref.HEAD + t * ref.BAR + k] * factor
+        else:
+            rows[t * ref.ADJ : (t + 1) * ref.ADJ] = draw(adj_block(n))
+    return rows
+
+
+@kernel_settings
+@given(data=st.data())
+def test_data_value_fresh_adj_with_base_matches_reference(data):
+    base_tl, begin, end = reg_groups(data, min_base=0)
+    base = data.draw(k_matrix(base_tl), label="base")
+    n_targets = ref.n_targets_of(base)
+    adj = data.draw(adj_of(base, n_targets), label="adj")
+    out = ualgo.vxCalcDataValueFresh_Adj(
+        adj, begin, end, gv.Adj_KMatrix_Bar_Len, n_targets, 0, base=base
+    )
+    expected = ref.data_value_fresh_adj(rows_of(adj), begin.tolist(), n_targets, rows_of(base))
+    np.testing.assert_array_equal(out, np.array(expected).reshape(adj.shape))
+
+
 def _run_1_to_n(m, begin, end, n_targets):
     return ualgo.vxCalcCombineMatrix1toN(m, begin, end, gv.KMatrix_Bar_Len, 0)
 
@@ -88,8 +124,18 @@ def _run_adj(m, begin, end, n_targets):
     return ualgo.vxCalcDataValueFresh_Adj(m, begin, end, gv.Adj_KMatrix_Bar_Len, n_targets, 0)
 
 
+def _run_adj_base(m, begin, end, n_targets):
+    """m: the unadjusted K matrix with the adjusted price rows below it."""
+    k = ref.HEAD + n_targets * ref.BAR
+    return ualgo.vxCalcDataValueFresh_Adj(
+        m[k:], begin, end, gv.Adj_KMatrix_Bar_Len, n_targets, 0, base=m[:k]
+    )
+
+
 @pytest.mark.parametrize(
-    "kernel", [_run_1_to_n, _run_fresh, _run_adj], ids=["1toN", "fresh", "adj"]
+    "kernel",
+    [_run_1_to_n, _run_fresh, _run_adj, _run_adj_base],
+    ids=["1toN", "fresh", "adj", "adj-base"],
 )
 @kernel_settings
 @given(data=st.data())
@@ -101,6 +147,13 @@ def test_no_look_ahead(kernel, data):
     if kernel is _run_adj:
         body = 0
         draw_matrix = lambda: data.draw(adj_matrix(n, n_targets))  # noqa: E731
+    elif kernel is _run_adj_base:
+        body = ref.HEAD
+
+        def draw_matrix():
+            base = data.draw(k_matrix(base_tl, n_targets))
+            return np.vstack([base, data.draw(adj_of(base, n_targets))])
+
     else:
         body = ref.HEAD
         draw_matrix = lambda: data.draw(k_matrix(base_tl, n_targets))  # noqa: E731
@@ -268,6 +321,63 @@ def test_weeks_with_suspended_days():
     fresh = ualgo.vxCalcDataValueFresh(m, wb, we, gv.KMatrix_Bar_Len, 1, 0)
     assert fresh[1 + ref.VOL, 8] == 200.0
     assert fresh[1 + ref.CL, 8] == 16.0
+
+
+# Groups [0], [1, 2, 3], [4, 5] of one target.  Bar 1 traded flat at the previous
+# close, bar 2 is a filled bar at other prices (volume 0), bar 4 likewise, bar 5 NaN.
+FLAT_PRICES = np.array(
+    [
+        [9, 10, 12, 11, 20, np.nan],  # open
+        [11, 10, 13, 14, 21, np.nan],  # high
+        [8, 10, 11, 9, 19, np.nan],  # low
+        [10, 10, 12, 13, 20, np.nan],  # close
+    ]
+)
+FLAT_VOLUME = np.array([4, 5, 0, 3, 0, np.nan])
+
+
+@pytest.mark.parametrize(
+    "with_base, want",
+    [
+        (
+            True,
+            [
+                [9, 11, 8, 10],
+                [10, 10, 10, 10],  # the flat bar opens the group
+                [10, 10, 10, 10],  # the filled bar adds nothing
+                [10, 14, 9, 13],
+                [13, 13, 13, 13],  # nothing traded yet: the last close before the group
+                [13, 13, 13, 13],
+            ],
+        ),
+        (
+            False,
+            [
+                [9, 11, 8, 10],
+                [10, 10, 10, 10],  # taken for a filled bar
+                [12, 13, 11, 12],  # taken for a traded one: it opens the group
+                [12, 14, 9, 13],
+                [20, 21, 19, 20],
+                [20, 21, 19, 20],
+            ],
+        ),
+    ],
+    ids=["with-base", "without-base"],
+)
+def test_volumes_of_the_unadjusted_bars_tell_which_adjusted_bars_traded(with_base, want):
+    # the unadjusted prices are half the adjusted ones; only their volumes count
+    block = np.c_[FLAT_PRICES.T / 2, FLAT_VOLUME, FLAT_VOLUME, np.zeros(6)]
+    base = kmatrix(np.arange(6.0), [bar_rows(block)]) if with_base else None
+    adj = np.full((ref.ADJ, 6), np.nan)
+    adj[list(ADJ_PRICES)] = FLAT_PRICES
+    begin, end = np.array([0, 1, 1, 1, 4, 4]), np.array([0, 3, 3, 3, 5, 5])
+
+    out = ualgo.vxCalcDataValueFresh_Adj(adj, begin, end, gv.Adj_KMatrix_Bar_Len, 1, 0, base)
+    np.testing.assert_array_equal(out[list(ADJ_PRICES)].T, want)
+    expected = ref.data_value_fresh_adj(
+        rows_of(adj), begin.tolist(), 1, rows_of(base) if with_base else None
+    )
+    np.testing.assert_array_equal(np.array(expected)[list(ADJ_PRICES)].T, want)
 
 
 def test_empty_range_gives_filled_bar_from_last_close():

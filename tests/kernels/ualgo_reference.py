@@ -189,24 +189,42 @@ def adj_traded(bar, last_close):
     return not all(x == last_close for x in bar)
 
 
-def data_value_fresh_adj(adj, begin, n_targets):
+def known_max(values):
+    """Largest non-NaN value, NaN if there is none."""
+    known = [x for x in values if not isnan(x)]
+    return max(known) if known else NAN
+
+
+def known_min(values):
+    known = [x for x in values if not isnan(x)]
+    return min(known) if known else NAN
+
+
+def data_value_fresh_adj(adj, begin, n_targets, base=None):
+    """Adjusted bars in progress.  With `base` (the unadjusted K matrix of the same
+    bars) a bar traded when its volume there is positive; without it, see adj_traded."""
     n = len(begin)
     out = [[NAN] * n for _ in range(n_targets * ADJ)]
     for t in range(n_targets):
         r0 = t * ADJ
         close = adj[r0 + AC]
+        volume = base[HEAD + t * BAR + VOL] if base is not None else None
         for i in range(n):
             s = begin[i]
             traded = []
             for k in range(s, i + 1):
                 bar = [adj[r0 + AO][k], adj[r0 + AH][k], adj[r0 + AL][k], close[k]]
-                if adj_traded(bar, last_known(close, k)):
+                if base is not None:
+                    trades = volume[k] > 0
+                else:
+                    trades = adj_traded(bar, last_known(close, k))
+                if trades:
                     traded.append(bar)
             if traded:
                 vals = [
                     traded[0][0],
-                    max(b[1] for b in traded),
-                    min(b[2] for b in traded),
+                    known_max([b[1] for b in traded]),
+                    known_min([b[2] for b in traded]),
                     traded[-1][3],
                 ]
             else:

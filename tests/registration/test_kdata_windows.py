@@ -676,8 +676,8 @@ def week_run(run_state):
 
 @pytest.mark.parametrize(
     "args, error",
-    [(("fortnight", 1), ValueError), (("week", 1, True), NotImplementedError)],
-    ids=["unknown-frequency", "adjusted"],
+    [(("fortnight", 1), ValueError), (("tick", 1, True), ValueError)],
+    ids=["unknown-frequency", "adjusted-tick"],
 )
 def test_refused_registrations_leave_the_state_alone(week_run, args, error):
     vr = week_run[0]

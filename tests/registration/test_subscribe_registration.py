@@ -20,6 +20,7 @@ from vxtest.runs import fresh_state
 
 MIN, DAY, WEEK, MONTH, TICK = gv.KFreq_Min, gv.KFreq_Day, gv.KFreq_Week, gv.KFreq_Month, gv.KFreq_Tick
 BAR = gv.KMatrix_Bar_Len
+ADJ = gv.Adj_KMatrix_Bar_Len
 
 
 def stock_codes(market, n=6):
@@ -272,8 +273,14 @@ def test_repeated_registration_and_rows(short_run):
     np.testing.assert_array_equal(before, kept)
     np.testing.assert_array_equal(after[: kept.shape[0]], kept)
     np.testing.assert_array_equal(short_run.env.fresh_bar_timeline, kept[0])
-    with pytest.raises(NotImplementedError, match="adjust"):
-        sub.reg_k_data("day", 1, True)
+    # the adjusted twin of a registered series adds adjusted rows, not unadjusted ones
+    adj = sub.reg_k_data("day", 1, True)
+    assert adj.shape == (len(short_run.codes), 7)
+    np.testing.assert_array_equal(adj[:, :4], day)
+    assert vr.g_VornixDataValueFresh.shape == after.shape
+    assert vr.g_VornixDataValueFresh_Adj.shape == (ADJ * len(short_run.codes), after.shape[1])
+    np.testing.assert_array_equal(adj[:, 6], ADJ * np.arange(len(short_run.codes)))
+    np.testing.assert_array_equal(sub.reg_k_data("day", 1, True), adj)
     with pytest.raises(ValueError, match="unknown frequency"):
         sub.reg_k_data("fortnight", 1)
     with pytest.raises(ValueError, match=text.ERROR_FREQ_TOO_HIGH):

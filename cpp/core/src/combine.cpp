@@ -254,19 +254,28 @@ void data_value_fresh(const Layout& L, Matrix base, Positions begin, Positions e
 }
 
 void data_value_fresh_adj(const Layout& L, Matrix adj, Positions begin, Positions end,
-                          std::size_t n_targets, OutMatrix out) {
+                          std::size_t n_targets, OutMatrix out, const Matrix* base) {
     const auto bar_len = idx(L.adj_bar_len);
     if (adj.rows % bar_len != 0 || adj.rows / bar_len != n_targets)
         fail("n_targets=" + num(n_targets) + " needs an adj_base of " + num(n_targets * bar_len) +
              " rows, got " + num(adj.rows));
     check_groups(begin, end, adj.cols);
     if (out.rows != adj.rows || out.cols != adj.cols) fail("output shape mismatch");
-    // Without a volume row, a bar counts as not traded when any of its prices
-    // is NaN, or when open, high, low and close all equal the last close
-    // before it: that is the shape the history service gives a filled bar.
-    // (A real bar that traded flat at the previous close is indistinguishable
-    // and is treated as filled, which shows the same prices.)
+    if (base != nullptr) {
+        if (k_targets(L, base->rows, "base") != n_targets)
+            fail("base has " + num(base->rows) + " rows, not the header and " + num(n_targets) +
+                 " target blocks of adj_base");
+        if (base->cols != adj.cols)
+            fail("base has " + num(base->cols) + " columns, adj_base " + num(adj.cols) +
+                 "; both hold the same bars");
+    }
+    // With the unadjusted base, a bar traded when its volume is positive, as in
+    // every other combination.  Without it there is no volume row: a bar then
+    // counts as not traded when any of its prices is NaN, or when open, high,
+    // low and close all equal the last close before it (the shape of a filled
+    // bar; a real bar that traded flat at the previous close is taken for one).
     const auto offs = adj_bar_fields(L);
+    const auto volume_offset = idx(bar_fields(L)[4]);
     for (std::size_t t = 0; t < n_targets; ++t) {
         Vector in[4];
         double* o[4];
@@ -274,6 +283,9 @@ void data_value_fresh_adj(const Layout& L, Matrix adj, Positions begin, Position
             in[k] = adj.row(t * bar_len + idx(offs[k]));
             o[k] = out.row(t * bar_len + idx(offs[k]));
         }
+        Vector volume;
+        if (base != nullptr)
+            volume = base->row(idx(L.head_len) + t * idx(L.bar_len) + volume_offset);
         double last_close = kNaN;  // last non-NaN close before the current column
         double group_prev = kNaN;  // last non-NaN close before the current group
         bool traded = false;
@@ -284,19 +296,24 @@ void data_value_fresh_adj(const Layout& L, Matrix adj, Positions begin, Position
                 group_prev = last_close;
             }
             const double bo = in[0][i], bh = in[1][i], bl = in[2][i], bc = in[3][i];
-            const bool has_nan =
-                std::isnan(bo) || std::isnan(bh) || std::isnan(bl) || std::isnan(bc);
-            const bool flat =
-                bo == last_close && bh == last_close && bl == last_close && bc == last_close;
-            if (!has_nan && !flat) {
+            bool trades;
+            if (base != nullptr) {
+                trades = volume[i] > 0;
+            } else {
+                const bool has_nan =
+                    std::isnan(bo) || std::isnan(bh) || std::isnan(bl) || std::isnan(bc);
+                trades = !has_nan && !(bo == last_close && bh == last_close && bl == last_close &&
+                                       bc == last_close);
+            }
+            if (trades) {
                 if (!traded) {
                     traded = true;
                     op = bo;
                     hi = bh;
                     lo = bl;
                 } else {
-                    if (bh > hi) hi = bh;
-                    if (bl < lo) lo = bl;
+                    if (std::isnan(hi) || bh > hi) hi = bh;
+                    if (std::isnan(lo) || bl < lo) lo = bl;
                 }
                 cl = bc;
             }

@@ -12,16 +12,21 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Copies bar `col` of `src` (or the bar in progress when `col` is the current
 // bar and the series has refresh rows) into one output row.
 void put_bar(const WindowSource& src, std::int64_t col, std::size_t bar_len, double* row) {
+    const bool adjusted = src.adj_field[0] != nullptr;
     if (src.fresh != nullptr && col == src.last) {
         row[1] = src.fresh_time;
         for (std::size_t f = 0; f < bar_len; ++f)
             row[2 + f] = src.fresh[static_cast<std::ptrdiff_t>(f) * src.fresh_stride];
+        if (adjusted)
+            for (std::size_t f = 0; f < 4; ++f) row[2 + f] = *src.adj_fresh[f];
         return;
     }
     row[1] = src.time_line[col * src.time_stride];
     const double* cell = src.body + col * src.col_stride;
     for (std::size_t f = 0; f < bar_len; ++f)
         row[2 + f] = cell[static_cast<std::ptrdiff_t>(f) * src.row_stride];
+    if (adjusted)
+        for (std::size_t f = 0; f < 4; ++f) row[2 + f] = src.adj_field[f][col * src.adj_col_stride];
 }
 
 double volume_of(const WindowSource& src, std::int64_t col, std::size_t volume_offset) {

@@ -166,6 +166,7 @@ class _Run:
         self.vr, self.env, self.gv = sysstate.vr, sysstate.env, sysstate.gv
         self.subscribe = _subscribe
         self.read_values = _windows.get_reg_k_data_values
+        self.read_adj_values = _windows.get_reg_k_data_adj_values
         self.registrations = []
         self.handles = {}
         self.series = set()  # (K-data position, adjusted) of the registered series
@@ -180,10 +181,12 @@ class _Run:
         if key in self.handles:
             return self.handles[key]
         t0 = time.perf_counter()
-        reg_idx = self.subscribe.reg_k_data(frequency, count, bool(adjust))
+        # the object True: the registration takes the adjusted steps for it only
+        reg_idx = self.subscribe.reg_k_data(frequency, count, True if adjust else False)
         self.registration_seconds += time.perf_counter() - t0
+        read = self.read_adj_values if adjust else self.read_values
         handle = BarHandle(frequency, count, bool(adjust), reg_idx, self._bars_of(reg_idx),
-                           self.vr, self.read_values, np.asarray(self.context.targets))
+                           self.vr, read, np.asarray(self.context.targets))
         series = (int(reg_idx[0, 0]), bool(adjust))
         if series not in self.series:  # the main series registered again is the same one
             self.series.add(series)

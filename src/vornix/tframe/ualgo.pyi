@@ -65,8 +65,10 @@ def vxCalcDataValueFresh_Adj(
     adj_bar_len: int,
     n_targets: int,
     rule: int,
+    base: npt.ArrayLike | None = None,
 ) -> _Float:
-    """Adjusted prices: the registered bar's state at every base bar."""
+    """Adjusted prices: the registered bar's state at every base bar; `base` (the
+    unadjusted K matrix of the same bars) tells by its volumes which bars traded."""
 
 def ismember(a: npt.ArrayLike, b: npt.ArrayLike) -> tuple[npt.NDArray[np.bool_], _Int]:
     """(found, positions): whether each element of a occurs in b, and its lowest index (-1)."""

@@ -150,9 +150,10 @@ void data_value_fresh(const Layout& layout, Matrix base, Positions begin, Positi
                       std::size_t n_targets, OutMatrix out);
 
 // State at each base bar of the registered bar's adjusted prices; `adj` and
-// `out` hold n_targets blocks of adj_bar_len rows.
+// `out` hold n_targets blocks of adj_bar_len rows.  `base`, when given, is the
+// unadjusted K matrix of the same bars, whose volume rows tell which bars traded.
 void data_value_fresh_adj(const Layout& layout, Matrix adj, Positions begin, Positions end,
-                          std::size_t n_targets, OutMatrix out);
+                          std::size_t n_targets, OutMatrix out, const Matrix* base = nullptr);
 
 // --- fill tables and membership --------------------------------------------------
 

@@ -26,6 +26,13 @@ struct WindowSource {
     const double* fresh = nullptr;
     std::ptrdiff_t fresh_stride = 0;
     double fresh_time = 0.0;
+    // Price-adjusted windows: the first four fields (open, high, low, close)
+    // come from these rows (column 0 of each; columns `adj_col_stride` apart)
+    // instead of `body`, and for the bar in progress from `adj_fresh`.  Null
+    // for unadjusted windows.
+    const double* adj_field[4] = {nullptr, nullptr, nullptr, nullptr};
+    std::ptrdiff_t adj_col_stride = 1;
+    const double* adj_fresh[4] = {nullptr, nullptr, nullptr, nullptr};
 };
 
 // Writes the windows of `n` targets into `out`: `n * length` rows of

@@ -11,6 +11,7 @@ struct NativeFunction {
     py::object impl;
     std::vector<std::string> names;    // parameter names, in order
     std::vector<py::object> defaults;  // null handle: required
+    std::vector<bool> positional_only;
     std::string qualname;
 
     // Bind positional and keyword arguments to the parameters the way a Python
@@ -29,6 +30,12 @@ struct NativeFunction {
             std::string key = py::str(item.first);
             size_t i = 0;
             while (i < n && names[i] != key) ++i;
+            if (i < n && positional_only[i]) {
+                throw py::type_error(qualname +
+                                     "() got some positional-only arguments passed as keyword "
+                                     "arguments: '" +
+                                     key + "'");
+            }
             if (i == n) {
                 throw py::type_error(qualname + "() got an unexpected keyword argument '" + key +
                                      "'");
@@ -66,6 +73,9 @@ py::object build_signature(const std::vector<Param>& params, const py::object& r
             case Kind::positional:
                 kind = Parameter.attr("POSITIONAL_OR_KEYWORD");
                 break;
+            case Kind::positional_only:
+                kind = Parameter.attr("POSITIONAL_ONLY");
+                break;
             case Kind::var_positional:
                 kind = Parameter.attr("VAR_POSITIONAL");
                 break;
@@ -99,6 +109,11 @@ Param annotated(const char* name, py::object annotation) {
 
 Param annotated(const char* name, py::object annotation, py::object default_value) {
     return Param{name, std::move(default_value), std::move(annotation), Kind::positional};
+}
+
+Param positional_only(Param p) {
+    p.kind = Kind::positional_only;
+    return p;
 }
 
 FunctionMaker::FunctionMaker(py::module_ m, std::string module_name)
@@ -135,6 +150,7 @@ py::object FunctionMaker::make(py::cpp_function impl, const std::string& name,
     for (const Param& p : params) {
         native.names.push_back(p.name);
         native.defaults.push_back(p.default_value);
+        native.positional_only.push_back(p.kind == Kind::positional_only);
     }
     py::dict annotations;
     fn.attr("__signature__") = build_signature(params, return_annotation, annotations);

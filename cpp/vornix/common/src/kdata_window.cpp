@@ -133,7 +133,8 @@ struct Names {
     common::Name vr{"vr"}, dvf{"g_VornixDataValueFresh"}, k_data{"g_VornixKDataList"},
         cache{"g_VornixCache"}, matrix{"Matrix"}, current{"CurrentBar"},
         tl_cache{"get_history_k_data_time_line_cache"}, dvf_tl{"dvf_tl"}, bar_ref{"UnfilledBarRef"},
-        traded{"UnfilledIdx"};
+        traded{"UnfilledIdx"}, k_data_adj{"g_VornixKDataList_Adj"},
+        dvf_adj{"g_VornixDataValueFresh_Adj"};
 };
 
 const Names& names() {
@@ -150,15 +151,18 @@ std::string cell_text(std::size_t i, int c) {
 }
 
 Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_obj,
-               py::handle length_obj, py::handle fill_up_obj) {
+               py::handle length_obj, py::handle fill_up_obj, bool adjusted) {
     const Names& N = names();
     Plan plan;
     py::array reg_idx = as_ndarray(reg_idx_obj, "reg_idx", "float64");
-    if (reg_idx.ndim() != 2 || reg_idx.shape(1) < 4)
+    if (reg_idx.ndim() != 2 || reg_idx.shape(1) < (adjusted ? 7 : 4))
         throw py::value_error(
-            "reg_idx must be a registration index of shape (targets, 4) or "
-            "(targets, 7), got shape " +
-            shape_text(reg_idx));
+            adjusted ? "reg_idx must be the registration index of an adjusted series, of shape "
+                       "(targets, 7), got shape " +
+                           shape_text(reg_idx)
+                     : "reg_idx must be a registration index of shape (targets, 4) or "
+                       "(targets, 7), got shape " +
+                           shape_text(reg_idx));
     if (reg_idx.dtype().kind() != 'f' || reg_idx.itemsize() != 8 || !element_strided(reg_idx)) {
         const char kind = reg_idx.dtype().kind();
         if (kind != 'f' && kind != 'i' && kind != 'u')
@@ -175,6 +179,9 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
     py::object vr = common::attr(sysstate_module(), N.vr);
     py::array dvf = float64_array(common::attr(vr, N.dvf), "vr.g_VornixDataValueFresh", 2);
     plan.keep.push_back(dvf);
+    // The steps are the unadjusted refresh matrix's columns, also for adjusted
+    // windows: the adjusted one has the same columns once it has rows, and
+    // none while every adjusted registration is of the main frequency.
     const std::int64_t steps = dvf.shape(1);
 
     // The step: NaN means the last one; a negative step counts from the end once.
@@ -243,6 +250,25 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
         return static_cast<std::int64_t>(v);
     };
 
+    // Adjusted series and refresh rows, read when the window is an adjusted one.
+    py::object adj_s;
+    std::int64_t adj_len_items = 0;
+    std::vector<std::pair<std::int64_t, kn::Matrix>> adj_series;
+    py::array dvf_adj;
+    bool have_dvf_adj = false;
+    if (adjusted) {
+        adj_s = common::attr(vr, N.k_data_adj);
+        adj_len_items = static_cast<std::int64_t>(py::len(adj_s));
+    }
+    const auto adj_at = [&](std::int64_t p) -> const kn::Matrix& {
+        for (auto& a : adj_series)
+            if (a.first == p) return a.second;
+        adj_series.emplace_back(p, matrix_arg(common::attr(adj_s[py::int_(p)], N.matrix),
+                                              "adjusted Matrix", plan.keep));
+        return adj_series.back().second;
+    };
+    const auto adj_offs = kn::adj_bar_fields(L);
+
     plan.sources.resize(n);
     plan.targets.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -252,22 +278,72 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
                         std::to_string(k_len) + " registered");
         const std::int64_t target = whole_cell(i, 3);
         Series& s = series_at(k_pos);
-        if (target < 0 || target >= s.n_targets)
-            index_error(cell_text(i, 3) + "=" + std::to_string(target) +
+        // The target's block in the series (column 5 for adjusted indexes), and
+        // the index shown in the window's first column (column 3).
+        const std::int64_t block = adjusted ? whole_cell(i, 5) : target;
+        const int block_col = adjusted ? 5 : 3;
+        if (block < 0 || block >= s.n_targets)
+            index_error(cell_text(i, block_col) + "=" + std::to_string(block) +
                         " names no target of the " + std::to_string(s.n_targets) +
                         " in the series");
         plan.targets[i] = target;
 
         kn::WindowSource& src = plan.sources[i];
         src.target_index = static_cast<double>(target);
-        const auto body_row = static_cast<std::ptrdiff_t>(L.head_len + target * L.bar_len);
+        if (adjusted) {
+            const std::int64_t a_pos = whole_cell(i, 4);
+            if (a_pos < 0 || a_pos >= adj_len_items)
+                index_error(cell_text(i, 4) + "=" + std::to_string(a_pos) +
+                            " names no adjusted series of the " + std::to_string(adj_len_items) +
+                            " registered");
+            const kn::Matrix& a = adj_at(a_pos);
+            if (a.cols != s.matrix.cols ||
+                static_cast<std::int64_t>(a.rows) < (block + 1) * L.adj_bar_len)
+                throw py::value_error("vr.g_VornixKDataList_Adj[" + std::to_string(a_pos) + "] (" +
+                                      std::to_string(a.rows) + " x " + std::to_string(a.cols) +
+                                      ") does not hold target block " + std::to_string(block) +
+                                      " of " + series_text(k_pos) + "'s " +
+                                      std::to_string(s.matrix.cols) + " bars");
+            for (std::size_t f = 0; f < 4; ++f)
+                src.adj_field[f] = a.data + (block * L.adj_bar_len + adj_offs[f]) * a.row_stride;
+            src.adj_col_stride = a.col_stride;
+        }
+        const auto body_row = static_cast<std::ptrdiff_t>(L.head_len + block * L.bar_len);
         src.body = s.matrix.data + body_row * s.matrix.row_stride;
         src.row_stride = s.matrix.row_stride;
         src.col_stride = s.matrix.col_stride;
         src.time_line = static_cast<const double*>(s.time_line.data());
         src.time_stride = s.time_line.strides(0) / 8;
 
-        if (!std::isnan(cell(i, 2))) {
+        // Adjusted windows show a bar in progress when the index names adjusted
+        // refresh rows (column 6); its volume and later fields come from the
+        // unadjusted refresh rows (column 2).
+        const bool has_fresh = adjusted ? !std::isnan(cell(i, 6)) : !std::isnan(cell(i, 2));
+        if (adjusted && has_fresh) {
+            if (std::isnan(cell(i, 2)))
+                throw py::value_error(cell_text(i, 6) + " names adjusted refresh rows but " +
+                                      cell_text(i, 2) + " names no unadjusted ones");
+            if (!have_dvf_adj) {
+                have_dvf_adj = true;
+                dvf_adj =
+                    float64_array(common::attr(vr, N.dvf_adj), "vr.g_VornixDataValueFresh_Adj", 2);
+                plan.keep.push_back(dvf_adj);
+                if (dvf_adj.shape(1) != steps)
+                    throw py::value_error(
+                        "vr.g_VornixDataValueFresh_Adj has " + std::to_string(dvf_adj.shape(1)) +
+                        " columns, the main time line " + std::to_string(steps) + " steps");
+            }
+            const std::int64_t adj_row = whole_cell(i, 6);
+            if (adj_row < 0 || adj_row + L.adj_bar_len > dvf_adj.shape(0))
+                index_error(cell_text(i, 6) + "=" + std::to_string(adj_row) +
+                            " is not a block of the adjusted refresh matrix's " +
+                            std::to_string(dvf_adj.shape(0)) + " rows");
+            const auto* d = static_cast<const double*>(dvf_adj.data());
+            for (std::size_t f = 0; f < 4; ++f)
+                src.adj_fresh[f] = d + (adj_row + adj_offs[f]) * (dvf_adj.strides(0) / 8) +
+                                   pos * (dvf_adj.strides(1) / 8);
+        }
+        if (has_fresh) {
             const std::int64_t fresh_row = whole_cell(i, 2);
             if (fresh_row < 1 || fresh_row + L.bar_len > dvf.shape(0))
                 index_error(cell_text(i, 2) + "=" + std::to_string(fresh_row) +
@@ -298,7 +374,7 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
             s.bar_ref = common::attr(s.item, N.bar_ref);
             s.traded = common::attr(s.item, N.traded);
         }
-        const Column ref = column_of(entry(s.bar_ref, target), "UnfilledBarRef entry");
+        const Column ref = column_of(entry(s.bar_ref, block), "UnfilledBarRef entry");
         const std::int64_t end_bar =
             std::min<std::int64_t>(static_cast<std::int64_t>(ref.size) - 1, s.current);
         const double traded_pos = end_bar < 0 ? std::nan("") : ref[end_bar];
@@ -307,10 +383,10 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
             continue;
         }
         const auto bad_entry = [&](const char* table) {
-            return series_text(k_pos) + "." + table + "[" + std::to_string(target) + "]";
+            return series_text(k_pos) + "." + table + "[" + std::to_string(block) + "]";
         };
         if (!(std::floor(traded_pos) == traded_pos)) whole(traded_pos, bad_entry("UnfilledBarRef"));
-        const Column traded = column_of(entry(s.traded, target), "UnfilledIdx entry");
+        const Column traded = column_of(entry(s.traded, block), "UnfilledIdx entry");
         const std::int64_t from =
             std::max<std::int64_t>(static_cast<std::int64_t>(traded_pos) - length, 0);
         if (from >= traded.size)
@@ -337,8 +413,9 @@ std::size_t width_of(const kn::Layout& L) { return static_cast<std::size_t>(2 + 
 }  // namespace
 
 py::array_t<double> k_window_values(const kn::Layout& layout, py::handle reg_idx,
-                                    py::handle bar_pos, py::handle length, py::handle fill_up) {
-    const Plan plan = make_plan(layout, reg_idx, bar_pos, length, fill_up);
+                                    py::handle bar_pos, py::handle length, py::handle fill_up,
+                                    bool adjusted) {
+    const Plan plan = make_plan(layout, reg_idx, bar_pos, length, fill_up, adjusted);
     const std::size_t rows = plan.length * plan.sources.size();
     py::array_t<double> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows),
                                                      static_cast<py::ssize_t>(width_of(layout))});
@@ -347,8 +424,8 @@ py::array_t<double> k_window_values(const kn::Layout& layout, py::handle reg_idx
 }
 
 py::array k_window_objects(const kn::Layout& layout, py::handle reg_idx, py::handle bar_pos,
-                           py::handle length, py::handle fill_up) {
-    const Plan plan = make_plan(layout, reg_idx, bar_pos, length, fill_up);
+                           py::handle length, py::handle fill_up, bool adjusted) {
+    const Plan plan = make_plan(layout, reg_idx, bar_pos, length, fill_up, adjusted);
     const auto rows = static_cast<py::ssize_t>(plan.length * plan.sources.size());
     const auto width = static_cast<py::ssize_t>(width_of(layout));
     std::vector<double> values(static_cast<std::size_t>(rows * width));

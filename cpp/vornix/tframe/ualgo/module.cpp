@@ -249,9 +249,19 @@ py::array_t<double> calc_data_value_fresh(py::handle base, py::handle begin, py:
 
 py::array_t<double> calc_data_value_fresh_adj(py::handle adj, py::handle begin, py::handle end,
                                               py::handle adj_bar_len, py::handle n_targets,
-                                              py::handle rule) {
+                                              py::handle rule, py::handle base_obj) {
+    // The unadjusted base, when given, is converted before the GIL is released
+    // and kept alive by `keep` for the kernel's run.
+    Keep keep;
+    kn::Matrix base;
+    const bool with_base = !base_obj.is_none();
+    if (with_base) base = matrix_arg(base_obj, "base", keep);
     return refresh_call(adj, "adj_base", begin, end, adj_bar_len, "adj_bar_len",
-                        g_layout.adj_bar_len, n_targets, rule, 0, &kn::data_value_fresh_adj);
+                        g_layout.adj_bar_len, n_targets, rule, 0,
+                        [&](const kn::Layout& L, kn::Matrix m, kn::Positions b, kn::Positions e,
+                            std::size_t n, kn::OutMatrix o) {
+                            kn::data_value_fresh_adj(L, m, b, e, n, o, with_base ? &base : nullptr);
+                        });
 }
 
 // ismember accepts real numbers of any dtype and shape; both arrays are read as
@@ -328,8 +338,11 @@ PYBIND11_MODULE(ualgo, m) {
           "registered bar's state at every base bar.");
     m.def("vxCalcDataValueFresh_Adj", &calc_data_value_fresh_adj, py::arg("adj_base"),
           py::arg("begin"), py::arg("end"), py::arg("adj_bar_len"), py::arg("n_targets"),
-          py::arg("rule"),
-          "float64 matrix of adjusted prices: the registered bar's state at every base bar.");
+          py::arg("rule"), py::arg("base") = py::none(),
+          "float64 matrix of adjusted prices: the registered bar's state at every base bar. "
+          "base: the unadjusted K matrix of the same bars, whose volumes tell which bars "
+          "traded (without it, a bar with a NaN price or four prices at the last close counts "
+          "as not traded).");
     m.def("ismember", &is_member, py::arg("a"), py::arg("b"),
           "(found, positions): per element of a, whether it occurs in b and the lowest index "
           "where it does (-1 if absent). NaN is never a member.");

@@ -11,7 +11,8 @@ one-minute bars a day).  The first stocks carry the special cases:
     5  delisted before the end of the range
 
 Two continuous futures targets roll their main contract every few weeks; the
-raw prices jump at each roll.  Day bars are combined from the minute bars.
+raw prices jump at each roll, between the old contract's last close and the new
+one's first open.  Day bars are combined from the minute bars.
 """
 
 import numpy as np
@@ -52,8 +53,9 @@ def _round(x, step):
     return np.round(np.round(x / step) * step, 10)
 
 
-def _price_bars(rng, n_days, minutes_per_day, start_price, step, vol_scale, zero_share):
-    """Raw minute bars of one instrument on a continuous path (before any adjustment)."""
+def _price_bars(rng, n_days, minutes_per_day, start_price, step, vol_scale, zero_share, trading=()):
+    """Raw minute bars of one instrument on a continuous path (before any adjustment).
+    The bars at positions `trading` (and the first bar) always have volume."""
     n = n_days * minutes_per_day
     ret = rng.normal(0.0, 0.0008, n)
     ret[::minutes_per_day] += rng.normal(0.0, 0.008, n_days)  # overnight gaps
@@ -62,17 +64,24 @@ def _price_bars(rng, n_days, minutes_per_day, start_price, step, vol_scale, zero
     volume = rng.integers(1, 500, n).astype(np.float64) * vol_scale
     zero = rng.random(n) < zero_share
     zero[0] = False
+    zero[np.asarray(trading, dtype=np.int64)] = False
     volume[zero] = 0.0
     return path, noise, volume
 
 
-def _finish_bars(close, noise, volume, rng, step):
-    """Open/high/low from the closes; bars without volume sit at the last close."""
+def _finish_bars(close, noise, volume, rng, step, level=None):
+    """Open/high/low from the closes; bars without volume sit at the last close.
+
+    A bar opens near the last close before it, moved by `level` (per bar, 1 where
+    not given): where another contract takes over, its ratio to the old one's
+    price, so that the jump lies between the old close and the new open."""
     n = close.size
     traded = volume > 0
     idx = np.maximum.accumulate(np.where(traded, np.arange(n), 0))
     close = close[idx]
     prev = np.r_[close[0], close[:-1]]
+    if level is not None:
+        prev = prev * level
     open_ = _round(prev * np.exp(noise), step)
     hi_ex = _round(np.abs(rng.normal(0.0, 0.0006, n)) * close, step)
     lo_ex = _round(np.abs(rng.normal(0.0, 0.0006, n)) * close, step)
@@ -210,11 +219,17 @@ class SampleMarket:
         for market, code, name, cal, sessions, mult, step, price, product in FUTURES:
             dotted = "%s.%s" % (market, code)
             per_day = _minutes_of(sessions).size
-            path, noise, volume = _price_bars(rng, n, per_day, price, step, 1.0, 0.01)
             period = np.arange(n) // roll_every
             premium = 0.01 * (period % 3 + 1) * np.where(period % 2 == 0, 1.0, -1.0)
+            # the first minute of each new main contract trades and opens at its
+            # own price level: the roll gap lies before it
+            roll_days = np.flatnonzero(np.diff(period)) + 1
+            roll_bars = roll_days * per_day
+            level = np.ones(n * per_day)
+            level[roll_bars] = (1.0 + premium[roll_days]) / (1.0 + premium[roll_days - 1])
+            path, noise, volume = _price_bars(rng, n, per_day, price, step, 1.0, 0.01, roll_bars)
             raw_close = _round(path * np.repeat(1.0 + premium, per_day), step)
-            o, h, lo, c = _finish_bars(raw_close, noise, volume, rng, step)
+            o, h, lo, c = _finish_bars(raw_close, noise, volume, rng, step, level)
             turnover = np.round(volume * (o + c) / 2.0 * mult, 2)
             oi = np.round(50000 + np.cumsum(rng.normal(0, 30, raw_close.size)))
             times = self._times(sessions, np.arange(n))

@@ -63,11 +63,27 @@ def synthetic_1_freq_k_data(frequency_i: int) -> int: ...
 def synthetic_n_freq_k_data(frequency_i: int, freq_num: int) -> int: ...
 def synthetic_fresh_matrix(frequency_i: int, freq_num: int) -> int: ...
 
+# --- price adjustment -------------------------------------------------------------------
+
+def find_exchange_day(
+    date_tl: npt.NDArray[np.float64], target_dict: Any, begin_date: int, end_date: int
+) -> npt.NDArray[Any]:
+    """Begin and end positions (half-open, interleaved) of the target's main-contract periods."""
+
+def calc_1_freq_matrix_adj(frequency_i: int, /) -> int: ...
+def synthetic_matrix_adj(frequency_i: int, freq_num: int) -> int: ...
+def synthetic_fresh_matrix_adj(frequency_i: int, freq_num: int) -> int: ...
+
 # --- windows at a step ------------------------------------------------------------------
 
 def get_reg_k_data(
     reg_idx: _RegIdx, bar_pos: float, length: int, fill_up: bool
 ) -> npt.NDArray[np.object_]:
     """The last `length` bars of every target visible at main-time-line column bar_pos."""
+
+def get_reg_k_data_adj(
+    reg_idx: _RegIdx, bar_pos: float, length: int, fill_up: bool
+) -> npt.NDArray[np.object_]:
+    """The same window of an adjusted registration: prices adjusted, other fields as traded."""
 
 def get_instruments(target_idxs: Any, bar_pos: float, length: int = 1) -> OrderedDict[str, Any]: ...

@@ -7,3 +7,8 @@ def get_reg_k_data_values(
     reg_idx: npt.NDArray[np.float64], bar_pos: float, length: int, fill_up: bool
 ) -> npt.NDArray[np.float64]:
     """The cells of _subscribe.get_reg_k_data as float64, (length * targets, 9)."""
+
+def get_reg_k_data_adj_values(
+    reg_idx: npt.NDArray[np.float64], bar_pos: float, length: int, fill_up: bool
+) -> npt.NDArray[np.float64]:
+    """The cells of _subscribe.get_reg_k_data_adj as float64, (length * targets, 9)."""

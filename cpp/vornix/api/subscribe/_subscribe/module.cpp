@@ -37,4 +37,5 @@ PYBIND11_MODULE(_subscribe, m) {
     static const auto* make =
         new vornix::common::FunctionMaker(m, "vornix.api.subscribe._subscribe");
     sub::add_registration_functions(m, *make);
+    sub::add_adjust_functions(m, *make);
 }

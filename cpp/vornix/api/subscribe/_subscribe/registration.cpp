@@ -12,8 +12,6 @@
 
 namespace vornix::subscribe {
 
-namespace {
-
 using common::annotated;
 using common::arg;
 using common::int32_arg;
@@ -131,6 +129,8 @@ py::object flat_as(py::handle a, const char* dtype) {
     return np().attr("ascontiguousarray")(flat(a), dtype);
 }
 
+namespace {
+
 // A per-target list read back from the cache: an object array (cell array) of
 // arrays, or a numeric matrix with one row per target; every element flattened.
 py::list per_target(py::handle stored, const char* dtype) {
@@ -225,6 +225,8 @@ void fill_block_rows(py::array_t<double>& idx, py::ssize_t col, py::handle recor
     for (py::ssize_t i = 0; i < n; ++i) m(i, col) = static_cast<double>(begin + i * bar_len);
 }
 
+}  // namespace
+
 py::array_t<double> construct_reg_idx(std::int64_t frequency_i, std::int64_t freq_num,
                                       py::handle adjust) {
     py::object v = vr();
@@ -259,6 +261,8 @@ py::array_t<double> construct_reg_idx(std::int64_t frequency_i, std::int64_t fre
     }
     return idx;
 }
+
+namespace {
 
 py::object get_reg_idx(py::object reg_id, py::object target_indices) {
     if (py::isinstance(reg_id, np().attr("ndarray"))) return reg_id;
@@ -621,31 +625,35 @@ std::int64_t synthetic_fresh(std::int64_t frequency_i, std::int64_t freq_num) {
 // --- Part: registration driver -------------------------------------------------------------------
 
 py::object reg_k_data(py::object frequency, py::object freq_num_obj, py::object adjust_obj) {
-    const bool adjust = truthy(adjust_obj);
+    // The adjusted steps run for the object True only; any other true value
+    // gives the 7-column index without them.
+    const bool adjust = adjust_obj.ptr() == Py_True;
     const auto frequency_i = gv().attr("frequency_to_int")(frequency).cast<std::int64_t>();
     const std::int64_t freq_num = int32_arg(freq_num_obj, "freq_num");
     check_precondition(frequency_i, freq_num);
     if (freq_num < 1)
         throw py::value_error("freq_num must be at least 1, got " + std::to_string(freq_num));
-    if (adjust) {
-        PyErr_SetString(PyExc_NotImplementedError,
-                        "price-adjusted registration (adjust=True) is not available in this "
-                        "version of vornix; register the unadjusted series with adjust=False");
-        throw py::error_already_set();
-    }
     py::object v = vr();
-    py::object adj = py::bool_(adjust);
     // A registration that exists is returned as it is; a series that exists
     // without its registration (built for another one) still gets its record
     // and refresh rows below.
-    const std::int64_t known = find_pos(v.attr("g_VornixRegKDataInfo"), frequency_i, freq_num);
-    if (known > -1) return construct_reg_idx(frequency_i, freq_num, adj);
+    const bool known = find_pos(v.attr("g_VornixRegKDataInfo"), frequency_i, freq_num) > -1;
+    const bool known_adj = find_pos(v.attr("g_VornixRegKDataInfo_Adj"), frequency_i, freq_num) > -1;
+    if (known && (!adjust || known_adj))
+        return construct_reg_idx(frequency_i, freq_num, adjust_obj);
 
     synthetic_1_freq(frequency_i);
     synthetic_n_freq(frequency_i, freq_num);
     const std::int64_t reg_pos = synthetic_fresh(frequency_i, freq_num);
-    py::array_t<double> reg_idx = construct_reg_idx(frequency_i, freq_num, adj);
+    std::int64_t adj_reg_pos = -1;
+    if (adjust) {
+        synthetic_matrix_adj(frequency_i, freq_num);
+        adj_reg_pos = synthetic_fresh_matrix_adj(frequency_i, freq_num);
+    }
+    py::array_t<double> reg_idx = construct_reg_idx(frequency_i, freq_num, adjust_obj);
     if (reg_pos > -1) v.attr("g_VornixRegKDataInfo")[py::int_(reg_pos)].attr("RegIdx") = reg_idx;
+    if (adj_reg_pos > -1)
+        v.attr("g_VornixRegKDataInfo_Adj")[py::int_(adj_reg_pos)].attr("RegIdx") = reg_idx;
     return reg_idx;
 }
 

@@ -54,13 +54,15 @@ bool bind_args(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObj
     return true;
 }
 
-PyObject* get_reg_k_data_values(PyObject*, PyObject* const* args, size_t nargsf,
-                                PyObject* kwnames) {
+template <bool Adjusted>
+PyObject* window_values(const char* fname, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) {
     PyObject* a[kCount];
-    if (!bind_args("get_reg_k_data_values", args, PyVectorcall_NARGS(nargsf), kwnames, a))
-        return nullptr;
+    if (!bind_args(fname, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
     try {
-        return vornix::common::k_window_values(g_layout, a[0], a[1], a[2], a[3]).release().ptr();
+        return vornix::common::k_window_values(g_layout, a[0], a[1], a[2], a[3], Adjusted)
+            .release()
+            .ptr();
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (const py::builtin_exception& e) {
@@ -71,6 +73,16 @@ PyObject* get_reg_k_data_values(PyObject*, PyObject* const* args, size_t nargsf,
     return nullptr;
 }
 
+PyObject* get_reg_k_data_values(PyObject*, PyObject* const* args, size_t nargsf,
+                                PyObject* kwnames) {
+    return window_values<false>("get_reg_k_data_values", args, nargsf, kwnames);
+}
+
+PyObject* get_reg_k_data_adj_values(PyObject*, PyObject* const* args, size_t nargsf,
+                                    PyObject* kwnames) {
+    return window_values<true>("get_reg_k_data_adj_values", args, nargsf, kwnames);
+}
+
 PyMethodDef g_methods[] = {
     {"get_reg_k_data_values",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&get_reg_k_data_values)),
@@ -79,6 +91,12 @@ PyMethodDef g_methods[] = {
      "The cells of _subscribe.get_reg_k_data as float64: (length * targets, 9), column 0 the "
      "target index, column 1 the bar time, then open, high, low, close, volume, turnover, "
      "open interest; NaN where no bar is shown."},
+    {"get_reg_k_data_adj_values",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&get_reg_k_data_adj_values)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_reg_k_data_adj_values(reg_idx, bar_pos, length, fill_up)\n--\n\n"
+     "The cells of _subscribe.get_reg_k_data_adj as float64: as get_reg_k_data_values, with "
+     "open, high, low and close adjusted."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

@@ -14,7 +14,7 @@ namespace vornix::common {
 
 namespace py = pybind11;
 
-enum class Kind { positional, var_positional, var_keyword };
+enum class Kind { positional, positional_only, var_positional, var_keyword };
 
 struct Param {
     std::string name;
@@ -27,6 +27,7 @@ Param arg(const char* name);
 Param arg(const char* name, py::object default_value);
 Param annotated(const char* name, py::object annotation);
 Param annotated(const char* name, py::object annotation, py::object default_value);
+Param positional_only(Param p);  // the same parameter, not passable by keyword
 
 // Makes the function objects of one extension module.  The callable type is
 // registered privately for that module: no module attribute is left behind.

@@ -14,13 +14,18 @@ namespace vornix::common {
 
 namespace py = pybind11;
 
-// The window as float64: (length * targets, 2 + bar_len).
+// The window as float64: (length * targets, 2 + bar_len).  `adjusted`: the
+// window of a price-adjusted registration (a 7-column index): open, high, low
+// and close from the adjusted series and refresh rows, the other fields as
+// traded.
 py::array_t<double> k_window_values(const vornix::kernels::Layout& layout, py::handle reg_idx,
-                                    py::handle bar_pos, py::handle length, py::handle fill_up);
+                                    py::handle bar_pos, py::handle length, py::handle fill_up,
+                                    bool adjusted = false);
 
 // The same cells as an object array: column 0 holds the target index as an
 // int, every other cell a float (NaN where nothing is shown).
 py::array k_window_objects(const vornix::kernels::Layout& layout, py::handle reg_idx,
-                           py::handle bar_pos, py::handle length, py::handle fill_up);
+                           py::handle bar_pos, py::handle length, py::handle fill_up,
+                           bool adjusted = false);
 
 }  // namespace vornix::common
