@@ -7,10 +7,11 @@ two continuous futures of the sample market, and a strategy that reads its main
 series as a window of completed bars plus the bar of the step, and the trading
 day in progress from a day series.  Five-minute bars restart every trading day.
 
-The prices are the continuous contract's raw prices: they jump where the main
-contract rolls.  A price-adjusted run (adjust forward or backward, with
-`reg_bars(..., adjust=True)`) smooths the jumps; until the adjusted series can be
-registered, the example reads raw bars.
+The bars are price-adjusted (`reg_bars(..., adjust=True)`): where the main
+contract rolls, the raw prices of a continuous future jump to the new contract's
+level, which would fake a breakout; the adjusted series scales every later
+contract by the old close / new open ratio at the roll, so the channel runs on
+without the jump. Volume and open interest stay as traded.
 
 Recorded per target at every step: `close`, the five-minute close; `channel_high`
 and `channel_low`, the highest high and lowest low of the `lookback` completed
@@ -34,8 +35,8 @@ HIGH, LOW, CLOSE = 3, 4, 5  # columns of a window: target, time, open, high, low
 
 
 def init(context):
-    context.bars = context.reg_bars("min", count=5)
-    context.day = context.reg_bars("day")
+    context.bars = context.reg_bars("min", count=5, adjust=True)
+    context.day = context.reg_bars("day", adjust=True)
 
 
 def on_data(context):

@@ -2,6 +2,7 @@
 registration index and codes, the fetch and synthesis steps against a stubbed
 history service, the matrix cache read-back, and the window arguments."""
 
+import datetime
 import inspect
 from collections import OrderedDict
 
@@ -17,6 +18,7 @@ from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.uclass import KDataItem, RegKDataItem
 from vornix.tframe.utils.exceptions import VxDataError
 from vxtest.runs import fresh_state
+from vxtest.support import kmatrix
 
 MIN, DAY, WEEK, MONTH, TICK = gv.KFreq_Min, gv.KFreq_Day, gv.KFreq_Week, gv.KFreq_Month, gv.KFreq_Tick
 BAR = gv.KMatrix_Bar_Len
@@ -391,3 +393,57 @@ def test_instruments_as_of_a_step(five):
     got = sub.get_instruments([0, 1], 3, 2)
     assert list(got) == five.codes[:2]
     assert all(len(records) == 2 and records[-1]["DotCode"] == code for code, records in got.items())
+
+
+# ------------------------------------------------------------------ adjustment factors
+
+
+def _adjust_by_hand(state, monkeypatch, bars, contracts):
+    """The adjusted day series of one target with the given day bars (open, close,
+    volume) and main contract per day, from a hand-made day series."""
+    from vornix.tframe.uclass import AdjKDataContainer, KDataContainer
+    from vornix.tframe.utils.datetimefunc import int_date_to_ordinal
+
+    first = datetime.date(2024, 1, 2)
+    dates = [first + datetime.timedelta(days=i) for i in range(len(bars))]
+    days = [d.year * 10000 + d.month * 100 + d.day for d in dates]
+    times = [int_date_to_ordinal(d) + 0.625 for d in days]
+    rows = [[o, max(o, c), min(o, c), c, v, 0.0, 0.0] for o, c, v in bars]
+    state.g_VornixInputInfo.TargetList = state.g_VornixInputInfo.TargetListDot = ["SHF.RB00"]
+    state.g_VornixKDataList = KDataContainer()
+    state.g_VornixKDataList_Adj = AdjKDataContainer()
+    state.g_VornixKDataList.append(
+        KDataItem(KFrequency="day", KFreqNum=1, Matrix=kmatrix(times, [np.array(rows).T])))
+    monkeypatch.setattr(sub, "get_main_contract",
+                        lambda targets, b, e: {"SHF.RB00": (days, contracts)})
+    pos = sub.calc_1_freq_matrix_adj(DAY)
+    item = state.g_VornixKDataList_Adj[pos]
+    a = item.Matrix
+    return a[gv.Adj_KMatrix_Open], a[gv.Adj_KMatrix_Close], item.AdjCalcPos["SHF.RB00"]
+
+
+def test_adjustment_links_traded_bars_and_keeps_filled_ones(state, monkeypatch):
+    # contract B's first day does not trade (a filled bar at A's close): the
+    # ratio comes from its second day, and the filled bar keeps A's factor
+    bars = [(10, 11, 5), (11, 12, 5), (12, 12, 0), (24, 26, 5), (26, 27, 5), (54, 50, 5)]
+    op, cl, book = _adjust_by_hand(state, monkeypatch, bars, ["A", "A", "B", "B", "B", "C"])
+    np.testing.assert_allclose(op, [10, 11, 12, 12, 13, 13.5])
+    np.testing.assert_allclose(cl, [11, 12, 12, 13, 13.5, 12.5])
+    assert book == [6, 12 * 27, 24 * 54]
+    # a period without a traded bar changes nothing
+    bars = [(10, 11, 5), (11, 11, 0), (12, 13, 5)]
+    op, cl, book = _adjust_by_hand(state, monkeypatch, bars, ["A", "B", "C"])
+    np.testing.assert_allclose(op, [10, 11, 11])
+    assert book == [3, 11, 12]
+
+
+def test_hundreds_of_changes_stay_finite_and_without_jumps(state, monkeypatch):
+    # each day a new contract whose price sits 1e30 above the last: the plain
+    # products of closes and opens would overflow after ten changes
+    n = 400
+    price = [1e30 * (1 + (i % 3)) for i in range(n)]
+    bars = [(p, p * 1.01, 1.0) for p in price]
+    op, cl, book = _adjust_by_hand(state, monkeypatch, bars, [str(i) for i in range(n)])
+    assert np.isfinite(op).all() and np.isfinite(cl).all()
+    np.testing.assert_allclose(op[1:], cl[:-1], rtol=1e-12)
+    assert np.isfinite(book[1]) and np.isfinite(book[2]) and book[1] > 0

@@ -314,10 +314,50 @@ def futures(world):
             cwd=root,
         )
     )
+    main = world["market"].main
     return {
         "records": pd.read_parquet(out / "results.parquet"),
-        "bars": {code: minute_bars(world["store"], code) for code in FUTURES},
+        "bars": {
+            code: adjusted(minute_bars(world["store"], code), main, code, FUTURES_BEGIN, FUTURES_END)
+            for code in FUTURES
+        },
     }
+
+
+def adjusted(bars, main, code, begin, end):
+    """The minute bars with prices adjusted across the changes of main contract in
+    [begin, end]: the run's first period keeps raw prices; from the first traded bar
+    of each later period on, prices are scaled by the running product of (close of
+    the last traded bar before the period) / (open of that first traded bar); the
+    period's bars before it keep the factor before the change."""
+    out = bars.copy()
+    day = (out["t"].dt.year * 10000 + out["t"].dt.month * 100 + out["t"].dt.day).to_numpy()
+    traded = (out["volume"] > 0).to_numpy()
+    rows = [(d, c) for target, d, c in main if target == code and begin <= d <= end]
+    runs = []  # [contract, first day, last day]
+    for d, c in rows:
+        if runs and runs[-1][0] == c:
+            runs[-1][2] = d
+        else:
+            runs.append([c, d, d])
+    factor = 1.0
+    prices = ["open", "high", "low", "close"]
+    for _, first, last in runs[1:]:
+        period = np.flatnonzero((day >= first) & (day <= last))
+        firsts = period[traded[period] & np.isfinite(out["open"].to_numpy()[period])]
+        before = np.flatnonzero((day >= begin) & (day < first) & traded)
+        new = factor
+        if len(firsts) and len(before):
+            new = factor * out["close"].iloc[before[-1]] / out["open"].iloc[firsts[0]]
+            start = firsts[0]
+        else:
+            start = period[0] if len(period) else 0
+        early = period[period < start]
+        late = period[period >= start]
+        out.loc[out.index[early], prices] *= factor
+        out.loc[out.index[late], prices] *= new
+        factor = new
+    return out
 
 
 def test_futures_breakout_steps_are_five_minute_groups_of_each_day(world, futures):

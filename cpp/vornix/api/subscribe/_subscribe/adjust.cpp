@@ -188,6 +188,14 @@ std::int64_t calc_1_freq_matrix_adj(std::int64_t frequency_i) {
             if (first < period_end && before >= 0) {
                 multiplier *= k_view(r(rows.k[3]), before);
                 divisor *= k_view(r(rows.k[0]), first);
+                // Products of prices overflow after some hundred changes; scaling
+                // both by one power of two keeps every adjusted price bit for bit.
+                int exp = 0;
+                std::frexp(divisor, &exp);
+                if (exp > 256 || exp < -256) {
+                    multiplier = std::ldexp(multiplier, -exp);
+                    divisor = std::ldexp(divisor, -exp);
+                }
             }
             // Bars of the period before its first trade are filled at the old
             // contract's close: they keep the factor of the period before.
