@@ -227,8 +227,10 @@ def test_target_info_and_factors(use_sample):
     fac = get_factor_by_factor("pe", [STOCK, LISTED], 0, 99999999, 0)
     assert set(fac) == {"date", STOCK, LISTED}
     assert fac["date"][0] == int_date_to_ordinal(days[0]) and fac["date"].dtype == np.float64
-    first = int(np.searchsorted(days, use_sample.instruments[4][5]))
+    # a day's values are stamped with the next trading day: from the day after the listing on
+    first = int(np.searchsorted(days, use_sample.instruments[4][5])) + 1
     assert np.isnan(fac[LISTED][:first]).all() and not np.isnan(fac[LISTED][first:]).any()
+    assert np.isnan(fac[STOCK][0]) and not np.isnan(fac[STOCK][1:]).any()
     with pytest.raises(ValueError, match="unknown factor 'nope'.*pe"):
         get_factor_by_factor("nope", [STOCK], 0, 99999999, 0)
 

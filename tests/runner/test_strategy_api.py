@@ -209,8 +209,6 @@ def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path):
             context.week.values(1)
         with pytest.raises(RunStateError, match="in on_data"):
             context.record("x", 1)
-        with pytest.raises(NotImplementedError, match="reg_factor"):
-            context.reg_factor(["pe"])
 
     def on_data(context):
         v = context.week.values(3)
@@ -285,3 +283,42 @@ def test_results_folder_replaces_an_old_chart_when_nothing_is_recorded(run_state
     assert sorted(os.listdir(out)) == ["results.csv", "results.parquet"]
     assert list(result.records.columns) == ["time"] and len(result.records) == result.steps
     assert "recorded: nothing" in result.summary()
+
+
+def test_factors_user_data_and_indicators_through_the_context(run_state, tmp_path):
+    from vornix.api.bpfactor._factors import get_factor_by_factor
+
+    line = {}
+    checked = []
+
+    def init(context):
+        context.week = context.reg_bars("week")
+        tl = line["tl"] = context.env.fresh_bar_timeline.copy()
+        context.pe = context.reg_factor("pe")
+        # points stamped exactly at steps 3 and 7: visible from steps 4 and 8
+        context.mine = context.reg_user_data(tl[[7, 3]], np.array([[70.0, 7.0], [30.0, 3.0]]))
+        context.ind = context.reg_indicator(lambda c: c.week.values(1)[:, 5] + c.step)
+        assert context.step is None  # the evaluation leaves no step behind
+
+    def on_data(context):
+        s = context.step
+        week_close = context.week.values(1)[:, 5]
+        np.testing.assert_array_equal(context.ind.values(1)[1][:, -1], week_close + s)
+        times, mine = context.mine.values(2)
+        want = [0.0, 0.0] if s <= 3 else [30.0, 3.0] if s <= 7 else [70.0, 7.0]
+        np.testing.assert_array_equal(mine[:, -1], want)
+        np.testing.assert_array_equal(times, line["tl"][max(s - 1, 0):s + 1])
+        days, pe = context.pe.values(1)
+        checked.append((s, days[-1], pe[:, -1]))
+
+    _run(tmp_path, _strategy(init=init, on_data=on_data), frequency="min", end=20230105)
+    fac = get_factor_by_factor("pe", CODES, 20230103, 20230105, 0)
+    for s, day, pe in checked:
+        # the factor day in force: the last one on or before the step's day
+        k = np.searchsorted(fac["date"], np.floor(line["tl"][s]), side="right") - 1
+        if k < 0:
+            assert np.isnan(day) and np.isnan(pe).all()
+        else:
+            assert day == fac["date"][k]
+            np.testing.assert_array_equal(pe, [fac[c][k] for c in CODES])
+    assert len(checked) == line["tl"].size

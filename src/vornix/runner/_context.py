@@ -28,11 +28,57 @@ def datenum_to_datetime64(values):
     return out
 
 
-def _not_yet(what, needs):
-    return NotImplementedError(
-        "context.%s is not available in this build: it needs %s, which vornix does not "
-        "provide yet" % (what, needs)
-    )
+def _step(ctx, what):
+    """The step the context stands at (the run's step, or the step an indicator is
+    being evaluated at); NaN in init, where no window exists."""
+    step = ctx._internal_bar_num
+    if step != step:
+        raise RunStateError(
+            "%s: there is no current step yet; windows are read in on_data (or in an "
+            "indicator function), registrations are made in init" % what
+        )
+    return step
+
+
+class SeriesHandle:
+    """A registered factor, user data series or indicator: `values(length)` returns
+    (times, values) of the last `length` entries visible at the current step.
+
+    - factors: times are the factor days (day numbers), values one row per factor
+      and target (factor-major, in the order registered), one column per day;
+    - user data and indicators: times are the step times, values one row per
+      series, one column per step.
+    Right-aligned, NaN where fewer entries exist (factors)."""
+
+    __slots__ = ("kind", "reg_idx", "_ctx", "_read")
+
+    def __init__(self, kind, reg_idx, ctx, read):
+        self.kind = kind
+        self.reg_idx = reg_idx
+        self._ctx = ctx
+        self._read = read
+
+    def __repr__(self):
+        return "<%s, %d rows>" % (self.kind, np.size(self.reg_idx))
+
+    def values(self, length):
+        return self._read(self.reg_idx, _step(self._ctx, self.kind + ".values()"), length)
+
+
+def as_time_line(times):
+    """Times as time-line values: numbers pass as they are; datetimes, numpy
+    datetime64 and pandas timestamps are converted."""
+    arr = np.asarray(times)
+    if arr.dtype.kind in "fiu":
+        return arr.astype(np.float64)
+    if arr.dtype.kind != "M":
+        import pandas as pd
+
+        arr = pd.to_datetime(np.ravel(arr)).to_numpy()
+    ns = arr.astype("datetime64[ns]").astype(np.int64).astype(np.float64)
+    out = ns / 86400e9 + _EPOCH_DATENUM
+    out[np.isnat(arr.astype("datetime64[ns]"))] = np.nan
+    return out
 
 
 class BarHandle:
@@ -45,15 +91,15 @@ class BarHandle:
     with `fill_up=False` bars without volume are left out and the rows are
     right-aligned.  Windows exist only during the steps (`on_data`)."""
 
-    __slots__ = ("frequency", "count", "adjust", "reg_idx", "bars", "_vr", "_read", "_codes")
+    __slots__ = ("frequency", "count", "adjust", "reg_idx", "bars", "_ctx", "_read", "_codes")
 
-    def __init__(self, frequency, count, adjust, reg_idx, bars, vr, read, codes):
+    def __init__(self, frequency, count, adjust, reg_idx, bars, ctx, read, codes):
         self.frequency = frequency
         self.count = count
         self.adjust = adjust
         self.reg_idx = reg_idx
         self.bars = bars
-        self._vr = vr
+        self._ctx = ctx
         self._read = read
         self._codes = codes
 
@@ -66,13 +112,7 @@ class BarHandle:
         `length` rows per target, in target order) and 9 columns: target index, bar
         time (time-line value), open, high, low, close, volume, turnover, open
         interest."""
-        step = self._vr.g_VornixSimCurBarFresh
-        if step != step:  # NaN: before the first step
-            raise RunStateError(
-                "bars.values(): there is no current step yet; windows are read in "
-                "on_data, registrations are made in init"
-            )
-        return self._read(self.reg_idx, step, length, fill_up)
+        return self._read(self.reg_idx, _step(self._ctx, "bars.values()"), length, fill_up)
 
     def frame(self, length, fill_up=True):
         """The window as a pandas DataFrame with the columns code, time (datetime64),
@@ -249,17 +289,25 @@ class Context:
         self._in_init("reg_bars")
         return self._runner.register_bars(frequency, count, adjust)
 
-    def reg_factor(self, names):
+    def reg_factor(self, names, targets=None, begin=None, end=None):
+        """Register daily factors (a name or a list) of `targets` (default: the run's)
+        over begin..end (default: the run's dates); a value stamped with day d is
+        visible from the first step of day d on."""
         self._in_init("reg_factor")
-        raise _not_yet("reg_factor(%r)" % (names,), "the factor registration")
+        return self._runner.register_factor(names, targets, begin, end)
 
     def reg_user_data(self, times, values):
+        """Register a series of your own: `values` (one per time, or a 2-D array with
+        one column per series) stamped with `times` (time-line values, datetimes or
+        datetime64). A value shows from the first step after its time."""
         self._in_init("reg_user_data")
-        raise _not_yet("reg_user_data", "the user-data registration")
+        return self._runner.register_user_data(times, values)
 
     def reg_indicator(self, func):
+        """Evaluate `func(context)` at every step now, the context standing at that
+        step (its windows end there); it returns a number or one number per row."""
         self._in_init("reg_indicator")
-        raise _not_yet("reg_indicator", "the user-indicator registration")
+        return self._runner.register_indicator(func)
 
     def record(self, name, value):
         """Keep `value` under `name` for the current step (the last value recorded

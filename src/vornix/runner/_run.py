@@ -9,8 +9,23 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from vornix.runner._context import DONE, STEPS, BarHandle, Context, Recorder, datenum_to_datetime64
-from vornix.runner._strategy import Strategy, load_strategy, resolve_settings, strategy_traceback
+from vornix.runner._context import (
+    DONE,
+    STEPS,
+    BarHandle,
+    Context,
+    Recorder,
+    SeriesHandle,
+    as_time_line,
+    datenum_to_datetime64,
+)
+from vornix.runner._strategy import (
+    Strategy,
+    as_yyyymmdd,
+    load_strategy,
+    resolve_settings,
+    strategy_traceback,
+)
 from vornix.tframe.utils.exceptions import RunStateError, StrategyError
 
 _SETTINGS = ("targets", "frequency", "count", "begin", "end", "adjust", "params", "out",
@@ -186,7 +201,7 @@ class _Run:
         self.registration_seconds += time.perf_counter() - t0
         read = self.read_adj_values if adjust else self.read_values
         handle = BarHandle(frequency, count, bool(adjust), reg_idx, self._bars_of(reg_idx),
-                           self.vr, read, np.asarray(self.context.targets))
+                           self.context, read, np.asarray(self.context.targets))
         series = (int(reg_idx[0, 0]), bool(adjust))
         if series not in self.series:  # the main series registered again is the same one
             self.series.add(series)
@@ -196,6 +211,32 @@ class _Run:
         if self.progress is not None:
             self.progress.set_postfix_str("registered %s x%d" % (frequency, count))
         return handle
+
+    def register_factor(self, names, targets, begin, end):
+        s = self.settings
+        names = [names] if isinstance(names, str) else list(names)
+        targets = self.context.targets if targets is None else targets
+        begin = s.begin if begin is None else as_yyyymmdd(begin, "begin")
+        end = s.end if end is None else as_yyyymmdd(end, "end")
+        t0 = time.perf_counter()
+        idx = self.subscribe.reg_factor(names, targets, begin, end)
+        self.registration_seconds += time.perf_counter() - t0
+        self.registrations.append(Registration("factor " + ",".join(names), 1, False, int(idx.size)))
+        return SeriesHandle("factors", np.ravel(idx), self.context, self.subscribe.get_reg_factor)
+
+    def register_user_data(self, times, values):
+        t0 = time.perf_counter()
+        idx = self.subscribe.reg_user_data(as_time_line(times), np.asarray(values))
+        self.registration_seconds += time.perf_counter() - t0
+        self.registrations.append(Registration("user data", 1, False, int(np.size(idx))))
+        return SeriesHandle("user data", idx, self.context, self.subscribe.get_reg_user_data)
+
+    def register_indicator(self, func):
+        t0 = time.perf_counter()
+        idx = self.subscribe.reg_user_indices(func)
+        self.registration_seconds += time.perf_counter() - t0
+        self.registrations.append(Registration("indicator", 1, False, len(idx)))
+        return SeriesHandle("indicator", idx, self.context, self.subscribe.get_reg_user_indicator)
 
     def _bars_of(self, reg_idx):
         pos = int(reg_idx[0, 0])

@@ -190,15 +190,20 @@ class SampleMarket:
                 self._ticks(dotted, min(3, day_index.size) * per_day)
 
     def _stock_factors(self, dotted, day, day_index, rng):
-        dates = self.days[day_index]
         eps, bps, shares = rng.uniform(0.5, 3.0), rng.uniform(3.0, 20.0), rng.uniform(1e8, 1e9)
         values = {
             "pe": np.round(day["close"] / eps, 4),
             "pb": np.round(day["close"] / bps, 4),
             "turnover_rate": np.round(day["volume"] / shares, 8),
         }
+        # A value computed from day d's close and volume is known after day d:
+        # it is stamped with the next trading day, from whose first bar a run
+        # may use it (the last day's values have no next day and are dropped).
+        after = day_index + 1
+        keep = after < self.n_days
+        dates = self.days[after[keep]]
         for name in FACTORS:
-            self.factors[name].append((dates, dotted, values[name]))
+            self.factors[name].append((dates, dotted, values[name][keep]))
 
     def _ticks(self, dotted, n_bars):
         bars = self.bars_1m[dotted]

@@ -86,4 +86,30 @@ def get_reg_k_data_adj(
 ) -> npt.NDArray[np.object_]:
     """The same window of an adjusted registration: prices adjusted, other fields as traded."""
 
+# --- factors, user data, user indicators ---------------------------------------------------
+
+def reg_factor(factors: Any, targets: Any, begin_date: Any, end_date: Any) -> npt.NDArray[np.int64]:
+    """Register daily factors of the targets; per factor its rows of the factor matrix."""
+
+def get_reg_factor(
+    reg_idx: npt.ArrayLike, pos: float, length: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(dates, values) of the last `length` factor days visible at step pos."""
+
+def reg_user_data(time_line: np.ndarray, data: np.ndarray) -> npt.NDArray[np.int64]:
+    """Align a time series to the steps; the rows' index."""
+
+def get_reg_user_data(
+    reg_idx: npt.ArrayLike, bar_pos: float, length: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(step times, values) of the last `length` steps up to bar_pos."""
+
+def reg_user_indices(indices_func: Any) -> list[int]:
+    """Evaluate an indicator function at every step; the rows' index."""
+
+def get_reg_user_indicator(
+    reg_idx: list, bar_pos: float, length: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(step times, values) of the last `length` steps of the indicator rows up to bar_pos."""
+
 def get_instruments(target_idxs: Any, bar_pos: float, length: int = 1) -> OrderedDict[str, Any]: ...

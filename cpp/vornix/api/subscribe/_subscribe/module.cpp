@@ -38,4 +38,5 @@ PYBIND11_MODULE(_subscribe, m) {
         new vornix::common::FunctionMaker(m, "vornix.api.subscribe._subscribe");
     sub::add_registration_functions(m, *make);
     sub::add_adjust_functions(m, *make);
+    sub::add_userdata_functions(m, *make);
 }

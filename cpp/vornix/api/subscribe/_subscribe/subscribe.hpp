@@ -33,6 +33,9 @@ void add_registration_functions(py::module_& m, const common::FunctionMaker& mak
 // Adds the price-adjusted functions (adjust.cpp) to the module.
 void add_adjust_functions(py::module_& m, const common::FunctionMaker& make);
 
+// Adds the factor, user-data and user-indicator functions (userdata.cpp).
+void add_userdata_functions(py::module_& m, const common::FunctionMaker& make);
+
 // --- shared by the source units of the module (registration.cpp) -----------------------
 
 py::object np();
