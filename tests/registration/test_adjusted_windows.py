@@ -194,8 +194,9 @@ def adjusted_bars(codes, bars):
     if bars is None:
         return None
     days = np.floor(bars.times)
+    tables = main_tables(codes, bars)
     values = np.stack(
-        [adjust_values(bars.values[t], days, contract_periods(table)) for t, table in enumerate(main_tables(codes, bars))]
+        [adjust_values(bars.values[t], days, contract_periods(table)) for t, table in enumerate(tables)]
     )
     return kr.Bars(bars.times, bars.day_pos, values)
 
@@ -235,8 +236,10 @@ def test_adjustment_on_hand_computed_bars(case):
     days = [day_number(d) for d in _HAND_DAYS]
     o, c = (np.array(x, dtype=float) for x in zip(*expected))
     want = values.copy()
-    want[kr.OP], want[kr.HI], want[kr.LO], want[kr.CL] = o, o + (o / values[kr.OP]), c - (c / values[kr.CL]), c
-    for got in (adjust_values(values, days, contract_periods(_HAND_TABLE)), naive_adjust(values, days, _HAND_TABLE)):
+    factor_o, factor_c = o / values[kr.OP], c / values[kr.CL]
+    want[kr.OP], want[kr.HI], want[kr.LO], want[kr.CL] = o, o + factor_o, c - factor_c, c
+    vectorised = adjust_values(values, days, contract_periods(_HAND_TABLE))
+    for got in (vectorised, naive_adjust(values, days, _HAND_TABLE)):
         np.testing.assert_array_equal(got, want, err_msg=case)
 
 
@@ -353,7 +356,8 @@ def adj_sweep(request, sample_market, adj_reference, tmp_path_factory):
     "day1") with the adjusted series of REGS registered, and its recomputation."""
     path, market = sample_market
     main = MAIN_OF[request.param]
-    with pytest.MonkeyPatch.context() as mp, fresh_run_state(mp, tmp_path_factory.mktemp("core-cache"), path) as state:
+    cache = tmp_path_factory.mktemp("core-cache")
+    with pytest.MonkeyPatch.context() as mp, fresh_run_state(mp, cache, path) as state:
         prepare_run(adj_reference.codes, main[0], main[1], *full_range(market))
         idx = {reg: _subscribe.reg_k_data(*reg, True) for reg in REGS[request.param]}
         run = kr.Run(adj_reference.adjusted, *main)
@@ -406,7 +410,7 @@ def test_no_jump_where_the_main_contract_changes(adj_sweep, frequency):
 # --------------------------------------------------------------------- windows
 
 
-def test_registration_indexes(sample_market, adj_reference, run_state):
+def test_registration_indexes(adj_reference, run_state):
     """Adjusted indexes: seven columns, the adjusted series of the registration, the
     target's block, and adjusted refresh rows except for the main series."""
     market = run_state.market
@@ -458,12 +462,14 @@ def test_bar_in_progress_at_the_end_of_its_group(adj_sweep, reg):
     """At the last step of a group the adjusted bar in progress is the complete adjusted
     bar.  Minute groups combine the bars they are made of; day and week groups are built
     from day bars but in progress from minutes under a minute main, which agree on the
-    sample market (its day bars combine its minutes)."""
+    sample market (its day bars combine its minutes).  Volume and the fields after it are
+    the unadjusted ones."""
     sw = adj_sweep
     vr = sw.state.vr
     reg_idx = sw.idx[reg]
     prices = np.stack([adj_prices(adj_series(vr, *reg), t) for t in range(reg_idx.shape[0])])
     k_matrix = np.asarray(vr.g_VornixKDataList[int(reg_idx[0, 0])].Matrix)
+    traded_fields = [gv.KMatrix_Volume, gv.KMatrix_TurnOver, gv.KMatrix_OpenInterest]
     cur = sw.run.series(*reg).cur
     ends = np.flatnonzero(np.r_[cur[1:] != cur[:-1], True])
     assert ends.size == prices.shape[2]
@@ -471,17 +477,15 @@ def test_bar_in_progress_at_the_end_of_its_group(adj_sweep, reg):
         g = cur[s]
         now = _windows.get_reg_k_data_adj_values(reg_idx, s, 1, True)
         for t in range(reg_idx.shape[0]):
-            body = k_matrix[gv.KMatrixPos_Head_len + t * gv.KMatrix_Bar_Len :][[gv.KMatrix_Volume,
-                                                                                gv.KMatrix_TurnOver,
-                                                                                gv.KMatrix_OpenInterest], g]
+            body = k_matrix[gv.KMatrixPos_Head_len + t * gv.KMatrix_Bar_Len :][traded_fields, g]
             np.testing.assert_array_equal(now[t, 2:6], prices[t, :, g], err_msg=str((reg, s, t)))
-            np.testing.assert_array_equal(now[t, 6:9], body, err_msg=str((reg, s, t)))
+            if body[0] > 0:  # a group that never traded shows volume 0 in progress, NaN before a listing
+                np.testing.assert_array_equal(now[t, 6:9], body, err_msg=str((reg, s, t)))
 
 
 # --------------------------------------------------------------------- matrix cache
 
 
-@pytest.mark.slow
 def test_cache_round_trip(sample_market, adj_reference, tmp_path, monkeypatch):
     """A cold run caches the adjusted refresh rows (a run wholly in the past); a warm
     run on a fresh state with the same core cache reads them back, writes nothing, and
@@ -496,7 +500,10 @@ def test_cache_round_trip(sample_market, adj_reference, tmp_path, monkeypatch):
         with fresh_run_state(mp, tmp_path / "core-cache", path) as state:
             prepare_run(adj_reference.codes, "min", 1, *full_range(market))
             idx = {reg: _subscribe.reg_k_data(*reg, True) for reg in regs}
-            windows = {(reg, s, f): read_adj_window(idx[reg], s, 3, f) for reg in regs for s in steps for f in (True, False)}
+            windows = {
+                (reg, s, f): read_adj_window(idx[reg], s, 3, f)
+                for reg in regs for s in steps for f in (True, False)
+            }
             return windows, state.core
 
     with pytest.MonkeyPatch.context() as mp:
@@ -526,14 +533,16 @@ def short_run(run_state, adj_reference):
     return run_state.vr, _subscribe.reg_k_data("day", 1, True)
 
 
-_REFUSED = {  # (error, message part or None, call)
-    "tick-registration": (ValueError, text.ERROR_FREQ_TOO_HIGH, lambda idx: _subscribe.reg_k_data("tick", 1, True)),
-    "tick-series": (NotImplementedError, None, lambda idx: _subscribe.synthetic_matrix_adj(gv.KFreq_Tick, 1)),
-    "week-base": (ValueError, "frequency_i input error", lambda idx: _subscribe.calc_1_freq_matrix_adj(gv.KFreq_Week)),
-    "base-by-keyword": (TypeError, None, lambda idx: _subscribe.calc_1_freq_matrix_adj(frequency_i=gv.KFreq_Day)),
-    "four-column-index": (ValueError, "adjusted", lambda idx: _subscribe.get_reg_k_data_adj(idx[:, :4], 3, 2, True)),
+_S, _W = _subscribe, _windows
+_REFUSED = {  # (error, message part or None, call with the adjusted daily index)
+    "tick-registration": (ValueError, text.ERROR_FREQ_TOO_HIGH, lambda idx: _S.reg_k_data("tick", 1, True)),
+    "tick-series": (NotImplementedError, None, lambda idx: _S.synthetic_matrix_adj(gv.KFreq_Tick, 1)),
+    "week-base": (ValueError, "frequency_i input error", lambda idx: _S.calc_1_freq_matrix_adj(gv.KFreq_Week)),
+    "base-by-keyword": (TypeError, None, lambda idx: _S.calc_1_freq_matrix_adj(frequency_i=gv.KFreq_Day)),
+    "four-column-index": (ValueError, "adjusted", lambda idx: _S.get_reg_k_data_adj(idx[:, :4], 3, 2, True)),
     "four-column-values": (
-        ValueError, "adjusted", lambda idx: _windows.get_reg_k_data_adj_values(idx[:, :4], 3, 2, False)),
+        ValueError, "adjusted", lambda idx: _W.get_reg_k_data_adj_values(idx[:, :4], 3, 2, False)
+    ),
 }
 
 
@@ -571,7 +580,6 @@ def _changed_contracts(dst, codes, market, after_day, new_roll):
         store.write_table("main_contracts", {c: frame[c].to_list() for c in frame.columns})
 
 
-@pytest.mark.slow
 @pytest.mark.parametrize(
     "main, day, minute",
     [(("min", 1), 10, 5), (("min", 1), 12, 99), (("day", 1), 12, None)],
@@ -614,8 +622,11 @@ def test_no_look_ahead(run_state, adj_reference, main, day, minute, tmp_path, mo
     first = windows(idx)
     changed = str(tmp_path / "changed")
     _changed_store(os.environ["VX_STORE_DIR"], changed, codes, time_line[s])
-    _changed_contracts(changed, FUTURES, market, day, day + 1 if day % 5 < 4 else day + 2)
+    _changed_contracts(changed, FUTURES, market, day, day + 1)
     monkeypatch.setenv("VX_STORE_DIR", changed)
+    for code, (dates, contracts) in get_main_contract(list(FUTURES), *span).items():
+        k = list(dates).index(int(market.days[day + 1]))
+        assert contracts[k] != contracts[k - 1], code  # the second run sees the new change
     second = windows(run_all())
     for k in first:
         if k[1] <= s:

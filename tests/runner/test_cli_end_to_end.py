@@ -432,6 +432,65 @@ def test_futures_breakout_close_and_day_range_match_the_minute_bars(futures, ste
         )
 
 
+# ================================================= 2b. value_momentum: factor and indicator
+
+VALUE_TARGETS = ("SH.600000", "SZ.000011", "SH.600020")
+VALUE_BEGIN, VALUE_END = 20230124, 20230203  # across SZ.000011's suspension
+
+
+@pytest.fixture(scope="module")
+def value_run(world):
+    root = world["root"] / "value"
+    out = root / "out"
+    ok(vornix(world, "run", EXAMPLES / "value_momentum.py", "--targets", ",".join(VALUE_TARGETS),
+              *"--begin 2023-01-24 --end 2023-02-03 --param lookback=6".split(), *QUIET_LOCAL,
+              "--out", out, cache=root / "cache", cwd=root))
+    return pd.read_parquet(out / "results.parquet")
+
+
+def five_minute_closes(bars, begin, end):
+    """Close of every five-minute group (from each day's first minute) of the
+    trading days begin..end: the last traded close up to the group's end; the
+    run's first group shows none when it has no trade (nothing comes before it)."""
+    closes = bars.loc[bars["volume"] > 0].set_index("t")["close"]
+    start = pd.Timestamp(str(begin)) + pd.Timedelta(minutes=570)
+    days = pd.read_parquet(bars.attrs["store"] / "calendar.parquet")["date"]
+    ends = []
+    for d in days[(days >= begin) & (days <= end)]:
+        day = pd.Timestamp(str(d))
+        minutes = [570 + 5 * k for k in range(1, 25)] + [780 + 5 * k for k in range(1, 25)]
+        ends += [day + pd.Timedelta(minutes=m) for m in minutes]
+    ends = pd.DatetimeIndex(ends)
+    out = closes.reindex(closes.index.union(ends)).ffill().loc[ends].to_numpy().copy()
+    if not ((closes.index > start) & (closes.index <= ends[0])).any():
+        out[0] = np.nan
+    return pd.Series(out, index=ends)
+
+
+def test_value_momentum_reads_the_factor_of_the_day_and_its_indicator(world, value_run):
+    from vornix.api.bpfactor._factors import get_factor_by_factor
+
+    rec = value_run
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setenv("VX_STORE_DIR", str(world["store"]))
+        pe = get_factor_by_factor("pe", list(VALUE_TARGETS), VALUE_BEGIN, VALUE_END, 0)
+    days = timestamps(pe["date"])
+    for code in VALUE_TARGETS:
+        bars = minute_bars(world["store"], code)
+        bars.attrs["store"] = Path(world["store"])
+        closes = five_minute_closes(bars, VALUE_BEGIN, VALUE_END)
+        assert list(rec["time"]) == list(closes.index)
+        # the factor day in force: the last one on or before the step's day
+        k = np.searchsorted(days, rec["time"].dt.normalize(), side="right") - 1
+        want_pe = np.where(k >= 0, pe[code][np.maximum(k, 0)], np.nan)
+        np.testing.assert_array_equal(rec["pe:" + code].to_numpy(), want_pe)
+        # momentum: last close / mean of the last six closes (from the run's start) - 1
+        c = closes.to_numpy()
+        mean = pd.Series(c).rolling(6, min_periods=1).mean().to_numpy()
+        np.testing.assert_allclose(rec["momentum:" + code].to_numpy(), c / mean - 1, rtol=1e-9,
+                                   atol=1e-12)
+
+
 # ========================================================== 3. no look-ahead, whole stack
 
 LOOK_SOURCE = """\

@@ -37,8 +37,9 @@ class Registration:
     frequency: str
     count: int
     adjusted: bool
-    bars: int  # bars per target in the registered series
+    bars: int  # bars per target of a bar series; rows of a factor, user data or indicator
     main: bool = False
+    kind: str = "bars"  # "bars", "factor", "user data" or "indicator"
 
 
 @dataclass
@@ -79,6 +80,9 @@ class RunResult:
             "registrations:",
         ]
         for r in self.registrations:
+            if r.kind != "bars":
+                lines.append("  %-28s %8d rows" % (r.frequency, r.bars))
+                continue
             lines.append(
                 "  %-6s x%-3d %-10s %8d bars per target%s"
                 % (r.frequency, r.count, "adjusted" if r.adjusted else "unadjusted", r.bars,
@@ -221,21 +225,23 @@ class _Run:
         t0 = time.perf_counter()
         idx = self.subscribe.reg_factor(names, targets, begin, end)
         self.registration_seconds += time.perf_counter() - t0
-        self.registrations.append(Registration("factor " + ",".join(names), 1, False, int(idx.size)))
+        self.registrations.append(
+            Registration("factor " + ",".join(names), 1, False, int(idx.size), kind="factor"))
         return SeriesHandle("factors", np.ravel(idx), self.context, self.subscribe.get_reg_factor)
 
     def register_user_data(self, times, values):
         t0 = time.perf_counter()
         idx = self.subscribe.reg_user_data(as_time_line(times), np.asarray(values))
         self.registration_seconds += time.perf_counter() - t0
-        self.registrations.append(Registration("user data", 1, False, int(np.size(idx))))
+        self.registrations.append(
+            Registration("user data", 1, False, int(np.size(idx)), kind="user data"))
         return SeriesHandle("user data", idx, self.context, self.subscribe.get_reg_user_data)
 
     def register_indicator(self, func):
         t0 = time.perf_counter()
         idx = self.subscribe.reg_user_indices(func)
         self.registration_seconds += time.perf_counter() - t0
-        self.registrations.append(Registration("indicator", 1, False, len(idx)))
+        self.registrations.append(Registration("indicator", 1, False, len(idx), kind="indicator"))
         return SeriesHandle("indicator", idx, self.context, self.subscribe.get_reg_user_indicator)
 
     def _bars_of(self, reg_idx):

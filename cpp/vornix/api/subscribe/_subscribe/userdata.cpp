@@ -40,8 +40,10 @@ py::list as_list(py::handle obj) {
     return py::list(py::reinterpret_borrow<py::object>(obj));
 }
 
+// A C-ordered float64 array of `obj`, converted or copied only when it is not one.
 py::array_t<double> as_float64(py::handle obj, const char* what) {
-    py::array_t<double> a = py::array_t<double, py::array::forcecast>::ensure(obj);
+    py::array_t<double> a =
+        py::array_t<double, py::array::forcecast | py::array::c_style>::ensure(obj);
     if (!a) {
         PyErr_Clear();
         throw py::type_error(std::string(what) + " must hold numbers, got " + repr_of(obj));
