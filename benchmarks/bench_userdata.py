@@ -1,0 +1,202 @@
+"""Factors, user data and user indicators: registration and reads.
+
+    python benchmarks/bench_userdata.py [--quick] [--targets 50] [--days 250]
+        [--points 1000000] [--factor-days 20]
+
+A sample market of --targets stocks over --days trading days is written to a
+temporary bar store; the measurements run in a child process with a local core,
+on a one-minute run over all days (240 steps a day: 60,000 for 250 days).
+
+    user data      reg_user_data of --points points (random times over the run,
+                   two series) against the steps; baseline: the same alignment
+                   with numpy (argsort + searchsorted + take), checked equal
+    indicator      reg_user_indices of a function returning one value per target
+                   (a row of a precomputed table); baseline: calling the function
+                   at every step in a plain loop.  The difference per step is the
+                   framework's own cost (target: a few microseconds)
+    factor read    get_reg_factor of the "pe" rows of all targets, --factor-days
+                   days, at steps spread over the run (target: under 10 us);
+                   baseline: the same slice with numpy
+
+Results are printed and written as JSON to benchmarks/results/.  The exit status
+is 1 when a check fails, and in a full run also when a target is missed.
+
+--quick: 5 targets over 5 days, 50,000 points (a few seconds).
+"""
+
+import argparse
+import json
+import math
+import os
+import platform
+import subprocess
+import sys
+import tempfile
+import time
+
+RESULTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
+FACTOR_US, INDICATOR_US = 10.0, 5.0
+
+
+def child(cfg):
+    import types
+
+    import numpy as np
+
+    from vornix.api.history import _history
+    from vornix.api.subscribe import _subscribe as sub
+    from vornix.core import CoreServer
+    from vornix.runner import prepare_run
+    from vornix.tframe import sysstate
+
+    core = CoreServer(port=0, cache_dir=cfg["core"]).start()
+    vr, env = sysstate.vr, sysstate.env
+    vr.g_VornixSocket.port = core.port
+    table = _history.current_store().target_table()
+    codes = [c for c, row in table.items() if row["type"] == "stock"][: cfg["targets"]]
+    days = _history.get_trading_days(0, 99999999)
+    prepare_run(codes, "min", 1, int(days[0]), int(days[-1]))
+    steps_tl = np.asarray(env.fresh_bar_timeline, dtype=np.float64)
+    n_steps = steps_tl.size
+    out = {"targets": len(codes), "steps": int(n_steps)}
+
+    # --- user data
+    rng = np.random.default_rng(0)
+    times = rng.uniform(steps_tl[0] - 1, steps_tl[-1], cfg["points"])
+    data = rng.random((cfg["points"], 2))
+    t0 = time.perf_counter()
+    idx = sub.reg_user_data(times, data)
+    out["user_data_s"] = time.perf_counter() - t0
+    t0 = time.perf_counter()
+    order = np.argsort(times, kind="stable")
+    pos = np.searchsorted(times[order], steps_tl, side="left") - 1
+    ref = np.where(pos[None, :] >= 0, data[order][np.maximum(pos, 0)].T, 0.0)
+    out["user_data_numpy_s"] = time.perf_counter() - t0
+    out["user_data_equal"] = bool(np.array_equal(vr.g_VornixDataValueFreshUserD[idx], ref))
+
+    # --- indicator
+    vr.g_VornixUserContext = ctx = types.SimpleNamespace(_internal_bar_num=math.nan)
+    values = rng.random((n_steps, len(codes)))
+
+    def func(c):
+        return values[c._internal_bar_num]
+
+    t0 = time.perf_counter()
+    rows = sub.reg_user_indices(func)
+    out["indicator_s"] = time.perf_counter() - t0
+    t0 = time.perf_counter()
+    for s in range(n_steps):
+        ctx._internal_bar_num = s
+        func(ctx)
+    out["indicator_loop_s"] = time.perf_counter() - t0
+    out["indicator_equal"] = bool(
+        np.array_equal(vr.g_VornixDataValueFreshUserI[rows], values.T))
+
+    # --- factor read
+    fidx = sub.reg_factor(["pe"], codes, int(days[0]), int(days[-1])).ravel()
+    store = vr.g_VornixFactorValueDict
+    data_f, fresh = store["FactorData"], store["FreshIdx"]
+    probe = np.linspace(0, n_steps - 1, 200).astype(int)
+    length = cfg["factor_days"]
+
+    def numpy_read(s):
+        end = int(fresh[s]) + 1
+        begin = max(end - length, 0)
+        dt = np.full(length, np.nan)
+        val = np.full((fidx.size, length), np.nan)
+        dt[length - (end - begin):] = data_f[0, begin:end]
+        val[:, length - (end - begin):] = data_f[1 + fidx, begin:end]
+        return dt, val
+
+    mismatch = 0
+    for s in probe[::10]:
+        a, b = sub.get_reg_factor(fidx, int(s), length), numpy_read(int(s))
+        mismatch += not (np.array_equal(a[0], b[0], equal_nan=True)
+                         and np.array_equal(a[1], b[1], equal_nan=True))
+    out["factor_mismatch"] = mismatch
+
+    def per_call(fn):
+        best = math.inf
+        for _ in range(5):
+            t0 = time.perf_counter()
+            for s in probe:
+                fn(int(s))
+            best = min(best, (time.perf_counter() - t0) / probe.size * 1e6)
+        return best
+
+    out["factor_us"] = per_call(lambda s: sub.get_reg_factor(fidx, s, length))
+    out["factor_numpy_us"] = per_call(numpy_read)
+    env.vx_disconnect_to()
+    core.stop()
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--targets", type=int, default=50)
+    parser.add_argument("--days", type=int, default=250)
+    parser.add_argument("--points", type=int, default=1_000_000)
+    parser.add_argument("--factor-days", type=int, default=20)
+    parser.add_argument("--child", default=None, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        print(json.dumps(child(json.loads(args.child))))
+        return 0
+    if args.quick:
+        args.targets, args.days, args.points = 5, 5, 50_000
+
+    with tempfile.TemporaryDirectory(prefix="vx-bench-userdata-") as tmp:
+        env = dict(os.environ)
+        env.update({"HOME": tmp, "VX_STORE_DIR": os.path.join(tmp, "store"), "VX_MAT_CACHE": "0"})
+        subprocess.run([sys.executable, "-m", "vornix", "data", "sample", "--days", str(args.days),
+                        "--stocks", str(max(args.targets, 6))],
+                       env=env, check=True, capture_output=True)
+        cfg = {"core": os.path.join(tmp, "core"), "targets": args.targets,
+               "points": args.points, "factor_days": args.factor_days}
+        proc = subprocess.run([sys.executable, __file__, "--child", json.dumps(cfg)], env=env,
+                              capture_output=True, text=True)
+        if proc.returncode != 0:
+            sys.stderr.write(proc.stdout + proc.stderr)
+            raise SystemExit("the child run failed")
+        r = json.loads(proc.stdout.strip().splitlines()[-1])
+
+    n = r["steps"]
+    overhead_us = (r["indicator_s"] - r["indicator_loop_s"]) / n * 1e6
+    print("one-minute run: %d targets, %d steps" % (r["targets"], n))
+    print("user data   %d points x 2 series: %.3f s (numpy alignment %.3f s, %.1fx)"
+          % (args.points, r["user_data_s"], r["user_data_numpy_s"],
+             r["user_data_numpy_s"] / r["user_data_s"]))
+    print("indicator   %d targets: %.3f s = %.2f us per step; the function alone %.2f us per "
+          "step; framework %.2f us per step (target < %.0f us)"
+          % (r["targets"], r["indicator_s"], r["indicator_s"] / n * 1e6,
+             r["indicator_loop_s"] / n * 1e6, overhead_us, INDICATOR_US))
+    print("factor read %d targets x %d days: %.2f us per call (numpy %.2f us; target < %.0f us)"
+          % (r["targets"], args.factor_days, r["factor_us"], r["factor_numpy_us"], FACTOR_US))
+    failures = []
+    if not r["user_data_equal"]:
+        failures.append("user data differs from the numpy alignment")
+    if not r["indicator_equal"]:
+        failures.append("indicator rows differ from the function's values")
+    if r["factor_mismatch"]:
+        failures.append("%d factor windows differ from numpy" % r["factor_mismatch"])
+    missed = []
+    if r["factor_us"] >= FACTOR_US:
+        missed.append("factor read %.2f us" % r["factor_us"])
+    if overhead_us >= INDICATOR_US:
+        missed.append("indicator framework cost %.2f us per step" % overhead_us)
+    os.makedirs(RESULTS_DIR, exist_ok=True)
+    with open(os.path.join(RESULTS_DIR, "bench_userdata%s.json" % ("_quick" if args.quick else "")),
+              "w") as fh:
+        json.dump({"when": time.strftime("%Y-%m-%d %H:%M:%S"), "machine": platform.platform(),
+                   "python": platform.python_version(), "args": vars(args), "result": r}, fh,
+                  indent=2)
+    for f in failures:
+        print("CHECK FAILED:", f)
+    for m in missed:
+        print("TARGET MISSED:", m)
+    return 1 if failures or (missed and not args.quick) else 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
