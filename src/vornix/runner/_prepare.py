@@ -99,6 +99,8 @@ def _reset_registrations(vr):
     vr.g_VornixDataValueFresh_Adj = np.array([])
     vr.g_VornixDataValueFreshUserD = np.array([])
     vr.g_VornixDataValueFreshUserI = np.array([])
+    vr.g_VornixFactorValueDict = {}
+    vr.g_VornixInputInfo.FactorList = []
     vr.g_VornixCache = _fresh_cache(vr.g_VornixCache)
     vr.g_VornixSimCurBarFresh = np.nan
     vr.g_VornixTargetsInfo = OrderedDict()

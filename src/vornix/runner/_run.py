@@ -175,7 +175,7 @@ def _drop_new_entries(folder, before):
 class _Run:
     """One run in the process-wide state store."""
 
-    def __init__(self, strategy, settings, quiet):
+    def __init__(self, strategy, settings, quiet, hooks=None):
         from vornix.api.subscribe import _subscribe, _windows
         from vornix.tframe import sysstate
 
@@ -193,6 +193,8 @@ class _Run:
         self.recorder = None
         self.context = None
         self.progress = None
+        # the look-ahead audit's hooks: fingerprints of every read, an early stop
+        self.hooks = hooks
 
     # called by Context.reg_bars
     def register_bars(self, frequency, count, adjust):
@@ -204,6 +206,9 @@ class _Run:
         reg_idx = self.subscribe.reg_k_data(frequency, count, True if adjust else False)
         self.registration_seconds += time.perf_counter() - t0
         read = self.read_adj_values if adjust else self.read_values
+        if self.hooks is not None:
+            read = self.hooks.wrap("bars %s x%d%s" % (frequency, count, " adjusted" if adjust else ""),
+                                   read)
         handle = BarHandle(frequency, count, bool(adjust), reg_idx, self._bars_of(reg_idx),
                            self.context, read, np.asarray(self.context.targets))
         series = (int(reg_idx[0, 0]), bool(adjust))
@@ -227,7 +232,8 @@ class _Run:
         self.registration_seconds += time.perf_counter() - t0
         self.registrations.append(
             Registration("factor " + ",".join(names), 1, False, int(idx.size), kind="factor"))
-        return SeriesHandle("factors", np.ravel(idx), self.context, self.subscribe.get_reg_factor)
+        return SeriesHandle("factors", np.ravel(idx), self.context,
+                            self._read("factors " + ",".join(names), self.subscribe.get_reg_factor))
 
     def register_user_data(self, times, values):
         t0 = time.perf_counter()
@@ -235,14 +241,19 @@ class _Run:
         self.registration_seconds += time.perf_counter() - t0
         self.registrations.append(
             Registration("user data", 1, False, int(np.size(idx)), kind="user data"))
-        return SeriesHandle("user data", idx, self.context, self.subscribe.get_reg_user_data)
+        return SeriesHandle("user data", idx, self.context,
+                            self._read("user data", self.subscribe.get_reg_user_data))
 
     def register_indicator(self, func):
         t0 = time.perf_counter()
         idx = self.subscribe.reg_user_indices(func)
         self.registration_seconds += time.perf_counter() - t0
         self.registrations.append(Registration("indicator", 1, False, len(idx), kind="indicator"))
-        return SeriesHandle("indicator", idx, self.context, self.subscribe.get_reg_user_indicator)
+        return SeriesHandle("indicator", idx, self.context,
+                            self._read("indicator", self.subscribe.get_reg_user_indicator))
+
+    def _read(self, what, read):
+        return read if self.hooks is None else self.hooks.wrap(what, read)
 
     def _bars_of(self, reg_idx):
         pos = int(reg_idx[0, 0])
@@ -318,6 +329,8 @@ class _Run:
         ctx._phase = STEPS
         on_data = vr.g_VornixInputInfo.on_data_func
         n_steps = int(time_line.size)
+        if self.hooks is not None and self.hooks.stop_after is not None:
+            n_steps = min(n_steps, self.hooks.stop_after + 1)
         bar = self._progress(n_steps, "steps")
         step = 0
         t0 = time.perf_counter()
@@ -357,13 +370,13 @@ def _records_frame(recorder, time_line):
     return pd.DataFrame(columns)
 
 
-def _run_here(strategy, overrides, out, quiet, core):
+def _run_here(strategy, overrides, out, quiet, core, hooks=None):
     from vornix.runner import _results
     from vornix.tframe import sysstate
 
     loaded = strategy if isinstance(strategy, Strategy) else load_strategy(strategy)
     settings = resolve_settings(loaded, overrides)
-    runner = _Run(loaded, settings, quiet)
+    runner = _Run(loaded, settings, quiet, hooks)
     with trading_core(sysstate.vr, sysstate.env, core):
         setup_seconds, step_seconds, time_line = runner.execute()
     result = RunResult(

@@ -377,9 +377,18 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
         const Column ref = column_of(entry(s.bar_ref, block), "UnfilledBarRef entry");
         const std::int64_t end_bar =
             std::min<std::int64_t>(static_cast<std::int64_t>(ref.size) - 1, s.current);
-        const double traded_pos = end_bar < 0 ? std::nan("") : ref[end_bar];
-        if (std::isnan(traded_pos)) {  // no real bar yet
-            src.skip = true;
+        // A bar still forming at the step shows when it has traded so far (the
+        // copy tests its state at the step); whether the complete bar trades is
+        // known only later, so the search starts from the last real bar before it.
+        const bool forming = src.fresh != nullptr && end_bar == s.current;
+        const std::int64_t ref_bar = forming ? end_bar - 1 : end_bar;
+        const double traded_pos = ref_bar < 0 ? std::nan("") : ref[ref_bar];
+        if (std::isnan(traded_pos)) {  // no real bar before: at most the one forming
+            if (forming) {
+                src.first = src.last = end_bar;
+            } else {
+                src.skip = true;
+            }
             continue;
         }
         const auto bad_entry = [&](const char* table) {
@@ -387,8 +396,10 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
         };
         if (!(std::floor(traded_pos) == traded_pos)) whole(traded_pos, bad_entry("UnfilledBarRef"));
         const Column traded = column_of(entry(s.traded, block), "UnfilledIdx entry");
+        // room for `length` real bars: the forming one may or may not be one of them
+        const std::int64_t reach = forming ? std::max<std::int64_t>(length - 1, 0) : length;
         const std::int64_t from =
-            std::max<std::int64_t>(static_cast<std::int64_t>(traded_pos) - length, 0);
+            std::max<std::int64_t>(static_cast<std::int64_t>(traded_pos) - reach, 0);
         if (from >= traded.size)
             index_error(bad_entry("UnfilledIdx") + " has " + std::to_string(traded.size) +
                         " entries, position " + std::to_string(from) + " asked");

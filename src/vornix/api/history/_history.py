@@ -22,7 +22,7 @@ from vornix.api.history._store import (
 from vornix.setting import get_setting
 from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.ufuncs import set_data_stamp_source, todotmc
-from vornix.tframe.utils.datetimefunc import int_date_to_datenum_array
+from vornix.tframe.utils.datetimefunc import datenum_array_to_int_date, int_date_to_datenum_array
 from vornix.tframe.utils.exceptions import StoreError
 
 _open = {"key": None, "store": None}
@@ -40,13 +40,30 @@ def open_store(path=None):
     return HistoryStore(store_dir() if path is None else path)
 
 
+def store_cut():
+    """The time-line value after which the store shows nothing (setting
+    VX_STORE_CUT), or None: the view of the store as it stood at that time, which
+    the look-ahead audit runs a strategy on."""
+    raw = get_setting("VX_STORE_CUT", "")
+    if raw in ("", None):
+        return None
+    try:
+        cut = float(raw)
+    except (TypeError, ValueError):
+        raise ValueError("setting VX_STORE_CUT=%r is not a time-line value" % (raw,)) from None
+    if not np.isfinite(cut):
+        raise ValueError("setting VX_STORE_CUT=%r is not a time-line value" % (raw,))
+    return cut
+
+
 def current_store():
     """The HistoryStore of the configured folder, opened again when the setting or
     the store's contents change (the factor service and tools read through it)."""
     path = store_dir()
-    key = (path, content_stamp(path))
+    cut = store_cut()
+    key = (path, content_stamp(path), cut)
     if _open["key"] != key:
-        _open["store"] = HistoryStore(path)
+        _open["store"] = HistoryStore(path, cut=cut)
         _open["key"] = key
     return _open["store"]
 
@@ -62,7 +79,9 @@ def store_stamp():
     or a store made again from scratch, never share a stamp; a store moved to another
     folder keeps it.  A store made before stores had an id is named by its folder
     until its next write gives it one."""
-    return content_stamp(store_dir())
+    cut = store_cut()
+    stamp = content_stamp(store_dir())
+    return stamp if cut is None else "%s cut %r" % (stamp, cut)
 
 
 # cache keys of derived matrices name the store they were built from
@@ -109,12 +128,47 @@ class TickRecord:
 
 
 class HistoryStore(BarStore):
-    """A bar store with the queries of the history service."""
+    """A bar store with the queries of the history service.
 
-    def __init__(self, path, create=False):
+    With `cut` (a time-line value) it is the view of the store as it stood at that
+    time: bars and ticks after it, and factor values, adjustment factors and
+    main-contract entries dated after its day, are not there.  The calendar,
+    sessions and instruments stay whole (a run's steps are known in advance)."""
+
+    def __init__(self, path, create=False, cut=None):
         super().__init__(path, create=create)
         self._cal = None
         self._info = None
+        self.cut = cut
+        self._cut_day = None if cut is None else int(datenum_array_to_int_date([cut])[0])
+
+    def read_bars(self, target, frequency):
+        bars = super().read_bars(target, frequency)
+        if bars is None or self.cut is None:
+            return bars
+        keep = bars["time"] <= self.cut
+        return {k: v[keep] for k, v in bars.items()}
+
+    def read_ticks(self, target):
+        ticks = super().read_ticks(target)
+        if ticks is None or self.cut is None:
+            return ticks
+        keep = ticks["time"] <= self.cut
+        return {k: v[keep] for k, v in ticks.items()}
+
+    def _dated(self, frame):
+        if frame is None or self.cut is None:
+            return frame
+        return frame[frame["date"] <= self._cut_day].reset_index(drop=True)
+
+    def read_factor(self, name):
+        return self._dated(super().read_factor(name))
+
+    def adjust_factors(self):
+        return self._dated(super().adjust_factors())
+
+    def main_contracts(self):
+        return self._dated(super().main_contracts())
 
     def summary(self):
         """Lines describing what the store holds."""
@@ -314,7 +368,8 @@ class HistoryStore(BarStore):
                 "no %s bars stored for %s (%s); expected the files %s"
                 % (freq, ", ".join(missing), describe, ", ".join(self.bar_path(c, freq) for c in missing))
             )
-        if not any_bars:
+        # a view that ends before the first bar (an audit's early cut) has none yet
+        if not any_bars and self.cut is None:
             raise ValueError("no bars in the range (%s)" % describe)
         first_of_day = np.flatnonzero(np.r_[True, day_pos[1:] != day_pos[:-1]]).astype(np.int64)
         return {"TimeLine": times, "DayPos": day_pos, "KArray": karray, "TradeFreshPos": first_of_day}

@@ -42,13 +42,22 @@ py::list as_list(py::handle obj) {
 
 // A C-ordered float64 array of `obj`, converted or copied only when it is not one.
 py::array_t<double> as_float64(py::handle obj, const char* what) {
-    py::array_t<double> a =
-        py::array_t<double, py::array::forcecast | py::array::c_style>::ensure(obj);
-    if (!a) {
-        PyErr_Clear();
+    py::array raw = np().attr("asarray")(obj);
+    const char kind = raw.dtype().kind();
+    if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
         throw py::type_error(std::string(what) + " must hold numbers, got " + repr_of(obj));
+    return py::array_t<double, py::array::forcecast | py::array::c_style>::ensure(raw);
+}
+
+// numpy.asarray of a user's result, or nothing when numpy cannot make one array of
+// it (a ragged result).
+py::object array_or_none(py::handle r) {
+    try {
+        return np().attr("asarray")(r);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        return py::none();
     }
-    return a;
 }
 
 // --- factors --------------------------------------------------------------------------
@@ -403,14 +412,18 @@ py::object reg_user_indices(py::object func) {
     };
     const auto values_of = [&](py::handle r, std::int64_t first_len) -> py::array_t<double> {
         if (r.is_none()) refuse(first_len);
-        py::array a = np().attr("asarray")(r);
+        py::object obj = array_or_none(r);
+        if (obj.is_none()) refuse(first_len);
+        py::array a = obj;
         const char kind = a.dtype().kind();
         if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') refuse(first_len);
         if (a.ndim() > 2 || (a.ndim() == 2 && a.shape(1) != 1)) refuse(first_len);
         return py::array_t<double, py::array::forcecast>::ensure(np().attr("ravel")(a));
     };
-    py::array first = np().attr("asarray")(results[0]);
-    const auto first_len = static_cast<std::int64_t>(first.size());
+    py::object first = array_or_none(results[0]);
+    const auto first_len =
+        first.is_none() ? std::int64_t{0} : static_cast<std::int64_t>(py::array(first).size());
+    if (first.is_none()) refuse(first_len);
     py::array_t<double> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(first_len),
                                                      static_cast<py::ssize_t>(steps)});
     double* o = out.mutable_data();
