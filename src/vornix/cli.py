@@ -115,11 +115,32 @@ def _cmd_run(args):
     return 0
 
 
+def _cmd_self_audit(args):
+    from vornix.api.history import _history
+    from vornix.audit._self import self_audit
+    from vornix.runner._strategy import as_yyyymmdd
+
+    days = _history.get_trading_days(0, 99999999)
+    if len(days) == 0:
+        raise ValueError("the bar store holds no trading days; write the sample market first")
+    begin = as_yyyymmdd(args.begin, "begin") if args.begin else int(days[0])
+    end = as_yyyymmdd(args.end, "end") if args.end else int(days[min(20, len(days) - 1)])
+    reports = self_audit(begin, end, cuts=args.cuts, seed=args.seed)
+    for report in reports:
+        print(report.text())
+    return 0 if all(r.clean for r in reports) else 1
+
+
 def _cmd_audit(args):
     from vornix.audit import audit
     from vornix.runner._strategy import load_strategy, parse_param
 
+    if args.self_audit == (args.strategy is not None):
+        print("vornix: error: give a strategy file or --self", file=sys.stderr)
+        return 2
     try:
+        if args.self_audit:
+            return _cmd_self_audit(args)
         strategy = load_strategy(args.strategy)
         params = dict(parse_param(text, strategy.params) for text in args.param)
         report = audit(strategy.path, cuts=args.cuts, seed=args.seed, targets=args.targets,
@@ -186,7 +207,11 @@ def _add_run(subparsers):
                     "store that end at cut steps, and compares every window read and every "
                     "value recorded up to each cut. Exit code 0: clean; 1: look-ahead found; "
                     "2: error.")
-    p.add_argument("strategy", metavar="STRATEGY.py", help="the strategy file")
+    p.add_argument("strategy", metavar="STRATEGY.py", nargs="?", help="the strategy file")
+    p.add_argument("--self", dest="self_audit", action="store_true",
+                   help="audit every registration kind of the library under one-minute, "
+                        "five-minute and day steps on the store (the sample market; default "
+                        "range: its first 21 days)")
     p.add_argument("--targets", metavar="A,B")
     p.add_argument("--frequency")
     p.add_argument("--count", type=int)

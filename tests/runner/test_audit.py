@@ -130,6 +130,18 @@ def test_planted_peeks_are_caught_where_they_peek(audit_env, name):
         assert first.full is not None and first.full != first.cut_value
 
 
+def test_the_library_self_audit_is_clean(audit_env):
+    from vornix.audit._self import registrations, self_audit
+
+    reports = self_audit(20230104, 20230110, cuts=2, seed=4)
+    assert [r.strategy for r in reports] == ["self_min1", "self_min5", "self_day1"]
+    assert all(r.clean for r in reports), "\n".join(r.text() for r in reports)
+    # every bar registration raw and adjusted, read in both modes, two factors, user
+    # data and an indicator, plus the indicator's own read of the day bars in init
+    per_step = 2 * len(registrations("min")) + 3 + 1
+    assert reports[0].reads == per_step * reports[0].steps
+
+
 def test_cut_steps_take_period_bounds_and_random_steps():
     minutes = np.arange(np.datetime64("2023-01-02T09:31"), np.datetime64("2023-01-02T09:41"))
     times = np.concatenate([minutes + np.timedelta64(d, "D") for d in (0, 1, 2, 7, 8)])

@@ -23,36 +23,42 @@ _CHILD = ("import json, sys; from vornix.audit._audit import child_main; "
 
 
 class Fingerprints:
-    """Hooks of the runner: a CRC of every read (its shape and bytes) by step, and
-    an early stop.  With `capture` = {(step, call): None}, the windows of those
-    calls are kept as well."""
+    """Hooks of the runner: a CRC of every read (its values and size) by step, and
+    an early stop.  With `capture` = [(step, call)], the windows of those calls are
+    kept as well."""
 
     def __init__(self, stop_after=None, capture=()):
         self.stop_after = stop_after
-        self.reads = []  # (step, registration number, crc)
+        self.reads = []  # (step, registration number, crc, size, length, fill_up or -1)
         self.names = []  # registration number -> what it reads
-        self.calls = []  # (length, fill_up) of each read, for the report
         self.capture = {tuple(k): None for k in capture}
-        self._per_step = {}
 
     def wrap(self, what, read):
         number = len(self.names)
         self.names.append(what)
-        reads, calls, capture, per_step = self.reads, self.calls, self.capture, self._per_step
+        append, capture, crc32 = self.reads.append, self.capture, zlib.crc32
+        ndarray = np.ndarray
+        per_step = {}
 
         def fingerprinted(reg_idx, step, length, *rest):
             result = read(reg_idx, step, length, *rest)
-            crc = 0
-            for part in result if isinstance(result, tuple) else (result,):
-                a = np.ascontiguousarray(part, dtype=np.float64)
-                crc = zlib.crc32(a.data, zlib.crc32(str(a.shape).encode(), crc))
-            k = per_step.get(step, 0)
-            per_step[step] = k + 1
-            reads.append((int(step), number, crc))
-            calls.append((int(length), bool(rest[0]) if rest else None))
-            if capture and (int(step), k) in capture:
-                capture[(int(step), k)] = [np.asarray(p, dtype=np.float64).tolist()
-                                           for p in (result if isinstance(result, tuple) else (result,))]
+            fill = int(bool(rest[0])) if rest else -1
+            if type(result) is ndarray and result.flags.c_contiguous:
+                # the windows of bars: float64 arrays in C order, read in place
+                append((step, number, crc32(result), result.size, length, fill))
+            else:
+                crc, size = 0, 0
+                for part in result if isinstance(result, tuple) else (result,):
+                    a = np.ascontiguousarray(part, dtype=np.float64)
+                    crc, size = crc32(a, crc), size + a.size
+                append((step, number, crc, size, length, fill))
+            if capture:
+                k = per_step.get(step, 0)
+                per_step[step] = k + 1
+                if (int(step), k) in capture:
+                    parts = result if isinstance(result, tuple) else (result,)
+                    capture[(int(step), k)] = [np.asarray(p, dtype=np.float64).tolist()
+                                               for p in parts]
             return result
 
         return fingerprinted
@@ -65,14 +71,13 @@ def child_main(cfg):
     hooks = Fingerprints(stop_after=cfg.get("stop_after"), capture=cfg.get("capture", ()))
     result = _run_here(cfg["strategy"], cfg["overrides"], False, True, "local", hooks=hooks)
     rec = result.records
-    reads = np.array(hooks.reads, dtype=np.int64).reshape(-1, 3)
-    calls = np.array(hooks.calls, dtype=object).reshape(-1, 2)
+    table = np.array(hooks.reads, dtype=np.int64).reshape(-1, 6)
     names = [c for c in rec.columns if c != "time"]
     np.savez(
         cfg["out"],
-        reads=reads,
-        call_length=np.array([c[0] for c in calls], dtype=np.int64),
-        call_fill=np.array([-1 if c[1] is None else int(c[1]) for c in calls], dtype=np.int64),
+        reads=table[:, :4],  # step, registration, crc, size: what is compared
+        call_length=table[:, 4],
+        call_fill=table[:, 5],
         times=rec["time"].to_numpy().astype("datetime64[ns]").astype(np.int64),
         records=np.column_stack([rec[c].to_numpy(dtype=np.float64) for c in names])
         if names else np.zeros((len(rec), 0)),

@@ -1,0 +1,154 @@
+"""The look-ahead audit: the cost of fingerprinting a read, and of a whole audit.
+
+    python benchmarks/bench_audit.py [--quick] [--targets 10] [--days 20] [--cuts 20]
+
+A sample market is written to a temporary bar store.
+
+Fingerprint: in a child process with a local core, a one-minute run of --targets
+stocks over --days days registers ("min", 5) and ("week", 1); 20-bar windows are
+read at every step, plainly (the baseline) and through the audit's fingerprinting
+wrapper, alternating rounds; the difference per read is the fingerprint's cost
+(target: under 5 us).  The wrapped reads are checked to return the same windows.
+
+Audit: `vornix.audit.audit` of the weekly-trend example over the first --days days
+with --cuts cuts, against the time of one run of it (target: under 30x).
+
+Results are printed and written as JSON to benchmarks/results/.  The exit status
+is 1 when a check fails, and in a full run also when a target is missed.
+
+--quick: 3 targets over 5 days, 3 cuts.
+"""
+
+import argparse
+import json
+import math
+import os
+import platform
+import subprocess
+import sys
+import tempfile
+import time
+
+RESULTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
+EXAMPLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                       "examples", "weekly_trend.py")
+FINGERPRINT_US, AUDIT_RATIO = 5.0, 30.0
+
+
+def child(cfg):
+    import numpy as np
+
+    from vornix.api.history import _history
+    from vornix.api.subscribe import _subscribe, _windows
+    from vornix.audit._audit import Fingerprints
+    from vornix.core import CoreServer
+    from vornix.runner import prepare_run
+    from vornix.tframe import sysstate
+
+    core = CoreServer(port=0, cache_dir=cfg["core"]).start()
+    sysstate.vr.g_VornixSocket.port = core.port
+    table = _history.current_store().target_table()
+    codes = [c for c, row in table.items() if row["type"] == "stock"][: cfg["targets"]]
+    days = _history.get_trading_days(0, 99999999)
+    prepare_run(codes, "min", 1, int(days[0]), int(days[-1]))
+    idx = [_subscribe.reg_k_data("min", 5), _subscribe.reg_k_data("week", 1)]
+    n = int(sysstate.env.fresh_bar_timeline.size)
+    read = _windows.get_reg_k_data_values
+    hooks = Fingerprints()
+    wrapped = [hooks.wrap("bars", read), hooks.wrap("bars", read)]
+
+    def plain():
+        for s in range(n):
+            read(idx[0], s, 20, True)
+            read(idx[1], s, 20, False)
+
+    def fingerprinted():
+        for s in range(n):
+            wrapped[0](idx[0], s, 20, True)
+            wrapped[1](idx[1], s, 20, False)
+
+    best = {"plain": math.inf, "fingerprinted": math.inf}
+    for _ in range(3):
+        for name, fn in (("plain", plain), ("fingerprinted", fingerprinted)):
+            t0 = time.perf_counter()
+            fn()
+            best[name] = min(best[name], (time.perf_counter() - t0) / (2 * n) * 1e6)
+    same = all(np.array_equal(wrapped[0](idx[0], s, 20, True), read(idx[0], s, 20, True),
+                              equal_nan=True) for s in range(0, n, max(1, n // 20)))
+    sysstate.env.vx_disconnect_to()
+    core.stop()
+    return {"reads": 2 * n, "plain_us": best["plain"], "fingerprinted_us": best["fingerprinted"],
+            "same": bool(same)}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--targets", type=int, default=10)
+    parser.add_argument("--days", type=int, default=20)
+    parser.add_argument("--cuts", type=int, default=20)
+    parser.add_argument("--child", default=None, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        print(json.dumps(child(json.loads(args.child))))
+        return 0
+    if args.quick:
+        args.targets, args.days, args.cuts = 3, 5, 3
+
+    with tempfile.TemporaryDirectory(prefix="vx-bench-audit-") as tmp:
+        env = dict(os.environ)
+        env.update({"HOME": tmp, "VX_STORE_DIR": os.path.join(tmp, "store"), "VX_MAT_CACHE": "0"})
+        subprocess.run([sys.executable, "-m", "vornix", "data", "sample", "--days", str(args.days),
+                        "--stocks", str(max(args.targets, 3))],
+                       env=env, check=True, capture_output=True)
+        cfg = {"core": os.path.join(tmp, "core"), "targets": args.targets}
+        proc = subprocess.run([sys.executable, __file__, "--child", json.dumps(cfg)], env=env,
+                              capture_output=True, text=True)
+        if proc.returncode != 0:
+            sys.stderr.write(proc.stdout + proc.stderr)
+            raise SystemExit("the fingerprint child failed")
+        fp = json.loads(proc.stdout.strip().splitlines()[-1])
+
+        os.environ.update(env)
+        from vornix.api.history import _history
+        from vornix.audit import audit
+
+        days = _history.get_trading_days(0, 99999999)
+        report = audit(EXAMPLE, cuts=args.cuts, begin=int(days[0]), end=int(days[-1]))
+
+    cost = fp["fingerprinted_us"] - fp["plain_us"]
+    ratio = report.audit_seconds / report.full_seconds
+    print("fingerprint: %d reads of 20-bar windows; plain %.2f us, fingerprinted %.2f us; "
+          "cost %.2f us per read (target < %.0f us)"
+          % (fp["reads"], fp["plain_us"], fp["fingerprinted_us"], cost, FINGERPRINT_US))
+    print("audit of weekly_trend, %d steps, %d cuts: one run %.1f s, the audit %.1f s = %.1fx "
+          "(target < %.0fx); %s" % (report.steps, len(report.cuts), report.full_seconds,
+                                    report.audit_seconds, ratio, AUDIT_RATIO,
+                                    "clean" if report.clean else "LOOK-AHEAD FOUND"))
+    failures = []
+    if not fp["same"]:
+        failures.append("fingerprinted reads return other windows")
+    if not report.clean:
+        failures.append("the example is reported with look-ahead:\n" + report.text())
+    missed = []
+    if cost >= FINGERPRINT_US:
+        missed.append("fingerprint %.2f us per read" % cost)
+    if ratio >= AUDIT_RATIO:
+        missed.append("audit %.1fx one run" % ratio)
+    os.makedirs(RESULTS_DIR, exist_ok=True)
+    with open(os.path.join(RESULTS_DIR, "bench_audit%s.json" % ("_quick" if args.quick else "")),
+              "w") as fh:
+        json.dump({"when": time.strftime("%Y-%m-%d %H:%M:%S"), "machine": platform.platform(),
+                   "python": platform.python_version(), "args": vars(args), "fingerprint": fp,
+                   "audit": {"steps": report.steps, "cuts": report.cuts,
+                             "full_seconds": report.full_seconds,
+                             "audit_seconds": report.audit_seconds}}, fh, indent=2)
+    for f in failures:
+        print("CHECK FAILED:", f)
+    for m in missed:
+        print("TARGET MISSED:", m)
+    return 1 if failures or (missed and not args.quick) else 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
