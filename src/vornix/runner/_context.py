@@ -309,6 +309,45 @@ class Context:
         self._in_init("reg_indicator")
         return self._runner.register_indicator(func)
 
+    # --- orders (see vornix.runner._broker for the rules) -----------------------
+    def _step_for(self, what):
+        s = self._internal_bar_num
+        if s != s or self._phase != STEPS:
+            raise RunStateError("context.%s: orders are placed in on_data" % what)
+        return s
+
+    def order(self, target, volume):
+        """A market order of `volume` (signed: + buy, - sell) of a target (dotted code
+        or index); fills at the open of the next bar that trades. Returns its id."""
+        return self._runner.broker.order(target, volume, self._step_for("order"))
+
+    def order_target_volume(self, target, volume):
+        """Orders what takes the position (with the pending orders) to `volume`;
+        returns the order id, or None when nothing is to be ordered."""
+        return self._runner.broker.order_target_volume(target, volume,
+                                                       self._step_for("order_target_volume"))
+
+    def order_target_percent(self, target, weight):
+        """Orders what takes the position to `weight` of its account's equity at the
+        step's close, in whole lots; returns the order id or None."""
+        return self._runner.broker.order_target_percent(target, weight,
+                                                        self._step_for("order_target_percent"))
+
+    def cancel(self, order_id):
+        """Cancels a pending order; True when it was pending."""
+        return self._runner.broker.cancel(order_id)
+
+    def position(self, target):
+        """The signed volume of a target held now."""
+        return self._runner.broker.position(target)
+
+    def cash(self, account="stock"):
+        """The cash of an account ("stock" or "future")."""
+        for a in self._runner.broker.accounts:
+            if a.handle == account:
+                return a.cash
+        raise ValueError("no account %r; the accounts are stock and future" % (account,))
+
     def record(self, name, value):
         """Keep `value` under `name` for the current step (the last value recorded
         at a step wins)."""

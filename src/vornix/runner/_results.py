@@ -88,6 +88,12 @@ def write_results(result, out=None):
         records.to_parquet(tmp, index=False)
     with atomic_path(os.path.join(folder, "results.csv"), ".csv") as tmp:
         records.to_csv(tmp, index=False)
+    trades = getattr(result, "trades", None)
+    if trades is not None and len(trades):
+        with atomic_path(os.path.join(folder, "trades.parquet"), ".parquet") as tmp:
+            trades.to_parquet(tmp, index=False)
+        with atomic_path(os.path.join(folder, "trades.csv"), ".csv") as tmp:
+            trades.to_csv(tmp, index=False)
     title = "%s: %s x%d, %d to %d" % (result.name, result.frequency, result.count,
                                       result.begin, result.end)
     chart = os.path.join(folder, "chart.png")

@@ -29,7 +29,8 @@ from vornix.runner._strategy import (
 from vornix.tframe.utils.exceptions import RunStateError, StrategyError
 
 _SETTINGS = ("targets", "frequency", "count", "begin", "end", "adjust", "params", "out",
-             "quiet", "core")
+             "quiet", "core", "cash", "fee_stock", "fee_future", "slippage")
+_BROKER = ("cash", "fee_stock", "fee_future", "slippage")
 
 
 @dataclass
@@ -60,6 +61,7 @@ class RunResult:
     steps: int
     records: object  # pandas.DataFrame
     registrations: list = field(default_factory=list)
+    trades: object = None  # pandas.DataFrame of the fills (empty when nothing traded)
     setup_seconds: float = 0.0
     registration_seconds: float = 0.0
     step_seconds: float = 0.0
@@ -175,7 +177,7 @@ def _drop_new_entries(folder, before):
 class _Run:
     """One run in the process-wide state store."""
 
-    def __init__(self, strategy, settings, quiet, hooks=None):
+    def __init__(self, strategy, settings, quiet, hooks=None, broker=None):
         from vornix.api.subscribe import _subscribe, _windows
         from vornix.tframe import sysstate
 
@@ -195,6 +197,8 @@ class _Run:
         self.progress = None
         # the look-ahead audit's hooks: fingerprints of every read, an early stop
         self.hooks = hooks
+        self.broker_settings = dict(broker or {})
+        self.broker = None
 
     # called by Context.reg_bars
     def register_bars(self, frequency, count, adjust):
@@ -307,6 +311,9 @@ class _Run:
         self.recorder = Recorder(time_line.size, codes)
         ctx = self.context = Context(self, codes, self.settings.params, env, time_line)
         vr.g_VornixUserContext = ctx
+        from vornix.runner._broker import Broker
+
+        self.broker = Broker(self, **self.broker_settings)
 
         scope = dict(self.strategy.scope)
         # the optional callbacks: the framework's defaults, without a warning
@@ -335,10 +342,13 @@ class _Run:
         step = 0
         t0 = time.perf_counter()
         try:
+            fill, close = self.broker.fill, self.broker.close
             for step in range(n_steps):
                 vr.g_VornixSimCurBarFresh = step
                 ctx._internal_bar_num = step
+                fill(step)  # orders of earlier steps, at this step's open
                 on_data(ctx)
+                close(step)
                 if bar is not None and step & 1023 == 1023:
                     bar.update(1024)
         except Exception as exc:
@@ -362,28 +372,32 @@ def _check_store_range(history, begin, end):
         )
 
 
-def _records_frame(recorder, time_line):
+def _records_frame(recorder, time_line, broker=None):
     import pandas as pd
 
     columns = {"time": datenum_to_datetime64(time_line)}
     columns.update(recorder.columns)
+    if broker is not None and broker.orders:  # the account columns once the strategy traded
+        columns.update(broker.columns())
     return pd.DataFrame(columns)
 
 
-def _run_here(strategy, overrides, out, quiet, core, hooks=None):
+def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
     from vornix.runner import _results
     from vornix.tframe import sysstate
 
     loaded = strategy if isinstance(strategy, Strategy) else load_strategy(strategy)
     settings = resolve_settings(loaded, overrides)
-    runner = _Run(loaded, settings, quiet, hooks)
+    runner = _Run(loaded, settings, quiet, hooks, broker)
     with trading_core(sysstate.vr, sysstate.env, core):
         setup_seconds, step_seconds, time_line = runner.execute()
     result = RunResult(
         name=loaded.name, strategy_path=loaded.path, targets=list(runner.context.targets),
         frequency=settings.frequency, count=settings.count, begin=settings.begin,
         end=settings.end, adjust=settings.adjust, params=dict(settings.params),
-        steps=int(time_line.size), records=_records_frame(runner.recorder, time_line),
+        steps=int(time_line.size),
+        records=_records_frame(runner.recorder, time_line, runner.broker),
+        trades=runner.broker.trades_frame(),
         registrations=runner.registrations, setup_seconds=setup_seconds,
         registration_seconds=runner.registration_seconds, step_seconds=step_seconds,
     )
@@ -392,14 +406,15 @@ def _run_here(strategy, overrides, out, quiet, core, hooks=None):
     return result
 
 
-def _run_in_child(strategy, overrides, out, quiet, core):
+def _run_in_child(strategy, overrides, out, quiet, core, broker=None):
     import concurrent.futures
     import multiprocessing
 
     with concurrent.futures.ProcessPoolExecutor(
         max_workers=1, mp_context=multiprocessing.get_context("spawn")
     ) as pool:
-        return pool.submit(_run_here, strategy, overrides, out, quiet, core).result()
+        return pool.submit(_run_here, strategy, overrides, out, quiet, core, None,
+                           broker).result()
 
 
 def run(strategy, **settings):
@@ -432,6 +447,7 @@ def run(strategy, **settings):
     core = settings.get("core", "auto")
     overrides = {k: settings.get(k) for k in ("targets", "frequency", "count", "begin", "end",
                                                 "adjust", "params")}
+    broker = {k: settings[k] for k in _BROKER if settings.get(k) is not None}
     if sysstate.vr.g_VornixUserContext is not None:
         if isinstance(strategy, Strategy) and strategy.path:
             strategy = strategy.path
@@ -441,9 +457,9 @@ def run(strategy, **settings):
                 "process-wide: give the strategy as a file path (a second run then goes "
                 "to a child process) or start a new process"
             )
-        result = _run_in_child(os.fspath(strategy), overrides, out, quiet, core)
+        result = _run_in_child(os.fspath(strategy), overrides, out, quiet, core, broker)
     else:
-        result = _run_here(strategy, overrides, out, quiet, core)
+        result = _run_here(strategy, overrides, out, quiet, core, broker=broker)
     if not quiet:
         print(result.summary())
     return result

@@ -1,0 +1,304 @@
+"""The order simulator of a backtest: accounts, market orders, fills, costs and the
+equity of every step.
+
+Rules (the whole of them; README "Orders" tells them to users):
+
+- Two accounts, handles "stock" and "future", each starting with `cash`; a target
+  trades through the account of its type.
+- Market orders only.  An order placed at step t fills at the first later step whose
+  bar of the run's main series traded (volume > 0, a finite open), at that bar's open,
+  moved by `slippage` ticks (MinMove) against the order.  Never at a price of step t
+  or earlier.  Fills happen before on_data of the fill step.
+- A stock order still pending when its trading day ends is cancelled; a futures
+  order stays pending until it fills or the strategy cancels it.
+- Lots: 100 shares for stocks, 1 contract for futures.  Volume 0, NaN, not a whole
+  number of lots, an unknown target, or a stock sale beyond the shares held (after
+  the pending sales) is rejected when placed; a buy that costs more than the
+  account's cash is rejected when it would fill.
+- Cash moves by volume x price x multiplier plus the fee (futures are settled at
+  full notional: there is no margin model); stock fee = value x fee_stock / 10000,
+  futures fee = notional x fee_future (the rates come from env.cost_fee_rate).
+- After on_data of every step the positions are valued at the close of the step's
+  bar of the main series (raw prices: a futures roll shows in the P&L).
+"""
+
+import math
+
+import numpy as np
+
+STOCK_LOT, FUTURE_LOT = 100, 1
+
+
+class Order:
+    """An order as the strategy's on_order_status sees it."""
+
+    __slots__ = ("order_id", "target", "target_idx", "volume", "status", "reason", "placed_step",
+                 "filled_step", "price", "fee", "account")
+
+    def __init__(self, order_id, target, target_idx, volume, step, account):
+        self.order_id = order_id
+        self.target = target
+        self.target_idx = target_idx
+        self.volume = volume
+        self.status = "accepted"
+        self.reason = ""
+        self.placed_step = step
+        self.filled_step = None
+        self.price = math.nan
+        self.fee = 0.0
+        self.account = account
+
+    def __repr__(self):
+        return "<order %d %s %+g %s%s>" % (self.order_id, self.target, self.volume, self.status,
+                                           (" (%s)" % self.reason) if self.reason else "")
+
+
+class Execution:
+    """A fill, as on_execution sees it."""
+
+    __slots__ = ("order_id", "target", "side", "volume", "price", "fee", "time", "step")
+
+    def __init__(self, order, side, volume, price, fee, time, step):
+        self.order_id, self.target, self.side = order.order_id, order.target, side
+        self.volume, self.price, self.fee, self.time, self.step = volume, price, fee, time, step
+
+    def __repr__(self):
+        return "<execution of order %d: %s %g %s at %g>" % (
+            self.order_id, self.side, self.volume, self.target, self.price)
+
+
+class Account:
+    """An account record: `handle` names it, as the trading core would."""
+
+    def __init__(self, handle, cash, n_targets):
+        self.handle = handle
+        self.cash = float(cash)
+        self.positions = np.zeros(n_targets)
+
+    def __repr__(self):
+        return "<account %s: cash %.2f>" % (self.handle, self.cash)
+
+
+def _number(value, what):
+    try:
+        v = float(value)
+    except (TypeError, ValueError):
+        raise ValueError("%s must be a number, got %r" % (what, value)) from None
+    if not math.isfinite(v) or v < 0:
+        raise ValueError("%s must be a number not below 0, got %r" % (what, value))
+    return v
+
+
+class Broker:
+    """One run's simulator; the runner calls `fill(step)` before on_data and
+    `close(step)` after it."""
+
+    def __init__(self, runner, cash=1_000_000, fee_stock=3, fee_future=0.0001, slippage=0):
+        from vornix.tframe.sysdefine import GlobalDefine as gv
+
+        self.runner = runner
+        vr, env = runner.vr, runner.env
+        self.vr, self.env, self.gv = vr, env, gv
+        cash = _number(cash, "cash")
+        vr.g_VornixSettingInfo.cost_fee_stock = _number(fee_stock, "fee_stock")
+        vr.g_VornixSettingInfo.cost_fee_future = _number(fee_future, "fee_future")
+        self.slippage = _number(slippage, "slippage")
+        info = vr.g_VornixInputInfo
+        self.codes = list(info.TargetListDot)
+        self.index = {c: i for i, c in enumerate(self.codes)}
+        n = len(self.codes)
+        self.accounts = [Account("stock", cash, n), Account("future", cash, n)]
+        vr.g_VornixAccounts = self.accounts
+        info.AccountNameList = [a.handle for a in self.accounts]
+        types = [vr.g_VornixTargetsInfo[c]["Type"] for c in self.codes]
+        self.is_future = np.array([t == gv.TARGETTYPE_FUTURE for t in types])
+        self.lot = np.where(self.is_future, FUTURE_LOT, STOCK_LOT)
+        self.multiplier = np.array([float(env.get_multiple(i)) for i in range(n)])
+        move = [env.get_minmove(i) for i in range(n)]
+        self.min_move = np.array([float(m) if m else 0.0 for m in move])
+        self.fee_rate = np.array([float(env.cost_fee_rate(t)) for t in types])
+        # the main series: open, close and volume rows, the column of every step
+        k = vr.g_VornixKDataList[int(info.RefreshKDataIdx)]
+        m = k.Matrix
+        self.open_px = m[[gv.bar_item_pos(gv.KMatrix_Open, t) for t in range(n)]]
+        self.close_px = m[[gv.bar_item_pos(gv.KMatrix_Close, t) for t in range(n)]]
+        self.volume_px = m[[gv.bar_item_pos(gv.KMatrix_Volume, t) for t in range(n)]]
+        self.column = np.minimum(np.asarray(k.CurrentBar, dtype=np.int64), m.shape[1] - 1)
+        self.time_line = np.asarray(env.fresh_bar_timeline, dtype=np.float64)
+        day = np.floor(self.time_line)
+        self.day_ends = np.r_[day[1:] != day[:-1], True]
+        steps = self.time_line.size
+        self.cash_row = np.full(steps, np.nan)
+        self.value_row = np.full(steps, np.nan)
+        self.orders = {}
+        self.pending = []
+        self.trades = []
+        self._held = False  # any position open
+
+    # ------------------------------------------------------------ user calls
+    def _callback(self, name, obj):
+        func = getattr(self.vr.g_VornixInputInfo, name, None)
+        if func is not None:
+            func(self.runner.context, obj)
+
+    def _target(self, target):
+        if isinstance(target, (int, np.integer)) and not isinstance(target, bool):
+            t = int(target)
+            return (t, self.codes[t]) if 0 <= t < len(self.codes) else (None, repr(target))
+        if isinstance(target, str):
+            t = self.index.get(target.strip().upper())
+            return (t, self.codes[t]) if t is not None else (None, target)
+        return None, repr(target)
+
+    def _account(self, t):
+        return self.accounts[1] if self.is_future[t] else self.accounts[0]
+
+    def _reject(self, order, reason):
+        order.status, order.reason = "rejected", reason
+        self._callback("on_order_status_func", order)
+
+    def pending_volume(self, t):
+        return sum(o.volume for o in self.pending if o.target_idx == t)
+
+    def order(self, target, volume, step):
+        t, code = self._target(target)
+        order_id = len(self.orders) + 1
+        try:
+            v = float(volume)
+        except (TypeError, ValueError):
+            v = math.nan
+        order = Order(order_id, code, t, v, step, None if t is None else self._account(t).handle)
+        self.orders[order_id] = order
+        if t is None:
+            self._reject(order, "unknown target %s" % code)
+        elif not math.isfinite(v) or v == 0:
+            self._reject(order, "volume %r is not a non-zero number" % (volume,))
+        elif v % self.lot[t] != 0:
+            self._reject(order, "volume %g is not a whole number of lots of %d" % (v, self.lot[t]))
+        elif not self.is_future[t] and v < 0 and (
+                self._account(t).positions[t] + self.pending_volume(t) + v < 0):
+            self._reject(order, "selling %g shares of %s, %g held" % (
+                -v, code, self._account(t).positions[t] + self.pending_volume(t)))
+        else:
+            self.pending.append(order)
+            self._callback("on_order_status_func", order)
+        return order_id
+
+    def position(self, target):
+        t, code = self._target(target)
+        if t is None:
+            raise ValueError("unknown target %s" % code)
+        return float(self._account(t).positions[t])
+
+    def order_target_volume(self, target, volume, step):
+        """Orders the difference to `volume`, counting the pending orders of the target."""
+        t, code = self._target(target)
+        if t is None:
+            return self.order(target, volume, step)
+        delta = float(volume) - self._account(t).positions[t] - self.pending_volume(t)
+        return None if delta == 0 else self.order(t, delta, step)
+
+    def order_target_percent(self, target, weight, step):
+        """Holds `weight` of the account's equity at the step's close, in whole lots
+        (rounded toward zero)."""
+        t, code = self._target(target)
+        if t is None:
+            return self.order(target, 0, step)
+        account = self._account(t)
+        col = self.column[step]
+        closes = self.close_px[:, col]
+        held = account.positions != 0
+        value = float(np.sum(account.positions[held] * closes[held] * self.multiplier[held]))
+        equity = account.cash + value
+        price = closes[t] * self.multiplier[t]
+        if not (price > 0):
+            return self.order(t, math.nan, step)
+        lots = math.trunc(float(weight) * equity / price / self.lot[t])
+        return self.order_target_volume(t, lots * self.lot[t], step)
+
+    def cancel(self, order_id):
+        order = self.orders.get(order_id)
+        if order is None or order.status != "accepted":
+            return False
+        self.pending.remove(order)
+        order.status, order.reason = "cancelled", "cancelled by the strategy"
+        self._callback("on_order_status_func", order)
+        return True
+
+    # ------------------------------------------------------------ the steps
+    def fill(self, step):
+        """Fills the pending orders placed before `step` whose bar at `step` traded."""
+        if not self.pending:
+            return
+        col = self.column[step]
+        keep = []
+        for order in self.pending:
+            t = order.target_idx
+            price = self.open_px[t, col]
+            if order.placed_step >= step or not (self.volume_px[t, col] > 0) or not math.isfinite(price):
+                keep.append(order)
+                continue
+            side = 1.0 if order.volume > 0 else -1.0
+            tick = self.min_move[t]
+            price = price + side * self.slippage * tick
+            if tick > 0:
+                price = round(round(price / tick) * tick, 10)
+            account = self._account(t)
+            notional = order.volume * price * self.multiplier[t]
+            fee = abs(notional) * self.fee_rate[t]
+            if order.volume > 0 and notional + fee > account.cash + 1e-9:
+                self._reject(order, "insufficient cash: %.2f needed, %.2f in the %s account"
+                             % (notional + fee, account.cash, account.handle))
+                continue
+            account.cash -= notional + fee
+            account.positions[t] += order.volume
+            self._held = True
+            order.status, order.filled_step, order.price, order.fee = "filled", step, price, fee
+            execution = Execution(order, "buy" if side > 0 else "sell", abs(order.volume), price,
+                                  fee, self.time_line[step], step)
+            self.trades.append(execution)
+            self._callback("on_order_status_func", order)
+            self._callback("on_order_execution_func", execution)
+        self.pending = keep
+
+    def close(self, step):
+        """End of the step: stock orders still pending at the end of the day are
+        cancelled; cash and positions are valued at the step's close."""
+        if self.pending and self.day_ends[step]:
+            keep = []
+            for order in self.pending:
+                if self.is_future[order.target_idx]:
+                    keep.append(order)
+                    continue
+                order.status, order.reason = "cancelled", "not filled by the end of the day"
+                self._callback("on_order_status_func", order)
+            self.pending = keep
+        self.cash_row[step] = self.accounts[0].cash + self.accounts[1].cash
+        if not self._held:
+            self.value_row[step] = 0.0
+            return
+        closes = self.close_px[:, self.column[step]]
+        held = self.accounts[0].positions + self.accounts[1].positions
+        live = held != 0
+        self.value_row[step] = float(np.sum(held[live] * closes[live] * self.multiplier[live]))
+
+    # ------------------------------------------------------------ results
+    def columns(self):
+        return {"cash": self.cash_row, "positions_value": self.value_row,
+                "equity": self.cash_row + self.value_row}
+
+    def trades_frame(self):
+        import pandas as pd
+
+        from vornix.runner._context import datenum_to_datetime64
+
+        rows = self.trades
+        return pd.DataFrame({
+            "time": datenum_to_datetime64([e.time for e in rows]),
+            "target": [e.target for e in rows],
+            "side": [e.side for e in rows],
+            "volume": np.array([e.volume for e in rows], dtype=np.float64),
+            "price": np.array([e.price for e in rows], dtype=np.float64),
+            "fee": np.array([e.fee for e in rows], dtype=np.float64),
+            "order_id": np.array([e.order_id for e in rows], dtype=np.int64),
+        })
