@@ -52,6 +52,8 @@ seen = {{}}
 
 def init(context):
     context.bars = context.reg_bars("min", 5)
+    day = np.floor(context.env.fresh_bar_timeline)
+    context.day_starts = set(np.flatnonzero(np.r_[True, day[1:] != day[:-1]]).tolist())
 
 
 def on_data(context):
@@ -61,6 +63,12 @@ def on_data(context):
             seen[context.step] = v.copy()
     elif KIND == "frame":
         context.bars.frame(LENGTH)
+    elif KIND == "rebalance":
+        # equal weights at the first step of every day
+        if context.step in context.day_starts:
+            n = len(context.targets)
+            for code in context.targets:
+                context.order_target_percent(code, 0.9 / n)
 '''
 
 
@@ -79,7 +87,8 @@ def child(cfg):
     result = run(cfg["strategy"], targets=codes, frequency="min", begin=int(days[0]),
                  end=int(days[-1]), quiet=True, out=False, core="local")
     out = {"steps": result.steps, "targets": len(codes),
-           "runner_us": result.step_microseconds}
+           "runner_us": result.step_microseconds, "orders": int(len(result.trades)),
+           "orders_placed": int(sum(1 for _ in sysstate.vr.g_VornixUserContext._runner.broker.orders))}
     if cfg["kind"] != "values":
         return out
 
@@ -149,7 +158,7 @@ def main():
                         str(args.days), "--stocks", str(max(args.targets, 6))],
                        env=env, check=True, capture_output=True)
         rows = {}
-        for kind in ("values", "empty", "frame"):
+        for kind in ("values", "empty", "frame", "rebalance"):
             path = os.path.join(tmp, "strategy_%s.py" % kind)
             with open(path, "w") as fh:
                 fh.write(STRATEGY.format(length=args.length, kind=kind,
@@ -163,6 +172,7 @@ def main():
     table = [
         ("hand", hand), ("read", v["read_us"]), ("runner", v["runner_us"]),
         ("empty", rows["empty"]["runner_us"]), ("frame", rows["frame"]["runner_us"]),
+        ("rebalance", rows["rebalance"]["runner_us"]),
     ]
     print("runner per step: %d steps of one-minute bars, %d targets, %d-bar windows of (min, 5)"
           % (v["steps"], v["targets"], args.length))
@@ -170,6 +180,12 @@ def main():
     for name, us in table:
         print("%-8s %12.2f %10.1f" % (name, us, us / hand if hand else float("nan")))
     print("overhead (runner - read): %.2f us per step (target < %.0f us)" % (overhead, OVERHEAD_US))
+    reb = rows["rebalance"]
+    per_order = ((reb["runner_us"] - rows["empty"]["runner_us"]) * reb["steps"]
+                 / max(reb["orders_placed"], 1))
+    print("orders: %d placed (equal weights every day), %d filled; %.2f us per order "
+          "(target < 20 us); the simulator's cost per step without orders is inside `empty`"
+          % (reb["orders_placed"], reb["orders"], per_order))
 
     failures = []
     if v["mismatch"] or v["checked"] == 0:

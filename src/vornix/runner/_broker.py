@@ -127,13 +127,11 @@ class Broker:
         self.time_line = np.asarray(env.fresh_bar_timeline, dtype=np.float64)
         day = np.floor(self.time_line)
         self.day_ends = np.r_[day[1:] != day[:-1], True]
-        steps = self.time_line.size
-        self.cash_row = np.full(steps, np.nan)
-        self.value_row = np.full(steps, np.nan)
+        self.start_cash = 2 * cash
         self.orders = {}
         self.pending = []
         self.trades = []
-        self._held = False  # any position open
+        self.last_step = -1  # the last step that ran
 
     # ------------------------------------------------------------ user calls
     def _callback(self, name, obj):
@@ -252,7 +250,6 @@ class Broker:
                 continue
             account.cash -= notional + fee
             account.positions[t] += order.volume
-            self._held = True
             order.status, order.filled_step, order.price, order.fee = "filled", step, price, fee
             execution = Execution(order, "buy" if side > 0 else "sell", abs(order.volume), price,
                                   fee, self.time_line[step], step)
@@ -263,7 +260,9 @@ class Broker:
 
     def close(self, step):
         """End of the step: stock orders still pending at the end of the day are
-        cancelled; cash and positions are valued at the step's close."""
+        cancelled.  (Cash and positions are valued for every step at the end of the
+        run, from the fills: a step without orders costs nothing here.)"""
+        self.last_step = step
         if self.pending and self.day_ends[step]:
             keep = []
             for order in self.pending:
@@ -273,19 +272,26 @@ class Broker:
                 order.status, order.reason = "cancelled", "not filled by the end of the day"
                 self._callback("on_order_status_func", order)
             self.pending = keep
-        self.cash_row[step] = self.accounts[0].cash + self.accounts[1].cash
-        if not self._held:
-            self.value_row[step] = 0.0
-            return
-        closes = self.close_px[:, self.column[step]]
-        held = self.accounts[0].positions + self.accounts[1].positions
-        live = held != 0
-        self.value_row[step] = float(np.sum(held[live] * closes[live] * self.multiplier[live]))
 
     # ------------------------------------------------------------ results
     def columns(self):
-        return {"cash": self.cash_row, "positions_value": self.value_row,
-                "equity": self.cash_row + self.value_row}
+        """Cash, positions value (at each step's close) and equity of both accounts
+        per step, rebuilt from the fills; NaN after the last step that ran."""
+        steps, n = self.time_line.size, len(self.codes)
+        moves = np.zeros((steps, n))
+        spent = np.zeros(steps)
+        for e in self.trades:
+            signed = e.volume if e.side == "buy" else -e.volume
+            t = self.index[e.target]
+            moves[e.step, t] += signed
+            spent[e.step] += signed * e.price * self.multiplier[t] + e.fee
+        held = np.cumsum(moves, axis=0)
+        closes = self.close_px[:, self.column].T * self.multiplier
+        value = np.where(held != 0, held * np.where(held != 0, closes, 0.0), 0.0).sum(axis=1)
+        cash = self.start_cash - np.cumsum(spent)
+        after = np.arange(steps) > self.last_step
+        cash[after] = value[after] = np.nan
+        return {"cash": cash, "positions_value": value, "equity": cash + value}
 
     def trades_frame(self):
         import pandas as pd
