@@ -111,7 +111,8 @@ def _cmd_run(args):
     params = dict(parse_param(text, strategy.params) for text in args.param)
     run(strategy, targets=args.targets, frequency=args.frequency, count=args.count,
         begin=args.begin, end=args.end, adjust=args.adjust, params=params, out=args.out,
-        quiet=args.quiet, core=args.core)
+        quiet=args.quiet, core=args.core, cash=args.cash, fee_stock=args.fee_stock,
+        fee_future=args.fee_future, slippage=args.slippage)
     return 0
 
 
@@ -198,6 +199,14 @@ def _add_run(subparsers):
                    help="price adjustment of the run (default none)")
     p.add_argument("--param", metavar="NAME=VALUE", action="append", default=[],
                    help="a strategy parameter (overrides its PARAMS); repeatable")
+    p.add_argument("--cash", type=float, default=None,
+                   help="starting cash of each account, stock and future (default 1000000)")
+    p.add_argument("--fee-stock", type=float, default=None,
+                   help="stock fee in ten-thousandths of the traded value (default 3)")
+    p.add_argument("--fee-future", type=float, default=None,
+                   help="futures fee as a fraction of the traded notional (default 0.0001)")
+    p.add_argument("--slippage", type=float, default=None,
+                   help="slippage of every fill in ticks of the target's minimum move (default 0)")
     _run_options(p)
     p.set_defaults(func=_cmd_run)
 
