@@ -9,11 +9,12 @@ Rules (the whole of them; README "Orders" tells them to users):
   bar of the run's main series traded (volume > 0, a finite open), at that bar's open,
   moved by `slippage` ticks (MinMove) against the order.  Never at a price of step t
   or earlier.  Fills happen before on_data of the fill step.
-- A stock order still pending when its trading day ends is cancelled; a futures
-  order stays pending until it fills or the strategy cancels it.
+- A stock order still pending when the first trading day on which it could fill
+  ends is cancelled (an order placed at a day's last step has the next day); a
+  futures order stays pending until it fills or the strategy cancels it.
 - Lots: 100 shares for stocks, 1 contract for futures.  Volume 0, NaN, not a whole
-  number of lots, an unknown target, or a stock sale beyond the shares held (after
-  the pending sales) is rejected when placed; a buy that costs more than the
+  number of lots, an unknown target, or a stock sale beyond the shares held (less
+  the sales pending) is rejected when placed; a buy that costs more than the
   account's cash is rejected when it would fill.
 - Cash moves by volume x price x multiplier plus the fee (futures are settled at
   full notional: there is no margin model); stock fee = value x fee_stock / 10000,
@@ -124,6 +125,9 @@ class Broker:
         self.close_px = m[[gv.bar_item_pos(gv.KMatrix_Close, t) for t in range(n)]]
         self.volume_px = m[[gv.bar_item_pos(gv.KMatrix_Volume, t) for t in range(n)]]
         self.column = np.minimum(np.asarray(k.CurrentBar, dtype=np.int64), m.shape[1] - 1)
+        # positions are valued at the last close known (a delisted target's NaN bars
+        # keep its last price)
+        self.value_px = self._last_known(self.close_px)
         self.time_line = np.asarray(env.fresh_bar_timeline, dtype=np.float64)
         day = np.floor(self.time_line)
         self.day_ends = np.r_[day[1:] != day[:-1], True]
@@ -132,6 +136,15 @@ class Broker:
         self.pending = []
         self.trades = []
         self.last_step = -1  # the last step that ran
+
+    @staticmethod
+    def _last_known(rows):
+        known = np.isfinite(rows)
+        last = np.where(known, np.arange(rows.shape[1]), 0)
+        np.maximum.accumulate(last, axis=1, out=last)
+        out = np.take_along_axis(rows, last, axis=1)
+        out[~np.maximum.accumulate(known, axis=1)] = np.nan
+        return out
 
     # ------------------------------------------------------------ user calls
     def _callback(self, name, obj):
@@ -158,6 +171,9 @@ class Broker:
     def pending_volume(self, t):
         return sum(o.volume for o in self.pending if o.target_idx == t)
 
+    def pending_sales(self, t):
+        return sum(o.volume for o in self.pending if o.target_idx == t and o.volume < 0)
+
     def order(self, target, volume, step):
         t, code = self._target(target)
         order_id = len(self.orders) + 1
@@ -174,9 +190,10 @@ class Broker:
         elif v % self.lot[t] != 0:
             self._reject(order, "volume %g is not a whole number of lots of %d" % (v, self.lot[t]))
         elif not self.is_future[t] and v < 0 and (
-                self._account(t).positions[t] + self.pending_volume(t) + v < 0):
-            self._reject(order, "selling %g shares of %s, %g held" % (
-                -v, code, self._account(t).positions[t] + self.pending_volume(t)))
+                self._account(t).positions[t] + self.pending_sales(t) + v < 0):
+            # shares held, less the sales pending: a pending buy may never fill
+            self._reject(order, "selling %g shares of %s, %g held and not yet sold" % (
+                -v, code, self._account(t).positions[t] + self.pending_sales(t)))
         else:
             self.pending.append(order)
             self._callback("on_order_status_func", order)
@@ -203,15 +220,18 @@ class Broker:
         if t is None:
             return self.order(target, 0, step)
         account = self._account(t)
-        col = self.column[step]
-        closes = self.close_px[:, col]
+        closes = self.value_px[:, self.column[step]]
         held = account.positions != 0
         value = float(np.sum(account.positions[held] * closes[held] * self.multiplier[held]))
         equity = account.cash + value
         price = closes[t] * self.multiplier[t]
-        if not (price > 0):
-            return self.order(t, math.nan, step)
-        lots = math.trunc(float(weight) * equity / price / self.lot[t])
+        try:
+            weight = float(weight)
+        except (TypeError, ValueError):
+            weight = math.nan
+        if not (price > 0) or not math.isfinite(equity) or not math.isfinite(weight):
+            return self.order(t, math.nan, step)  # rejected, with its reason
+        lots = math.trunc(weight * equity / price / self.lot[t])
         return self.order_target_volume(t, lots * self.lot[t], step)
 
     def cancel(self, order_id):
@@ -266,7 +286,8 @@ class Broker:
         if self.pending and self.day_ends[step]:
             keep = []
             for order in self.pending:
-                if self.is_future[order.target_idx]:
+                # an order placed at the day's last step has the next day to fill
+                if self.is_future[order.target_idx] or order.placed_step >= step:
                     keep.append(order)
                     continue
                 order.status, order.reason = "cancelled", "not filled by the end of the day"
@@ -286,7 +307,7 @@ class Broker:
             moves[e.step, t] += signed
             spent[e.step] += signed * e.price * self.multiplier[t] + e.fee
         held = np.cumsum(moves, axis=0)
-        closes = self.close_px[:, self.column].T * self.multiplier
+        closes = self.value_px[:, self.column].T * self.multiplier
         value = np.where(held != 0, held * np.where(held != 0, closes, 0.0), 0.0).sum(axis=1)
         cash = self.start_cash - np.cumsum(spent)
         after = np.arange(steps) > self.last_step

@@ -1,0 +1,567 @@
+"""The order simulator of a run: fills, costs, cancellations, rejections, callbacks
+and the equity of every step, on the sample market.
+
+Every expectation is recomputed here from the store's bar files, read directly
+(`bars/1m/<code>.parquet`, `bars/1d/<code>.parquet` of VX_STORE_DIR), by a small
+reference book (`Book`) that follows the trading rules as a user reads them:
+
+- an order placed at step t fills at the first step s > t at which the target's
+  bar of the main series traded (volume > 0, a finite open), at that bar's open,
+  `slippage` ticks (MinMove) worse for the order; before on_data of step s;
+- a stock order that has not filled by the end of the trading day it could first
+  trade on is cancelled; a futures order waits until it fills;
+- cash moves by volume x price x multiplier + fee; stock fee = value x
+  fee_stock / 10000, futures fee = notional x fee_future; a buy costing more than
+  its account's cash is rejected when it would fill;
+- after on_data, positions are valued at the close of the step's bar of the main
+  series (raw prices; a target without a bar at the step keeps its last close).
+"""
+
+import math
+import os
+import types
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from vornix.runner import run
+
+# time-line value of 1970-01-01 00:00
+EPOCH = 719529
+CENT = 0.005
+TRIO = ["SH.600000", "SZ.000011", "CFE.IF00"]
+STOCK_LOT = 100
+TRADE_COLUMNS = ["time", "target", "side", "volume", "price", "fee", "order_id"]
+CALLS = {"order": "order", "tv": "order_target_volume", "tp": "order_target_percent"}
+
+
+def _strategy(**scope):
+    scope.setdefault("init", lambda context: None)
+    scope.setdefault("on_data", lambda context: None)
+    return types.SimpleNamespace(**scope)
+
+
+# ------------------------------------------------------------- the store, read directly
+
+
+def step_keys(times):
+    """Step times (datetime64) -> whole seconds since day 0 of the time line."""
+    secs = pd.to_datetime(pd.Series(times)).to_numpy().astype("datetime64[s]").astype(np.int64)
+    return secs + EPOCH * 86400
+
+
+class Market:
+    """The targets' bars of the run's main series at every step, from the bar files:
+    open and volume of the bar stamped with the step's time (NaN / 0 where there is
+    none), the close of the last bar at or before the step."""
+
+    def __init__(self, codes, frequency, times):
+        store = Path(os.environ["VX_STORE_DIR"])
+        self.codes = list(codes)
+        self.keys = step_keys(times)
+        self.times = pd.to_datetime(pd.Series(times)).reset_index(drop=True)
+        self.day = self.keys // 86400
+        first_day = self.day[0] * 86400
+        inst = pd.read_parquet(store / "instruments.parquet")
+        inst.index = inst["market"] + "." + inst["code"]
+        n, m = len(self.keys), len(self.codes)
+        self.open, self.close = np.full((n, m), np.nan), np.full((n, m), np.nan)
+        self.volume = np.zeros((n, m))
+        union = set()
+        for j, code in enumerate(self.codes):
+            bars = pd.read_parquet(store / "bars" / ("1m" if frequency == "min" else "1d")
+                                   / ("%s.parquet" % code))
+            bk = np.rint(bars["time"].to_numpy() * 86400).astype(np.int64)
+            keep = (bk >= first_day) & (bk <= self.keys[-1])
+            bars, bk = bars[keep].reset_index(drop=True), bk[keep]
+            union.update(bk.tolist())
+            at = pd.Index(bk).get_indexer(self.keys)
+            self.open[at >= 0, j] = bars["open"].to_numpy()[at[at >= 0]]
+            self.volume[at >= 0, j] = bars["volume"].to_numpy()[at[at >= 0]]
+            last = np.searchsorted(bk, self.keys, side="right") - 1
+            self.close[last >= 0, j] = bars["close"].to_numpy()[last[last >= 0]]
+        # the steps are the bar times of the targets over the run's days
+        assert sorted(union) == list(self.keys)
+        self.future = np.array([inst.loc[c, "type"] == "future" for c in self.codes])
+        self.mult = np.array([float(inst.loc[c, "multiplier"]) for c in self.codes])
+        self.tick = np.array([float(inst.loc[c, "min_move"]) for c in self.codes])
+        self.lot = np.where(self.future, 1, STOCK_LOT)
+
+    def traded(self, s, j):
+        return self.volume[s, j] > 0 and math.isfinite(self.open[s, j])
+
+    def step_at(self, text):
+        hits = np.flatnonzero(self.times == pd.Timestamp(text))
+        assert hits.size == 1, text
+        return int(hits[0])
+
+    def last_of_day(self, s):
+        return s + 1 == len(self.keys) or self.day[s + 1] != self.day[s]
+
+
+# ------------------------------------------------------------------ reference book
+
+
+class Book:
+    """The accounts, replayed by the rules in the module docstring. Orders are
+    known by the labels of the script."""
+
+    def __init__(self, market, cash=1_000_000, fee_stock=3, fee_future=0.0001, slippage=0):
+        self.m = market
+        self.cash = {"stock": float(cash), "future": float(cash)}
+        self.pos = np.zeros(len(market.codes))
+        self.fee_rate = np.where(market.future, fee_future, fee_stock / 10000.0)
+        self.slippage = slippage
+        self.pending = []  # [label, target index, volume, placed step]
+        self.statuses = {}  # label -> statuses in order
+        self.volumes = {}  # label -> signed volume of an accepted order
+        self.trades = []  # (step, label, code, side, volume, price, fee)
+        self.rows = []  # (cash, positions value, equity) after each step
+
+    def account(self, j):
+        return "future" if self.m.future[j] else "stock"
+
+    def _status(self, label, status):
+        self.statuses.setdefault(label, []).append(status)
+
+    def fill(self, s):
+        m = self.m
+        for order in list(self.pending):
+            label, j, vol, placed = order
+            if not m.future[j] and m.day[s] != m.day[placed + 1]:
+                self.pending.remove(order)  # its trading day is over
+                self._status(label, "cancelled")
+                continue
+            if not m.traded(s, j):
+                continue
+            self.pending.remove(order)
+            price = m.open[s, j] + math.copysign(self.slippage * m.tick[j], vol)
+            notional = vol * price * m.mult[j]
+            fee = abs(notional) * self.fee_rate[j]
+            acc = self.account(j)
+            if vol > 0 and notional + fee > self.cash[acc]:
+                self._status(label, "rejected")
+                continue
+            self.cash[acc] -= notional + fee
+            self.pos[j] += vol
+            self._status(label, "filled")
+            self.trades.append((s, label, m.codes[j], "buy" if vol > 0 else "sell", abs(vol),
+                                price, fee))
+
+    def order(self, s, label, code, vol):
+        m = self.m
+        j = m.codes.index(code) if code in m.codes else None
+        if j is None or not math.isfinite(vol) or vol == 0 or vol % m.lot[j] != 0 or (
+                not m.future[j] and vol < 0 and self.pos[j] + vol < 0):
+            self._status(label, "rejected")
+            return
+        self.volumes[label] = vol
+        self.pending.append([label, j, float(vol), s])
+        self._status(label, "accepted")
+
+    def equity(self, acc, s):
+        held = [j for j in range(len(self.m.codes)) if self.pos[j] and self.account(j) == acc]
+        return self.cash[acc] + sum(self.pos[j] * self.m.close[s, j] * self.m.mult[j] for j in held)
+
+    def act(self, s, kind, label, code, arg):
+        if kind == "cancel":
+            hit = [o for o in self.pending if o[0] == label]
+            for o in hit:
+                self.pending.remove(o)
+                self._status(label, "cancelled")
+            return bool(hit)
+        if kind == "order":
+            self.order(s, label, code, arg)
+            return None
+        j = self.m.codes.index(code)
+        # the scripts hold no pending order of a target they order to a volume or weight
+        assert not any(o[1] == j for o in self.pending)
+        target = arg
+        if kind == "tp":
+            per_lot = self.m.close[s, j] * self.m.mult[j] * self.m.lot[j]
+            target = math.trunc(arg * self.equity(self.account(j), s) / per_lot) * self.m.lot[j]
+        assert target != self.pos[j], "the script orders nothing at step %d" % s
+        self.order(s, label, code, target - self.pos[j])
+        return None
+
+    def close(self, s):
+        m = self.m
+        value = sum(self.pos[j] * m.close[s, j] * m.mult[j]
+                    for j in range(len(m.codes)) if self.pos[j])
+        cash = self.cash["stock"] + self.cash["future"]
+        self.rows.append((cash, value, cash + value))
+
+    def replay(self, script):
+        by_step = _by_step(script)
+        seen = []
+        for s in range(len(self.m.keys)):
+            self.fill(s)
+            seen.append((list(self.pos), self.cash["stock"], self.cash["future"]))
+            for action in by_step.get(s, ()):
+                self.act(s, *action)
+            self.close(s)
+        return seen
+
+
+def _by_step(script):
+    out = {}
+    for step, *action in script:
+        out.setdefault(step, []).append(tuple(action))
+    return out
+
+
+# ------------------------------------------------------------------ scripted runs
+
+
+class Log:
+    """What the strategy saw: positions and cash at each on_data, the ids of its
+    orders, the answers of cancel, and the callbacks."""
+
+    def __init__(self):
+        self.seen, self.ids, self.placed, self.cancels, self.valid = [], {}, {}, {}, {}
+        self.statuses, self.executions = [], []
+
+
+def scripted(script, codes, log):
+    """A strategy carrying out `script`: (step, kind, label, code, argument) with kind
+    order / tv (order_target_volume) / tp (order_target_percent) / cancel."""
+    by_step = _by_step(script)
+
+    def on_data(context):
+        s = context.step
+        log.seen.append(([context.position(c) for c in codes], context.cash("stock"),
+                         context.cash(account="future")))
+        for kind, label, code, arg in by_step.get(s, ()):
+            if kind == "cancel":
+                log.cancels[label, s] = context.cancel(log.ids[label])
+                continue
+            oid = getattr(context, CALLS[kind])(code, arg)
+            log.ids[label], log.placed[oid] = oid, s
+            log.valid[label] = context.env.is_valid_order_id(oid)
+
+    def on_order_status(context, order, *args, **kwargs):
+        log.statuses.append((context.step, order.order_id, order.status, order.reason,
+                             order.target, order.volume))
+
+    def on_execution(context, execution, *args, **kwargs):
+        e = execution
+        log.executions.append((context.step, e.order_id, e.target, e.side, e.volume, e.price,
+                               e.fee, e.time))
+
+    def init(context):
+        from vornix.tframe import sysstate
+
+        assert context.env.account_handles == ["stock", "future"]
+        assert sysstate.vr.g_VornixInputInfo.AccountNameList == ["stock", "future"]
+        assert [a.handle for a in sysstate.vr.g_VornixAccounts] == ["stock", "future"]
+
+    return _strategy(init=init, on_data=on_data, on_order_status=on_order_status,
+                     on_execution=on_execution)
+
+
+def play(script, codes, frequency, begin, end, **settings):
+    """Runs `script`; returns (result, log, market, book replayed with the same settings)."""
+    log = Log()
+    result = run(scripted(script, codes, log), targets=list(codes), frequency=frequency,
+                 begin=begin, end=end, quiet=True, out=settings.pop("out", False), **settings)
+    market = Market(codes, frequency, result.records["time"])
+    book = Book(market, **settings)
+    book.seen = book.replay(script)
+    return result, log, market, book
+
+
+def expected_trades(book, log):
+    rows = [(book.m.times[s], code, side, vol, price, fee, log.ids[label])
+            for s, label, code, side, vol, price, fee in book.trades]
+    return pd.DataFrame(rows, columns=TRADE_COLUMNS)
+
+
+def assert_books_agree(result, log, book):
+    """Positions and cash at every on_data, the account columns after every step,
+    and the trades, to the cent."""
+    codes = book.m.codes
+    assert len(log.seen) == len(book.seen) == result.steps
+    for s, (got, want) in enumerate(zip(log.seen, book.seen)):
+        assert got[0] == pytest.approx(want[0], abs=0), (s, "positions", got[0], want[0])
+        assert got[1:] == pytest.approx(want[1:], abs=CENT), (s, "cash", got[1:], want[1:])
+    for label, oid in log.ids.items():
+        assert isinstance(oid, int) and oid >= 1 and log.valid[label], (label, oid)
+    rec = result.records
+    want = pd.DataFrame(book.rows, columns=["cash", "positions_value", "equity"])
+    for col in want:
+        bad = np.flatnonzero(~np.isclose(rec[col].to_numpy(), want[col].to_numpy(), rtol=0,
+                                         atol=CENT))
+        assert bad.size == 0, "%s differs from step %d on: %r, expected %r" % (
+            col, bad[0], rec[col].iloc[bad[0]], want[col].iloc[bad[0]])
+    trades = result.trades
+    assert list(trades.columns) == TRADE_COLUMNS
+    exp = expected_trades(book, log)
+    assert len(trades) == len(exp), (trades, exp)
+    assert list(trades["time"]) == list(exp["time"])
+    assert list(trades["target"]) == list(exp["target"]) and set(codes) >= set(exp["target"])
+    assert list(trades["side"]) == list(exp["side"])
+    assert list(trades["order_id"]) == list(exp["order_id"])
+    for col in ("volume", "price", "fee"):
+        np.testing.assert_allclose(trades[col].to_numpy(float), exp[col].to_numpy(float),
+                                   rtol=0, atol=CENT, err_msg=col)
+
+
+# A scenario over both accounts: buys, sales, a futures position turned short and back,
+# order_target_volume / order_target_percent, a cancel of a pending order and cancels
+# that come too late. Stock orders are placed where their trading day is clear (never
+# at the last step of a day under one-minute steps).
+DAY_SCRIPT = [
+    (0, "order", "A", "SH.600000", 2000), (0, "order", "B", "SZ.000011", 1000),
+    (0, "order", "F1", "CFE.IF00", 1),
+    (2, "tp", "C", "SH.600000", 0.5),
+    (3, "order", "D", "SZ.000011", -400), (3, "order", "F2", "CFE.IF00", -2),
+    (4, "order", "X", "SZ.000011", 100), (4, "cancel", "X", None, None),
+    (6, "tv", "F3", "CFE.IF00", 2),
+    (7, "cancel", "X", None, None), (7, "cancel", "A", None, None),
+    (8, "tp", "F4", "CFE.IF00", -0.6),
+    (15, "tv", "E", "SZ.000011", 0),  # SZ.000011 is back from its suspension
+    (20, "tp", "G", "SH.600000", 0.2),
+    (22, "order", "H", "SZ.000011", 300),
+    (25, "tv", "F5", "CFE.IF00", 0),
+    (27, "order", "F6", "CFE.IF00", 1),
+]
+MIN_SCRIPT = [
+    (5, "order", "A", "SH.600000", 2000), (5, "order", "B", "SZ.000011", 1000),
+    (5, "order", "F1", "CFE.IF00", 1),
+    (30, "order", "D", "SZ.000011", -400), (30, "order", "F2", "CFE.IF00", -2),
+    (100, "tp", "C", "SH.600000", 0.5),
+    (150, "order", "X", "SZ.000011", 100), (150, "cancel", "X", None, None),
+    (239, "tv", "F3", "CFE.IF00", 2),  # the day's last step: fills the next morning
+    (300, "tp", "F4", "CFE.IF00", -0.6),
+    (310, "cancel", "X", None, None), (310, "cancel", "A", None, None),
+    (500, "tv", "E", "SZ.000011", 0),
+    (600, "tp", "G", "SH.600000", 0.2),
+    (700, "order", "H", "SZ.000011", 300),
+    (800, "tv", "F5", "CFE.IF00", 0),
+    (900, "order", "F6", "CFE.IF00", 1),
+]
+SCRIPTED = {
+    "day": (DAY_SCRIPT, "day", 20230103, 20230220, {"cash": 3_000_000}),
+    "min": (MIN_SCRIPT, "min", 20230103, 20230106,
+            {"cash": 5_000_000, "fee_stock": 5, "fee_future": 0.0002, "slippage": 2}),
+}
+
+
+@pytest.mark.parametrize("case", sorted(SCRIPTED))
+def test_scripted_orders_match_the_bars_to_the_cent(run_state, tmp_path, case):
+    script, frequency, begin, end, settings = SCRIPTED[case]
+    out = tmp_path / "res"
+    result, log, market, book = play(script, TRIO, frequency, begin, end, out=str(out),
+                                     **settings)
+    assert len(book.trades) >= 12  # the scenario trades as planned
+    assert_books_agree(result, log, book)
+    # cancel: True for the pending order only
+    assert log.cancels == {
+        ("X", 4 if case == "day" else 150): True,
+        ("X", 7 if case == "day" else 310): False, ("A", 7 if case == "day" else 310): False}
+    for name in ("trades.parquet", "trades.csv"):
+        back = (pd.read_parquet if name.endswith("parquet") else pd.read_csv)(out / name)
+        assert list(back.columns) == TRADE_COLUMNS and len(back) == len(result.trades)
+        assert list(back["order_id"]) == list(result.trades["order_id"])
+        np.testing.assert_allclose(back["price"], result.trades["price"], rtol=0, atol=1e-9)
+
+
+@pytest.mark.parametrize("case", sorted(SCRIPTED))
+def test_callbacks_tell_each_order_in_order(run_state, case):
+    script, frequency, begin, end, settings = SCRIPTED[case]
+    result, log, market, book = play(script, TRIO, frequency, begin, end, **settings)
+    by_id = {}
+    for step, oid, status, reason, target, volume in log.statuses:
+        by_id.setdefault(oid, []).append((step, status, reason, target, volume))
+    for label, oid in log.ids.items():
+        seq = by_id.get(oid, [])
+        assert [x[1] for x in seq] == book.statuses[label], (label, seq)
+        assert seq[0][0] == log.placed[oid]  # accepted while the strategy places it
+        code = next(a[3] for a in script if a[2] == label and a[1] != "cancel")
+        assert all(x[3] == code and x[4] == book.volumes[label] for x in seq), (label, seq)
+        if seq[-1][1] == "cancelled":
+            assert seq[-1][2]  # with a reason
+    assert len(set(log.ids.values())) == len(log.ids) == len(by_id)  # one id per order
+    # one execution per trade, reported at the fill step, before on_data of that step
+    trades = result.trades
+    assert len(log.executions) == len(trades)
+    steps = {t: s for s, t in enumerate(result.records["time"])}
+    for e, (_, row) in zip(log.executions, trades.iterrows()):
+        step, oid, target, side, volume, price, fee, _ = e
+        assert (oid, target, side) == (row["order_id"], row["target"], row["side"])
+        assert (volume, price, fee) == pytest.approx((row["volume"], row["price"], row["fee"]))
+        assert step == steps[row["time"]] > log.placed[oid]
+        filled = [x for x in by_id[oid] if x[1] == "filled"]
+        assert len(filled) == 1 and filled[0][0] == step
+
+
+# ------------------------------------------------------------- no look-ahead
+
+
+def test_every_fill_is_the_open_of_the_first_later_bar_that_traded(run_state):
+    """An order at every step (a stock and a future, bought and sold in turn): no
+    fill at a price of its own step or earlier, each at the open (plus slippage)
+    of the first later bar that traded."""
+    codes = ["SH.600000", "CFE.IF00"]
+    placed = {}
+
+    def on_data(context):
+        side = 1 if context.step % 2 == 0 else -1
+        for code, lot in (("SH.600000", 100), ("CFE.IF00", 1)):
+            if side > 0 or context.position(code) > 0:
+                placed[context.order(code, side * lot)] = context.step
+
+    result = run(_strategy(on_data=on_data), targets=codes, frequency="min", begin=20230104,
+                 end=20230105, cash=5_000_000, slippage=1, quiet=True, out=False)
+    market = Market(codes, "min", result.records["time"])
+    steps = {t: s for s, t in enumerate(result.records["time"])}
+    trades = result.trades
+    assert len(trades) > 600
+    for _, row in trades.iterrows():
+        j, s, t = codes.index(row["target"]), steps[row["time"]], placed[row["order_id"]]
+        assert s > t
+        first = next(k for k in range(t + 1, len(market.keys)) if market.traded(k, j))
+        assert s == first, (row, t)
+        sign = 1 if row["side"] == "buy" else -1
+        assert row["price"] == pytest.approx(market.open[s, j] + sign * market.tick[j], abs=1e-9)
+
+
+# ------------------------------------------------------ suspension, night, day ends
+
+
+def test_stock_orders_wait_out_the_day_and_futures_orders_the_night(run_state):
+    """SZ.000011 is suspended from 01-17 to 01-23 and trades nothing on 01-27: a
+    stock order placed then is cancelled at the end of that day, with no position;
+    futures orders placed at the day's last step fill at the next day's first bar."""
+    codes = ["SZ.000011", "CFE.IF00", "SHF.RB00"]
+    at = {"2023-01-20 10:00": [("S1", "SZ.000011", 100)],
+          "2023-01-20 15:00": [("F1", "CFE.IF00", 1), ("R1", "SHF.RB00", -1)],
+          "2023-01-23 10:00": [("S2", "SZ.000011", 100)],
+          "2023-01-24 10:00": [("S4", "SZ.000011", 100)],
+          "2023-01-27 10:00": [("S3", "SZ.000011", 100)]}
+    at = {pd.Timestamp(k): v for k, v in at.items()}
+    ids, events, held = {}, [], []
+
+    def on_data(context):
+        held.append(context.position("SZ.000011"))
+        for label, code, vol in at.get(pd.Timestamp(context.now), ()):
+            ids[label] = context.order(code, vol)
+
+    def on_order_status(context, order, *args, **kwargs):
+        events.append((context.step, order.order_id, order.status, order.reason))
+
+    result = run(_strategy(on_data=on_data, on_order_status=on_order_status), targets=codes,
+                 frequency="min", begin=20230120, end=20230131, cash=5_000_000, quiet=True,
+                 out=False)
+    m = Market(codes, "min", result.records["time"])
+    for day in ("2023-01-20", "2023-01-23", "2023-01-27"):  # what the cases rely on
+        assert not m.volume[m.day == m.day[m.step_at(day + " 10:00")], 0].any()
+    labels = {v: k for k, v in ids.items()}
+    seq = {}
+    for step, oid, status, reason in events:
+        seq.setdefault(labels[oid], []).append((step, status, reason))
+    for label, day in (("S1", "2023-01-20"), ("S2", "2023-01-23"), ("S3", "2023-01-27")):
+        assert [x[1] for x in seq[label]] == ["accepted", "cancelled"], label
+        step, _, reason = seq[label][1]
+        last = m.step_at(day + " 15:00")
+        assert step in (last, last + 1) and reason, (label, m.times[step])
+    fill_s4 = next(s for s in range(m.step_at("2023-01-24 10:00") + 1, len(m.keys))
+                   if m.traded(s, 0))
+    assert held == [0] * fill_s4 + [100] * (len(m.keys) - fill_s4)
+    trades = result.trades.set_index("order_id")
+    for label, j in (("F1", 1), ("R1", 2)):
+        first = next(s for s in range(m.step_at("2023-01-20 15:00") + 1, len(m.keys))
+                     if m.traded(s, j))
+        assert m.day[first] == m.day[m.step_at("2023-01-23 10:00")]
+        row = trades.loc[ids[label]]
+        assert row["time"] == m.times[first] and row["price"] == pytest.approx(m.open[first, j])
+    assert sorted(labels[i] for i in trades.index) == ["F1", "R1", "S4"]
+
+
+def test_day_steps_fill_stock_orders_at_the_next_open_unless_suspended(run_state):
+    """Under day steps an order placed at a day's close trades at the next day's open;
+    on a suspended next day it never fills and is cancelled."""
+    code = "SZ.000011"
+    script = [(2, "order", "P1", code, 100),  # 01-18, suspended: the next day is too
+              (5, "order", "P2", code, 100),  # 01-23, the last suspended day: fills 01-24
+              (6, "order", "P3", code, 100)]
+    result, log, market, book = play(script, [code, "CFE.IF00"], "day", 20230116, 20230125)
+    assert book.statuses == {"P1": ["accepted", "cancelled"], "P2": ["accepted", "filled"],
+                             "P3": ["accepted", "filled"]}
+    assert_books_agree(result, log, book)
+
+
+# --------------------------------------------------------------------- bad orders
+
+
+def test_bad_orders_are_rejected_and_change_nothing(run_state):
+    """Rejected at once: unknown targets, NaN, 0, odd lots, selling what is not held;
+    rejected at the fill: buys costing more than the account's cash (1 000 000 each
+    by default; one IF00 contract costs about 1 200 000)."""
+    bad = [("U1", "XX.999999", 100), ("U2", 7, 100), ("N", "SH.600000", float("nan")),
+           ("Z", "SH.600000", 0), ("L1", "SH.600000", 150), ("L2", "CFE.IF00", 1.5),
+           ("L3", "SH.600000", -50), ("S1", "SZ.000011", -100), ("S2", "SH.600000", -300)]
+    costly = [("C1", "CFE.IF00", 1), ("C2", "SH.600000", 100_000)]
+    script = [(10, "order", "G1", "SH.600000", 200)]
+    script += [(20, "order", label, code, vol) for label, code, vol in bad + costly]
+    script += [(30, "order", "G2", "SH.600000", -200), (40, "order", "G3", "SZ.000011", 300)]
+    result, log, market, book = play(script, TRIO, "min", 20230103, 20230104)
+    assert result.records["cash"].iloc[0] == 2_000_000  # both accounts start with 1 000 000
+    reasons = {}
+    for _, oid, status, reason, _, _ in log.statuses:
+        reasons.setdefault(oid, []).append((status, reason))
+    for label, _, _ in bad:
+        got = reasons[log.ids[label]]
+        assert [s for s, _ in got] == ["rejected"] and got[0][1], label
+    for label, _, _ in costly:
+        got = reasons[log.ids[label]]
+        assert [s for s, _ in got] == ["accepted", "rejected"], label
+        assert "cash" in got[1][1].lower(), got
+    assert_books_agree(result, log, book)
+    assert sorted(result.trades["order_id"]) == sorted(log.ids[x] for x in ("G1", "G2", "G3"))
+
+
+def test_a_stock_sale_covered_only_by_a_pending_buy_never_goes_short(run_state):
+    """Selling shares not held is refused even while a buy of them is pending: the
+    buy may still be cancelled or refused, and a stock position never goes short."""
+    code = "SZ.000011"
+    script = [(10, "order", "B", code, 100), (10, "order", "S", code, -100),
+              (10, "cancel", "B", None, None)]
+    result, log, market, book = play(script, [code], "min", 20230103, 20230103)
+    held = [seen[0][0] for seen in log.seen] + [0]
+    assert min(held) >= 0, "SZ.000011 held short: %s" % min(held)
+    assert book.statuses["S"] == ["rejected"]
+    assert_books_agree(result, log, book)
+
+
+# ------------------------------------------------------------- futures over a roll
+
+
+@pytest.mark.parametrize("frequency, begin, end, roll", [
+    ("day", 20230103, 20230120, ("2023-01-10 15:00", "2023-01-17 15:00")),
+    ("min", 20230109, 20230110, ("2023-01-10 09:31",)),
+])
+def test_a_long_future_earns_the_raw_close_changes_across_a_roll(run_state, frequency, begin,
+                                                                 end, roll):
+    """Positions are valued at the raw prices of the continuous series, not at
+    prices adjusted for the change of main contract: at a roll, equity moves by
+    the jump between the old contract's last close and the new one's prices."""
+    code, volume = "CFE.IF00", 2
+    script = [(0, "order", "L", code, volume)]
+    result, log, market, book = play(script, [code], frequency, begin, end, cash=10_000_000)
+    close, mult = market.close[:, 0], market.mult[0]
+    ((fill, _, _, _, _, price, fee),) = book.trades
+    equity = result.records["equity"].to_numpy()
+    assert equity[fill] - equity[fill - 1] == pytest.approx(
+        volume * mult * (close[fill] - price) - fee, abs=CENT)
+    np.testing.assert_allclose(np.diff(equity[fill:]), volume * mult * np.diff(close[fill:]),
+                               rtol=0, atol=CENT)
+    for when in roll:
+        s = market.step_at(when)
+        gap = market.open[s, 0] / close[s - 1] - 1
+        assert abs(gap) > 0.02  # the new contract opens away from the old one's close
+        assert equity[s] - equity[s - 1] == pytest.approx(
+            volume * mult * (close[s] - close[s - 1]), abs=CENT)
+    assert_books_agree(result, log, book)
