@@ -249,11 +249,14 @@ class Broker:
         if not self.pending:
             return
         col = self.column[step]
+        # the step's bar of every target as Python floats: orders may wait many steps
+        volumes = self.volume_px[:, col].tolist()
+        opens = self.open_px[:, col].tolist()
         keep = []
         for order in self.pending:
             t = order.target_idx
-            price = self.open_px[t, col]
-            if order.placed_step >= step or not (self.volume_px[t, col] > 0) or not math.isfinite(price):
+            price = opens[t]
+            if order.placed_step >= step or not (volumes[t] > 0) or not math.isfinite(price):
                 keep.append(order)
                 continue
             side = 1.0 if order.volume > 0 else -1.0
