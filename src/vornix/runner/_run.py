@@ -116,24 +116,24 @@ def _listening(host, port):
 
 
 @contextlib.contextmanager
-def trading_core(vr, env, spec="auto"):
-    """The trading core of the run. `spec`: 'auto' uses the core listening at the
+def trading_core(vr, env, where="auto"):
+    """The trading core of the run. `where`: 'auto' uses the core listening at the
     configured address (127.0.0.1:3293 by default) and otherwise starts the local
     core in this process on a free port; 'local' always starts the local core;
     'HOST:PORT' connects there only. A core started here is stopped at the end."""
     from vornix.core import CoreServer
 
     sock = vr.g_VornixSocket
-    spec = "auto" if spec is None else str(spec).strip()
-    if spec not in ("auto", "local"):
-        host, sep, port = spec.rpartition(":")
+    where = "auto" if where is None else str(where).strip()
+    if where not in ("auto", "local"):
+        host, sep, port = where.rpartition(":")
         if not sep or not host or not port.isdigit():
-            raise ValueError("core must be auto, local or HOST:PORT, got %r" % (spec,))
+            raise ValueError("core must be auto, local or HOST:PORT, got %r" % (where,))
         for s in (sock, vr.g_VornixSocketSub):
             s.host, s.port = host, int(port)
         yield
         return
-    if spec == "auto" and (sock.is_connected() or _listening(sock.host, sock.port)):
+    if where == "auto" and (sock.is_connected() or _listening(sock.host, sock.port)):
         yield
         return
     core = CoreServer(port=0).start()
