@@ -88,6 +88,12 @@ def write_results(result, out=None):
         records.to_parquet(tmp, index=False)
     with atomic_path(os.path.join(folder, "results.csv"), ".csv") as tmp:
         records.to_csv(tmp, index=False)
+    if getattr(result, "stats", None):
+        import json
+
+        with atomic_path(os.path.join(folder, "summary.json"), ".json") as tmp:
+            with open(tmp, "w", encoding="utf-8") as fh:
+                json.dump(result.stats, fh, indent=2)
     trades = getattr(result, "trades", None)
     if trades is not None and len(trades):
         with atomic_path(os.path.join(folder, "trades.parquet"), ".parquet") as tmp:

@@ -62,6 +62,7 @@ class RunResult:
     records: object  # pandas.DataFrame
     registrations: list = field(default_factory=list)
     trades: object = None  # pandas.DataFrame of the fills (empty when nothing traded)
+    stats: object = None  # summary statistics once the strategy ordered (vornix.runner._stats)
     setup_seconds: float = 0.0
     registration_seconds: float = 0.0
     step_seconds: float = 0.0
@@ -98,6 +99,20 @@ class RunResult:
         )
         names = [c for c in rec.columns if c != "time"]
         lines.append("recorded: %s" % (", ".join(names) if names else "nothing"))
+        if self.stats:
+            st = self.stats
+
+            def pct(key):
+                v = st.get(key)
+                return "n/a" if v is None else "%.2f%%" % (100 * v)
+
+            sharpe = st.get("sharpe")
+            lines.append(
+                "trading: %d trades, total return %s, annualised %s, volatility %s, Sharpe %s, "
+                "max drawdown %s, win rate %s"
+                % (st["trades"], pct("total_return"), pct("annual_return"),
+                   pct("annual_volatility"), "n/a" if sharpe is None else "%.2f" % sharpe,
+                   pct("max_drawdown"), pct("win_rate")))
         if self.out_dir is not None:
             lines.append("results: %s" % self.out_dir)
         return "\n".join(lines)
@@ -382,6 +397,18 @@ def _records_frame(recorder, time_line, broker=None):
     return pd.DataFrame(columns)
 
 
+def _stats_of(runner, settings, time_line):
+    from vornix.runner._stats import periods_per_year, summary_stats
+
+    broker = runner.broker
+    if broker is None or not broker.orders:
+        return None
+    times = datenum_to_datetime64(time_line)
+    mult = {c: float(m) for c, m in zip(broker.codes, broker.multiplier)}
+    return summary_stats(times, broker.columns()["equity"], broker.trades_frame(),
+                         periods_per_year(settings.frequency, settings.count, times), mult)
+
+
 def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
     from vornix.runner import _results
     from vornix.tframe import sysstate
@@ -398,6 +425,7 @@ def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
         steps=int(time_line.size),
         records=_records_frame(runner.recorder, time_line, runner.broker),
         trades=runner.broker.trades_frame(),
+        stats=_stats_of(runner, settings, time_line),
         registrations=runner.registrations, setup_seconds=setup_seconds,
         registration_seconds=runner.registration_seconds, step_seconds=step_seconds,
     )
