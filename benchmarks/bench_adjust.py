@@ -32,14 +32,11 @@ import argparse
 import json
 import math
 import os
-import platform
 import resource
-import subprocess
-import sys
-import tempfile
 import time
 
-RESULTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
+from _common import finish, run_child, sample_store
+
 TWIN_US_1, TWIN_OVER_NUMPY = 10.0, 10.0
 FUTURES = ["CFE.IF00", "SHF.RB00"]
 
@@ -156,15 +153,6 @@ def child_windows(cfg):
     return {"targets": len(codes), "rows": rows, "mismatch": mismatch}
 
 
-def _spawn(kind, cfg, env):
-    proc = subprocess.run([sys.executable, __file__, "--child", kind, json.dumps(cfg)], env=env,
-                          capture_output=True, text=True)
-    if proc.returncode != 0:
-        sys.stderr.write(proc.stdout + proc.stderr)
-        raise SystemExit("the %s child failed" % kind)
-    return json.loads(proc.stdout.strip().splitlines()[-1])
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true")
@@ -181,17 +169,13 @@ def main():
     if args.quick:
         args.targets, args.days, args.steps = 6, 10, 50
 
-    with tempfile.TemporaryDirectory(prefix="vx-bench-adjust-") as tmp:
-        env = dict(os.environ)
-        env.update({"HOME": tmp, "VX_STORE_DIR": os.path.join(tmp, "store"), "VX_MAT_CACHE": "0"})
-        subprocess.run([sys.executable, "-m", "vornix", "data", "sample", "--days", str(args.days),
-                        "--stocks", str(max(args.targets - 2, 1))],
-                       env=env, check=True, capture_output=True)
+    with sample_store("vx-bench-adjust-", args.days, max(args.targets - 2, 1)) as (tmp, env):
         cfg = {"core": os.path.join(tmp, "core"), "targets": args.targets,
                "steps": args.steps, "length": args.length}
-        reg = {name: _spawn("register", dict(cfg, adjust=adjust), env)
+        reg = {name: run_child(__file__, ["register", json.dumps(dict(cfg, adjust=adjust))], env,
+                               "register")
                for name, adjust in (("unadjusted", False), ("adjusted", True))}
-        win = _spawn("windows", cfg, env)
+        win = run_child(__file__, ["windows", json.dumps(cfg)], env, "windows")
 
     print("registration of (min, 5): %d targets, %d one-minute steps"
           % (reg["adjusted"]["targets"], reg["adjusted"]["steps"]))
@@ -213,17 +197,7 @@ def main():
     if one["numpy"] / one["twin"] < TWIN_OVER_NUMPY:
         missed.append("numpy only %.1fx the twin (target >= %.0fx)"
                       % (one["numpy"] / one["twin"], TWIN_OVER_NUMPY))
-    os.makedirs(RESULTS_DIR, exist_ok=True)
-    with open(os.path.join(RESULTS_DIR, "bench_adjust%s.json" % ("_quick" if args.quick else "")),
-              "w") as fh:
-        json.dump({"when": time.strftime("%Y-%m-%d %H:%M:%S"), "machine": platform.platform(),
-                   "python": platform.python_version(), "args": vars(args), "registration": reg,
-                   "windows": win}, fh, indent=2)
-    for f in failures:
-        print("CHECK FAILED:", f)
-    for m in missed:
-        print("TARGET MISSED:", m)
-    return 1 if failures or (missed and not args.quick) else 0
+    return finish("bench_adjust", args, {"registration": reg, "windows": win}, failures, missed)
 
 
 if __name__ == "__main__":

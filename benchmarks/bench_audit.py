@@ -23,13 +23,10 @@ import argparse
 import json
 import math
 import os
-import platform
-import subprocess
-import sys
-import tempfile
 import time
 
-RESULTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
+from _common import finish, run_child, sample_store
+
 EXAMPLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                        "examples", "weekly_trend.py")
 FINGERPRINT_US, AUDIT_RATIO = 5.0, 30.0
@@ -95,19 +92,9 @@ def main():
     if args.quick:
         args.targets, args.days, args.cuts = 3, 5, 3
 
-    with tempfile.TemporaryDirectory(prefix="vx-bench-audit-") as tmp:
-        env = dict(os.environ)
-        env.update({"HOME": tmp, "VX_STORE_DIR": os.path.join(tmp, "store"), "VX_MAT_CACHE": "0"})
-        subprocess.run([sys.executable, "-m", "vornix", "data", "sample", "--days", str(args.days),
-                        "--stocks", str(max(args.targets, 3))],
-                       env=env, check=True, capture_output=True)
+    with sample_store("vx-bench-audit-", args.days, max(args.targets, 3)) as (tmp, env):
         cfg = {"core": os.path.join(tmp, "core"), "targets": args.targets}
-        proc = subprocess.run([sys.executable, __file__, "--child", json.dumps(cfg)], env=env,
-                              capture_output=True, text=True)
-        if proc.returncode != 0:
-            sys.stderr.write(proc.stdout + proc.stderr)
-            raise SystemExit("the fingerprint child failed")
-        fp = json.loads(proc.stdout.strip().splitlines()[-1])
+        fp = run_child(__file__, [json.dumps(cfg)], env, "fingerprint")
 
         os.environ.update(env)
         from vornix.api.history import _history
@@ -135,19 +122,10 @@ def main():
         missed.append("fingerprint %.2f us per read" % cost)
     if ratio >= AUDIT_RATIO:
         missed.append("audit %.1fx one run" % ratio)
-    os.makedirs(RESULTS_DIR, exist_ok=True)
-    with open(os.path.join(RESULTS_DIR, "bench_audit%s.json" % ("_quick" if args.quick else "")),
-              "w") as fh:
-        json.dump({"when": time.strftime("%Y-%m-%d %H:%M:%S"), "machine": platform.platform(),
-                   "python": platform.python_version(), "args": vars(args), "fingerprint": fp,
-                   "audit": {"steps": report.steps, "cuts": report.cuts,
-                             "full_seconds": report.full_seconds,
-                             "audit_seconds": report.audit_seconds}}, fh, indent=2)
-    for f in failures:
-        print("CHECK FAILED:", f)
-    for m in missed:
-        print("TARGET MISSED:", m)
-    return 1 if failures or (missed and not args.quick) else 0
+    return finish("bench_audit", args, {
+        "fingerprint": fp,
+        "audit": {"steps": report.steps, "cuts": report.cuts, "full_seconds": report.full_seconds,
+                  "audit_seconds": report.audit_seconds}}, failures, missed)
 
 
 if __name__ == "__main__":

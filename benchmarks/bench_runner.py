@@ -17,6 +17,13 @@ directory).  The run steps through one-minute bars of --days trading days for
     empty    vornix.runner.run with an empty on_data (the runner's loop alone)
     frame    vornix.runner.run with on_data reading the window as a DataFrame
              (handle.frame(length))
+    rebalance  vornix.runner.run with on_data ordering equal weights of every
+             target at the first step of each day (the steps between cost the
+             simulator nothing)
+    orders   placing 2,000 market orders at one step and filling them at the
+             next, timed inside on_data: microseconds per order placed and per
+             order filled (callbacks and execution records included; target:
+             under 20 us for the two together)
 
 The runner's overhead is runner - read; target: under 50 us per step.  Every
 ratio is to `hand`, measured in the same process.  The windows the runner's
@@ -31,23 +38,25 @@ is missed (--quick only reports it).
 import argparse
 import json
 import os
-import platform
-import subprocess
 import sys
-import tempfile
 import time
 
-RESULTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
-OVERHEAD_US = 50.0
+from _common import finish, run_child, sample_store
+
+OVERHEAD_US, ORDER_US = 50.0, 20.0
+ORDERS = 2000
 CHECK_STEPS = 7
 
 STRATEGY = '''
 import numpy as np
 
+import time
+
 LENGTH = {length}
 KIND = "{kind}"
 CHECK = set({check})
 seen = {{}}
+ORDERS = {orders}
 
 
 def init(context):
@@ -69,6 +78,18 @@ def on_data(context):
             n = len(context.targets)
             for code in context.targets:
                 context.order_target_percent(code, 0.9 / n)
+    elif KIND == "orders":
+        # 100 shares of the first target, ordered at the first step of the second
+        # day (the target trades from the first minute on) and filled at the next
+        if context.step == sorted(context.day_starts)[1]:
+            t0 = time.perf_counter()
+            for _ in range(ORDERS):
+                context.order(0, 100)
+            seen["place_us"] = (time.perf_counter() - t0) / ORDERS * 1e6
+            seen["t0"] = time.perf_counter()
+        elif "t0" in seen and "fill_us" not in seen:
+            seen["fill_us"] = (time.perf_counter() - seen["t0"]) / ORDERS * 1e6
+            seen["filled_next_step"] = context.position(0) == 100 * ORDERS
 '''
 
 
@@ -84,11 +105,16 @@ def child(cfg):
     table = _history.current_store().target_table()
     codes = [c for c, row in table.items() if row["type"] == "stock"][: cfg["targets"]]
     days = _history.get_trading_days(0, 99999999)
+    # cash enough for every order of the "orders" run
     result = run(cfg["strategy"], targets=codes, frequency="min", begin=int(days[0]),
-                 end=int(days[-1]), quiet=True, out=False, core="local")
+                 end=int(days[-1]), quiet=True, out=False, core="local", cash=1e12)
     out = {"steps": result.steps, "targets": len(codes),
            "runner_us": result.step_microseconds, "orders": int(len(result.trades)),
-           "orders_placed": int(sum(1 for _ in sysstate.vr.g_VornixUserContext._runner.broker.orders))}
+           "orders_placed": len(sysstate.vr.g_VornixUserContext._runner.broker.orders)}
+    seen = sys.modules["vornix_strategy_strategy_%s" % cfg["kind"]].seen
+    if cfg["kind"] == "orders":
+        out["place_us"], out["fill_us"] = seen["place_us"], seen["fill_us"]
+        out["filled_next_step"] = bool(seen["filled_next_step"])
     if cfg["kind"] != "values":
         return out
 
@@ -118,22 +144,12 @@ def child(cfg):
 
     out["read_us"] = best(read_loop)
     out["hand_us"] = best(hand_loop)
-    seen = sys.modules["vornix_strategy_strategy_values"].seen
     out["checked"] = len(seen)
     out["mismatch"] = [
         int(s) for s, v in seen.items()
         if not np.array_equal(v, read(handle.reg_idx, s, length, True), equal_nan=True)
     ]
     return out
-
-
-def _spawn(cfg, env):
-    proc = subprocess.run([sys.executable, __file__, "--child", json.dumps(cfg)], env=env,
-                          capture_output=True, text=True)
-    if proc.returncode != 0:
-        sys.stderr.write(proc.stdout + proc.stderr)
-        raise SystemExit("a child run failed (%s)" % cfg["kind"])
-    return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 def main():
@@ -150,21 +166,16 @@ def main():
     if args.quick:
         args.targets, args.days = 3, 5
 
-    with tempfile.TemporaryDirectory(prefix="vx-bench-runner-") as tmp:
-        env = dict(os.environ)
-        env.update({"HOME": tmp, "VX_STORE_DIR": os.path.join(tmp, "store"),
-                    "VX_CORE_CACHE_DIR": os.path.join(tmp, "core"), "VX_MAT_CACHE": "0"})
-        subprocess.run([sys.executable, "-m", "vornix", "data", "sample", "--days",
-                        str(args.days), "--stocks", str(max(args.targets, 6))],
-                       env=env, check=True, capture_output=True)
+    with sample_store("vx-bench-runner-", args.days, max(args.targets, 6)) as (tmp, env):
+        env["VX_CORE_CACHE_DIR"] = os.path.join(tmp, "core")
         rows = {}
-        for kind in ("values", "empty", "frame", "rebalance"):
+        for kind in ("values", "empty", "frame", "rebalance", "orders"):
             path = os.path.join(tmp, "strategy_%s.py" % kind)
             with open(path, "w") as fh:
-                fh.write(STRATEGY.format(length=args.length, kind=kind,
+                fh.write(STRATEGY.format(length=args.length, kind=kind, orders=ORDERS,
                                          check=[0, 1, 239, 240, 241, 600, 1199][:CHECK_STEPS]))
-            rows[kind] = _spawn({"kind": kind, "strategy": path, "targets": args.targets,
-                                 "length": args.length}, env)
+            cfg = {"kind": kind, "strategy": path, "targets": args.targets, "length": args.length}
+            rows[kind] = run_child(__file__, [json.dumps(cfg)], env, kind)
 
     v = rows["values"]
     hand = v["hand_us"]
@@ -180,29 +191,29 @@ def main():
     for name, us in table:
         print("%-8s %12.2f %10.1f" % (name, us, us / hand if hand else float("nan")))
     print("overhead (runner - read): %.2f us per step (target < %.0f us)" % (overhead, OVERHEAD_US))
-    reb = rows["rebalance"]
-    per_order = ((reb["runner_us"] - rows["empty"]["runner_us"]) * reb["steps"]
-                 / max(reb["orders_placed"], 1))
-    print("orders: %d placed (equal weights every day), %d filled; %.2f us per order "
-          "(target < 20 us); the simulator's cost per step without orders is inside `empty`"
-          % (reb["orders_placed"], reb["orders"], per_order))
+    reb, orders = rows["rebalance"], rows["orders"]
+    print("rebalance: %d orders placed over %d steps (equal weights every day): %.2f us per "
+          "step against %.2f without orders" % (reb["orders_placed"], reb["steps"],
+                                                reb["runner_us"], rows["empty"]["runner_us"]))
+    per_order = orders["place_us"] + orders["fill_us"]
+    print("orders: %d market orders placed at one step, filled at the next: %.2f us to place, "
+          "%.2f us to fill, %.2f us per order (target < %.0f us)"
+          % (ORDERS, orders["place_us"], orders["fill_us"], per_order, ORDER_US))
 
     failures = []
     if v["mismatch"] or v["checked"] == 0:
         failures.append("windows seen by the strategy differ from the hand reads at steps %s"
                         % v["mismatch"])
-    missed = overhead >= OVERHEAD_US
-    os.makedirs(RESULTS_DIR, exist_ok=True)
-    with open(os.path.join(RESULTS_DIR, "bench_runner%s.json" % ("_quick" if args.quick else "")),
-              "w") as fh:
-        json.dump({"when": time.strftime("%Y-%m-%d %H:%M:%S"), "machine": platform.platform(),
-                   "python": platform.python_version(), "args": vars(args), "rows": rows,
-                   "overhead_us": overhead, "target_us": OVERHEAD_US}, fh, indent=2)
-    for f in failures:
-        print("CHECK FAILED:", f)
-    if missed:
-        print("TARGET MISSED: overhead %.2f us >= %.0f us" % (overhead, OVERHEAD_US))
-    return 1 if failures or (missed and not args.quick) else 0
+    if orders["orders"] != ORDERS or not orders["filled_next_step"]:
+        failures.append("%d of the %d orders filled, %s at the next step" % (
+            orders["orders"], ORDERS, "all" if orders["filled_next_step"] else "not all"))
+    missed = []
+    if overhead >= OVERHEAD_US:
+        missed.append("overhead %.2f us >= %.0f us" % (overhead, OVERHEAD_US))
+    if per_order >= ORDER_US:
+        missed.append("%.2f us per order >= %.0f us" % (per_order, ORDER_US))
+    return finish("bench_runner", args, {"rows": rows, "overhead_us": overhead,
+                                         "target_us": OVERHEAD_US}, failures, missed)
 
 
 if __name__ == "__main__":

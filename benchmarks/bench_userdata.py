@@ -28,13 +28,10 @@ import argparse
 import json
 import math
 import os
-import platform
-import subprocess
-import sys
-import tempfile
 import time
 
-RESULTS_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
+from _common import finish, run_child, sample_store
+
 FACTOR_US, INDICATOR_US = 10.0, 5.0
 
 
@@ -146,20 +143,10 @@ def main():
     if args.quick:
         args.targets, args.days, args.points = 5, 5, 50_000
 
-    with tempfile.TemporaryDirectory(prefix="vx-bench-userdata-") as tmp:
-        env = dict(os.environ)
-        env.update({"HOME": tmp, "VX_STORE_DIR": os.path.join(tmp, "store"), "VX_MAT_CACHE": "0"})
-        subprocess.run([sys.executable, "-m", "vornix", "data", "sample", "--days", str(args.days),
-                        "--stocks", str(max(args.targets, 6))],
-                       env=env, check=True, capture_output=True)
+    with sample_store("vx-bench-userdata-", args.days, max(args.targets, 6)) as (tmp, env):
         cfg = {"core": os.path.join(tmp, "core"), "targets": args.targets,
                "points": args.points, "factor_days": args.factor_days}
-        proc = subprocess.run([sys.executable, __file__, "--child", json.dumps(cfg)], env=env,
-                              capture_output=True, text=True)
-        if proc.returncode != 0:
-            sys.stderr.write(proc.stdout + proc.stderr)
-            raise SystemExit("the child run failed")
-        r = json.loads(proc.stdout.strip().splitlines()[-1])
+        r = run_child(__file__, [json.dumps(cfg)], env, "measured")
 
     n = r["steps"]
     overhead_us = (r["indicator_s"] - r["indicator_loop_s"]) / n * 1e6
@@ -185,17 +172,7 @@ def main():
         missed.append("factor read %.2f us" % r["factor_us"])
     if overhead_us >= INDICATOR_US:
         missed.append("indicator framework cost %.2f us per step" % overhead_us)
-    os.makedirs(RESULTS_DIR, exist_ok=True)
-    with open(os.path.join(RESULTS_DIR, "bench_userdata%s.json" % ("_quick" if args.quick else "")),
-              "w") as fh:
-        json.dump({"when": time.strftime("%Y-%m-%d %H:%M:%S"), "machine": platform.platform(),
-                   "python": platform.python_version(), "args": vars(args), "result": r}, fh,
-                  indent=2)
-    for f in failures:
-        print("CHECK FAILED:", f)
-    for m in missed:
-        print("TARGET MISSED:", m)
-    return 1 if failures or (missed and not args.quick) else 0
+    return finish("bench_userdata", args, {"result": r}, failures, missed)
 
 
 if __name__ == "__main__":

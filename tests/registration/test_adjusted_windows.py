@@ -41,7 +41,14 @@ import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-from test_kdata_windows import _changed_store, _mat_files, _steps_up_to, assert_same_window, label
+from test_kdata_windows import (
+    _changed_store,
+    _mat_files,
+    _steps_up_to,
+    assert_same_window,
+    label,
+    read_window,
+)
 
 from vornix.api.history._history import HistoryStore, get_main_contract
 from vornix.api.subscribe import _subscribe, _windows
@@ -89,11 +96,7 @@ def snapshot(vr):
 
 
 def read_adj_window(reg_idx, s, length, fill_up):
-    """The adjusted window as floats, after checking the shape of the object result."""
-    got = _subscribe.get_reg_k_data_adj(reg_idx, s, length, fill_up)
-    assert got.dtype == object and got.shape == (length * reg_idx.shape[0], kr.WIDTH)
-    assert all(type(x) is int for x in got[:, 0])
-    return got.astype(float)
+    return read_window(reg_idx, s, length, fill_up, read=_subscribe.get_reg_k_data_adj)
 
 
 def adj_series(vr, frequency, count):

@@ -47,9 +47,10 @@ def label(pair):
     return "%s%d" % pair
 
 
-def read_window(reg_idx, s, length, fill_up):
-    """The window as floats, after checking the shape of the object result."""
-    got = _subscribe.get_reg_k_data(reg_idx, s, length, fill_up)
+def read_window(reg_idx, s, length, fill_up, read=_subscribe.get_reg_k_data):
+    """The window as floats, after checking the shape of the object result (of `read`:
+    the plain or the adjusted window function)."""
+    got = read(reg_idx, s, length, fill_up)
     assert got.dtype == object and got.shape == (length * reg_idx.shape[0], kr.WIDTH)
     assert all(type(x) is int for x in got[:, 0])
     return got.astype(float)
