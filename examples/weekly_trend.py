@@ -11,6 +11,12 @@ completed weeks. Nothing later than the current minute is visible.
 Recorded per target at every step: `week_close`, the close of the week so far;
 `week_change`, its change against the last completed week's close; and, over all
 targets, `up_share`, the share of targets whose week is up so far.
+
+It trades on it: at the first minute of each trading day it holds, in equal parts
+of `invested` of the equity, the targets whose week is up so far, and nothing of
+the others. The orders fill at the next minute's open; the results gain the cash,
+positions value and equity of every step, and the chart the equity curve with its
+drawdowns.
 """
 
 import numpy as np
@@ -23,13 +29,14 @@ RUN = {
     "end": "2023-03-31",
     "adjust": "none",
 }
-PARAMS = {"weeks": 2}
+PARAMS = {"weeks": 2, "invested": 0.9}
 
 CLOSE = 5  # column of the close in a window (target, time, open, high, low, close, ...)
 
 
 def init(context):
     context.weekly = context.reg_bars("week", count=1)
+    context.day = None
 
 
 def on_data(context):
@@ -42,3 +49,11 @@ def on_data(context):
     context.record("week_change", change)
     known = ~np.isnan(change)
     context.record("up_share", float(np.mean(change[known] > 0)) if known.any() else None)
+
+    today = context.now.date()
+    if today != context.day:  # the day's first minute: rebalance
+        context.day = today
+        up = known & (change > 0)
+        weight = context.params["invested"] / max(int(up.sum()), 1)
+        for code, hold in zip(context.targets, up):
+            context.order_target_percent(code, weight if hold else 0.0)

@@ -275,7 +275,37 @@ def test_weekly_trend_time_column_is_the_main_time_line(world, weekly):
     assert (rec["time"].to_numpy() == expected.astype("datetime64[ns]")).all()
     assert list(rec.columns) == ["time"] + ["week_close:" + c for c in WEEKLY_TARGETS] + [
         "week_change:" + c for c in WEEKLY_TARGETS
-    ] + ["up_share"]
+    ] + ["up_share", "cash", "positions_value", "equity"]
+
+
+def test_weekly_trend_trades_each_morning_and_its_equity_follows_the_bars(weekly):
+    """The demo rebalances at each day's first minute: its fills are that day's
+    later opens, and its equity at every step is the cash left by the fills plus the
+    holdings at the last close known, recomputed here from the minute files."""
+    rec, bars = weekly["records"], weekly["bars"]
+    trades = pd.read_parquet(weekly["out"] / "trades.parquet")
+    assert len(trades) >= 5 and set(trades["target"]) <= set(WEEKLY_TARGETS)
+    first_steps = rec.groupby(rec["time"].dt.normalize())["time"].min()
+    for _, tr in trades.iterrows():
+        b = bars[tr["target"]]
+        at = b[b["t"] == tr["time"]]
+        assert len(at) == 1 and at["volume"].iloc[0] > 0, tr
+        assert tr["price"] == pytest.approx(at["open"].iloc[0], abs=1e-9)
+        assert tr["time"] > first_steps[tr["time"].normalize()]  # after the order's step
+    signed = np.where(trades["side"] == "buy", 1.0, -1.0) * trades["volume"]
+    spent = pd.Series((signed * trades["price"] + trades["fee"]).to_numpy(), trades["time"])
+    cash = 2_000_000 - spent.groupby(level=0).sum().cumsum().reindex(rec["time"]).ffill().fillna(0)
+    value = np.zeros(len(rec))
+    for code in WEEKLY_TARGETS:
+        moves = pd.Series(signed[trades["target"] == code].to_numpy(),
+                          trades.loc[trades["target"] == code, "time"])
+        held = moves.groupby(level=0).sum().cumsum().reindex(rec["time"]).ffill().fillna(0)
+        b = bars[code][np.isfinite(bars[code]["close"])]
+        b = b.assign(t=b["t"].astype("datetime64[ns]"))
+        close = pd.merge_asof(rec[["time"]], b[["t", "close"]], left_on="time", right_on="t")
+        value += np.where(held.to_numpy() != 0, held.to_numpy() * close["close"].to_numpy(), 0)
+    np.testing.assert_allclose(rec["cash"], cash.to_numpy(), rtol=0, atol=0.005)
+    np.testing.assert_allclose(rec["equity"], cash.to_numpy() + value, rtol=0, atol=0.005)
 
 
 def test_weekly_trend_csv_holds_the_parquet_values(weekly):

@@ -8,6 +8,10 @@ reference book (`Book`) that follows the trading rules as a user reads them:
 - an order placed at step t fills at the first step s > t at which the target's
   bar of the main series traded (volume > 0, a finite open), at that bar's open,
   `slippage` ticks (MinMove) worse for the order; before on_data of step s;
+- a limit order fills at the first such bar that reaches its limit (on the tick
+  grid, rounded in the market's favour): at the market order's price when that is
+  within the limit, else at the limit when the bar's low (buy) / high (sell)
+  touches it;
 - a stock order that has not filled by the end of the trading day it could first
   trade on is cancelled; a futures order waits until it fills;
 - cash moves by volume x price x multiplier + fee; stock fee = value x
@@ -68,6 +72,7 @@ class Market:
         inst.index = inst["market"] + "." + inst["code"]
         n, m = len(self.keys), len(self.codes)
         self.open, self.close = np.full((n, m), np.nan), np.full((n, m), np.nan)
+        self.high, self.low = np.full((n, m), np.nan), np.full((n, m), np.nan)
         self.volume = np.zeros((n, m))
         union = set()
         for j, code in enumerate(self.codes):
@@ -79,6 +84,8 @@ class Market:
             union.update(bk.tolist())
             at = pd.Index(bk).get_indexer(self.keys)
             self.open[at >= 0, j] = bars["open"].to_numpy()[at[at >= 0]]
+            self.high[at >= 0, j] = bars["high"].to_numpy()[at[at >= 0]]
+            self.low[at >= 0, j] = bars["low"].to_numpy()[at[at >= 0]]
             self.volume[at >= 0, j] = bars["volume"].to_numpy()[at[at >= 0]]
             last = np.searchsorted(bk, self.keys, side="right") - 1
             self.close[last >= 0, j] = bars["close"].to_numpy()[last[last >= 0]]
@@ -114,7 +121,7 @@ class Book:
         self.pos = np.zeros(len(market.codes))
         self.fee_rate = np.where(market.future, fee_future, fee_stock / 10000.0)
         self.slippage = slippage
-        self.pending = []  # [label, target index, volume, placed step]
+        self.pending = []  # [label, target index, volume, placed step, limit or None]
         self.statuses = {}  # label -> statuses in order
         self.volumes = {}  # label -> signed volume of an accepted order
         self.trades = []  # (step, label, code, side, volume, price, fee)
@@ -129,15 +136,19 @@ class Book:
     def fill(self, s):
         m = self.m
         for order in list(self.pending):
-            label, j, vol, placed = order
+            label, j, vol, placed, limit = order
             if not m.future[j] and m.day[s] != m.day[placed + 1]:
                 self.pending.remove(order)  # its trading day is over
                 self._status(label, "cancelled")
                 continue
             if not m.traded(s, j):
                 continue
-            self.pending.remove(order)
             price = m.open[s, j] + math.copysign(self.slippage * m.tick[j], vol)
+            if limit is not None and (price > limit if vol > 0 else price < limit):
+                if not (m.low[s, j] <= limit if vol > 0 else m.high[s, j] >= limit):
+                    continue  # the bar did not reach the limit
+                price = limit
+            self.pending.remove(order)
             notional = vol * price * m.mult[j]
             fee = abs(notional) * self.fee_rate[j]
             acc = self.account(j)
@@ -150,15 +161,19 @@ class Book:
             self.trades.append((s, label, m.codes[j], "buy" if vol > 0 else "sell", abs(vol),
                                 price, fee))
 
-    def order(self, s, label, code, vol):
+    def order(self, s, label, code, vol, limit=None):
         m = self.m
         j = m.codes.index(code) if code in m.codes else None
         if j is None or not math.isfinite(vol) or vol == 0 or vol % m.lot[j] != 0 or (
                 not m.future[j] and vol < 0 and self.pos[j] + vol < 0):
             self._status(label, "rejected")
             return
+        if limit is not None:  # onto the tick grid, in the market's favour
+            units = (math.floor if vol > 0 else math.ceil)(limit / m.tick[j] + (
+                1e-9 if vol > 0 else -1e-9))
+            limit = units * m.tick[j]
         self.volumes[label] = vol
-        self.pending.append([label, j, float(vol), s])
+        self.pending.append([label, j, float(vol), s, limit])
         self._status(label, "accepted")
 
     def equity(self, acc, s):
@@ -174,6 +189,9 @@ class Book:
             return bool(hit)
         if kind == "order":
             self.order(s, label, code, arg)
+            return None
+        if kind == "limit":
+            self.order(s, label, code, *arg)
             return None
         j = self.m.codes.index(code)
         # the scripts hold no pending order of a target they order to a volume or weight
@@ -226,7 +244,8 @@ class Log:
 
 def scripted(script, codes, log):
     """A strategy carrying out `script`: (step, kind, label, code, argument) with kind
-    order / tv (order_target_volume) / tp (order_target_percent) / cancel."""
+    order / tv (order_target_volume) / tp (order_target_percent) / cancel / limit
+    (argument: volume and limit price)."""
     by_step = _by_step(script)
 
     def on_data(context):
@@ -237,7 +256,10 @@ def scripted(script, codes, log):
             if kind == "cancel":
                 log.cancels[label, s] = context.cancel(log.ids[label])
                 continue
-            oid = getattr(context, CALLS[kind])(code, arg)
+            if kind == "limit":
+                oid = context.order(code, arg[0], limit=arg[1])
+            else:
+                oid = getattr(context, CALLS[kind])(code, arg)
             log.ids[label], log.placed[oid] = oid, s
             log.valid[label] = context.env.is_valid_order_id(oid)
 
@@ -565,3 +587,83 @@ def test_a_long_future_earns_the_raw_close_changes_across_a_roll(run_state, freq
         assert equity[s] - equity[s - 1] == pytest.approx(
             volume * mult * (close[s] - close[s - 1]), abs=CENT)
     assert_books_agree(result, log, book)
+
+
+# -------------------------------------------------------------------- limit orders
+
+
+def market_of(codes, frequency, begin, end):
+    """The run's market read from the bar files before the run: the steps are the
+    bar times of the targets over the run's days."""
+    store = Path(os.environ["VX_STORE_DIR"])
+    keys = set()
+    for code in codes:
+        t = pd.read_parquet(store / "bars" / "1m" / ("%s.parquet" % code))["time"].to_numpy()
+        day = np.floor(t) - EPOCH
+        lo = (np.datetime64(pd.Timestamp(str(begin)).date()) - np.datetime64("1970-01-01"))
+        hi = (np.datetime64(pd.Timestamp(str(end)).date()) - np.datetime64("1970-01-01"))
+        keep = (day >= lo.astype(int)) & (day <= hi.astype(int))
+        keys.update(np.rint((t[keep] - EPOCH) * 86400).astype(np.int64).tolist())
+    times = np.array(sorted(keys), dtype="datetime64[s]")
+    return Market(codes, frequency, times)
+
+
+def test_limit_orders_fill_where_a_later_bar_reaches_the_limit_and_never_worse(run_state):
+    """Limits a little below (buys) or above (sales) the close at the order, one
+    marketable, one off the futures' tick grid: each fills at the first later bar
+    that reaches it, at the open when the open is within the limit, else at the
+    limit; a stock limit never reached is cancelled at the end of its day; the
+    futures limit never reached waits until the strategy cancels it."""
+    codes = ["SH.600000", "CFE.IF00"]
+    m = market_of(codes, "min", 20230104, 20230105)
+    c = m.close
+    script = [
+        (3, "limit", "B1", "SH.600000", (1000, c[3, 0] * 0.997)),
+        (3, "limit", "B2", "SH.600000", (500, c[3, 0] * 1.01)),  # marketable: the open
+        (10, "limit", "F1", "CFE.IF00", (1, c[10, 1] * 0.999 + 0.07)),  # off the tick grid
+        (60, "limit", "S1", "SH.600000", (-300, c[60, 0] * 1.002)),
+        (100, "limit", "B3", "SH.600000", (100, c[100, 0] * 0.8)),  # never reached
+        (120, "limit", "F2", "CFE.IF00", (-1, c[120, 1] * 1.3)),  # never reached
+        (400, "cancel", "F2", None, None),
+    ]
+    result, log, market, book = play(script, codes, "min", 20230104, 20230105, cash=5_000_000,
+                                     slippage=1)
+    assert_books_agree(result, log, book)
+    assert book.statuses["B3"] == ["accepted", "cancelled"]
+    assert book.statuses["F2"] == ["accepted", "cancelled"]
+    assert log.cancels[("F2", 400)] is True
+    at_open = at_limit = 0
+    for s, label, code, side, _, price, _ in book.trades:
+        j = codes.index(code)
+        placed = next(a[0] for a in script if a[2] == label)
+        limit = next(a[4][1] for a in script if a[2] == label)
+        assert s > placed
+        worse = price > limit + 1e-9 if side == "buy" else price < limit - 1e-9
+        assert not worse, (label, price, limit)
+        slipped = m.open[s, j] + (1 if side == "buy" else -1) * m.tick[j]
+        if price == pytest.approx(slipped, abs=1e-9):
+            at_open += 1
+        else:
+            at_limit += 1  # the bar reached the price
+            assert (m.low[s, j] <= price) if side == "buy" else (m.high[s, j] >= price)
+    assert at_open >= 1 and at_limit >= 1, (at_open, at_limit)
+
+
+@pytest.mark.parametrize("limit", [float("nan"), -1.0, 0.0, "cheap", float("inf")])
+def test_a_limit_that_is_not_a_price_is_rejected(run_state, limit):
+    reasons = []
+
+    def on_data(context):
+        if context.step == 5:
+            context.order("SH.600000", 100, limit=limit)
+            context.order_target_percent("SH.600000", 0.1, limit=limit)
+
+    def on_order_status(context, order, *args, **kwargs):
+        reasons.append((order.status, order.reason))
+
+    result = run(_strategy(on_data=on_data, on_order_status=on_order_status),
+                 targets=["SH.600000"], frequency="min", begin=20230104, end=20230104,
+                 quiet=True, out=False)
+    assert [s for s, _ in reasons] == ["rejected", "rejected"]
+    assert all("limit" in r for _, r in reasons), reasons
+    assert len(result.trades) == 0

@@ -5,10 +5,15 @@ Rules (the whole of them; README "Orders" tells them to users):
 
 - Two accounts, handles "stock" and "future", each starting with `cash`; a target
   trades through the account of its type.
-- Market orders only.  An order placed at step t fills at the first later step whose
-  bar of the run's main series traded (volume > 0, a finite open), at that bar's open,
-  moved by `slippage` ticks (MinMove) against the order.  Never at a price of step t
-  or earlier.  Fills happen before on_data of the fill step.
+- A market order placed at step t fills at the first later step whose bar of the
+  run's main series traded (volume > 0, a finite open), at that bar's open, moved by
+  `slippage` ticks (MinMove) against the order.  Never at a price of step t or
+  earlier.  Fills happen before on_data of the fill step.
+- A limit order (`limit=` price, rounded to the tick in the order's favour of the
+  market: a buy's limit down, a sell's up) fills at the first later traded bar that
+  reaches it: at the market order's price when that is within the limit, else at
+  the limit when the bar's low (buy) or high (sell) touches it.  It never fills at a
+  price worse than its limit.
 - A stock order still pending when the first trading day on which it could fill
   ends is cancelled (an order placed at a day's last step has the next day); a
   futures order stays pending until it fills or the strategy cancels it.
@@ -34,9 +39,9 @@ class Order:
     """An order as the strategy's on_order_status sees it."""
 
     __slots__ = ("order_id", "target", "target_idx", "volume", "status", "reason", "placed_step",
-                 "filled_step", "price", "fee", "account")
+                 "filled_step", "price", "fee", "account", "limit")
 
-    def __init__(self, order_id, target, target_idx, volume, step, account):
+    def __init__(self, order_id, target, target_idx, volume, step, account, limit=math.nan):
         self.order_id = order_id
         self.target = target
         self.target_idx = target_idx
@@ -48,10 +53,13 @@ class Order:
         self.price = math.nan
         self.fee = 0.0
         self.account = account
+        self.limit = limit  # NaN: a market order
 
     def __repr__(self):
-        return "<order %d %s %+g %s%s>" % (self.order_id, self.target, self.volume, self.status,
-                                           (" (%s)" % self.reason) if self.reason else "")
+        limit = "" if self.limit != self.limit else " limit %g" % self.limit
+        return "<order %d %s %+g%s %s%s>" % (self.order_id, self.target, self.volume, limit,
+                                             self.status,
+                                             (" (%s)" % self.reason) if self.reason else "")
 
 
 class Execution:
@@ -124,6 +132,8 @@ class Broker:
         self.open_px = m[[gv.bar_item_pos(gv.KMatrix_Open, t) for t in range(n)]]
         self.close_px = m[[gv.bar_item_pos(gv.KMatrix_Close, t) for t in range(n)]]
         self.volume_px = m[[gv.bar_item_pos(gv.KMatrix_Volume, t) for t in range(n)]]
+        self.high_px = m[[gv.bar_item_pos(gv.KMatrix_High, t) for t in range(n)]]
+        self.low_px = m[[gv.bar_item_pos(gv.KMatrix_Low, t) for t in range(n)]]
         self.column = np.minimum(np.asarray(k.CurrentBar, dtype=np.int64), m.shape[1] - 1)
         # positions are valued at the last close known (a delisted target's NaN bars
         # keep its last price)
@@ -174,17 +184,40 @@ class Broker:
     def pending_sales(self, t):
         return sum(o.volume for o in self.pending if o.target_idx == t and o.volume < 0)
 
-    def order(self, target, volume, step):
+    def _limit_price(self, t, volume, limit):
+        """The limit on the tick grid, rounded in the market's favour; NaN when the
+        given limit is not a positive number."""
+        try:
+            price = float(limit)
+        except (TypeError, ValueError):
+            return math.nan
+        if not (math.isfinite(price) and price > 0):
+            return math.nan
+        tick = self.min_move[t] if t is not None else 0.0
+        if tick > 0 and math.isfinite(volume):
+            units = price / tick
+            near = round(units)
+            if abs(units - near) > 1e-9:  # not on the grid already
+                near = math.floor(units) if volume > 0 else math.ceil(units)
+            price = round(near * tick, 10)
+        return price if price > 0 else math.nan
+
+    def order(self, target, volume, step, limit=None):
         t, code = self._target(target)
         order_id = len(self.orders) + 1
         try:
             v = float(volume)
         except (TypeError, ValueError):
             v = math.nan
-        order = Order(order_id, code, t, v, step, None if t is None else self._account(t).handle)
+        price = math.nan if limit is None else self._limit_price(t, v, limit)
+        order = Order(order_id, code, t, v, step, None if t is None else self._account(t).handle,
+                      price)
         self.orders[order_id] = order
         if t is None:
             self._reject(order, "unknown target %s" % code)
+        elif limit is not None and price != price:
+            self._reject(order, "limit price %r is not a positive number on the tick grid of "
+                         "%s (tick %g)" % (limit, code, self.min_move[t]))
         elif not math.isfinite(v) or v == 0:
             self._reject(order, "volume %r is not a non-zero number" % (volume,))
         elif v % self.lot[t] != 0:
@@ -205,20 +238,24 @@ class Broker:
             raise ValueError("unknown target %s" % code)
         return float(self._account(t).positions[t])
 
-    def order_target_volume(self, target, volume, step):
+    def order_target_volume(self, target, volume, step, limit=None):
         """Orders the difference to `volume`, counting the pending orders of the target."""
         t, code = self._target(target)
         if t is None:
-            return self.order(target, volume, step)
-        delta = float(volume) - self._account(t).positions[t] - self.pending_volume(t)
-        return None if delta == 0 else self.order(t, delta, step)
+            return self.order(target, volume, step, limit)
+        try:
+            volume = float(volume)
+        except (TypeError, ValueError):
+            return self.order(t, math.nan, step, limit)  # rejected, with its reason
+        delta = volume - self._account(t).positions[t] - self.pending_volume(t)
+        return None if delta == 0 else self.order(t, delta, step, limit)
 
-    def order_target_percent(self, target, weight, step):
+    def order_target_percent(self, target, weight, step, limit=None):
         """Holds `weight` of the account's equity at the step's close, in whole lots
         (rounded toward zero)."""
         t, code = self._target(target)
         if t is None:
-            return self.order(target, 0, step)
+            return self.order(target, 0, step, limit)
         account = self._account(t)
         closes = self.value_px[:, self.column[step]]
         held = account.positions != 0
@@ -230,9 +267,9 @@ class Broker:
         except (TypeError, ValueError):
             weight = math.nan
         if not (price > 0) or not math.isfinite(equity) or not math.isfinite(weight):
-            return self.order(t, math.nan, step)  # rejected, with its reason
+            return self.order(t, math.nan, step, limit)  # rejected, with its reason
         lots = math.trunc(weight * equity / price / self.lot[t])
-        return self.order_target_volume(t, lots * self.lot[t], step)
+        return self.order_target_volume(t, lots * self.lot[t], step, limit)
 
     def cancel(self, order_id):
         order = self.orders.get(order_id)
@@ -252,6 +289,7 @@ class Broker:
         # the step's bar of every target as Python floats: orders may wait many steps
         volumes = self.volume_px[:, col].tolist()
         opens = self.open_px[:, col].tolist()
+        highs = lows = None
         keep = []
         for order in self.pending:
             t = order.target_idx
@@ -264,6 +302,15 @@ class Broker:
             price = price + side * self.slippage * tick
             if tick > 0:
                 price = round(round(price / tick) * tick, 10)
+            limit = order.limit
+            if limit == limit and (price - limit) * side > 0:
+                # the open is beyond the limit: filled at the limit if the bar reached it
+                if highs is None:
+                    highs, lows = self.high_px[:, col].tolist(), self.low_px[:, col].tolist()
+                if not ((lows[t] <= limit) if side > 0 else (highs[t] >= limit)):
+                    keep.append(order)
+                    continue
+                price = limit
             account = self._account(t)
             notional = order.volume * price * self.multiplier[t]
             fee = abs(notional) * self.fee_rate[t]

@@ -316,22 +316,24 @@ class Context:
             raise RunStateError("context.%s: orders are placed in on_data" % what)
         return s
 
-    def order(self, target, volume):
-        """A market order of `volume` (signed: + buy, - sell) of a target (dotted code
-        or index); fills at the open of the next bar that trades. Returns its id."""
-        return self._runner.broker.order(target, volume, self._step_for("order"))
+    def order(self, target, volume, limit=None):
+        """An order of `volume` (signed: + buy, - sell) of a target (dotted code or
+        index); a market order fills at the open of the next bar that trades, one with
+        a `limit` price at the first later bar that reaches the limit, never worse.
+        Returns its id."""
+        return self._runner.broker.order(target, volume, self._step_for("order"), limit)
 
-    def order_target_volume(self, target, volume):
+    def order_target_volume(self, target, volume, limit=None):
         """Orders what takes the position (with the pending orders) to `volume`;
         returns the order id, or None when nothing is to be ordered."""
-        return self._runner.broker.order_target_volume(target, volume,
-                                                       self._step_for("order_target_volume"))
+        return self._runner.broker.order_target_volume(
+            target, volume, self._step_for("order_target_volume"), limit)
 
-    def order_target_percent(self, target, weight):
+    def order_target_percent(self, target, weight, limit=None):
         """Orders what takes the position to `weight` of its account's equity at the
         step's close, in whole lots; returns the order id or None."""
-        return self._runner.broker.order_target_percent(target, weight,
-                                                        self._step_for("order_target_percent"))
+        return self._runner.broker.order_target_percent(
+            target, weight, self._step_for("order_target_percent"), limit)
 
     def cancel(self, order_id):
         """Cancels a pending order; True when it was pending."""

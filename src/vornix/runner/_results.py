@@ -30,33 +30,64 @@ def default_folder(name):
     return folder
 
 
+ACCOUNT_COLUMNS = ("cash", "positions_value", "equity")
+
+
 def _panels(columns):
-    """Recorded columns grouped by name (name:code columns share a panel)."""
+    """Recorded columns grouped by name (name:code columns share a panel); the
+    account columns of a run that traded are drawn as the equity panel."""
     groups = {}
     for col in columns:
-        groups.setdefault(col.split(":", 1)[0], []).append(col)
+        if col not in ACCOUNT_COLUMNS:
+            groups.setdefault(col.split(":", 1)[0], []).append(col)
     return list(groups.items())
+
+
+def _equity_panel(ax, x, equity):
+    """The equity curve, its running peak and the drawdowns shaded between them;
+    the deepest drawdown is labelled."""
+    peak = np.fmax.accumulate(equity)
+    ax.plot(x, equity, linewidth=1.0, color="tab:blue", label="equity")
+    ax.plot(x, peak, linewidth=0.6, color="tab:gray", linestyle="--", label="peak")
+    under = np.isfinite(equity) & (equity < peak)
+    ax.fill_between(x, equity, peak, where=under, color="tab:red", alpha=0.3, linewidth=0,
+                    label="drawdown")
+    with np.errstate(invalid="ignore", divide="ignore"):
+        depth = np.where(under, equity / peak - 1.0, 0.0)
+    if under.any():
+        i = int(np.nanargmin(depth))
+        ax.annotate("max drawdown %.2f%%" % (100 * depth[i]), (x[i], equity[i]),
+                    xytext=(0, -14), textcoords="offset points", ha="center",
+                    fontsize="small", color="tab:red")
+    ax.set_ylabel("equity")
+    ax.grid(True, linewidth=0.3, alpha=0.6)
+    ax.legend(loc="upper left", fontsize="small", ncol=3, frameon=False)
 
 
 def write_chart(records, path, title):
     """One panel per recorded name (per-target values as one line per target),
-    against the step times; returns False when nothing was recorded."""
+    against the step times, under the equity curve with its drawdowns shaded when
+    the run traded; returns False when there is nothing to draw."""
     import matplotlib
 
     matplotlib.use("Agg", force=False)
     import matplotlib.pyplot as plt
 
     panels = _panels([c for c in records.columns if c != "time"])
-    if not panels:
+    equity = "equity" in records.columns
+    if not panels and not equity:
         return False
     shown = panels[:MAX_PANELS]
-    fig, axes = plt.subplots(len(shown), 1, figsize=(11, 1.2 + 2.4 * len(shown)),
-                             sharex=True, squeeze=False)
+    rows = len(shown) + equity
+    fig, axes = plt.subplots(rows, 1, figsize=(11, 1.2 + 2.4 * rows), sharex=True,
+                             squeeze=False)
     # against the step number, labelled with the step times: nights, weekends and
     # holidays take no room
     x = np.arange(len(records))
     times = records["time"]
-    for ax, (name, cols) in zip(axes[:, 0], shown):
+    if equity:
+        _equity_panel(axes[0, 0], x, records["equity"].to_numpy(dtype=np.float64))
+    for ax, (name, cols) in zip(axes[int(equity):, 0], shown):
         for col in cols:
             label = col.split(":", 1)[1] if ":" in col else None
             ax.plot(x, records[col].to_numpy(), linewidth=0.9, label=label)
