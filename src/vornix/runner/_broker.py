@@ -125,6 +125,12 @@ class Broker:
         self.multiplier = np.array([float(env.get_multiple(i)) for i in range(n)])
         move = [env.get_minmove(i) for i in range(n)]
         self.min_move = np.array([float(m) if m else 0.0 for m in move])
+        # ticks per unit of price where that is a whole number (0.01 -> 100, 0.2 -> 5):
+        # round(p * k) / k is then the price on the grid, correctly rounded, without
+        # the cost of round(x, ndigits) per fill
+        per_unit = [round(1.0 / m) if m > 0 else 0 for m in self.min_move]
+        self.per_unit = [k if k and abs(1.0 / m - k) < 1e-9 else 0
+                         for k, m in zip(per_unit, self.min_move)]
         self.fee_rate = np.array([float(env.cost_fee_rate(t)) for t in types])
         # the main series: open, close and volume rows, the column of every step
         k = vr.g_VornixKDataList[int(info.RefreshKDataIdx)]
@@ -146,6 +152,7 @@ class Broker:
         self.pending = []
         self.trades = []
         self.last_step = -1  # the last step that ran
+        self._callbacks = {}
 
     @staticmethod
     def _last_known(rows):
@@ -158,7 +165,17 @@ class Broker:
 
     # ------------------------------------------------------------ user calls
     def _callback(self, name, obj):
-        func = getattr(self.vr.g_VornixInputInfo, name, None)
+        try:
+            func = self._callbacks[name]
+        except KeyError:
+            # looked up once: the user's scope is installed before the first step
+            from vornix.tframe import sysdefine
+
+            func = getattr(self.vr.g_VornixInputInfo, name, None)
+            if getattr(func, "__wrapped__", func) in (sysdefine.on_order_status,
+                                                      sysdefine.on_execution):
+                func = None  # the framework's defaults do nothing
+            self._callbacks[name] = func
         if func is not None:
             func(self.runner.context, obj)
 
@@ -300,7 +317,9 @@ class Broker:
             side = 1.0 if order.volume > 0 else -1.0
             tick = self.min_move[t]
             price = price + side * self.slippage * tick
-            if tick > 0:
+            if self.per_unit[t]:
+                price = round(price * self.per_unit[t]) / self.per_unit[t]
+            elif tick > 0:
                 price = round(round(price / tick) * tick, 10)
             limit = order.limit
             if limit == limit and (price - limit) * side > 0:
