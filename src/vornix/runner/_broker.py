@@ -153,6 +153,7 @@ class Broker:
         self.trades = []
         self.last_step = -1  # the last step that ran
         self._callbacks = {}
+        self._valued_at = None  # (step, fills) -> closes and equity, see _valued
 
     @staticmethod
     def _last_known(rows):
@@ -232,6 +233,8 @@ class Broker:
         self.orders[order_id] = order
         if t is None:
             self._reject(order, "unknown target %s" % code)
+        elif self.vr.g_VornixTargetsInfo[code]["Type"] == self.gv.TARGETTYPE_INDEX:
+            self._reject(order, "%s is an index, which is not traded" % code)
         elif limit is not None and price != price:
             self._reject(order, "limit price %r is not a positive number on the tick grid of "
                          "%s (tick %g)" % (limit, code, self.min_move[t]))
@@ -274,10 +277,8 @@ class Broker:
         if t is None:
             return self.order(target, 0, step, limit)
         account = self._account(t)
-        closes = self.value_px[:, self.column[step]]
-        held = account.positions != 0
-        value = float(np.sum(account.positions[held] * closes[held] * self.multiplier[held]))
-        equity = account.cash + value
+        closes, equity = self._valued(step)
+        equity = equity[account.handle]
         price = closes[t] * self.multiplier[t]
         try:
             weight = float(weight)
@@ -287,6 +288,21 @@ class Broker:
             return self.order(t, math.nan, step, limit)  # rejected, with its reason
         lots = math.trunc(weight * equity / price / self.lot[t])
         return self.order_target_volume(t, lots * self.lot[t], step, limit)
+
+    def _valued(self, step):
+        """The closes of `step` and each account's equity at them.  Orders placed
+        during a step change neither cash nor positions (fills come at later steps),
+        so this is worked out once per step and number of fills."""
+        key = (step, len(self.trades))
+        if self._valued_at is None or self._valued_at[0] != key:
+            closes = self.value_px[:, self.column[step]]
+            equity = {}
+            for account in self.accounts:
+                held = account.positions != 0
+                equity[account.handle] = account.cash + float(
+                    np.sum(account.positions[held] * closes[held] * self.multiplier[held]))
+            self._valued_at = (key, closes.tolist(), equity)
+        return self._valued_at[1], self._valued_at[2]
 
     def cancel(self, order_id):
         order = self.orders.get(order_id)
