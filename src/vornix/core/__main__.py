@@ -4,7 +4,13 @@ import argparse
 import logging
 import sys
 
-from vornix.core.server import CORE_VERSION, CoreServer, default_cache_dir
+from vornix.core.server import (
+    CORE_VERSION,
+    DEFAULT_IDLE_TIMEOUT,
+    DEFAULT_MAX_CONNECTIONS,
+    CoreServer,
+    default_cache_dir,
+)
 from vornix.tframe.comm import protocol
 
 
@@ -18,11 +24,18 @@ def main(argv=None):
         "--support", default=None,
         help="comma-separated framework versions this core accepts (default: the installed one)",
     )
+    parser.add_argument("--max-connections", type=int, default=DEFAULT_MAX_CONNECTIONS,
+                        help="connections served at once (default %(default)s)")
+    parser.add_argument("--idle-timeout", type=float, default=DEFAULT_IDLE_TIMEOUT,
+                        help="seconds a client has for each message before it is closed (default %(default)s)")
     args = parser.parse_args(argv)
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s: %(message)s")
     support = [s for s in args.support.split(",") if s] if args.support is not None else None
     try:
-        core = CoreServer(args.host, args.port, args.cache_dir, args.version, support)
+        core = CoreServer(args.host, args.port, args.cache_dir, args.version, support,
+                          max_connections=args.max_connections, idle_timeout=args.idle_timeout)
+    except ValueError as exc:
+        parser.error(str(exc))
     except OSError as exc:
         print("cannot listen on %s:%d: %s" % (args.host, args.port, exc), file=sys.stderr)
         return 2

@@ -3,6 +3,13 @@
 It answers the commands of the framework's command channel: the version
 handshake, the cache directory, and the factor file paths.  One thread per
 connection; requests on a connection are answered in order.
+
+Limits, all set per server: at most `max_connections` connections are served at
+once (a connection beyond them waits up to `accept_wait` seconds for a free slot,
+then is closed); a client has `idle_timeout` seconds to deliver each whole message
+(waiting included), else its connection is closed; a message may claim at most
+`max_message_bytes` bytes, and a longer claim or a malformed frame closes that
+connection only, with a log line.
 """
 
 import logging
@@ -10,13 +17,18 @@ import os
 import socket
 import socketserver
 import threading
+import time
 
 import vornix
 from vornix.setting import get_setting
 from vornix.tframe.comm import protocol
-from vornix.tframe.utils.exceptions import StoreError, VxConnectionError
+from vornix.tframe.utils.exceptions import StoreError, VxConnectionError, VxTimeoutError
 
 CORE_VERSION = "1.0"
+DEFAULT_MAX_CONNECTIONS = 32
+DEFAULT_IDLE_TIMEOUT = 30.0
+DEFAULT_ACCEPT_WAIT = 1.0
+CONNECTION_THREAD_NAME = "vornix-core-connection"
 log = logging.getLogger("vornix.core")
 
 
@@ -30,41 +42,119 @@ def _safe_name(text):
 
 class _Handler(socketserver.BaseRequestHandler):
     def handle(self):
-        core = self.server.core
+        server = self.server
+        core = server.core
         sock = self.request
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         peer = "client %s:%d" % self.client_address[:2]
-        while True:
-            try:
-                message = protocol.recv_message(sock, None, peer)
-            except (VxConnectionError, OSError) as exc:
-                log.warning("dropping %s: %s", peer, exc)
-                return
-            if message is None:
-                return
-            reply = core.answer(message)
-            try:
-                protocol.send_message(sock, reply)
-            except OSError:
-                return
+        try:
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            while True:
+                deadline = time.monotonic() + server.idle_timeout
+                try:
+                    message = protocol.recv_message(sock, deadline, peer, server.max_message_bytes)
+                except VxTimeoutError:
+                    log.info("closing %s: no whole message within %.3g s", peer, server.idle_timeout)
+                    return
+                except (VxConnectionError, OSError) as exc:
+                    log.warning("dropping %s: %s", peer, exc)
+                    return
+                if message is None:
+                    return
+                reply = core.answer(message)
+                try:
+                    protocol.send_message(sock, reply)
+                except (ValueError, TypeError) as exc:  # a reply that cannot be encoded
+                    log.error("cannot answer %s: %s", peer, exc)
+                    protocol.send_message(sock, {"id": reply.get("id"), "ok": False, "error": str(exc)})
+        except OSError:
+            return
+        except Exception:  # whatever a client sent, the core goes on serving the others
+            log.exception("dropping %s after an unexpected error", peer)
 
 
 class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
+    """One thread per connection, at most `max_connections` of them at once."""
+
     daemon_threads = True
     allow_reuse_address = True
+
+    def __init__(self, address, max_connections, accept_wait, idle_timeout, max_message_bytes):
+        super().__init__(address, _Handler, bind_and_activate=False)
+        self.request_queue_size = max(16, 2 * max_connections)  # the flood waits in the backlog
+        self.max_connections = max_connections
+        self.accept_wait = accept_wait
+        self.idle_timeout = idle_timeout
+        self.max_message_bytes = max_message_bytes
+        self._slots = threading.BoundedSemaphore(max_connections)
+        self._count_lock = threading.Lock()
+        self.live = 0
+        self.peak = 0
+        self.refused = 0
+        try:
+            self.server_bind()
+            self.server_activate()
+        except BaseException:
+            self.server_close()
+            raise
+
+    def process_request(self, request, client_address):
+        if not self._slots.acquire(timeout=self.accept_wait):
+            with self._count_lock:
+                self.refused += 1
+            log.warning("refusing client %s:%d: %d connections are being served",
+                        client_address[0], client_address[1], self.max_connections)
+            self.shutdown_request(request)
+            return
+        with self._count_lock:
+            self.live += 1
+            self.peak = max(self.peak, self.live)
+        try:
+            thread = threading.Thread(target=self.process_request_thread, args=(request, client_address),
+                                      name=CONNECTION_THREAD_NAME, daemon=True)
+            thread.start()
+        except BaseException:
+            self._release()
+            self.shutdown_request(request)
+            raise
+
+    def process_request_thread(self, request, client_address):
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self._release()
+
+    def _release(self):
+        with self._count_lock:
+            self.live -= 1
+        self._slots.release()
+
+    def handle_error(self, request, client_address):
+        log.exception("error on the connection of %s", client_address)
 
 
 class CoreServer:
     """The core, listening on `host`:`port` (port 0 picks a free one)."""
 
     def __init__(self, host=protocol.DEFAULT_HOST, port=protocol.DEFAULT_PORT, cache_dir=None,
-                 version=CORE_VERSION, supported_toolbox=None):
+                 version=CORE_VERSION, supported_toolbox=None, max_connections=DEFAULT_MAX_CONNECTIONS,
+                 idle_timeout=DEFAULT_IDLE_TIMEOUT, accept_wait=DEFAULT_ACCEPT_WAIT,
+                 max_message_bytes=protocol.MAX_MESSAGE_BYTES):
+        if isinstance(max_connections, bool) or not isinstance(max_connections, int) or max_connections < 1:
+            raise ValueError("max_connections must be a positive integer, got %r" % (max_connections,))
+        for name, value in (("idle_timeout", idle_timeout), ("accept_wait", accept_wait)):
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not value > 0:
+                raise ValueError("%s must be a positive number of seconds, got %r" % (name, value))
+        if (isinstance(max_message_bytes, bool) or not isinstance(max_message_bytes, int)
+                or not 0 < max_message_bytes <= protocol.MAX_MESSAGE_BYTES):
+            raise ValueError("max_message_bytes must be in 1..%d, got %r"
+                             % (protocol.MAX_MESSAGE_BYTES, max_message_bytes))
         self.cache_dir = os.path.abspath(cache_dir or default_cache_dir())
         self.version = str(version)
         self.supported_toolbox = list(
             supported_toolbox if supported_toolbox is not None else [vornix.get_version()]
         )
-        self._server = _TCPServer((host, int(port)), _Handler, bind_and_activate=True)
+        self._server = _TCPServer((host, int(port)), max_connections, float(accept_wait),
+                                  float(idle_timeout), max_message_bytes)
         self._server.core = self
         self._thread = None
 
@@ -75,6 +165,18 @@ class CoreServer:
     @property
     def port(self):
         return self._server.server_address[1]
+
+    @property
+    def max_connections(self):
+        return self._server.max_connections
+
+    @property
+    def connections(self):
+        """(live, peak, refused): connections served now, the most served at once so far,
+        and those closed for want of a free slot."""
+        srv = self._server
+        with srv._count_lock:
+            return srv.live, srv.peak, srv.refused
 
     # --- commands -------------------------------------------------------------
 

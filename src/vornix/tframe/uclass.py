@@ -12,6 +12,10 @@ import numpy as np
 
 from vornix.tframe.sysdefine import GlobalDefine as _gv
 
+# The longest instrument history one query may ask for: far beyond any market's
+# trading days, far below a request that could not be held in memory.
+MAX_PAST_DAYS = 1_000_000
+
 
 def _plain(value):
     """A serialisable view of a value (for snapshots): no callables, containers
@@ -354,6 +358,8 @@ class InstrumentTimeSeriesData:
         past_len = int(past_len)
         if past_len < 1:
             raise ValueError("past_len must be at least 1, got %d" % past_len)
+        if past_len > MAX_PAST_DAYS:  # padding that long would only exhaust memory
+            raise ValueError("past_len must be at most %d days, got %d" % (MAX_PAST_DAYS, past_len))
         out = OrderedDict()
         for target in targets:
             days = self._days.get(target, [])

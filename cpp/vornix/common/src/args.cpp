@@ -125,6 +125,17 @@ std::int64_t int_arg(py::handle obj, const char* name) {
     return static_cast<std::int64_t>(v);
 }
 
+void check_result_size(std::int64_t rows, std::int64_t cols, std::int64_t cell_bytes,
+                       const char* name, std::int64_t value) {
+    if (rows <= 0 || cols <= 0) return;
+    const std::int64_t max_cells = kMaxResultBytes / cell_bytes;
+    if (cols <= max_cells / rows) return;
+    throw py::value_error(std::string(name) + "=" + std::to_string(value) +
+                          " asks for a result of " + std::to_string(rows) + " x " +
+                          std::to_string(cols) + " cells, more than the " +
+                          std::to_string(max_cells) + " (1 GiB) one call returns");
+}
+
 std::size_t count_arg(py::handle obj, const char* name) {
     const std::int64_t v = int_arg(obj, name);
     if (v < 0)

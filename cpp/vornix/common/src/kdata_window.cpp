@@ -150,8 +150,10 @@ std::string cell_text(std::size_t i, int c) {
     return "reg_idx[" + std::to_string(i) + ", " + std::to_string(c) + "]";
 }
 
+// `cell_bytes`: what one cell of the result costs (see check_result_size).
 Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_obj,
-               py::handle length_obj, py::handle fill_up_obj, bool adjusted) {
+               py::handle length_obj, py::handle fill_up_obj, bool adjusted,
+               std::int64_t cell_bytes) {
     const Names& N = names();
     Plan plan;
     py::array reg_idx = as_ndarray(reg_idx_obj, "reg_idx", "float64");
@@ -173,6 +175,9 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
     const std::int64_t length = int_arg(length_obj, "length");
     if (length < 0)
         throw py::value_error("length must not be negative, got " + std::to_string(length));
+    // before any buffer of `length` rows per target is made
+    check_result_size(reg_idx.shape(0) * (2 + static_cast<std::int64_t>(L.bar_len)), length,
+                      cell_bytes, "length", length);
     plan.length = static_cast<std::size_t>(length);
     plan.real_only = !truthy(fill_up_obj);
 
@@ -426,7 +431,7 @@ std::size_t width_of(const kn::Layout& L) { return static_cast<std::size_t>(2 + 
 py::array_t<double> k_window_values(const kn::Layout& layout, py::handle reg_idx,
                                     py::handle bar_pos, py::handle length, py::handle fill_up,
                                     bool adjusted) {
-    const Plan plan = make_plan(layout, reg_idx, bar_pos, length, fill_up, adjusted);
+    const Plan plan = make_plan(layout, reg_idx, bar_pos, length, fill_up, adjusted, 8);
     const std::size_t rows = plan.length * plan.sources.size();
     py::array_t<double> out(std::vector<py::ssize_t>{static_cast<py::ssize_t>(rows),
                                                      static_cast<py::ssize_t>(width_of(layout))});
@@ -436,7 +441,9 @@ py::array_t<double> k_window_values(const kn::Layout& layout, py::handle reg_idx
 
 py::array k_window_objects(const kn::Layout& layout, py::handle reg_idx, py::handle bar_pos,
                            py::handle length, py::handle fill_up, bool adjusted) {
-    const Plan plan = make_plan(layout, reg_idx, bar_pos, length, fill_up, adjusted);
+    // a double per cell while filling, then the Python float it becomes
+    const Plan plan =
+        make_plan(layout, reg_idx, bar_pos, length, fill_up, adjusted, 8 + kObjectCellBytes);
     const auto rows = static_cast<py::ssize_t>(plan.length * plan.sources.size());
     const auto width = static_cast<py::ssize_t>(width_of(layout));
     std::vector<double> values(static_cast<std::size_t>(rows * width));

@@ -1,8 +1,10 @@
 // SystemBaseEnv: the strategy's environment (bar clock, targets and accounts,
 // bar and price queries, start-up and output helpers).
+#include <limits>
 #include <string>
 
 #include "sysstate.hpp"
+#include "vornix/common/args.hpp"
 
 namespace vornix::sysstate {
 
@@ -233,9 +235,18 @@ py::object env_generate_kmatrix_array(py::object self, py::object target_count,
     py::object g = gv();
     py::object head_len = g.attr("KMatrixPos_Head_len");
     py::object bar_len = g.attr("KMatrix_Bar_Len");
-    py::object rows = head_len + bar_len * target_count;
+    const std::int64_t targets = common::int_arg(target_count, "target_count");
+    const std::int64_t steps = common::int_arg(time_line_len, "time_line_len");
+    if (targets < 0 || steps < 0)
+        throw py::value_error("target_count and time_line_len must not be negative, got " +
+                              std::to_string(targets) + " and " + std::to_string(steps));
+    const std::int64_t head = head_len.cast<std::int64_t>(), bar = bar_len.cast<std::int64_t>();
+    if (targets > (std::numeric_limits<std::int64_t>::max() - head) / bar)
+        throw py::value_error("target_count=" + std::to_string(targets) + " is out of range");
+    const std::int64_t rows = head + bar * targets;
+    common::check_result_size(rows, steps, 8, "time_line_len", steps);
     (void)self;
-    return np().attr("zeros")(py::make_tuple(rows, time_line_len));
+    return np().attr("zeros")(py::make_tuple(rows, steps));
 }
 
 py::object env_generate_kmatrix_df(py::object self, py::object target_count,
@@ -251,6 +262,9 @@ py::object env_generate_kmatrix_df(py::object self, py::object target_count,
     py::object matrix = env_generate_kmatrix_array(self, target_count, time_line_len);
     py::ssize_t total = item(matrix.attr("shape"), py::int_(0)).cast<py::ssize_t>();
     py::ssize_t head = g.attr("KMatrixPos_Head_len").cast<py::ssize_t>();
+    // one label object per row, also when there are no columns
+    common::check_result_size(total, 1, common::kObjectCellBytes, "target_count",
+                              common::int_arg(target_count, "target_count"));
     for (py::ssize_t r = head; r < total; ++r) index.append(py::int_(r));
     return py::module_::import("pandas").attr("DataFrame")(matrix, py::arg("index") = index);
 }

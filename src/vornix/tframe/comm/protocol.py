@@ -60,21 +60,22 @@ def _recv_exact(sock, count, deadline, peer):
     return b"".join(chunks)
 
 
-def recv_message(sock, deadline=None, peer="peer"):
+def recv_message(sock, deadline=None, peer="peer", limit=MAX_MESSAGE_BYTES):
     """Read one message; None when the peer closed the connection cleanly.
 
     Raises VxTimeoutError past `deadline` (a time.monotonic() value) and
-    VxConnectionError for anything that is not a well-formed message.
+    VxConnectionError for anything that is not a well-formed message, among them
+    a length prefix above `limit` bytes (refused before any of the body is read).
     """
     try:
         header = _recv_exact(sock, _HEADER.size, deadline, peer)
         if header is None:
             return None
         (length,) = _HEADER.unpack(header)
-        if length > MAX_MESSAGE_BYTES:
+        if length > limit:
             raise VxConnectionError(
                 "%s sent a message of %d bytes, more than the limit of %d: not a vornix peer?"
-                % (peer, length, MAX_MESSAGE_BYTES)
+                % (peer, length, limit)
             )
         payload = _recv_exact(sock, length, deadline, peer) if length else b""
     except socket.timeout:

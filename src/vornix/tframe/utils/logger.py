@@ -91,10 +91,13 @@ class LoggerManager:
 
     @classmethod
     def set_task_id_as_log_filename(cls, task_id):
+        # the task id names a file in the log directory: separators, control characters
+        # and overlong ids must not move the log elsewhere or make it unwritable
+        safe = "".join(c if c.isalnum() or c in "-_." else "_" for c in str(task_id))[:100]
         with cls._lock:
             had_handler = cls._handler is not None
             cls.remove_log_handler()
-            cls._file_name = "vornix_%s.log" % (task_id,)
+            cls._file_name = "vornix_%s.log" % (safe.strip(".") or "_",)
             if had_handler:
                 cls._attach()
 

@@ -192,6 +192,7 @@ py::object check_precondition(std::int64_t frequency_i, std::int64_t freq_num) {
 py::array_t<double> empty_reg_idx(std::int64_t targets_len, bool adjust) {
     const py::ssize_t n = targets_len > 0 ? static_cast<py::ssize_t>(targets_len) : 0;
     const py::ssize_t cols = adjust ? 7 : 4;
+    common::check_result_size(n, cols, 8, "targets_len", targets_len);
     py::array_t<double> idx(std::vector<py::ssize_t>{n, cols});
     auto m = idx.mutable_unchecked<2>();
     const double nan = std::nan("");
@@ -290,13 +291,14 @@ std::int64_t fetch_1_freq(py::object frequency, py::object date_span, py::object
     py::object end_date = in.attr("EndDate");
     py::object fq_type = in.attr("FQ");
 
-    if (py::module_::import("builtins").attr("int")(date_span).cast<std::int64_t>() > 0) {
+    // whatever int() takes (a whole float too), within 64 bits
+    const std::int64_t span =
+        common::int_arg(py::module_::import("builtins").attr("int")(date_span), "date_span");
+    if (span > 0) {
         py::object days = bound("get_trading_days")(0, 99999999);
         py::object later = np().attr("argwhere")(np().attr("greater")(days, begin_date));
         if (later.attr("size").cast<std::int64_t>() > 0) {
             const auto first = later[py::make_tuple(0, 0)].cast<std::int64_t>();
-            const auto span =
-                py::module_::import("builtins").attr("int")(date_span).cast<std::int64_t>();
             begin_date = days[py::int_(std::max<std::int64_t>(first - span, 0))];
         }
     }

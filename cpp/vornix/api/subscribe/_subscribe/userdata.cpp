@@ -257,6 +257,7 @@ py::tuple get_reg_factor(py::object reg_idx_obj, py::object pos_obj, py::object 
                               std::to_string(pos));
     const py::ssize_t rows = data.shape(0) - 1, cols = data.shape(1);
     const auto n = static_cast<py::ssize_t>(reg_idx.size());
+    common::check_result_size(n + 1, length, 8, "length", length);
     const std::int64_t* r = reg_idx.data();
     for (py::ssize_t k = 0; k < n; ++k)
         if (r[k] < 0 || r[k] >= rows)

@@ -58,6 +58,15 @@ std::int32_t int32_arg(py::handle obj, const char* name);
 // (as the bar clock stores it).  NaN and fractions raise ValueError, other
 std::int64_t position_arg(py::handle obj, const char* name);
 
+// The most memory one call's result may take: 1 GiB.  A result of rows x cols
+// cells of `cell_bytes` each beyond it (a window length or a count far beyond any
+// stored series) is refused with ValueError naming the argument and its value,
+// before anything is allocated.  An object cell counts the Python float it holds.
+constexpr std::int64_t kMaxResultBytes = std::int64_t{1} << 30;
+constexpr std::int64_t kObjectCellBytes = 32;
+void check_result_size(std::int64_t rows, std::int64_t cols, std::int64_t cell_bytes,
+                       const char* name, std::int64_t value);
+
 py::array_t<double> new_matrix(std::size_t rows, std::size_t cols);
 kn::OutMatrix out_view(py::array_t<double>& a);
 py::array_t<std::int64_t> new_positions(std::size_t n);
