@@ -1,5 +1,5 @@
 """Command line of vornix: ``vornix run``, ``vornix demo`` and
-``vornix data sample|import|calendar|info``.
+``vornix data sample|import|calendar|derive-day|info``.
 
 Each command group is a sub-parser built by a function ``_add_<group>(subparsers)``
 that sets ``func`` on its parsers; new groups are added the same way.
@@ -37,12 +37,23 @@ def _cmd_sample(args):
     return 0
 
 
+def _day_arg(text):
+    """A day given as yyyymmdd or YYYY-MM-DD -> yyyymmdd integer."""
+    digits = text.strip().replace("-", "")
+    if len(digits) != 8 or not digits.isdigit() or text.strip().count("-") not in (0, 2):
+        raise argparse.ArgumentTypeError("%r is not a day (yyyymmdd or YYYY-MM-DD)" % text)
+    return int(digits)
+
+
 def _cmd_import(args):
     from vornix.api.history._history import HistoryStore
-    from vornix.api.history._import import import_csv
+    from vornix.api.history._import import OPTION_KINDS, import_csv
 
     store = HistoryStore(_store_path(args), create=True)
-    print("imported %s from %s: %s" % (args.kind, args.file, import_csv(store, args.kind, args.file)))
+    given = {k: getattr(args, k) for k in OPTION_KINDS}
+    # only the options given on the command line, so that each is checked against the kind
+    options = {k: v for k, v in given.items() if v is not None and v is not False}
+    print("imported %s from %s: %s" % (args.kind, args.file, import_csv(store, args.kind, args.file, **options)))
     return 0
 
 
@@ -50,8 +61,16 @@ def _cmd_calendar(args):
     from vornix.api.history._history import HistoryStore
     from vornix.api.history._import import derive_calendar
 
-    store = HistoryStore(_store_path(args))
+    store = HistoryStore(_store_path(args), create=True)
     print("calendar from %s: %s" % (args.source, derive_calendar(store, args.source, args.begin, args.end)))
+    return 0
+
+
+def _cmd_derive_day(args):
+    from vornix.api.history._history import HistoryStore
+    from vornix.api.history._import import derive_day
+
+    print(derive_day(HistoryStore(_store_path(args)), args.targets))
     return 0
 
 
@@ -76,18 +95,39 @@ def _add_data(subparsers):
     p.add_argument("--stocks", type=int, default=10, help="number of stocks (default 10)")
     p.set_defaults(func=_cmd_sample)
 
-    p = sub.add_parser("import", help="import a CSV file (see docs/data-format.md)")
+    p = sub.add_parser("import", help="import a CSV or Parquet file (see docs/data-format.md)")
     p.add_argument("kind", choices=KINDS, help="what the file holds")
-    p.add_argument("file", help="CSV file")
+    p.add_argument("file", help="CSV or Parquet file")
     _store_arg(p)
+    p.add_argument("--target", metavar="SYMBOL",
+                   help="the one target of a file without market/code or symbol columns, such as SHF.RB2305")
+    p.add_argument("--columns", metavar="FILE=STORE,...",
+                   help="file columns under the store's names, such as dt=time,vol=volume")
+    p.add_argument("--stamp", choices=("end", "start"), default=None,
+                   help="minute bars stamped with their end (default) or start time")
+    p.add_argument("--auction", choices=("fold", "drop"), default=None,
+                   help="an opening-auction bar (up to the session open): fold it into the day's "
+                        "first bar or drop it")
+    p.add_argument("--volume-scale", dest="volume_scale", type=float, default=None, metavar="N",
+                   help="multiply volumes by N (100 for lots of 100 shares)")
+    p.add_argument("--derive-day", dest="derive_day", action="store_true",
+                   help="after minute bars, write the imported targets' day bars combined from them")
+    p.add_argument("--force", action="store_true",
+                   help="sessions: replace them even when stored minute bars fall outside them")
     p.set_defaults(func=_cmd_import)
 
     p = sub.add_parser("calendar", help="fill the trading days from the stored bars or from XSHG")
     p.add_argument("source", choices=("bars", "xshg"))
-    p.add_argument("--begin", type=int, default=None, help="first day yyyymmdd")
-    p.add_argument("--end", type=int, default=None, help="last day yyyymmdd")
+    p.add_argument("--begin", type=_day_arg, default=None, help="first day, yyyymmdd or YYYY-MM-DD")
+    p.add_argument("--end", type=_day_arg, default=None, help="last day, yyyymmdd or YYYY-MM-DD")
     _store_arg(p)
     p.set_defaults(func=_cmd_calendar)
+
+    p = sub.add_parser("derive-day", help="write day bars combined from the stored minute bars")
+    p.add_argument("--targets", metavar="A,B", default=None,
+                   help="targets (default: every target with minute bars)")
+    _store_arg(p)
+    p.set_defaults(func=_cmd_derive_day)
 
     p = sub.add_parser("info", help="summarise what the store holds")
     _store_arg(p)

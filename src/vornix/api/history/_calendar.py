@@ -31,13 +31,15 @@ FUTURES_SESSIONS = ((540, 615, 0), (630, 690, 0), (810, 900, 0))
 
 
 def hhmm_to_minutes(text):
-    """'09:30' -> 570; raises ValueError for anything else."""
+    """'09:30' or '09:30:00' -> 570; raises ValueError for anything else (seconds must be 0)."""
     parts = str(text).strip().split(":")
-    if len(parts) != 2 or not all(p.isdigit() for p in parts):
+    if len(parts) not in (2, 3) or not all(p.isdigit() and len(p) <= 2 for p in parts):
         raise ValueError("time of day must look like HH:MM, got %r" % (text,))
     hours, minutes = int(parts[0]), int(parts[1])
     if minutes > 59 or hours > 47:
         raise ValueError("time of day must look like HH:MM, got %r" % (text,))
+    if len(parts) == 3 and int(parts[2]) != 0:
+        raise ValueError("a session starts and ends on a whole minute, got %r" % (text,))
     return hours * 60 + minutes
 
 
@@ -159,8 +161,14 @@ def day_numbers_to_dates(day_numbers):
     return datenum_array_to_int_date(day_numbers)
 
 
-def xshg_trading_days(begin_date, end_date):
-    """Trading days of the Shanghai stock exchange from the optional exchange_calendars package."""
+def _yyyymmdd(day):
+    return "%04d-%02d-%02d" % (day // 10000, day // 100 % 100, day % 100)
+
+
+def xshg_trading_days(begin_date=None, end_date=None):
+    """Trading days of the Shanghai stock exchange from the optional exchange_calendars
+    package, over [begin_date, end_date] (yyyymmdd; None: the first or last day the
+    package records).  A range the package does not record is refused."""
     try:
         import exchange_calendars
     except ImportError:
@@ -168,15 +176,30 @@ def xshg_trading_days(begin_date, end_date):
             "building a calendar from the XSHG exchange calendar needs the optional package "
             "exchange_calendars; install it or import the trading days from a CSV file"
         ) from None
-    b = "%04d-%02d-%02d" % (begin_date // 10000, begin_date // 100 % 100, begin_date % 100)
-    e = "%04d-%02d-%02d" % (end_date // 10000, end_date // 100 % 100, end_date % 100)
     with warnings.catch_warnings():
         # the package's own deprecation notices about its pandas use are not ours to fix
         warnings.simplefilter("ignore", DeprecationWarning)
         warnings.simplefilter("ignore", FutureWarning)
-        cal = exchange_calendars.get_calendar("XSHG")
+        cls = type(exchange_calendars.get_calendar("XSHG"))
+        lo = int(cls.bound_min().strftime("%Y%m%d"))
+        hi = int(cls.bound_max().strftime("%Y%m%d"))
+        begin = lo if begin_date is None else int(begin_date)
+        end = hi if end_date is None else int(end_date)
+        if begin > end:
+            raise ValueError("begin date %d is after end date %d" % (begin, end))
+        if begin < lo or end > hi:
+            raise ValueError(
+                "exchange_calendars %s records the XSHG trading days from %d to %d only; "
+                "%d-%d is not covered (import the days from a CSV file instead)"
+                % (getattr(exchange_calendars, "__version__", ""), lo, hi, begin, end)
+            )
+        # the calendar's own window is the range asked for: by default the package
+        # covers only the last 20 years
+        cal = exchange_calendars.get_calendar("XSHG", start=_yyyymmdd(max(begin, lo)), end=_yyyymmdd(end))
         first, last = cal.first_session.strftime("%Y-%m-%d"), cal.last_session.strftime("%Y-%m-%d")
-        sessions = cal.sessions_in_range(max(b, first), min(e, last))
+        if max(_yyyymmdd(begin), first) > min(_yyyymmdd(end), last):
+            return np.zeros(0, dtype=np.int64)
+        sessions = cal.sessions_in_range(max(_yyyymmdd(begin), first), min(_yyyymmdd(end), last))
         days = [int(d.strftime("%Y%m%d")) for d in sessions]
     return np.asarray(days, dtype=np.int64)
 

@@ -29,6 +29,8 @@ _open = {"key": None, "store": None}
 _SERVED = ("min", "day")
 _PROGRESS_TARGETS = 20
 _PERIODS = ("week", "month", "year")
+# target types whose prices follow their adjustment factors (an index never does)
+_ADJUSTED_TYPES = (gv.TARGETTYPE_STOCK, gv.TARGETTYPE_FUND)
 
 
 def store_dir():
@@ -358,7 +360,7 @@ class HistoryStore(BarStore):
             place_bars(block, grid_keys, keys, bars, filled_up, valid_until)
             if not any_bars and np.isfinite(block[gv.KMatrix_Close]).any():
                 any_bars = True
-            if fq_type != gv.FQType_None and TYPE_NAMES.get(row["type"]) == gv.TARGETTYPE_STOCK:
+            if fq_type != gv.FQType_None and TYPE_NAMES.get(row["type"]) in _ADJUSTED_TYPES:
                 ratio = self._adjust_ratio(code, day_numbers, fq_type)
                 if ratio is not None:
                     per_bar = ratio[day_pos.astype(np.int64)] if freq == "min" else ratio

@@ -28,6 +28,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.utils.exceptions import StoreError
 from vornix.tframe.utils.utilfunc import atomic_path
 
@@ -36,7 +37,13 @@ BAR_COLUMNS = ("time",) + BAR_FIELDS
 TICK_COLUMNS = ("time", "price", "volume")
 FREQ_DIRS = {"min": "1m", "day": "1d"}
 
-TYPE_NAMES = {"stock": 1, "future": 2}  # codes of GlobalDefine.TARGETTYPE_*
+# instrument types of the store and their target-type codes
+TYPE_NAMES = {
+    "stock": gv.TARGETTYPE_STOCK,
+    "future": gv.TARGETTYPE_FUTURE,
+    "index": gv.TARGETTYPE_INDEX,
+    "fund": gv.TARGETTYPE_FUND,
+}
 
 _SCHEMAS = {
     "instruments": pa.schema(
@@ -176,16 +183,13 @@ def _name_list(names):
 
 
 class BarStore:
-    """A bar store directory.  Reading needs an existing directory; writing creates it."""
+    """A bar store directory.  Reading needs an existing directory unless `create`;
+    then the directory is made by the first write (with the store's id), so that a
+    store to which nothing was written leaves nothing behind."""
 
     def __init__(self, path, create=False):
         self.path = os.path.abspath(os.path.expanduser(str(path)))
-        if create:
-            os.makedirs(self.path, exist_ok=True)
-            if not os.path.lexists(os.path.join(self.path, GENERATION_FILE)):
-                # a new store: its id is written now, generation 0 (nothing written yet)
-                _write_generation(self.path, 0, uuid.uuid4().hex)
-        elif not os.path.isdir(self.path):
+        if not create and not os.path.isdir(self.path):
             raise StoreError(
                 "no bar store at %s; create one with 'vornix data sample' or "
                 "'vornix data import'" % self.path
