@@ -280,12 +280,92 @@ def _add_run(subparsers):
     p.set_defaults(func=_cmd_demo)
 
 
+def _cmd_sweep(args):
+    from vornix.runner._results import default_folder
+    from vornix.runner._strategy import load_strategy, parse_param
+    from vornix.sweep import parse_grid, parse_walk_forward, sweep, walk_forward
+
+    strategy = load_strategy(args.strategy)
+    params = dict(parse_param(text, strategy.params) for text in args.param)
+    grid = parse_grid(args.grid, strategy.params)
+    options = dict(jobs=args.jobs, engine=args.engine, scheduler=args.scheduler,
+                   address=args.address, metric=args.metric, quiet=args.quiet,
+                   targets=args.targets, frequency=args.frequency, count=args.count,
+                   begin=args.begin, end=args.end, adjust=args.adjust, params=params,
+                   core=args.core, cash=args.cash, fee_stock=args.fee_stock,
+                   fee_future=args.fee_future, slippage=args.slippage)
+    if args.walk_forward:
+        train, test = parse_walk_forward(args.walk_forward)
+        out = args.out or default_folder(strategy.name + "-walk-forward")
+        result = walk_forward(strategy.path, grid, train, test, out=out, **options)
+        return 0 if result.windows["error"].isna().any() else 1
+    out = args.out or default_folder(strategy.name + "-sweep")
+    rows = sweep(strategy.path, grid, out=out, **options)
+    return 0 if rows["error"].isna().any() else 1
+
+
+def _add_sweep(subparsers):
+    from vornix.sweep._engines import ENGINES
+    from vornix.sweep._sweep import LOWER_IS_BETTER, METRICS
+
+    p = subparsers.add_parser(
+        "sweep", help="run a strategy over a grid of parameters, or walk forward",
+        description="Runs STRATEGY.py once per combination of the --grid values, each run "
+                    "in a process of its own, and writes sweep.parquet, sweep.csv (one row "
+                    "per combination: parameters, summary statistics, run time, error) and, "
+                    "for two grid parameters, heatmap.png. With --walk-forward, chooses the "
+                    "best combination on each train window and runs it on the window after "
+                    "it. Exit status 1 when no run succeeded.")
+    p.add_argument("strategy", metavar="STRATEGY.py", help="the strategy file")
+    p.add_argument("--grid", metavar="NAME=V1,V2,...", action="append", default=[],
+                   help="values of a strategy parameter to sweep; repeatable")
+    p.add_argument("--metric", choices=METRICS, default="sharpe",
+                   help="statistic of the heat map and of the walk-forward choice (default "
+                        "sharpe; higher is better except for %s)" % ", ".join(LOWER_IS_BETTER))
+    p.add_argument("--walk-forward", metavar="train=120d,test=20d", default=None,
+                   help="walk-forward windows in trading days of the store's calendar")
+    p.add_argument("--jobs", type=int, default=None,
+                   help="runs at once (default: the number of cores; with --engine dask and no "
+                        "--scheduler, the workers of the local cluster)")
+    p.add_argument("--engine", choices=ENGINES, default="local",
+                   help="where the runs execute (default local; dask and ray need the extras "
+                        "vornix[dask] and vornix[ray])")
+    p.add_argument("--scheduler", metavar="tcp://HOST:8786", default=None,
+                   help="dask scheduler (default: a local cluster)")
+    p.add_argument("--address", metavar="ADDRESS", default=None,
+                   help="ray cluster address (default: a local ray)")
+    p.add_argument("--targets", metavar="A,B", help="targets, such as SH.600000,SZ.000011")
+    p.add_argument("--frequency", help="main frequency: min, day, week, month or year")
+    p.add_argument("--count", type=int, help="periods of the frequency per step (default 1)")
+    p.add_argument("--begin", metavar="DATE", help="first day, such as 2023-01-03")
+    p.add_argument("--end", metavar="DATE", help="last day, such as 2023-06-30")
+    p.add_argument("--adjust", choices=("none", "forward", "backward"),
+                   help="price adjustment of the runs (default none)")
+    p.add_argument("--param", metavar="NAME=VALUE", action="append", default=[],
+                   help="a fixed strategy parameter (overrides its PARAMS); repeatable")
+    p.add_argument("--cash", type=float, default=None,
+                   help="starting cash of each account, stock and future (default 1000000)")
+    p.add_argument("--fee-stock", type=float, default=None,
+                   help="stock fee in ten-thousandths of the traded value (default 3)")
+    p.add_argument("--fee-future", type=float, default=None,
+                   help="futures fee as a fraction of the traded notional (default 0.0001)")
+    p.add_argument("--slippage", type=float, default=None,
+                   help="slippage of every fill in ticks of the target's minimum move (default 0)")
+    p.add_argument("--out", metavar="DIR", default=None,
+                   help="results folder (default ./vornix-results/<strategy>-sweep-<time stamp>)")
+    p.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
+    p.add_argument("--core", metavar="HOST:PORT", default="auto",
+                   help="trading core of each run: auto, local or HOST:PORT (default auto)")
+    p.set_defaults(func=_cmd_sweep)
+
+
 def build_parser():
     parser = argparse.ArgumentParser(prog="vornix", description="vornix command line")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
     subparsers.required = True
     _add_run(subparsers)
     _add_data(subparsers)
+    _add_sweep(subparsers)
     return parser
 
 
