@@ -743,6 +743,33 @@ def test_a_failing_run_reports_one_error_and_changes_nothing(
     assert listing(mat_folder(cache)) == mat_before
 
 
+OTHER_WRITER_SOURCE = """\
+import os
+
+
+def init(context):
+    context.reg_bars("day")
+    context.reg_bars("min", 5)
+    # meanwhile another run sharing the cache (a sweep) writes an entry of its own
+    with open(os.path.join(context.env.root_sub_dir("mat"), "another_run.mat"), "wb") as fh:
+        fh.write(b"the entry of another run")
+    raise RuntimeError("init gives up")
+
+
+def on_data(context):
+    pass
+"""
+
+
+def test_a_failing_run_removes_only_the_cache_entries_it_wrote(world, tmp_path):
+    strategy = write_strategy(tmp_path / "strategies", "gives_up.py", OTHER_WRITER_SOURCE)
+    cache, cwd = tmp_path / "cache", tmp_path / "cwd"
+    proc = vornix(world, "run", strategy, *FAIL_FLAGS.split(), *QUIET_LOCAL, "--out",
+                  tmp_path / "out", cache=cache, cwd=cwd)
+    assert proc.returncode == 1 and "init gives up" in proc.stderr, proc.stderr
+    assert list(listing(mat_folder(cache))) == ["another_run.mat"]
+
+
 # ================================================ 5. an error in the strategy's on_data
 
 RAISING_SOURCE = """\

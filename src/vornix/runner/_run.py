@@ -165,25 +165,30 @@ def trading_core(vr, env, where="auto"):
 
 
 def _cache_entries(env):
+    """The cache's entries now, and a mark of what this process has written."""
+    from vornix.tframe import ufuncs
+
     folder = env.root_sub_dir("mat")
     try:
         names = {n for n in os.listdir(folder) if n.endswith(".mat")}
     except OSError:
         names = set()
-    return folder, names
+    return (folder, names), ufuncs.entries_written()
 
 
-def _drop_new_entries(folder, before):
-    """Remove the matrix-cache entries written since `before` was taken: a run that
-    fails before its first step leaves the cache as it found it."""
-    try:
-        names = os.listdir(folder)
-    except OSError:
-        return
-    for name in names:
-        if name.endswith(".mat") and name not in before:
+def _drop_new_entries(seen, mark):
+    """Remove the matrix-cache entries this run wrote that were not there before it
+    (`seen`, `mark` from _cache_entries): a run that fails before its first step
+    leaves the cache as it found it.  Entries other processes wrote meanwhile (runs
+    of a sweep share the cache) are theirs and stay."""
+    from vornix.tframe import ufuncs
+
+    folder, before = seen
+    for path in ufuncs.entries_written_since(mark):
+        if os.path.dirname(os.path.abspath(path)) == os.path.abspath(folder) and (
+                os.path.basename(path) not in before):
             with contextlib.suppress(OSError):
-                os.remove(os.path.join(folder, name))
+                os.remove(path)
 
 
 # ------------------------------------------------------------------------ run
@@ -304,7 +309,7 @@ class _Run:
         s, env = self.settings, self.env
         _check_store_range(_history, s.begin, s.end)
         vxcmd.command_client().request("Ping")  # connection up: handshake, cache folder
-        cache_dir, cache_before = _cache_entries(env)
+        cache_seen, cache_mark = _cache_entries(env)
         try:
             t0 = time.perf_counter()
             main_idx = prepare_run(s.targets, s.frequency, s.count, s.begin, s.end, s.fq_type)
@@ -312,7 +317,7 @@ class _Run:
             time_line = np.asarray(env.fresh_bar_timeline, dtype=np.float64).copy()
             self._init(main_idx, time_line, sysdefine)
         except BaseException:
-            _drop_new_entries(cache_dir, cache_before)
+            _drop_new_entries(cache_seen, cache_mark)
             raise
         return setup_seconds, self._steps(time_line), time_line
 

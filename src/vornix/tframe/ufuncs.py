@@ -128,6 +128,20 @@ def load_mat_cache(cache_dir, key):
     return data
 
 
+# paths of the cache entries this process wrote, in order (see entries_written_since)
+_WRITTEN = []
+
+
+def entries_written():
+    """A mark for entries_written_since: how many entries this process wrote so far."""
+    return len(_WRITTEN)
+
+
+def entries_written_since(mark):
+    """Paths of the cache entries this process wrote after `mark`."""
+    return list(_WRITTEN[mark:])
+
+
 def save_mat_cache(cache_dir, key, value):
     """Store the mapping `value` under `key` (atomically: no half-written entry).
 
@@ -143,5 +157,7 @@ def save_mat_cache(cache_dir, key, value):
     os.makedirs(cache_dir, exist_ok=True)
     entry = dict(value)
     entry[_KEY_FIELD] = key
-    return save_mat(_cache_path(cache_dir, key), entry, error="raise", appendmat=False,
-                    compress=False)
+    path = _cache_path(cache_dir, key)
+    result = save_mat(path, entry, error="raise", appendmat=False, compress=False)
+    _WRITTEN.append(path)
+    return result
