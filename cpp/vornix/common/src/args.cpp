@@ -42,7 +42,7 @@ bool element_strided(const py::array& a) {
 }
 
 // An aligned copy, for the rare array whose memory cannot be viewed.
-static py::array aligned_copy(const py::array& a) {
+py::array aligned_copy(const py::array& a) {
     return py::module_::import("numpy").attr("require")(a, py::none(), "A");
 }
 
@@ -83,9 +83,9 @@ kn::Positions positions_arg(py::handle obj, const char* name, Keep& keep) {
     if (py::array_t<std::int64_t>::check_(a)) {
         if (!element_strided(a)) a = aligned_copy(a);
     } else if (kind == 'i' || kind == 'u') {
-        a = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(a);
+        a = typed_array<std::int64_t, py::array::c_style>(a);
     } else if (kind == 'f') {
-        auto f = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(a);
+        auto f = typed_array<double, py::array::c_style>(a);
         py::array_t<std::int64_t> conv(f.shape(0));
         const double* src = f.data();
         std::int64_t* dst = conv.mutable_data();

@@ -79,8 +79,7 @@ Column column_of(py::handle obj, const char* what) {
     }
     // Anything else (a (1, n) cache read-back, another dtype): a float64 copy.
     py::array v = numeric_vector(obj, what);
-    py::array_t<double> f = py::array_t<double, py::array::forcecast>::ensure(v);
-    if (!f) throw py::error_already_set();
+    py::array_t<double> f = typed_array<double>(v);
     c.owner = f;
     c.data = reinterpret_cast<const char*>(f.data());
     c.stride = f.strides(0);
@@ -169,7 +168,7 @@ Plan make_plan(const kn::Layout& L, py::handle reg_idx_obj, py::handle bar_pos_o
         const char kind = reg_idx.dtype().kind();
         if (kind != 'f' && kind != 'i' && kind != 'u')
             throw py::type_error("reg_idx must hold numbers, got dtype " + dtype_text(reg_idx));
-        reg_idx = py::array_t<double, py::array::forcecast>::ensure(reg_idx);
+        reg_idx = typed_array<double>(reg_idx);
     }
     plan.keep.push_back(reg_idx);
     const std::int64_t length = int_arg(length_obj, "length");

@@ -46,7 +46,7 @@ py::array_t<double> as_float64(py::handle obj, const char* what) {
     const char kind = raw.dtype().kind();
     if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b')
         throw py::type_error(std::string(what) + " must hold numbers, got " + repr_of(obj));
-    return py::array_t<double, py::array::forcecast | py::array::c_style>::ensure(raw);
+    return common::typed_array<double, py::array::c_style>(raw);
 }
 
 // numpy.asarray of a user's result, or nothing when numpy cannot make one array of
@@ -239,7 +239,7 @@ py::array_t<std::int64_t> index_arg(py::handle obj, const char* what) {
     const char kind = a.dtype().kind();
     if (a.size() > 0 && kind != 'i' && kind != 'u')
         throw py::type_error(std::string(what) + " must hold whole numbers, got " + repr_of(obj));
-    return py::array_t<std::int64_t, py::array::forcecast>::ensure(np().attr("ravel")(a));
+    return common::typed_array<std::int64_t, py::array::c_style>(np().attr("ravel")(a));
 }
 
 py::tuple get_reg_factor(py::object reg_idx_obj, py::object pos_obj, py::object length_obj) {
@@ -419,7 +419,7 @@ py::object reg_user_indices(py::object func) {
         const char kind = a.dtype().kind();
         if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') refuse(first_len);
         if (a.ndim() > 2 || (a.ndim() == 2 && a.shape(1) != 1)) refuse(first_len);
-        return py::array_t<double, py::array::forcecast>::ensure(np().attr("ravel")(a));
+        return common::typed_array<double, py::array::c_style>(np().attr("ravel")(a));
     };
     py::object first = array_or_none(results[0]);
     const auto first_len =

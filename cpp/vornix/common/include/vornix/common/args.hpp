@@ -30,6 +30,25 @@ void check_ndim(const py::array& a, const char* name, py::ssize_t ndim);
 // True when the array's memory can be read through element strides.
 bool element_strided(const py::array& a);
 
+// An aligned copy of `a`, for the rare array whose memory cannot be read through
+// typed pointers (a view into a byte buffer at an odd offset).
+py::array aligned_copy(const py::array& a);
+
+// `obj` as an array of T, converted as a typed parameter would (forcecast, plus
+// `Flags`), in memory aligned for T: a misaligned array is copied, never read
+// through a misaligned pointer.
+template <typename T, int Flags = 0>
+py::array_t<T, Flags | py::array::forcecast> typed_array(py::handle obj) {
+    using Array = py::array_t<T, Flags | py::array::forcecast>;
+    Array a = Array::ensure(obj);
+    if (!a) throw py::error_already_set();
+    bool aligned = reinterpret_cast<std::uintptr_t>(a.data()) % alignof(T) == 0;
+    for (py::ssize_t d = 0; aligned && d < a.ndim(); ++d)
+        aligned = a.strides(d) % static_cast<py::ssize_t>(alignof(T)) == 0;
+    if (!aligned) a = Array::ensure(aligned_copy(a));
+    return a;
+}
+
 // float64 array of `ndim` dimensions, viewed in place where possible.
 py::array float64_array(py::handle obj, const char* name, py::ssize_t ndim);
 
