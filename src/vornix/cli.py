@@ -1,5 +1,5 @@
 """Command line of vornix: ``vornix run``, ``vornix demo`` and
-``vornix data sample|import|calendar|derive-day|info``.
+``vornix data sample|import|calendar|derive-day|info|repair``.
 
 Each command group is a sub-parser built by a function ``_add_<group>(subparsers)``
 that sets ``func`` on its parsers; new groups are added the same way.
@@ -75,9 +75,21 @@ def _cmd_derive_day(args):
 
 
 def _cmd_info(args):
-    from vornix.api.history._history import HistoryStore
+    from vornix.api.history._history import open_store
+    from vornix.api.history._store import check_store
 
-    print("\n".join(HistoryStore(_store_path(args)).summary()))
+    if args.check:
+        ok, lines = check_store(_store_path(args))
+        print("\n".join(lines))
+        return 0 if ok else 1
+    print("\n".join(open_store(_store_path(args)).summary()))
+    return 0
+
+
+def _cmd_repair(args):
+    from vornix.api.history._store import repair_store
+
+    print(repair_store(_store_path(args)))
     return 0
 
 
@@ -96,7 +108,8 @@ def _add_data(subparsers):
     p.set_defaults(func=_cmd_sample)
 
     p = sub.add_parser("import", help="import a CSV or Parquet file (see docs/data-format.md)")
-    p.add_argument("kind", choices=KINDS, help="what the file holds")
+    p.add_argument("kind", choices=KINDS, metavar="KIND",
+                   help="what the file holds: %s (bars-Nm: base bars of N minutes)" % ", ".join(KINDS))
     p.add_argument("file", help="CSV or Parquet file")
     _store_arg(p)
     p.add_argument("--target", metavar="SYMBOL",
@@ -113,7 +126,8 @@ def _add_data(subparsers):
     p.add_argument("--derive-day", dest="derive_day", action="store_true",
                    help="after minute bars, write the imported targets' day bars combined from them")
     p.add_argument("--force", action="store_true",
-                   help="sessions: replace them even when stored minute bars fall outside them")
+                   help="sessions, night-sessions: replace sessions or store overrides even when stored "
+                        "minute bars fall outside them")
     p.set_defaults(func=_cmd_import)
 
     p = sub.add_parser("calendar", help="fill the trading days from the stored bars or from XSHG")
@@ -131,7 +145,14 @@ def _add_data(subparsers):
 
     p = sub.add_parser("info", help="summarise what the store holds")
     _store_arg(p)
+    p.add_argument("--check", action="store_true",
+                   help="check the store instead: an interrupted write (which files hold their new "
+                        "content, which their old) or unreadable files; exit status 1 if any")
     p.set_defaults(func=_cmd_info)
+
+    p = sub.add_parser("repair", help="finish a write that was interrupted part-way")
+    _store_arg(p)
+    p.set_defaults(func=_cmd_repair)
 
 
 def _run_options(p):

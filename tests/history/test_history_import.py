@@ -96,12 +96,7 @@ def test_day_bars_and_daily_tables_round_trip(store, tmp_path):
     assert rec.Price.tolist() == [10.0, 10.1]
 
 
-@pytest.mark.parametrize("keep_bytes", [None, 0], ids=["merged-kept", "merged-again"])
-def test_import_merges_and_replaces_rows(store, tmp_path, monkeypatch, keep_bytes):
-    if keep_bytes is not None:  # merged files too large to keep are merged again when written
-        from vornix.api.history import _store
-
-        monkeypatch.setattr(_store, "_KEEP_BYTES", keep_bytes)
+def test_import_merges_and_replaces_rows(store, tmp_path):
     import_csv(store, "bars-1m", write(tmp_path, "b.csv", BARS))
     gen = h.store_generation()
     import_csv(store, "bars-1m", write(tmp_path, "b2.csv", HEADER + "SH,600000,2024-01-02 09:31,9,9,9,9,1,9,\n"))
@@ -250,27 +245,25 @@ def test_a_damaged_stored_file_stops_the_import_before_any_write(store, tmp_path
     assert _snapshot(store.path) == before
 
 
-def test_a_failed_write_says_what_was_written(store, tmp_path, monkeypatch):
+def test_a_failed_write_leaves_the_store_as_it_was(store, tmp_path, monkeypatch):
     from vornix.api.history import _store
 
-    real, calls = _store.write_table_atomic, []
+    real, calls = _store._stage_table, []
 
     def write_or_fail(path, table):
         calls.append(os.path.relpath(path, store.path))
         if len(calls) == 2:
             raise OSError(28, "No space left on device")
-        real(path, table)
+        return real(path, table)
 
-    monkeypatch.setattr(_store, "write_table_atomic", write_or_fail)
-    gen = h.store_generation()
+    monkeypatch.setattr(_store, "_stage_table", write_or_fail)
+    before, gen = _snapshot(store.path), h.store_generation()
     with pytest.raises(StoreError) as info:
         import_csv(store, "bars-1m", write(tmp_path, "b.csv", BARS))
     text = str(info.value)
-    assert "No space left on device" in text and "1 of the 2 files" in text
-    assert text.index(calls[0]) < text.index(calls[1])  # the written file is named, then the other
-    assert os.path.exists(os.path.join(store.path, calls[0]))
-    assert not os.path.exists(os.path.join(store.path, calls[1]))
-    assert h.store_generation() == gen + 1  # what was written is a new generation
+    assert "No space left on device" in text and calls[1] in text and "left as it was" in text
+    # the file written before the failure is not switched in, and its temporary file is gone
+    assert _snapshot(store.path) == before and h.store_generation() == gen
 
 
 _FIELDS = {

@@ -47,16 +47,18 @@ def test_minute_time_line_follows_the_sessions(use_sample):
     assert [hhmm(tl[i]) for i in (0, 119, 120, 239, 240)] == ["09:31", "11:30", "13:01", "15:00", "09:31"]
     assert np.array_equal(r["DayPos"], np.repeat([0.0, 1.0], 240))
     assert r["TradeFreshPos"].tolist() == [0, 240] and r["TradeFreshPos"].dtype == np.int64
-    # a futures session with a break adds its own minutes to the common time line
+    # a futures session with a break adds its own minutes to the common time line, and
+    # its night session (on the evening before) comes first
     both = fetch([STOCK, RB], begin=days[1], end=days[1])
-    assert both["TimeLine"].size == 270 and hhmm(both["TimeLine"][0]) == "09:01"
+    assert both["TimeLine"].size == 390 and hhmm(both["TimeLine"][0]) == "21:01"
+    assert np.floor(both["TimeLine"][0]) == int_date_to_ordinal(days[0])
     rb, stock = block(both, 1), block(both, 0)
     in_break, before = hhmm_index(both["TimeLine"], "10:20"), hhmm_index(both["TimeLine"], "10:15")
     assert rb[gv.KMatrix_Volume, in_break] == 0
     assert rb[gv.KMatrix_Open, in_break] == rb[gv.KMatrix_Close, before]
     # minutes before the stock's session carry the close of the day before the range
-    assert np.all(stock[gv.KMatrix_Close, :30] == use_sample.bars_1m[STOCK]["close"][239])
-    assert np.all(stock[gv.KMatrix_Volume, :30] == 0)
+    assert np.all(stock[gv.KMatrix_Close, :150] == use_sample.bars_1m[STOCK]["close"][239])
+    assert np.all(stock[gv.KMatrix_Volume, :150] == 0)
 
 
 def hhmm_index(tl, text):

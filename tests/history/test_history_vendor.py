@@ -13,8 +13,8 @@ import pytest
 
 from vornix.api.history import _history as h
 from vornix.api.history._import import DataImportError, derive_day, import_csv
-from vornix.cli import main
 from vornix.tframe.sysdefine import GlobalDefine as gv
+from vxtest.datacli import cli, write
 
 DAYS = ["2024-01-02", "2024-01-03", "2024-01-04", "2024-01-05"]
 SESSIONS = "calendar,open,close\nSSE,09:30:00,11:30:00\nSSE,13:00:00,15:00:00\n"
@@ -28,17 +28,6 @@ INSTRUMENTS = (
 )
 EPOCH = np.datetime64("1970-01-01T00:00", "m")
 DATENUM_1970 = 719529
-
-
-def write(folder, name, text):
-    path = os.path.join(str(folder), name)
-    with open(path, "w") as fh:
-        fh.write(text)
-    return path
-
-
-def cli(*args, store):
-    return main(["data", *args, "--store", str(store)])
 
 
 @pytest.fixture

@@ -127,9 +127,24 @@ def contract_periods(table):
     return list(zip(days[starts], days[ends]))
 
 
+def trading_days_of(times):
+    """The trading day (day number) of each bar time: its date, but a night-session
+    bar belongs to the next trading day (after 18:00: the next one; before 06:00:
+    the first on or after its date, so a Friday night's bars belong to Monday)."""
+    from vornix.api.history._history import get_trading_days
+
+    days = np.array([day_number(d) for d in get_trading_days(0, 99999999)], dtype=np.float64)
+    times = np.asarray(times, dtype=np.float64)
+    day = np.floor(times)
+    hours = (times - day) * 24
+    after = days[np.minimum(np.searchsorted(days, day, side="right"), days.size - 1)]
+    on_or_after = days[np.minimum(np.searchsorted(days, day, side="left"), days.size - 1)]
+    return np.where(hours > 18, after, np.where(hours < 6, on_or_after, day))
+
+
 def adjust_values(values, bar_days, periods):
     """Adjusted copy of one target's bars, values (7, n), bar_days the trading day
-    of each bar (floor of its time)."""
+    of each bar (see trading_days_of)."""
     n = values.shape[1]
     bar_days = np.asarray(bar_days)
     opened = (values[kr.VOL] > 0) & np.isfinite(values[kr.OP])
@@ -196,7 +211,7 @@ def main_tables(codes, bars):
 def adjusted_bars(codes, bars):
     if bars is None:
         return None
-    days = np.floor(bars.times)
+    days = trading_days_of(bars.times)
     tables = main_tables(codes, bars)
     values = np.stack(
         [adjust_values(bars.values[t], days, contract_periods(table)) for t, table in enumerate(tables)]
@@ -391,7 +406,7 @@ def test_no_jump_where_the_main_contract_changes(adj_sweep, frequency):
     item = adj_series(sw.state.vr, frequency, 1)
     k_item = [k for k in sw.state.vr.g_VornixKDataList if (k.KFrequency, k.KFreqNum) == (frequency, 1)][0]
     np.testing.assert_array_equal(np.asarray(k_item.Matrix)[gv.KMatrixPos_TimeLine], raw.times)
-    days = np.floor(raw.times)
+    days = trading_days_of(raw.times)
     for t, code in enumerate(sw.ref.codes):
         got = adj_prices(item, t)
         if code not in FUTURES:
@@ -606,7 +621,7 @@ def test_no_look_ahead(run_state, adj_reference, main, day, minute, tmp_path, mo
     idx = run_all()
     time_line = np.array(run_state.vr.g_VornixDataValueFresh[0])
     np.testing.assert_array_equal(time_line, reference.T)
-    today = np.flatnonzero(np.floor(time_line) == day_number(market.days[day]))
+    today = np.flatnonzero(trading_days_of(time_line) == day_number(market.days[day]))
     s = int(today[-1] if minute is None else today[minute])
     if minute == 5:  # the cut lies between a change of IF00's contract and its first trade
         assert day_number(market.days[day]) in _rolls(market, "CFE.IF00")

@@ -132,20 +132,49 @@ def minute_bars(store, code):
 
 def main_minutes(store, codes, begin, end):
     """Minute-bar times of the calendar's trading days from begin to end (yyyymmdd),
-    over the sessions of the targets' calendars, from the store's tables."""
+    over the sessions of the targets' calendars, from the store's tables: a night
+    session (day_offset -1) runs on the evening of the previous trading day when that
+    is the weekday before (Friday for a Monday)."""
     store = Path(store)
-    days = pd.read_parquet(store / "calendar.parquet")["date"]
-    days = sorted(d for d in days if begin <= d <= end)
+    all_days = [pd.Timestamp(str(d)) for d in sorted(pd.read_parquet(store / "calendar.parquet")["date"])]
     instruments = pd.read_parquet(store / "instruments.parquet")
     dotted = instruments["market"] + "." + instruments["code"]
     calendars = set(instruments.loc[dotted.isin(codes), "calendar"])
     sessions = pd.read_parquet(store / "sessions.parquet")
     sessions = sessions[sessions["calendar"].isin(calendars)]
-    minutes = sorted(
-        {m for o, c in zip(sessions["open"], sessions["close"]) for m in range(o + 1, c + 1)}
-    )
-    per_day = [pd.Timestamp(str(d)) + pd.to_timedelta(minutes, unit="min") for d in days]
+    minutes = {
+        offset: sorted({m for o, c, d in zip(sessions["open"], sessions["close"], sessions["day_offset"])
+                        if d == offset for m in range(o + 1, c + 1)})
+        for offset in (-1, 0)
+    }
+    per_day = []
+    for i, day in enumerate(all_days):
+        if not pd.Timestamp(str(begin)) <= day <= pd.Timestamp(str(end)):
+            continue
+        prev = all_days[i - 1] if i else None
+        gap = (day - prev).days if prev is not None else 0
+        night = gap == 1 or (gap == 3 and prev.weekday() == 4)
+        times = [prev + pd.Timedelta(minutes=m) for m in minutes[-1]] if night else []
+        times += [day + pd.Timedelta(minutes=m) for m in minutes[0]]
+        per_day.append(pd.DatetimeIndex(times))
     return per_day
+
+
+def trading_day(t, store):
+    """The trading day of a step: the next trading day for a step of a night session
+    (from 21:00), else its own day."""
+    if t.hour < 21:
+        return t.normalize()
+    days = pd.read_parquet(Path(store) / "calendar.parquet")["date"]
+    return pd.Timestamp(str(min(d for d in days if pd.Timestamp(str(d)) > t.normalize())))
+
+
+def previous_close(t, store):
+    """The close (15:00) of the trading day before the trading day of step t: that
+    day's bars are the bars after it."""
+    days = pd.read_parquet(Path(store) / "calendar.parquet")["date"]
+    today = trading_day(t, store)
+    return pd.Timestamp(str(max(d for d in days if pd.Timestamp(str(d)) < today))) + pd.Timedelta(hours=15)
 
 
 def last_traded_close(bars, start, stop):
@@ -348,20 +377,38 @@ def futures(world):
     return {
         "records": pd.read_parquet(out / "results.parquet"),
         "bars": {
-            code: adjusted(minute_bars(world["store"], code), main, code, FUTURES_BEGIN, FUTURES_END)
+            code: adjusted(minute_bars(world["store"], code), main, code, FUTURES_BEGIN, FUTURES_END,
+                           trading_calendar(world["store"]))
             for code in FUTURES
         },
     }
 
 
-def adjusted(bars, main, code, begin, end):
+def trading_calendar(store):
+    return np.sort(pd.read_parquet(Path(store) / "calendar.parquet")["date"].to_numpy())
+
+
+def trading_days_of(times, calendar):
+    """yyyymmdd trading day of each bar time: its date, but a night-session bar
+    belongs to the next trading day (after 18:00: the next one; before 06:00: the
+    first on or after its date)."""
+    date = (times.dt.year * 10000 + times.dt.month * 100 + times.dt.day).to_numpy()
+    hour = times.dt.hour.to_numpy()
+    last = calendar.size - 1
+    after = calendar[np.minimum(np.searchsorted(calendar, date, side="right"), last)]
+    on_or_after = calendar[np.minimum(np.searchsorted(calendar, date, side="left"), last)]
+    return np.where(hour >= 18, after, np.where(hour < 6, on_or_after, date))
+
+
+def adjusted(bars, main, code, begin, end, calendar):
     """The minute bars with prices adjusted across the changes of main contract in
     [begin, end]: the run's first period keeps raw prices; from the first traded bar
     of each later period on, prices are scaled by the running product of (close of
     the last traded bar before the period) / (open of that first traded bar); the
-    period's bars before it keep the factor before the change."""
+    period's bars before it keep the factor before the change. Periods are runs of
+    trading days: night-session bars belong to the next one."""
     out = bars.copy()
-    day = (out["t"].dt.year * 10000 + out["t"].dt.month * 100 + out["t"].dt.day).to_numpy()
+    day = trading_days_of(out["t"], calendar)
     traded = (out["volume"] > 0).to_numpy()
     rows = [(d, c) for target, d, c in main if target == code and begin <= d <= end]
     runs = []  # [contract, first day, last day]
@@ -391,15 +438,16 @@ def adjusted(bars, main, code, begin, end):
 
 
 def test_futures_breakout_steps_are_five_minute_groups_of_each_day(world, futures):
-    # IF00 trades 09:30-11:30 and 13:00-15:00, RB00 09:00-10:15, 10:30-11:30 and
-    # 13:30-15:00: together 270 minutes a day, 54 groups of five from 09:01
+    # IF00 trades 09:30-11:30 and 13:00-15:00, RB00 21:00-23:00 on the evening before,
+    # 09:00-10:15, 10:30-11:30 and 13:30-15:00: together 390 minutes a trading day, 78
+    # groups of five from 21:01 of the evening before
     days = main_minutes(world["store"], FUTURES, FUTURES_BEGIN, FUTURES_END)
     expected = np.concatenate([d[4::5] for d in days])
-    assert all(len(d) == 270 for d in days)
+    assert all(len(d) == 390 for d in days)
     assert (futures["records"]["time"].to_numpy() == expected.astype("datetime64[ns]")).all()
 
 
-def expected_five_minutes(bars, t, first_step):
+def expected_five_minutes(bars, t, first_step, store):
     """(close, day_range) of one future at step t (a five-minute group ending at t)."""
     start = t - pd.Timedelta(minutes=5)
     group = bars[(bars["t"] > start) & (bars["t"] <= t) & (bars["volume"] > 0)]
@@ -411,10 +459,10 @@ def expected_five_minutes(bars, t, first_step):
         # a group without trades shows the close before it; before a target's first
         # bar of the run the filled-up minutes carry the close from before the run
         close = bars.loc[bars["t"] <= start, "close"].iloc[-1]
-    day = bars[(bars["t"] >= t.normalize()) & (bars["t"] <= t) & (bars["volume"] > 0)]
+    day = bars[(bars["t"] > previous_close(t, store)) & (bars["t"] <= t) & (bars["volume"] > 0)]
     if len(day):
         day_range = day["high"].max() - day["low"].min()
-    elif t.normalize() == pd.Timestamp(str(FUTURES_BEGIN)):
+    elif trading_day(t, store) == pd.Timestamp(str(FUTURES_BEGIN)):
         day_range = np.nan  # no close known before the run's first day
     else:
         day_range = 0.0  # the day shows the last close as open, high, low and close
@@ -422,7 +470,9 @@ def expected_five_minutes(bars, t, first_step):
 
 
 FUTURES_STEP_CASES = [
-    pytest.param("2023-01-30 09:05", id="first-step-if-closed"),
+    pytest.param("2023-01-27 21:05", id="first-step-rb-night"),
+    pytest.param("2023-01-30 23:00", id="rb-night-end"),
+    pytest.param("2023-01-30 09:05", id="first-day-step-if-closed"),
     pytest.param("2023-01-30 09:10", id="if-before-its-first-bar"),
     pytest.param("2023-01-30 09:35", id="if-first-group"),
     pytest.param("2023-01-30 10:15", id="rb-before-break"),
@@ -441,7 +491,7 @@ FUTURES_STEP_CASES = [
 
 
 @pytest.mark.parametrize("step", FUTURES_STEP_CASES)
-def test_futures_breakout_close_and_day_range_match_the_minute_bars(futures, step):
+def test_futures_breakout_close_and_day_range_match_the_minute_bars(world, futures, step):
     rec = futures["records"]
     if isinstance(step, str):
         rows = rec.index[rec["time"] == pd.Timestamp(step)]
@@ -451,7 +501,7 @@ def test_futures_breakout_close_and_day_range_match_the_minute_bars(futures, ste
         s = step
     t = rec["time"].iloc[s]
     for code in FUTURES:
-        close, day_range = expected_five_minutes(futures["bars"][code], t, s == 0)
+        close, day_range = expected_five_minutes(futures["bars"][code], t, s == 0, world["store"])
         got_close, got_range = rec["close:" + code].iloc[s], rec["day_range:" + code].iloc[s]
         assert same(got_close, close), (code, t, got_close, close)
         assert same(got_range, day_range) or abs(got_range - day_range) < 1e-9, (

@@ -66,8 +66,7 @@ class Market:
         self.codes = list(codes)
         self.keys = step_keys(times)
         self.times = pd.to_datetime(pd.Series(times)).reset_index(drop=True)
-        self.day = self.keys // 86400
-        first_day = self.day[0] * 86400
+        self.day = self.trading_days(store, self.keys)
         inst = pd.read_parquet(store / "instruments.parquet")
         inst.index = inst["market"] + "." + inst["code"]
         n, m = len(self.keys), len(self.codes)
@@ -79,7 +78,7 @@ class Market:
             bars = pd.read_parquet(store / "bars" / ("1m" if frequency == "min" else "1d")
                                    / ("%s.parquet" % code))
             bk = np.rint(bars["time"].to_numpy() * 86400).astype(np.int64)
-            keep = (bk >= first_day) & (bk <= self.keys[-1])
+            keep = (bk >= self.keys[0]) & (bk <= self.keys[-1])
             bars, bk = bars[keep].reset_index(drop=True), bk[keep]
             union.update(bk.tolist())
             at = pd.Index(bk).get_indexer(self.keys)
@@ -95,6 +94,18 @@ class Market:
         self.mult = np.array([float(inst.loc[c, "multiplier"]) for c in self.codes])
         self.tick = np.array([float(inst.loc[c, "min_move"]) for c in self.codes])
         self.lot = np.where(self.future, 1, STOCK_LOT)
+
+    @staticmethod
+    def trading_days(store, keys):
+        """The trading day (day number) of each step: its own calendar day, but the
+        next trading day for a night-session step (after 18:00, or after midnight:
+        the first trading day on or after that date)."""
+        dates = pd.read_parquet(store / "calendar.parquet")["date"].astype(str)
+        days = pd.to_datetime(dates).to_numpy().astype("datetime64[D]").astype(np.int64) + EPOCH
+        day, secs = keys // 86400, keys % 86400
+        after = days[np.minimum(np.searchsorted(days, day, side="right"), days.size - 1)]
+        on_or_after = days[np.minimum(np.searchsorted(days, day, side="left"), days.size - 1)]
+        return np.where(secs > 18 * 3600, after, np.where(secs < 6 * 3600, on_or_after, day))
 
     def traded(self, s, j):
         return self.volume[s, j] > 0 and math.isfinite(self.open[s, j])
@@ -455,8 +466,10 @@ def test_every_fill_is_the_open_of_the_first_later_bar_that_traded(run_state):
 
 def test_stock_orders_wait_out_the_day_and_futures_orders_the_night(run_state):
     """SZ.000011 is suspended from 01-17 to 01-23 and trades nothing on 01-27: a
-    stock order placed then is cancelled at the end of that day, with no position;
-    futures orders placed at the day's last step fill at the next day's first bar."""
+    stock order placed then is cancelled at the end of that trading day (15:00: the
+    night session of SHF.RB00 that evening belongs to the next trading day), with no
+    position; futures orders placed at the day session's last step fill at the next
+    trading day's first bar (SHF.RB00's: its night session on the same evening)."""
     codes = ["SZ.000011", "CFE.IF00", "SHF.RB00"]
     at = {"2023-01-20 10:00": [("S1", "SZ.000011", 100)],
           "2023-01-20 15:00": [("F1", "CFE.IF00", 1), ("R1", "SHF.RB00", -1)],
@@ -493,10 +506,10 @@ def test_stock_orders_wait_out_the_day_and_futures_orders_the_night(run_state):
                    if m.traded(s, 0))
     assert held == [0] * fill_s4 + [100] * (len(m.keys) - fill_s4)
     trades = result.trades.set_index("order_id")
-    for label, j in (("F1", 1), ("R1", 2)):
+    for label, j, opens in (("F1", 1, "2023-01-23 09:31"), ("R1", 2, "2023-01-20 21:01")):
         first = next(s for s in range(m.step_at("2023-01-20 15:00") + 1, len(m.keys))
                      if m.traded(s, j))
-        assert m.day[first] == m.day[m.step_at("2023-01-23 10:00")]
+        assert first >= m.step_at(opens) and m.times[first] < pd.Timestamp("2023-01-23 15:00")
         row = trades.loc[ids[label]]
         assert row["time"] == m.times[first] and row["price"] == pytest.approx(m.open[first, j])
     assert sorted(labels[i] for i in trades.index) == ["F1", "R1", "S4"]

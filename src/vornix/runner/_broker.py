@@ -16,7 +16,8 @@ Rules (the whole of them; README "Orders" tells them to users):
   price worse than its limit.
 - A stock order still pending when the first trading day on which it could fill
   ends is cancelled (an order placed at a day's last step has the next day); a
-  futures order stays pending until it fills or the strategy cancels it.
+  futures order stays pending until it fills or the strategy cancels it.  Days are
+  trading days: the steps of a night session belong to the next one.
 - Lots: 100 shares for stocks, 1 contract for futures.  Volume 0, NaN, not a whole
   number of lots, an unknown target, or a stock sale beyond the shares held (less
   the sales pending) is rejected when placed; a buy that costs more than the
@@ -145,7 +146,10 @@ class Broker:
         # keep its last price)
         self.value_px = self._last_known(self.close_px)
         self.time_line = np.asarray(env.fresh_bar_timeline, dtype=np.float64)
-        day = np.floor(self.time_line)
+        # the trading day of every step, from the main series' day positions: a
+        # night session's steps (after 21:00, and after midnight) belong to the
+        # next trading day, so a stock order's day ends at its own day's close
+        day = m[gv.KMatrixPos_DayPos][self.column]
         self.day_ends = np.r_[day[1:] != day[:-1], True]
         self.start_cash = 2 * cash
         self.orders = {}

@@ -191,6 +191,18 @@ def _drop_new_entries(seen, mark):
                 os.remove(path)
 
 
+def _base_count(settings, frequency, count):
+    """The count of stored base bars in `count` minutes ("min" counts are minutes; a
+    target stored as five-minute bars has 3 in 15); other frequencies as given.
+    ValueError when the targets mix base sizes or the minutes are not a whole number
+    of their base bars."""
+    if frequency != "min":
+        return count
+    from vornix.api.history import _history
+
+    return _history.get_minute_periods(list(settings.targets), count)
+
+
 # ------------------------------------------------------------------------ run
 
 
@@ -227,7 +239,8 @@ class _Run:
             return self.handles[key]
         t0 = time.perf_counter()
         # the object True: the registration takes the adjusted steps for it only
-        reg_idx = self.subscribe.reg_k_data(frequency, count, True if adjust else False)
+        reg_idx = self.subscribe.reg_k_data(frequency, _base_count(self.settings, frequency, count),
+                                            True if adjust else False)
         self.registration_seconds += time.perf_counter() - t0
         read = self.read_adj_values if adjust else self.read_values
         if self.hooks is not None:
@@ -312,7 +325,8 @@ class _Run:
         cache_seen, cache_mark = _cache_entries(env)
         try:
             t0 = time.perf_counter()
-            main_idx = prepare_run(s.targets, s.frequency, s.count, s.begin, s.end, s.fq_type)
+            main_idx = prepare_run(s.targets, s.frequency, _base_count(s, s.frequency, s.count),
+                                   s.begin, s.end, s.fq_type)
             setup_seconds = time.perf_counter() - t0
             time_line = np.asarray(env.fresh_bar_timeline, dtype=np.float64).copy()
             self._init(main_idx, time_line, sysdefine)

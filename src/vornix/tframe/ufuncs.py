@@ -1,9 +1,13 @@
 """Small shared functions: target code conversion and the on-disk matrix cache."""
 
 import hashlib
+import io
 import json
 import logging
 import os
+import time
+import uuid
+import zlib
 
 import numpy as np
 
@@ -44,6 +48,11 @@ def todotmc(targets):
 # --- on-disk matrix cache ---------------------------------------------------------
 
 _KEY_FIELD = "vxCacheKey"  # every entry names its own key: a check against damage
+# the last variable of every entry: CRC-32 and length of the bytes before it, checked
+# before the entry is parsed (a damaged MAT file can crash the parser)
+_SUM_FIELD = "vxCacheSum"
+_TEMP_PREFIX = ".tmp-"
+_STALE_TEMP_SECONDS = 3600.0  # a temporary file this old belongs to a writer that is gone
 _KEY_CHARS = set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-")
 
 
@@ -98,20 +107,63 @@ def _cache_path(cache_dir, key):
     return os.path.join(cache_dir, key + ".mat")
 
 
+def _sum_element(crc, size):
+    """The MAT data element of the check sum of `size` bytes with CRC-32 `crc`."""
+    import scipy.io
+
+    buf = io.BytesIO()
+    scipy.io.savemat(buf, {_SUM_FIELD: "%08x%016x" % (crc, size)}, do_compression=False, oned_as="row")
+    return buf.getvalue()[128:]  # without the file header
+
+
+def _crc_of(fh, size):
+    """(CRC-32, count) of the next `size` bytes of an open file (fewer at its end)."""
+    crc, left = 0, size
+    while left:
+        chunk = fh.read(min(left, 1 << 22))
+        if not chunk:
+            break
+        crc = zlib.crc32(chunk, crc)
+        left -= len(chunk)
+    return crc, size - left
+
+
+def _sum_matches(fh):
+    """Whether the open entry ends in the check sum of everything before it."""
+    size = os.fstat(fh.fileno()).st_size - len(_sum_element(0, 0))
+    if size < 128:  # not even a file header
+        return False
+    crc, got = _crc_of(fh, size)
+    return got == size and fh.read() == _sum_element(crc, size)
+
+
 def load_mat_cache(cache_dir, key):
     """The mapping stored under `key`, or None when nothing (readable) is stored.
 
-    An entry that cannot be read is treated as absent: it is removed, with a
-    logged warning, and the caller's next save rewrites it.
+    An entry is parsed only once its check sum matches: a truncated or damaged one
+    (or one written before entries had a check sum) is treated as absent.  It is
+    removed, with a logged warning, and the caller's next save rewrites it.
     """
+    import scipy.io
+
     from vornix.tframe.utils.logger import write_syslog
-    from vornix.tframe.utils.utilfunc import load_mat
 
     path = _cache_path(cache_dir, key)
-    if not os.path.exists(path):
+    try:
+        fh = open(path, "rb")
+    except FileNotFoundError:
         return None
     try:
-        data = load_mat(path, "raise", False)
+        with fh:
+            if not _sum_matches(fh):
+                raise ValueError("it is truncated or damaged (its check sum does not match)")
+            fh.seek(0)
+            try:
+                data = scipy.io.loadmat(fh, appendmat=False)
+            except Exception as exc:  # scipy raises several types for damaged files
+                raise ValueError("MAT file %s cannot be read: %s" % (path, exc)) from exc
+        data = {k: v for k, v in data.items() if not k.startswith("__")}
+        data.pop(_SUM_FIELD, None)
         stored_key = data.pop(_KEY_FIELD, None)
         if stored_key is None or str(np.ravel(stored_key)[0]) != key:
             raise ValueError("the entry does not name its key")
@@ -143,21 +195,59 @@ def entries_written_since(mark):
 
 
 def save_mat_cache(cache_dir, key, value):
-    """Store the mapping `value` under `key` (atomically: no half-written entry).
+    """Store the mapping `value` under `key`.
 
-    Entries are written uncompressed: a cached matrix only pays when reading it
-    back is clearly cheaper than computing it again, and inflating a compressed
-    one is not."""
+    The entry is written under a temporary name, ended with its check sum, flushed
+    to disk and then moved into place: readers, and writers of the same entry in
+    other processes, see no entry or a whole one, never half of one; a writer
+    stopped part-way leaves only a temporary file, which a later save removes once
+    it is an hour old.  Entries are written uncompressed: a cached matrix only pays
+    when reading it back is clearly cheaper than computing it again, and inflating
+    a compressed one is not."""
     from vornix.tframe.utils.utilfunc import save_mat
 
     if not isinstance(value, dict):
         raise TypeError("a cache value is a mapping of names to arrays, got %s" % type(value).__name__)
-    if _KEY_FIELD in value:
-        raise ValueError("%r is reserved in cache values" % _KEY_FIELD)
+    for reserved in (_KEY_FIELD, _SUM_FIELD):
+        if reserved in value:
+            raise ValueError("%r is reserved in cache values" % reserved)
     os.makedirs(cache_dir, exist_ok=True)
     entry = dict(value)
     entry[_KEY_FIELD] = key
     path = _cache_path(cache_dir, key)
-    result = save_mat(path, entry, error="raise", appendmat=False, compress=False)
+    staging = os.path.join(cache_dir, "%s%s-%s.mat" % (_TEMP_PREFIX, key, uuid.uuid4().hex[:12]))
+    try:
+        save_mat(staging, entry, error="raise", appendmat=False, compress=False)
+        with open(staging, "r+b") as fh:
+            size = os.fstat(fh.fileno()).st_size
+            crc, _ = _crc_of(fh, size)
+            fh.seek(size)
+            fh.write(_sum_element(crc, size))
+            fh.flush()
+            os.fsync(fh.fileno())
+        os.replace(staging, path)
+    except BaseException:
+        try:
+            os.remove(staging)
+        except OSError:
+            pass
+        raise
+    _remove_stale_temps(cache_dir)
     _WRITTEN.append(path)
-    return result
+    return path
+
+
+def _remove_stale_temps(cache_dir):
+    """Remove the temporary files of writers stopped long ago."""
+    limit = time.time() - _STALE_TEMP_SECONDS
+    try:
+        names = os.listdir(cache_dir)
+    except OSError:
+        return
+    for name in names:
+        if name.startswith(_TEMP_PREFIX):
+            try:
+                if os.stat(os.path.join(cache_dir, name)).st_mtime < limit:
+                    os.remove(os.path.join(cache_dir, name))
+            except OSError:
+                pass

@@ -3,13 +3,21 @@
 The module functions use the store named by the setting "VX_STORE_DIR"
 (default ~/.vornix/store).  The open store is kept between calls and opened
 again when the setting or the store's generation changes.
+
+A target's base bar is one minute long unless its bars sit in a folder
+bars/<N>m/ of the store (imported as bars-Nm): then "min" bars of that target
+are its N-minute bars, on the N-minute grid of its sessions.  One request for
+minute bars (and so one run on minutes) takes targets of one base size only.
 """
 
 import os
+import re
 
 import numpy as np
+import pyarrow as pa
 from tqdm import tqdm
 
+from vornix.api.history import _store
 from vornix.api.history._bars import place_bars
 from vornix.api.history._calendar import Calendar, time_keys
 from vornix.api.history._store import (
@@ -18,6 +26,7 @@ from vornix.api.history._store import (
     content_stamp,
     default_store_dir,
     read_generation,
+    refuse_interrupted,
 )
 from vornix.setting import get_setting
 from vornix.tframe.sysdefine import GlobalDefine as gv
@@ -31,6 +40,13 @@ _PROGRESS_TARGETS = 20
 _PERIODS = ("week", "month", "year")
 # target types whose prices follow their adjustment factors (an index never does)
 _ADJUSTED_TYPES = (gv.TARGETTYPE_STOCK, gv.TARGETTYPE_FUND)
+_BASE_DIR = re.compile(r"([1-9][0-9]*)m")
+
+# the calendar's night-session overrides (import kind night-sessions): whether a
+# night session precedes a trading day of a calendar, against the holiday rule
+_store._SCHEMAS.setdefault(
+    "nights", pa.schema([("calendar", pa.string()), ("date", pa.int64()), ("night", pa.int64())])
+)
 
 
 def store_dir():
@@ -38,8 +54,11 @@ def store_dir():
 
 
 def open_store(path=None):
-    """A HistoryStore on the directory `path` (default: the configured store)."""
-    return HistoryStore(store_dir() if path is None else path)
+    """A HistoryStore on the directory `path` (default: the configured store); a store
+    left half-written by an interrupted write is refused (StoreError naming the fix)."""
+    path = store_dir() if path is None else path
+    refuse_interrupted(path)
+    return HistoryStore(path)
 
 
 def store_cut():
@@ -63,6 +82,7 @@ def current_store():
     the store's contents change (the factor service and tools read through it)."""
     path = store_dir()
     cut = store_cut()
+    refuse_interrupted(path)  # checked on every call: a crash need not change the generation
     key = (path, content_stamp(path), cut)
     if _open["key"] != key:
         _open["store"] = HistoryStore(path, cut=cut)
@@ -195,9 +215,19 @@ class HistoryStore(BarStore):
             codes = by_type[kind]
             shown = ", ".join(codes[:8]) + (", ..." if len(codes) > 8 else "")
             lines.append("%s targets: %d (%s)" % (kind, len(codes), shown))
+        nights = self.night_overrides()
+        for name, part in nights.groupby("calendar"):
+            lines.append("calendar %s: night session overridden on %d day(s) (%d with, %d without)"
+                         % (name, len(part), int((part["night"] != 0).sum()), int((part["night"] == 0).sum())))
         for freq in ("min", "day"):
             counts = [self.bar_count(c, freq) for c in info]
             lines.append("%s bars: %d in %d file(s)" % (freq, sum(counts), sum(1 for n in counts if n)))
+        bases = {}
+        for code in info:
+            if code in self.minute_bases():
+                bases.setdefault(self.minute_base(code), []).append(code)
+        for n in sorted(bases):
+            lines.append("%d-minute base bars: %s" % (n, ", ".join(bases[n])))
         ticks = [c for c in info if os.path.exists(self.tick_path(c))]
         lines.append("ticks: %s" % (", ".join(ticks) or "none"))
         adjust = self.adjust_factors()
@@ -208,10 +238,64 @@ class HistoryStore(BarStore):
         return lines
 
     # ---------------------------------------------------------------- lookups
+    def night_overrides(self):
+        """The calendars' night-session overrides (calendar, date, night 0/1)."""
+        return self._table("nights")
+
     def calendar(self):
-        if self._cal is None or "_days" not in self._tables:
-            self._cal = Calendar.from_frames(self.trading_days(), self.sessions())
+        if self._cal is None or "_days" not in self._tables or "nights" not in self._tables:
+            self._cal = Calendar.from_frames(self.trading_days(), self.sessions(), self.night_overrides())
         return self._cal
+
+    def _exists(self, path):
+        """Whether a store file exists, counting the new files of a write step in progress."""
+        source = getattr(self, "_source", None)
+        return os.path.exists(source(path) if source is not None else path)
+
+    def minute_bases(self):
+        """target -> the base sizes (minutes) of the folders bars/<N>m/ other than 1m
+        that hold a file of it (or will, at the end of a write step in progress)."""
+        if "_bases" not in self._tables:
+            root = os.path.join(self.path, "bars")
+            files = set()
+            for entry in os.listdir(root) if os.path.isdir(root) else ():
+                if _BASE_DIR.fullmatch(entry) and entry != "1m" and os.path.isdir(os.path.join(root, entry)):
+                    files.update(os.path.join(root, entry, name) for name in os.listdir(os.path.join(root, entry)))
+            files.update(getattr(self, "_staged", {}))
+            found = {}
+            for path in sorted(files):
+                folder, name = os.path.split(path)
+                m = _BASE_DIR.fullmatch(os.path.basename(folder))
+                if (m and m.group(1) != "1" and os.path.dirname(folder) == root and name.endswith(".parquet")
+                        and not name.startswith(".")):
+                    found.setdefault(name[: -len(".parquet")], []).append(int(m.group(1)))
+            self._tables["_bases"] = found
+        return self._tables["_bases"]
+
+    def minute_base(self, target):
+        """Length in minutes of a target's base bar: 1, or N when bars/<N>m/ holds it."""
+        bases = self.minute_bases().get(target)
+        if not bases:
+            return 1
+        sizes = sorted(set(bases) | ({1} if self._exists(self.base_bar_path(target, 1)) else set()))
+        if len(sizes) > 1:
+            raise StoreError(
+                "the bar store %s holds base bars of %s in folders of several sizes (%s); a target "
+                "has one base size" % (self.path, target, ", ".join("bars/%dm" % n for n in sizes))
+            )
+        return sizes[0]
+
+    def base_bar_path(self, target, minutes):
+        """File of a target's base bars of `minutes` minutes (bars/<N>m/)."""
+        _store._check_target_name(target)
+        return os.path.join(self.path, "bars", "%dm" % int(minutes), target + ".parquet")
+
+    def bar_path(self, target, frequency):
+        if frequency == "min":
+            n = self.minute_base(target)
+            if n != 1:
+                return self.base_bar_path(target, n)
+        return super().bar_path(target, frequency)
 
     def target_table(self):
         """dotted code -> instrument row (a dict), in store order."""
@@ -238,9 +322,35 @@ class HistoryStore(BarStore):
             )
         return codes, [table[c] for c in codes]
 
-    def _session_set(self, rows):
+    def _session_set(self, rows, step=1):
         names = sorted({r["calendar"] for r in rows})
-        return self.calendar().session_set(names)
+        return self.calendar().session_set(names, step)
+
+    def _minute_step(self, codes, describe):
+        """The one base size (minutes) of the targets' minute bars."""
+        bases = {c: self.minute_base(c) for c in codes}
+        sizes = sorted(set(bases.values()))
+        if len(sizes) > 1:
+            raise ValueError(
+                "the targets mix base bar sizes (%s): minute bars of one request, and the targets of "
+                "one run, share one base size (%s)"
+                % (", ".join("%s %d min" % (c, n) for c, n in bases.items()), describe)
+            )
+        return sizes[0]
+
+    def minute_periods(self, targets, minutes):
+        """Base bars in a bar of `minutes` minutes of the targets (one base size); a
+        count that is not a whole number of base bars raises ValueError."""
+        describe = "targets %s, bars of %r minutes" % (targets, minutes)
+        codes, _ = self.resolve(targets, " (%s)" % describe)
+        step = self._minute_step(codes, describe)
+        whole = isinstance(minutes, (int, np.integer)) and not isinstance(minutes, (bool, np.bool_))
+        if not whole or minutes < 1 or minutes % step:
+            raise ValueError(
+                "bars of %r minutes of %s cannot be combined from their %d-minute base bars: ask for "
+                "a multiple of %d minutes" % (minutes, ", ".join(codes), step, step)
+            )
+        return int(minutes) // step
 
     def _range(self, begin_date, end_date, describe):
         begin_date = as_date(begin_date, "begin date")
@@ -272,7 +382,7 @@ class HistoryStore(BarStore):
             raise ValueError("tick bars have no calendar times (%s)" % describe)
         codes, rows = self.resolve(targets, " (%s)" % describe)
         lo, hi = self._range(begin_date, end_date, describe)
-        sset = self._session_set(rows)
+        sset = self._session_set(rows, self._minute_step(codes, describe) if freq == "min" else 1)
         cal = self.calendar()
         if freq == "min":
             return cal.minute_grid(sset, lo, hi)
@@ -326,7 +436,7 @@ class HistoryStore(BarStore):
         codes, rows = self.resolve(targets, " (%s)" % describe)
         lo, hi = self._range(begin_date, end_date, describe)
         cal = self.calendar()
-        sset = self._session_set(rows)
+        sset = self._session_set(rows, self._minute_step(codes, describe) if freq == "min" else 1)
         if freq == "min":
             times, day_pos = cal.minute_grid(sset, lo, hi)
         else:
@@ -439,6 +549,14 @@ def get_k_data_multi(params):
 def get_trading_time(targets, frequency, begin_date, end_date):
     """(bar end times, day positions) of a frequency's calendar bars over the range."""
     return current_store().trading_time(targets, frequency, begin_date, end_date)
+
+
+def get_minute_periods(targets, minutes):
+    """Base bars of the targets in a bar of `minutes` minutes: the count of "min"
+    periods that a registration asks for (5-minute base bars: 15 minutes are 3).
+    ValueError when the targets mix base sizes or the minutes are not a whole
+    number of base bars, naming the targets, the base and the minutes asked."""
+    return current_store().minute_periods(targets, minutes)
 
 
 def get_main_contract(targets, begin_date, end_date):

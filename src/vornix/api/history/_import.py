@@ -30,28 +30,34 @@ from vornix.api.history._calendar import (
     Calendar,
     SessionSet,
     hhmm_to_minutes,
+    in_night_sessions,
     time_keys,
     time_values,
 )
 from vornix.api.history._store import BAR_COLUMNS, TICK_COLUMNS, TYPE_NAMES
 from vornix.tframe.utils.datetimefunc import datenum_array_to_int_date, int_date_to_datenum_array
+from vornix.tframe.utils.exceptions import StoreError
 
 MAX_REPORTED = 50
 _GROUP_LINES = 3  # line numbers named in a grouped problem
 _EPOCH_DATENUM = 719529  # day number of 1970-01-01
 
-KINDS = ("calendar", "sessions", "instruments", "bars-1m", "bars-1d", "adjust", "main", "factors", "ticks")
+# lengths in minutes of the base bars a target may have (bars-Nm): the divisors of an hour
+MINUTE_SIZES = (1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30, 60)
+_MINUTE_KINDS = tuple("bars-%dm" % n for n in MINUTE_SIZES)
+KINDS = (("calendar", "sessions", "night-sessions", "instruments") + _MINUTE_KINDS
+         + ("bars-1d", "adjust", "main", "factors", "ticks"))
 
 # options of import_csv and the kinds they apply to ("columns" applies to every kind)
-_TARGET_KINDS = ("bars-1m", "bars-1d", "ticks", "adjust", "main", "factors")
+_TARGET_KINDS = _MINUTE_KINDS + ("bars-1d", "ticks", "adjust", "main", "factors")
 OPTION_KINDS = {
     "columns": KINDS,
     "target": _TARGET_KINDS,
-    "volume_scale": ("bars-1m", "bars-1d", "ticks"),
-    "stamp": ("bars-1m",),
+    "volume_scale": _MINUTE_KINDS + ("bars-1d", "ticks"),
+    "stamp": _MINUTE_KINDS,
     "auction": ("bars-1m",),
-    "derive_day": ("bars-1m",),
-    "force": ("sessions",),
+    "derive_day": _MINUTE_KINDS,
+    "force": ("sessions", "night-sessions"),
 }
 
 # exchange names of symbols -> markets of the store
@@ -835,19 +841,31 @@ def _import_sessions(store, path, opts):
     chk.flag(~np.isin(offset, (0, -1)), lambda i: "day_offset %g must be 0 or -1" % offset[i])
     chk.flag(
         parsed & (minutes["close"] <= minutes["open"]),
-        lambda i: "session close %s is not after open %s" % (chk.cell("close", i), chk.cell("open", i)),
+        lambda i: "session close %s is not after open %s%s" % (
+            chk.cell("close", i), chk.cell("open", i),
+            "; a session past midnight closes after 24:00, such as 26:30 for 02:30 of the next morning"
+            if offset[i] == -1 else ""),
     )
     chk.raise_if_bad()
     new = pd.DataFrame(
         {"calendar": name, "open": minutes["open"], "close": minutes["close"], "day_offset": offset.astype(np.int64)}
     )
+    info = store.target_table()
     for cal, part in new.groupby("calendar"):
+        # the base bars of the calendar's targets must still fill every session
+        steps = {1} | {store.minute_base(t) for t, row in info.items() if row["calendar"] == cal}
         try:
-            SessionSet(zip(part["open"], part["close"], part["day_offset"]))
+            for step in sorted(steps):
+                SessionSet(zip(part["open"], part["close"], part["day_offset"]), step=step)
         except Exception as exc:  # overlapping or invalid sets
-            raise DataImportError(path, [(None, "sessions of calendar %s: %s" % (cal, exc))]) from None
+            raise DataImportError(path, [(None, "sessions of calendar %s: %s%s" % (
+                cal, exc, "" if step == 1 else " (its targets have %d-minute base bars)" % step))]) from None
     if not opts.force:
-        stranded = _stranded_bars(store, new)
+        old_cal = store.calendar()
+        by_name = dict(old_cal.sessions_by_name)
+        for cal, part in new.groupby("calendar"):
+            by_name[cal] = tuple(zip(part["open"], part["close"], part["day_offset"]))
+        stranded = _stranded_bars(store, Calendar(old_cal.days, by_name, old_cal.nights), set(new["calendar"]))
         if stranded:
             raise DataImportError(path, [(None, (
                 "the new sessions of calendar %s leave %d stored minute bar(s) outside them, which would no "
@@ -861,10 +879,11 @@ def _import_sessions(store, path, opts):
     return "%d sessions of %d calendar(s)" % (len(new), new["calendar"].nunique())
 
 
-def _served_minutes(cal, name):
-    """A test of which minute-bar keys a calendar's sessions serve: on its minute grid
-    over the store's trading days, or by time of day when the store has none."""
-    sset = cal.session_set([name])
+def _served_minutes(cal, name, step=1):
+    """A test of which base-bar keys a calendar's sessions serve: on its grid of
+    `step`-minute bars over the store's trading days, or by time of day when the
+    store has none."""
+    sset = cal.session_set([name], step)
     if cal.days.size:
         times, _ = cal.minute_grid(sset, 0, cal.days.size)
         grid = np.unique(time_keys(times))
@@ -873,30 +892,75 @@ def _served_minutes(cal, name):
     return lambda k: np.isin(k % 86400, of_day)
 
 
-def _stranded_bars(store, new_sessions):
-    """{calendar: {target: count}} of the stored minute bars that the stored sessions
-    serve and the new ones would not."""
+def _stranded_bars(store, new_cal, names):
+    """{calendar: {target: count}} of the stored base bars of the calendars `names`
+    that the store's calendar serves and the calendar `new_cal` would not."""
     old_cal = store.calendar()
-    by_name = dict(old_cal.sessions_by_name)
-    for cal, part in new_sessions.groupby("calendar"):
-        by_name[cal] = tuple(zip(part["open"], part["close"], part["day_offset"]))
-    new_cal = Calendar(old_cal.days, by_name)
     info = store.target_table()
     out = {}
-    for cal in sorted(set(new_sessions["calendar"])):
+    for cal in sorted(names):
         targets = [t for t, row in info.items() if row["calendar"] == cal]
         if cal not in old_cal.sessions_by_name or not targets:
             continue
-        served_now, served_then = _served_minutes(old_cal, cal), _served_minutes(new_cal, cal)
+        tests = {}
         for t in targets:
             bars = store.read_bars(t, "min")
             if bars is None or not bars["time"].size:
                 continue
+            step = store.minute_base(t)
+            if step not in tests:
+                tests[step] = (_served_minutes(old_cal, cal, step), _served_minutes(new_cal, cal, step))
+            served_now, served_then = tests[step]
             keys = time_keys(bars["time"])
             n = int((served_now(keys) & ~served_then(keys)).sum())
             if n:
                 out.setdefault(cal, {})[t] = n
     return out
+
+
+def _import_nights(store, path, opts):
+    """Night-session overrides: whether a night session precedes a trading day of a
+    calendar (night 1) or not (night 0), against the holiday rule."""
+    chk = _read_csv(path, ["calendar", "date", "night"], opts)
+    name = chk.text("calendar")
+    cal = store.calendar()
+    sessions = cal.sessions_by_name
+    codes = pd.factorize(name)[0]
+    chk.flag(name == "", lambda i: "calendar name is empty")
+    known = np.array([n in sessions for n in name], dtype=bool)
+    chk.flag((name != "") & ~known,
+             lambda i: "calendar %r has no sessions in the store (import its sessions first; known: %s)"
+             % (name[i], ", ".join(sorted(sessions)) or "none"), group=codes)
+    has_night = np.array([n in sessions and any(int(d) == -1 for _, _, d in sessions[n]) for n in name], dtype=bool)
+    chk.flag(known & ~has_night, lambda i: "calendar %s has no night session (day_offset -1)" % name[i], group=codes)
+    dates = chk.date("date")
+    if cal.days.size:
+        chk.flag((dates > 0) & ~np.isin(dates, cal.days), lambda i: "date %d is not a trading day" % dates[i])
+    night = chk.number("night")
+    chk.flag(np.isfinite(night) & ~np.isin(night, (0, 1)), lambda i: "night %g must be 0 or 1" % night[i])
+    dup = pd.DataFrame({"c": codes, "d": dates}).duplicated().to_numpy() & (dates > 0)
+    chk.flag(dup, lambda i: "calendar %s has two rows for %d" % (name[i], dates[i]))
+    chk.raise_if_bad()
+    new = pd.DataFrame({"calendar": name, "date": dates, "night": night.astype(np.int64)})
+    old = store.night_overrides()
+    old_key = old["calendar"] + "|" + old["date"].astype(str)
+    old = old[~old_key.isin(set(new["calendar"] + "|" + new["date"].astype(str))).to_numpy()]
+    merged = pd.concat([old, new], ignore_index=True) if len(old) else new
+    merged = merged.sort_values(["calendar", "date"], kind="stable")
+    if not opts.force:
+        nights = {}
+        for c, d, f in zip(merged["calendar"], merged["date"], merged["night"]):
+            nights.setdefault(c, {})[int(d)] = int(f)
+        stranded = _stranded_bars(store, Calendar(cal.days, sessions, nights), set(new["calendar"]))
+        if stranded:
+            raise DataImportError(path, [(None, (
+                "the overrides leave %d stored minute bar(s) of calendar %s outside its night sessions, which "
+                "would no longer be served (%s); import with --force (force=True) to store them all the same"
+            ) % (sum(counts.values()), c, ", ".join("%s: %d" % kv for kv in counts.items())))
+                for c, counts in stranded.items()])
+    store.write_table("nights", {c: merged[c].to_numpy() for c in merged})
+    return "%d night-session days of %d calendar(s) (%d with a night session, %d without)" % (
+        len(new), new["calendar"].nunique(), int((new["night"] == 1).sum()), int((new["night"] == 0).sum()))
 
 
 def _import_instruments(store, path, opts):
@@ -946,12 +1010,14 @@ def _import_instruments(store, path, opts):
 
 
 class _Grid:
-    """The minute grid of one calendar over the store's trading days: sorted bar-time keys
-    and the trading day (yyyymmdd) of each (both None when the store has no trading
-    days), the first open of a day and the session opens and closes."""
+    """The grid of `step`-minute bars of one calendar over the store's trading days:
+    sorted bar-time keys and the trading day (yyyymmdd) of each (both None when the
+    store has no trading days), the first open of a day and the session opens and
+    closes."""
 
-    def __init__(self, cal, name):
-        sset = cal.session_set([name])
+    def __init__(self, cal, name, step=1):
+        sset = cal.session_set([name], step)
+        self.step = step
         self.keys = self.days = None
         if cal.days.size:
             times, day_pos = cal.minute_grid(sset, 0, cal.days.size)
@@ -971,19 +1037,40 @@ class _Grid:
         return on, np.where(on, self.days[pos], 0)
 
 
-def _grids(cal, groups, info):
-    """target -> _Grid of its calendar, for the known targets with sessions."""
+def _grids(cal, groups, info, step_of=lambda t: 1):
+    """target -> _Grid of its calendar and base size (`step_of(target)` minutes), for
+    the known targets with sessions."""
     by_cal, out = {}, {}
     for t in groups:
         if t in info and info[t]["calendar"] in cal.sessions_by_name:
-            name = info[t]["calendar"]
-            if name not in by_cal:
-                by_cal[name] = _Grid(cal, name)
-            out[t] = by_cal[name]
+            key = (info[t]["calendar"], step_of(t))
+            if key not in by_cal:
+                by_cal[key] = _Grid(cal, *key)
+            out[t] = by_cal[key]
     return out
 
 
-def _import_bars(store, path, frequency, opts):
+def _flag_base(chk, store, labels, groups, base):
+    """Flag the rows of targets whose stored minute bars have another base size."""
+    other = {}
+    for t in groups:
+        try:
+            stored = store.minute_base(t)
+        except StoreError as exc:
+            other[t] = str(exc)
+            continue
+        if stored != base and store.bar_count(t, "min"):
+            other[t] = ("%s has %d-minute base bars in the store (%s); a target has one base size"
+                        % (t, stored, os.path.relpath(store.bar_path(t, "min"), store.path)))
+    if other:
+        bad = np.zeros(chk.n, dtype=bool)
+        for t in other:
+            bad[groups[t]] = True
+        chk.flag(bad, lambda i: other[labels[i]], group=labels.codes)
+
+
+def _import_bars(store, path, frequency, opts, base=1):
+    """Bars of a day (frequency "day") or base bars of `base` minutes ("min")."""
     minutes = frequency == "min"
     time_col = "time" if minutes else "date"
     chk = _read_csv(path, [time_col, "open", "high", "low", "close", "volume"], opts,
@@ -992,12 +1079,18 @@ def _import_bars(store, path, frequency, opts):
     groups = labels.rows()
     info = store.target_table()
     cal = store.calendar()
-    grids = _grids(cal, groups, info)
+    try:
+        grids = _grids(cal, groups, info, lambda t: base)
+    except StoreError as exc:  # sessions that are no whole number of base bars
+        raise DataImportError(path, [(None, "%s; bars-%dm needs sessions of whole %d-minute bars"
+                                      % (exc, base, base))]) from None
+    if minutes:
+        _flag_base(chk, store, labels, groups, base)
     values = _read_bar_values(chk)
     day_of = np.zeros(chk.n, dtype=np.int64)  # trading day of every row (0: not known)
     keep = None
     if minutes:
-        times = chk.datetime("time", shift=60 if opts.stamp == "start" else 0)
+        times = chk.datetime("time", shift=60 * base if opts.stamp == "start" else 0)
         keys = np.where(np.isnan(times), -1, time_keys(np.nan_to_num(times)))
         off = np.zeros(chk.n, dtype=bool)
         for t, rows in groups.items():
@@ -1054,8 +1147,10 @@ def _import_bars(store, path, frequency, opts):
 
     n_rows = int(values["close"].size)
     with store.batch():
-        store.write_files([(store.bar_path(t, frequency), "bars", merged(t, rows)) for t, rows in groups.items()])
-        summary = "%d %s bars of %d target(s)" % (n_rows, frequency, len(groups))
+        path_of = (lambda t: store.base_bar_path(t, base)) if minutes else (lambda t: store.bar_path(t, frequency))
+        store.write_files([(path_of(t), "bars", merged(t, rows)) for t, rows in groups.items()])
+        summary = "%d %s bars of %d target(s)" % (n_rows, frequency if base == 1 else "%d-minute" % base,
+                                                  len(groups))
         if opts.derive_day:
             summary += "; " + derive_day(store, list(groups))
     return summary
@@ -1108,7 +1203,7 @@ def _off_grid(chk, labels, groups, grids, keys, times, values, off, day_of):
     if not start_stamped:
         for t, rows in groups.items():
             grid = grids.get(t)
-            if grid is None or grid.first_open is None or not off[rows].any():
+            if grid is None or grid.first_open is None or grid.step != 1 or not off[rows].any():
                 continue
             r = rows[off[rows]]
             sec = seconds[r]
@@ -1345,8 +1440,9 @@ def _import_ticks(store, path, opts):
 _IMPORTERS = {
     "calendar": _import_calendar,
     "sessions": _import_sessions,
+    "night-sessions": _import_nights,
     "instruments": _import_instruments,
-    "bars-1m": lambda s, p, o: _import_bars(s, p, "min", o),
+    **{"bars-%dm" % n: (lambda s, p, o, n=n: _import_bars(s, p, "min", o, n)) for n in MINUTE_SIZES},
     "bars-1d": lambda s, p, o: _import_bars(s, p, "day", o),
     "adjust": _import_adjust,
     "main": _import_main,
@@ -1372,7 +1468,10 @@ def import_csv(store, kind, path, **options):
     unknown = sorted(set(options) - set(OPTION_KINDS))
     if unknown:
         raise TypeError("unknown import option(s) %s; known: %s" % (", ".join(unknown), ", ".join(OPTION_KINDS)))
-    return importer(store, os.path.abspath(path), _Options(kind, **options))
+    opts, path = _Options(kind, **options), os.path.abspath(path)
+    # one step under the store's write lock, from reading what is stored to the switch
+    with store.writing("import " + kind, path):
+        return importer(store, path, opts)
 
 
 def _day_numbers_of_minutes(cal, grid, times):
@@ -1388,6 +1487,14 @@ def _day_numbers_of_minutes(cal, grid, times):
     return nums, on
 
 
+def _day_session_times(store, target, times):
+    """The minute-bar times of a target outside its calendar's night sessions: their
+    calendar day is their trading day."""
+    row = store.target_table()[target]
+    sessions = store.calendar().sessions_by_name.get(row["calendar"], ())
+    return times[~in_night_sessions(times, sessions)]
+
+
 def derive_day(store, targets=None):
     """Write day bars combined from the stored minute bars of `targets` (symbols in any
     form; default: every target with minute bars), by the rule the day bars of the
@@ -1395,6 +1502,11 @@ def derive_day(store, targets=None):
     above 0) the first open, highest high, lowest low, last close and open interest,
     volume and turnover summed; a day without trading sits at the previous close.
     A derived day replaces the stored day bar of that day; the others stay."""
+    with store.writing("derive-day", None if targets is None else str(targets)):
+        return _derive_day(store, targets)
+
+
+def _derive_day(store, targets):
     info = store.target_table()
     if targets is None:
         names = [t for t in info if store.bar_count(t, "min")]
@@ -1409,7 +1521,7 @@ def derive_day(store, targets=None):
             if name not in names:
                 names.append(name)
     cal = store.calendar()
-    grids = _grids(cal, names, info)
+    grids = _grids(cal, names, info, store.minute_base)
     missing = [t for t in names if t not in grids]
     if missing:
         raise ValueError("the calendars of %s have no sessions in the store" % ", ".join(missing))
@@ -1444,6 +1556,11 @@ def derive_day(store, targets=None):
 
 def derive_calendar(store, source, begin_date=None, end_date=None):
     """Fill the store's trading days from the bars it holds ('bars') or from XSHG ('xshg')."""
+    with store.writing("calendar", source):
+        return _derive_calendar(store, source, begin_date, end_date)
+
+
+def _derive_calendar(store, source, begin_date, end_date):
     from vornix.api.history._calendar import trading_days_from_bars, xshg_trading_days
 
     if source == "xshg":
@@ -1454,7 +1571,7 @@ def derive_calendar(store, source, begin_date=None, end_date=None):
             for freq in ("min", "day"):
                 bars = store.read_bars(t, freq)
                 if bars is not None:
-                    times.append(bars["time"])
+                    times.append(bars["time"] if freq == "day" else _day_session_times(store, t, bars["time"]))
         days = trading_days_from_bars(times)
         if begin_date:
             days = days[days >= begin_date]

@@ -12,20 +12,25 @@ one-minute bars a day).  The first stocks carry the special cases:
 
 Two continuous futures targets roll their main contract every few weeks; the
 raw prices jump at each roll, between the old contract's last close and the new
-one's first open.  Day bars are combined from the minute bars.
+one's first open.  SHF.RB00 also trades a night session (21:00-23:00) on the
+evening before each trading day whose previous trading day is the weekday
+before it: none before the first day and after a holiday break, so its days
+have 225 or 345 minutes.  Day bars are combined from the minute bars of the
+trading day, night minutes first.
 """
 
 import numpy as np
 
 from vornix.api.history._bars import combine_by_group
-from vornix.api.history._calendar import FUTURES_SESSIONS, STOCK_SESSIONS, time_values
+from vornix.api.history._calendar import FUTURES_SESSIONS, STOCK_SESSIONS, Calendar, time_values
 from vornix.tframe.utils.datetimefunc import datenum_array_to_int_date, int_date_to_datenum_array
 
 STOCK_CALENDAR = "SSE"
+NIGHT_SESSION = (1260, 1380, -1)  # 21:00-23:00 on the evening before the trading day
 FUTURES = (
     # market, code, name, calendar, sessions, multiplier, min move, start price, product
     ("CFE", "IF00", "Index future continuous", "CFFEX", STOCK_SESSIONS, 300.0, 0.2, 4000.0, "IF"),
-    ("SHF", "RB00", "Rebar continuous", "SHFE", FUTURES_SESSIONS, 10.0, 1.0, 3800.0, "RB"),
+    ("SHF", "RB00", "Rebar continuous", "SHFE", (NIGHT_SESSION,) + FUTURES_SESSIONS, 10.0, 1.0, 3800.0, "RB"),
 )
 FACTORS = ("pe", "pb", "turnover_rate")
 # (month, first day, last day) closed every year
@@ -53,12 +58,12 @@ def _round(x, step):
     return np.round(np.round(x / step) * step, 10)
 
 
-def _price_bars(rng, n_days, minutes_per_day, start_price, step, vol_scale, zero_share, trading=()):
-    """Raw minute bars of one instrument on a continuous path (before any adjustment).
-    The bars at positions `trading` (and the first bar) always have volume."""
-    n = n_days * minutes_per_day
+def _price_bars(rng, starts, n, start_price, step, vol_scale, zero_share, trading=()):
+    """Raw minute bars of one instrument on a continuous path (before any adjustment):
+    `n` bars, the days beginning at the positions `starts`.  The bars at positions
+    `trading` (and the first bar) always have volume."""
     ret = rng.normal(0.0, 0.0008, n)
-    ret[::minutes_per_day] += rng.normal(0.0, 0.008, n_days)  # overnight gaps
+    ret[starts] += rng.normal(0.0, 0.008, starts.size)  # overnight gaps
     path = start_price * np.exp(np.cumsum(ret))
     noise = rng.normal(0.0, 0.0002, n)
     volume = rng.integers(1, 500, n).astype(np.float64) * vol_scale
@@ -123,15 +128,15 @@ class SampleMarket:
         minutes = _minutes_of(sessions)
         return time_values(self.day_numbers[day_index][:, None], minutes[None, :] * 60).ravel()
 
-    def _store_bars(self, code, times, o, h, lo, c, v, t, oi, per_day):
+    def _store_bars(self, code, times, o, h, lo, c, v, t, oi, starts, day_nums, close_seconds):
+        """Minute bars and the day bars combined from them: the days begin at the
+        positions `starts`, are the trading days `day_nums` and close at
+        `close_seconds` of the day."""
         bars = {"time": times, "open": o, "high": h, "low": lo, "close": c, "volume": v,
                 "turnover": t, "open_interest": oi}
         self.bars_1m[code] = bars
-        n_days = times.size // per_day
-        day = combine_by_group(np.arange(n_days) * per_day, bars)
-        day_nums = np.floor(times[::per_day]).astype(np.int64)
-        last_minute = times[per_day - 1] - np.floor(times[per_day - 1])
-        day["time"] = day_nums + last_minute
+        day = combine_by_group(starts, bars)
+        day["time"] = time_values(day_nums, close_seconds)
         self.bars_1d[code] = day
         return day
 
@@ -148,7 +153,8 @@ class SampleMarket:
             market = "SH" if i % 2 == 0 else "SZ"
             code = ("6%05d" if market == "SH" else "%06d") % (i * 10 + (0 if market == "SH" else 1))
             dotted = "%s.%s" % (market, code)
-            path, noise, volume = _price_bars(rng, n, per_day, rng.uniform(5, 60), 0.01, 100.0, 0.03)
+            path, noise, volume = _price_bars(rng, np.arange(n) * per_day, n * per_day, rng.uniform(5, 60),
+                                              0.01, 100.0, 0.03)
             factor = np.ones(n)
             if i == 2:
                 factor[split_day:] = 2.0
@@ -180,7 +186,8 @@ class SampleMarket:
             times = self._times(STOCK_SESSIONS, day_index)
             zeros = np.zeros(rows.size)
             day = self._store_bars(
-                dotted, times, o[rows], h[rows], lo[rows], c[rows], volume[rows], turnover[rows], zeros, per_day
+                dotted, times, o[rows], h[rows], lo[rows], c[rows], volume[rows], turnover[rows], zeros,
+                np.arange(day_index.size) * per_day, self.day_numbers[day_index], STOCK_SESSIONS[-1][1] * 60
             )
             self.instruments.append(
                 (market, code, "stock", 1.0, 0.01, list_date, delist_date, STOCK_CALENDAR, "Sample stock %d" % i)
@@ -223,22 +230,28 @@ class SampleMarket:
         roll_every = max(3, n // 6)
         for market, code, name, cal, sessions, mult, step, price, product in FUTURES:
             dotted = "%s.%s" % (market, code)
-            per_day = _minutes_of(sessions).size
+            # the calendar's minutes: night minutes only before the days that have them
+            calendar = Calendar(self.days, {cal: sessions})
+            sset = calendar.session_set([cal])
+            times, day_pos = calendar.minute_grid(sset, 0, n)
+            per_day = np.bincount(day_pos.astype(np.int64), minlength=n)
+            starts = np.r_[0, np.cumsum(per_day)[:-1]]
             period = np.arange(n) // roll_every
             premium = 0.01 * (period % 3 + 1) * np.where(period % 2 == 0, 1.0, -1.0)
-            # the first minute of each new main contract trades and opens at its
-            # own price level: the roll gap lies before it
+            # the first minute of each new main contract (its trading day's first,
+            # a night minute where the day has a night session) trades and opens at
+            # its own price level: the roll gap lies before it
             roll_days = np.flatnonzero(np.diff(period)) + 1
-            roll_bars = roll_days * per_day
-            level = np.ones(n * per_day)
+            roll_bars = starts[roll_days]
+            level = np.ones(times.size)
             level[roll_bars] = (1.0 + premium[roll_days]) / (1.0 + premium[roll_days - 1])
-            path, noise, volume = _price_bars(rng, n, per_day, price, step, 1.0, 0.01, roll_bars)
+            path, noise, volume = _price_bars(rng, starts, times.size, price, step, 1.0, 0.01, roll_bars)
             raw_close = _round(path * np.repeat(1.0 + premium, per_day), step)
             o, h, lo, c = _finish_bars(raw_close, noise, volume, rng, step, level)
             turnover = np.round(volume * (o + c) / 2.0 * mult, 2)
             oi = np.round(50000 + np.cumsum(rng.normal(0, 30, raw_close.size)))
-            times = self._times(sessions, np.arange(n))
-            self._store_bars(dotted, times, o, h, lo, c, volume, turnover, oi, per_day)
+            self._store_bars(dotted, times, o, h, lo, c, volume, turnover, oi, starts, self.day_numbers,
+                             sset.close_seconds)
             self.instruments.append(
                 (market, code, "future", mult, step, int(self.days[0]), 0, cal, name)
             )
@@ -249,7 +262,7 @@ class SampleMarket:
                 contract = "%s%02d%02d" % (product, (months // 12) % 100, months % 12 + 1)
                 self.main.append((dotted, int(self.days[d]), contract))
             if market == "CFE":
-                self._ticks(dotted, min(3, n) * per_day)
+                self._ticks(dotted, int(starts[3]))  # the bars of the first three days
 
     # ---------------------------------------------------------------- write
     def write(self, store):

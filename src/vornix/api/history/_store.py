@@ -12,15 +12,34 @@ Layout of a store directory::
     ticks/MARKET.CODE.parquet
     factors/NAME.parquet       daily factor values, one file per factor
 
-Every file is written to a temporary file in its own directory and then moved
-over the old one, so a reader sees either the old or the new file, never half
-of one.  Small tables are read once per open store object; bar files are read
+    .write-lock                held (flock) by the one process writing the store; holds its pid
+    .import-journal.json       only while a write step switches its files in (see below)
+
+A write step (one import, one derived calendar, the sample market, ...) writes
+every new file under a temporary name beside the file it replaces (".tmp-*",
+flushed to disk) while the old files stay in place.  It then writes the journal
+naming the step and each file with the size and SHA-1 of its old and new
+content, moves the new files over the old ones, bumps GENERATION and removes the
+journal.  The journal is the point of no return: a step stopped before it left
+the store as it was (its temporary files are removed by the next write), a step
+stopped after it is finished by the next write or by `vornix data repair` from
+the temporary files the journal names.  Readers never take the lock; the history
+service refuses a store whose journal was left by a writer that is gone, naming
+the fix.  Small tables are read once per open store object; bar files are read
 on each request.
 """
 
+import contextlib
 import datetime as _dt
+import errno
+import fcntl
+import hashlib
+import json
 import os
 import re
+import tempfile
+import threading
+import time
 import uuid
 from typing import NamedTuple
 
@@ -87,12 +106,6 @@ def _check_target_name(target):
         raise StoreError("target code %r cannot name a store file" % (target,))
 
 
-def write_table_atomic(path, table):
-    """Write a pyarrow table to `path` through a temporary file in the same directory."""
-    with atomic_path(path, ".parquet") as tmp:
-        pq.write_table(table, tmp)
-
-
 def write_text_atomic(path, text):
     with atomic_path(path) as tmp:
         with open(tmp, "w", encoding="utf-8") as fh:
@@ -102,7 +115,6 @@ def write_text_atomic(path, text):
 GENERATION_FILE = "GENERATION"
 _STORE_ID = re.compile(r"[0-9a-f]{32}")
 _GENERATION_MAX_BYTES = 4096
-_KEEP_BYTES = 1 << 30  # merged files kept between checking and writing them (see write_files)
 
 
 class GenerationInfo(NamedTuple):
@@ -182,10 +194,530 @@ def _name_list(names):
     return "%d files in name order, %s to %s" % (len(names), names[0], names[-1])
 
 
+# ------------------------------------------------------------------ write lock
+
+LOCK_FILE = ".write-lock"
+JOURNAL_FILE = ".import-journal.json"
+LOCK_TIMEOUT_SETTING = "VX_STORE_LOCK_TIMEOUT"
+DEFAULT_LOCK_TIMEOUT = 60.0
+_TEMP_PREFIX = ".tmp-"
+_JOURNAL_FORMAT = 1
+_STORE_DIRS = ("", os.path.join("bars", "1m"), os.path.join("bars", "1d"), "ticks", "factors")
+
+
+def _store_dirs(path):
+    """The folders of a store that hold data files: the fixed ones and every
+    bars/<N>m folder of base bars of several minutes."""
+    try:
+        bars = sorted(n for n in os.listdir(os.path.join(path, "bars"))
+                      if n.endswith("m") and n[:-1].isdigit() and n != "1m")
+    except (FileNotFoundError, NotADirectoryError):
+        bars = []
+    return _STORE_DIRS + tuple(os.path.join("bars", n) for n in bars)
+
+
+def _process_umask():
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+_UMASK = _process_umask()
+
+
+def lock_timeout():
+    """Seconds a writer waits for the store's write lock (setting VX_STORE_LOCK_TIMEOUT)."""
+    from vornix.setting import get_setting
+
+    raw = get_setting(LOCK_TIMEOUT_SETTING, DEFAULT_LOCK_TIMEOUT)
+    try:
+        value = float(raw)
+    except (TypeError, ValueError):
+        value = float("nan")
+    if not (np.isfinite(value) and value >= 0):
+        raise ValueError("setting %s=%r is not a number of seconds (0 or more)" % (LOCK_TIMEOUT_SETTING, raw))
+    return value
+
+
+class _Held:
+    """The write lock of one store as held by this process: a thread lock makes it
+    re-entrant for the thread holding it; the file lock is taken by the outermost."""
+
+    def __init__(self):
+        self.thread_lock = threading.RLock()
+        self.depth = 0
+        self.fd = None
+        self.made = None  # top folder made for the lock, removed again if nothing is written
+
+
+_held = {}
+_held_guard = threading.Lock()
+
+
+def _held_lock(path):
+    # a child made by fork does not hold its parent's locks
+    with _held_guard:
+        return _held.setdefault((os.getpid(), os.path.realpath(path)), _Held())
+
+
+def _make_dirs(path):
+    """Make the folder `path` and its missing parents; the top one made here, or None."""
+    missing = []
+    probe = path
+    while not os.path.isdir(probe):
+        missing.append(probe)
+        parent = os.path.dirname(probe)
+        if parent == probe:
+            break
+        probe = parent
+    top = None
+    for folder in reversed(missing):
+        try:
+            os.mkdir(folder)
+        except FileExistsError:
+            continue
+        top = top or folder
+    return top
+
+
+def _lock_holder(fd):
+    try:
+        text = os.pread(fd, 64, 0).decode("ascii", "replace").strip()
+    except OSError:
+        text = ""
+    return text if text.isdigit() else ""
+
+
+def _take_file_lock(path, deadline, timeout):
+    lock_path = os.path.join(path, LOCK_FILE)
+    while True:
+        made = _make_dirs(path)
+        fd = os.open(lock_path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        try:
+            delay = 0.002
+            while True:
+                try:
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    break
+                except BlockingIOError:
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        pid = _lock_holder(fd)
+                        raise StoreError(
+                            "the bar store %s is being written by another process (%s) and stayed "
+                            "locked for %g s; try again when that write has finished, or wait longer "
+                            "with the setting %s (seconds)"
+                            % (path, "pid %s" % pid if pid else "pid not yet recorded in %s" % lock_path,
+                               timeout, LOCK_TIMEOUT_SETTING)
+                        ) from None
+                    time.sleep(min(delay, left))
+                    delay = min(delay * 2, 0.05)
+            # a holder that wrote nothing into a store it made removes it: lock the new file
+            try:
+                same = os.path.samestat(os.fstat(fd), os.stat(lock_path))
+            except FileNotFoundError:
+                same = False
+            if same:
+                os.ftruncate(fd, 0)
+                os.pwrite(fd, b"%d\n" % os.getpid(), 0)
+                return fd, made
+        except BaseException:
+            os.close(fd)
+            raise
+        os.close(fd)
+
+
+def _release_file_lock(path, fd, made):
+    try:
+        os.ftruncate(fd, 0)
+        if made and not os.path.lexists(os.path.join(path, GENERATION_FILE)):
+            # nothing was written into the store this lock made: leave nothing behind
+            os.remove(os.path.join(path, LOCK_FILE))
+            for root, _, _ in sorted(os.walk(path), key=lambda w: -len(w[0])):
+                os.rmdir(root)
+            folder = os.path.dirname(path)
+            while len(folder) >= len(made) and folder.startswith(made):
+                os.rmdir(folder)
+                folder = os.path.dirname(folder)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+@contextlib.contextmanager
+def write_lock(path, timeout=None):
+    """Hold the store's write lock (an exclusive flock on <store>/.write-lock) while
+    inside; re-entrant in the thread that holds it.  Waits up to `timeout` seconds
+    (default: setting VX_STORE_LOCK_TIMEOUT, 60) and then raises a StoreError
+    naming the store and the holder's pid.  Yields True where this call took the
+    lock for the process (the outermost holder)."""
+    path = os.path.abspath(os.path.expanduser(str(path)))
+    timeout = lock_timeout() if timeout is None else float(timeout)
+    deadline = time.monotonic() + timeout
+    held = _held_lock(path)
+    got = held.thread_lock.acquire(timeout=timeout) if timeout > 0 else held.thread_lock.acquire(False)
+    if not got:
+        raise StoreError(
+            "the bar store %s is being written by another thread of this process (pid %d) and "
+            "stayed locked for %g s (setting %s)" % (path, os.getpid(), timeout, LOCK_TIMEOUT_SETTING)
+        )
+    try:
+        outermost = held.depth == 0
+        if outermost:
+            held.fd, held.made = _take_file_lock(path, deadline, timeout)
+        held.depth += 1
+        try:
+            yield outermost
+        finally:
+            held.depth -= 1
+            if not held.depth:
+                fd, made, held.fd, held.made = held.fd, held.made, None, None
+                _release_file_lock(path, fd, made)
+    finally:
+        held.thread_lock.release()
+
+
+def _writer_active(path, then=None):
+    """Whether a writer holds the store's lock; with `then`, call it while no writer
+    can take the lock (a shared flock, tried without waiting) and return
+    (False, its result).  Readers only do this when a journal is there."""
+    with _held_guard:
+        held = _held.get((os.getpid(), os.path.realpath(path)))
+    if held is not None and held.depth:
+        return True, None
+    try:
+        fd = os.open(os.path.join(path, LOCK_FILE), os.O_RDONLY | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return False, then() if then else None
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return True, None
+        return False, then() if then else None
+    finally:
+        os.close(fd)
+
+
+# ------------------------------------------------------------------ journal
+
+def _sync_dirs(folders):
+    for folder in sorted(set(folders)):
+        fd = os.open(folder, os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            os.fsync(fd)
+        except OSError as exc:  # some file systems cannot sync a folder
+            if exc.errno not in (errno.EINVAL, errno.ENOTSUP):
+                raise
+        finally:
+            os.close(fd)
+
+
+def _file_stamp(path):
+    """{"size", "sha1"} of a file's content, or None for no file."""
+    digest, size = hashlib.sha1(), 0
+    try:
+        with open(path, "rb") as fh:
+            for chunk in iter(lambda: fh.read(1 << 20), b""):
+                digest.update(chunk)
+                size += len(chunk)
+    except FileNotFoundError:
+        return None
+    return {"size": size, "sha1": digest.hexdigest()}
+
+
+def _stage_table(path, table):
+    """Write `table` to a new temporary file beside `path`, flushed to disk; its path."""
+    directory = os.path.dirname(path)
+    os.makedirs(directory, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix=_TEMP_PREFIX, suffix=".parquet", dir=directory)
+    os.close(fd)
+    try:
+        pq.write_table(table, tmp)
+        fd = os.open(tmp, os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.chmod(tmp, 0o666 & ~_UMASK)  # mkstemp makes it private
+    except BaseException:
+        _remove_quietly(tmp)
+        raise
+    return tmp
+
+
+def _remove_quietly(path):
+    try:
+        os.remove(path)
+    except OSError:
+        pass
+
+
+def _write_journal(path, journal):
+    """Write the journal durably; once it is in place the step will be finished."""
+    target = os.path.join(path, JOURNAL_FILE)
+    fd, tmp = tempfile.mkstemp(prefix=_TEMP_PREFIX, suffix=".json", dir=path)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as fh:
+            json.dump(journal, fh, indent=1)
+            fh.flush()
+            os.fsync(fh.fileno())
+        os.replace(tmp, target)
+    except BaseException:
+        _remove_quietly(tmp)
+        raise
+    _sync_dirs([path])
+
+
+def _inside(path, rel):
+    """`rel` (a path of the journal) as a path inside the store, or None."""
+    if not isinstance(rel, str) or not rel or os.path.isabs(rel):
+        return None
+    norm = os.path.normpath(rel)
+    if norm.startswith(os.pardir) or norm in (".", ""):
+        return None
+    return os.path.join(path, norm)
+
+
+def _is_stamp(value):
+    return isinstance(value, dict) and isinstance(value.get("size"), int) and isinstance(value.get("sha1"), str)
+
+
+def _read_journal(path):
+    """The journal of the store at `path`, or None; a damaged one raises StoreError."""
+    name = os.path.join(path, JOURNAL_FILE)
+    try:
+        with open(name, encoding="utf-8") as fh:
+            journal = json.load(fh)
+    except FileNotFoundError:
+        return None
+    except (OSError, ValueError) as exc:
+        raise StoreError("the write journal %s cannot be read: %s" % (name, exc)) from exc
+    files = journal.get("files") if isinstance(journal, dict) else None
+    good = isinstance(files, list) and all(
+        isinstance(f, dict) and _inside(path, f.get("path")) and _inside(path, f.get("staged"))
+        and _is_stamp(f.get("new")) and (f.get("old") is None or _is_stamp(f.get("old")))
+        for f in files
+    )
+    if not good:
+        raise StoreError(
+            "the write journal %s is damaged (it is written whole, so it was changed by hand); the "
+            "files of the step it names cannot be told apart" % name
+        )
+    return journal
+
+
+def _step_name(journal):
+    kind = journal.get("kind") or "write"
+    source = journal.get("source")
+    return "%s of %s" % (kind, source) if source else str(kind)
+
+
+class _FileState(NamedTuple):
+    path: str  # relative to the store
+    state: str  # "new", "old" or "changed" (neither the old nor the new content)
+    staged_ok: bool  # the new content waits whole in its temporary file
+
+
+def _journal_states(path, journal):
+    out = []
+    for f in journal["files"]:
+        stamp = _file_stamp(_inside(path, f["path"]))
+        if stamp == f["new"]:
+            state = "new"
+        elif stamp == f.get("old"):
+            state = "old"
+        else:
+            state = "changed"
+        staged_ok = state != "new" and _file_stamp(_inside(path, f["staged"])) == f["new"]
+        out.append(_FileState(f["path"], state, staged_ok))
+    return out
+
+
+def _leftover_journal(path):
+    """The journal left by a writer that is gone, or None (no journal, or a writer
+    is switching its files in right now)."""
+    if not os.path.lexists(os.path.join(path, JOURNAL_FILE)):
+        return None
+    active, journal = _writer_active(path, lambda: _read_journal(path))
+    return None if active else journal
+
+
+def _repair_hint(path, journal):
+    hint = "run 'vornix data repair --store %s' to finish it" % path
+    if journal.get("source"):
+        hint += ", or run the same %s again" % _step_name(journal)
+    return hint
+
+
+def refuse_interrupted(path):
+    """Raise a StoreError when the store at `path` holds a write step that was
+    stopped part-way (a journal left by a writer that is gone): it is not read until
+    the step is finished.  Costs one stat when there is no journal."""
+    path = os.path.abspath(os.path.expanduser(str(path)))
+    journal = _leftover_journal(path)
+    if journal is None:
+        return
+    states = _journal_states(path, journal)
+    new = sum(1 for s in states if s.state == "new")
+    raise StoreError(
+        "the bar store %s was left half-written: the %s started %s (pid %s) was stopped after %d of its "
+        "%d files were switched in (journal %s; 'vornix data info --check' lists them). It is not read "
+        "until the step is finished: %s"
+        % (path, _step_name(journal), journal.get("time", "?"), journal.get("pid", "?"), new, len(states),
+           JOURNAL_FILE, _repair_hint(path, journal))
+    )
+
+
+def _temp_files(path):
+    out = []
+    for sub in _store_dirs(path):
+        folder = os.path.join(path, sub)
+        try:
+            names = os.listdir(folder)
+        except (FileNotFoundError, NotADirectoryError):
+            continue
+        out.extend(os.path.join(folder, n) for n in names if n.startswith(_TEMP_PREFIX))
+    return sorted(out)
+
+
+def _bump_generation(path):
+    info = read_generation_file(path)
+    # a store made before stores had an id gets one with its first write
+    counter, store_id = info.counter + 1, info.store_id or uuid.uuid4().hex
+    _write_generation(path, counter, store_id)
+    return counter, store_id
+
+
+def _finish_interrupted(path):
+    """Finish the step a journal names (the caller holds the lock) and remove the
+    temporary files of steps stopped before their journal; a message, or None."""
+    journal = _read_journal(path)
+    if journal is None:
+        for tmp in _temp_files(path):
+            _remove_quietly(tmp)
+        return None
+    states = _journal_states(path, journal)
+    lost = [s.path for s in states if s.state != "new" and not s.staged_ok]
+    if lost:
+        raise StoreError(
+            "the interrupted %s cannot be finished in the bar store %s: the new content of %s is gone "
+            "(its temporary file is missing or changed). Write those files again (run the %s again "
+            "after deleting %s) or restore the store from a copy"
+            % (_step_name(journal), path, _name_list(lost), _step_name(journal),
+               os.path.join(path, JOURNAL_FILE))
+        )
+    todo = [f for f, s in zip(journal["files"], states) if s.state != "new"]
+    for f in todo:
+        os.replace(_inside(path, f["staged"]), _inside(path, f["path"]))
+    _sync_dirs(os.path.dirname(_inside(path, f["path"])) for f in journal["files"])
+    _bump_generation(path)
+    os.remove(os.path.join(path, JOURNAL_FILE))
+    for tmp in _temp_files(path):
+        _remove_quietly(tmp)
+    return "finished the interrupted %s (started %s): %d of its %d files switched in now" % (
+        _step_name(journal), journal.get("time", "?"), len(todo), len(states))
+
+
+def repair_store(path):
+    """Finish a write step that was stopped part-way (`vornix data repair`); a message."""
+    path = os.path.abspath(os.path.expanduser(str(path)))
+    if not os.path.isdir(path):
+        raise StoreError("no bar store at %s" % path)
+    with write_lock(path):
+        temps = len(_temp_files(path))
+        done = _finish_interrupted(path)
+    if done:
+        return "bar store %s: %s" % (path, done)
+    if temps:
+        return ("bar store %s: no interrupted step to finish; removed %d temporary file(s) of writes "
+                "stopped before they changed anything" % (path, temps))
+    return "bar store %s: nothing to repair" % path
+
+
+def check_store(path):
+    """(ok, lines) of `vornix data info --check`: an interrupted write step (which of
+    its files hold their new content and which their old), a damaged generation
+    file and store files whose Parquet footer cannot be read are problems."""
+    path = os.path.abspath(os.path.expanduser(str(path)))
+    if not os.path.isdir(path):
+        raise StoreError("no bar store at %s" % path)
+    lines, ok = ["store: %s" % path], True
+    try:
+        info = read_generation_file(path)
+        lines.append("generation: %d (id %s)" % (info.counter, info.store_id or "none yet"))
+    except StoreError as exc:
+        lines.append("PROBLEM: %s" % exc)
+        ok = False
+    if os.path.lexists(os.path.join(path, JOURNAL_FILE)):
+        try:
+            live, journal = _writer_active(path, lambda: _read_journal(path))
+        except StoreError as exc:
+            live, journal = False, None
+            lines.append("PROBLEM: %s" % exc)
+            ok = False
+        if live:
+            lines.append("a write step is switching its files in right now (pid %s)"
+                         % (_lock_holder_of(path) or "?"))
+        elif journal is not None:
+            ok = False
+            states = _journal_states(path, journal)
+            lines.append(
+                "PROBLEM: interrupted write: the %s started %s (pid %s) was stopped part-way (journal %s)"
+                % (_step_name(journal), journal.get("time", "?"), journal.get("pid", "?"), JOURNAL_FILE))
+            for label, state in (("new content", "new"), ("old content", "old"),
+                                 ("neither old nor new content", "changed")):
+                names = [s.path for s in states if s.state == state]
+                if names:
+                    lines.append("  %d file(s) hold their %s: %s" % (len(names), label, ", ".join(names)))
+            waiting = [s.path for s in states if s.state != "new" and not s.staged_ok]
+            if waiting:
+                lines.append("  the new content of %s is gone: 'vornix data repair' cannot finish it"
+                             % ", ".join(waiting))
+            lines.append("  fix: %s" % _repair_hint(path, journal))
+    elif _temp_files(path):
+        lines.append("%d temporary file(s) of writes stopped before they changed anything (the next "
+                     "write or 'vornix data repair' removes them)" % len(_temp_files(path)))
+    damaged = []
+    for sub in _store_dirs(path):
+        folder = os.path.join(path, sub)
+        if not os.path.isdir(folder):
+            continue
+        for name in sorted(os.listdir(folder)):
+            if name.startswith(".") or not name.endswith(".parquet"):
+                continue
+            try:
+                pq.read_metadata(os.path.join(folder, name))
+            except (pa.ArrowException, OSError) as exc:
+                damaged.append("%s (%s)" % (os.path.join(sub, name), exc))
+    if damaged:
+        ok = False
+        lines.append("PROBLEM: %d store file(s) cannot be read: %s" % (len(damaged), "; ".join(damaged)))
+    if ok:
+        lines.append("no problems found")
+    return ok, lines
+
+
+def _lock_holder_of(path):
+    try:
+        fd = os.open(os.path.join(path, LOCK_FILE), os.O_RDONLY | os.O_CLOEXEC)
+    except OSError:
+        return ""
+    try:
+        return _lock_holder(fd)
+    finally:
+        os.close(fd)
+
+
 class BarStore:
     """A bar store directory.  Reading needs an existing directory unless `create`;
     then the directory is made by the first write (with the store's id), so that a
-    store to which nothing was written leaves nothing behind."""
+    store to which nothing was written leaves nothing behind.
+
+    Every write belongs to a step (see `writing`): its files are written beside the
+    ones they replace and switched in together at the end of the step; until then
+    this object reads the new content (the rest of the world the old)."""
 
     def __init__(self, path, create=False):
         self.path = os.path.abspath(os.path.expanduser(str(path)))
@@ -198,7 +730,8 @@ class BarStore:
         self.generation, self.store_id = info.counter, info.store_id
         self._tables = {}
         self._batch = 0
-        self._dirty = False
+        self._staged = {}  # store file -> temporary file with its new content (in a step)
+        self._step = None  # what the step being written is (kind, source)
 
     # ------------------------------------------------------------------ paths
     def _table_path(self, name):
@@ -223,13 +756,18 @@ class BarStore:
         return os.path.join(self.path, "factors", name + ".parquet")
 
     # --------------------------------------------------------------- reading
+    def _source(self, path):
+        """Where the content of a store file is: its new content while a step writes it."""
+        return self._staged.get(path, path)
+
     def _read(self, path, schema_name, missing_ok):
-        if not os.path.exists(path):
+        source = self._source(path)
+        if not os.path.exists(source):
             if missing_ok:
                 return None
             raise StoreError("store file %s is missing" % path)
         try:
-            table = pq.read_table(path)
+            table = pq.read_table(source)
         except (pa.ArrowException, OSError) as exc:
             raise StoreError("store file %s is damaged: %s" % (path, exc)) from exc
         schema = _SCHEMAS[schema_name]
@@ -279,10 +817,11 @@ class BarStore:
 
     def bar_count(self, target, frequency):
         path = self.bar_path(target, frequency)
-        if not os.path.exists(path):
+        source = self._source(path)
+        if not os.path.exists(source):
             return 0
         try:
-            return pq.ParquetFile(path).metadata.num_rows
+            return pq.ParquetFile(source).metadata.num_rows
         except (pa.ArrowException, OSError) as exc:
             raise StoreError("store file %s is damaged: %s" % (path, exc)) from exc
 
@@ -308,37 +847,111 @@ class BarStore:
         return None if table is None else table.to_pandas()
 
     # --------------------------------------------------------------- writing
-    def _written(self):
-        if self._batch:
-            self._dirty = True
-        else:
-            self._bump()
-
     def _bump(self):
-        info = read_generation_file(self.path)
-        # a store made before stores had an id gets one with its first write
-        self.generation = info.counter + 1
-        self.store_id = info.store_id or uuid.uuid4().hex
-        _write_generation(self.path, self.generation, self.store_id)
+        self.generation, self.store_id = _bump_generation(self.path)
         self._tables.clear()
 
+    @contextlib.contextmanager
+    def writing(self, kind=None, source=None):
+        """Context manager: one write step, under the store's write lock.
+
+        The lock (see `write_lock`) is held for the whole step, so that what the
+        step reads from the store and merges is not changed by another writer in
+        between; steps nest (the outermost one is the step).  Entering the outermost
+        step of the process finishes a step an earlier writer left half-done and
+        reads the store again.  On leaving, the files written in the step are
+        switched in together and the generation moves on once; an exception leaves
+        the store as it was.  `kind` and `source` name the step in the journal
+        (such as "import bars-1m" and the file imported)."""
+        with write_lock(self.path) as outermost:
+            if not self._batch:
+                if outermost:
+                    # a damaged generation file refuses every write before it touches the data
+                    read_generation_file(self.path)
+                    done = _finish_interrupted(self.path)
+                    if done:
+                        from vornix.tframe.utils.logger import write_syslog
+
+                        write_syslog("bar store %s: %s" % (self.path, done))
+                info = read_generation_file(self.path)
+                self.generation, self.store_id = info.counter, info.store_id
+                self._tables.clear()
+                self._step = {"kind": kind or "write", "source": source}
+            self._batch += 1
+            try:
+                yield self
+            except BaseException:
+                self._batch -= 1
+                if not self._batch:
+                    self._discard()
+                raise
+            self._batch -= 1
+            if not self._batch:
+                self._commit()
+
     def batch(self):
-        """Context manager: several writes, one generation step at the end."""
-        store = self
+        """Context manager: several writes, one step (see `writing`)."""
+        return self.writing()
 
-        class _Batch:
-            def __enter__(self):
-                store._batch += 1
-                return store
+    def _discard(self):
+        staged, self._staged = self._staged, {}
+        for tmp in staged.values():
+            _remove_quietly(tmp)
+        self._tables.clear()
 
-            def __exit__(self, *exc):
-                store._batch -= 1
-                if not store._batch and store._dirty:
-                    store._dirty = False
-                    store._bump()
-                return False
+    def _stage(self, path, table):
+        """Write the new content of a store file beside it (inside a step)."""
+        try:
+            tmp = _stage_table(path, table)
+        except OSError as exc:
+            raise StoreError("cannot write %s: %s; the store is left as it was" % (path, exc)) from exc
+        old = self._staged.pop(path, None)
+        if old:
+            _remove_quietly(old)
+        self._staged[path] = tmp
+        self._tables.clear()
 
-        return _Batch()
+    def _commit(self):
+        """Switch the files of the step in: journal, renames, generation, no journal."""
+        staged, self._staged = self._staged, {}
+        self._tables.clear()
+        if not staged:
+            return
+        paths = sorted(staged)
+
+        def rel(p):
+            return os.path.relpath(p, self.path)
+
+        journal_path = os.path.join(self.path, JOURNAL_FILE)
+        try:
+            journal = dict(self._step or {"kind": "write", "source": None}, format=_JOURNAL_FORMAT,
+                           time=_now(), pid=os.getpid(), files=[
+                               {"path": rel(p), "staged": rel(staged[p]), "old": _file_stamp(p),
+                                "new": _file_stamp(staged[p])} for p in paths])
+            _sync_dirs(os.path.dirname(p) for p in paths)
+            _write_journal(self.path, journal)
+        except BaseException:
+            if not os.path.lexists(journal_path):  # nothing was decided: nothing changes
+                for tmp in staged.values():
+                    _remove_quietly(tmp)
+            raise
+        done = 0
+        try:
+            for p in paths:
+                os.replace(staged[p], p)
+                done += 1
+            _sync_dirs(os.path.dirname(p) for p in paths)
+            self._bump()
+            os.remove(journal_path)
+        except OSError as exc:
+            names = [rel(p) for p in paths]
+            raise StoreError(
+                "the store %s was written in part: %d of the %d files of this step hold their new data "
+                "(%s), the others (%s) their old; switching them in failed (%s). The journal %s names the "
+                "step: run 'vornix data repair --store %s' to finish it"
+                % (self.path, done, len(paths), _name_list(names[:done]), _name_list(names[done:]), exc,
+                   JOURNAL_FILE, self.path)
+            ) from exc
 
     @staticmethod
     def _build(path, schema_name, columns):
@@ -350,50 +963,21 @@ class BarStore:
 
     def _write(self, path, schema_name, columns):
         table = self._build(path, schema_name, columns)
-        read_generation_file(self.path)  # a damaged generation file refuses every write
-        write_table_atomic(path, table)
-        self._written()
+        with self.batch():
+            self._stage(path, table)
 
     def write_files(self, items):
-        """Write several files as one step (one generation step).
+        """Write several files in one step (see `writing`).
 
         `items` are (path, schema name, make); make() returns the file's columns,
-        typically the stored file merged with new rows.  Every make() runs before
-        the first write, so a stored file that cannot be read stops the step with
-        nothing written; the results are kept for the writes while they fit in
-        _KEEP_BYTES, later ones are made again.  Files are written in path order;
-        when a write fails after others, the StoreError says exactly which files
-        hold their new data and which do not.
+        typically the stored file merged with new rows.  Files are made and written
+        in path order beside the ones they replace, one at a time; a stored file
+        that cannot be read or a failed write stops the step with the store as it
+        was.
         """
-        items = sorted(items, key=lambda item: item[0])
-        read_generation_file(self.path)
-        kept, size = {}, 0
-        for path, schema_name, make in items:
-            table = self._build(path, schema_name, make())
-            if size + table.nbytes <= _KEEP_BYTES:
-                kept[path] = table
-                size += table.nbytes
-        done = 0
         with self.batch():
-            for path, schema_name, make in items:
-                try:
-                    table = kept.pop(path, None)
-                    if table is None:
-                        table = self._build(path, schema_name, make())
-                    write_table_atomic(path, table)
-                except Exception as exc:
-                    if not done:
-                        raise
-                    names = [os.path.relpath(p, self.path) for p, _, _ in items]
-                    raise StoreError(
-                        "the store %s was written in part: %d of the %d files of this step "
-                        "hold their new data (%s); writing %s then failed (%s), so the %d "
-                        "file(s) not written (%s) keep their old content"
-                        % (self.path, done, len(items), _name_list(names[:done]), names[done],
-                           exc, len(items) - done, _name_list(names[done:]))
-                    ) from exc
-                done += 1
-                self._written()
+            for path, schema_name, make in sorted(items, key=lambda item: item[0]):
+                self._stage(path, self._build(path, schema_name, make()))
 
     def write_table(self, name, frame):
         """Replace a small table (instruments, calendar, sessions, adjust, main_contracts)."""

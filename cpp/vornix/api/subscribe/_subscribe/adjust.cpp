@@ -78,6 +78,34 @@ py::object find_exchange_day(py::object date_tl, py::object target, std::int64_t
     return left;
 }
 
+// The trading day (day number) of every bar of a time line: its calendar day, but
+// for a night-session bar the trading day it belongs to: after 18:00 the next
+// trading day, after midnight and before 06:00 the first trading day on or after
+// its date (a Friday night's bars belong to Monday), as the history service
+// assigns night sessions.  Main-contract periods are runs of trading days.
+py::object trading_days_of(py::object time_line) {
+    py::object numpy = np();
+    py::object day = numpy.attr("floor")(time_line);
+    py::object hours = (time_line - day) * py::float_(24.0);
+    py::object night =
+        numpy.attr("logical_or")(hours.attr("__gt__")(18.0), hours.attr("__lt__")(6.0));
+    if (!numpy.attr("any")(night).cast<bool>()) return day;  // no night bars: calendar days
+    py::object days = bound("get_trading_days")(0, 99999999);
+    const auto count = py::len(days);
+    if (count == 0) return day;
+    py::list ordinals;
+    py::object to_day = bound("int_date_to_ordinal");
+    py::object to_int = py::module_::import("builtins").attr("int");
+    for (py::handle d : days) ordinals.append(to_day(to_int(d)));
+    py::object known = numpy.attr("asarray")(ordinals, "float64");
+    const auto last = py::int_(count - 1);
+    const auto at = [&](const char* side) {
+        return known[numpy.attr("minimum")(numpy.attr("searchsorted")(known, day, side), last)];
+    };
+    return numpy.attr("where")(hours.attr("__gt__")(18.0), at("right"),
+                               numpy.attr("where")(hours.attr("__lt__")(6.0), at("left"), day));
+}
+
 // --- the adjusted base series -----------------------------------------------------------
 
 // The four price offsets of a K-matrix bar and of an adjusted bar, in the
@@ -126,14 +154,14 @@ std::int64_t calc_1_freq_matrix_adj(std::int64_t frequency_i) {
     const std::int64_t volume_off = Gi("KMatrix_Volume");
     const PriceRows rows = price_rows();
 
-    py::array_t<double> K = py::array_t<double, py::array::forcecast>::ensure(
-        vr().attr("g_VornixKDataList")[py::int_(k)].attr("Matrix"));
+    py::array_t<double> K =
+        common::typed_array<double>(vr().attr("g_VornixKDataList")[py::int_(k)].attr("Matrix"));
     if (!K || K.ndim() != 2 || K.shape(0) != head + n * bar_len)
         throw py::value_error("the " + series_name(1, frequency_i) +
                               " K matrix does not hold the run's " + std::to_string(n) +
                               " targets");
     const py::ssize_t cols = K.shape(1);
-    py::object D = np().attr("floor")(K[py::int_(Gi("KMatrixPos_TimeLine"))]);
+    py::object D = trading_days_of(K[py::int_(Gi("KMatrixPos_TimeLine"))]);
     py::object begin_date = bound("mft_to_int_format")(D[py::int_(0)]);
     py::object end_date = bound("mft_to_int_format")(D[py::int_(-1)]);
 
@@ -155,7 +183,7 @@ std::int64_t calc_1_freq_matrix_adj(std::int64_t frequency_i) {
     for (std::int64_t t = 0; t < n; ++t) {
         py::object target = targets[py::int_(t)];
         py::array_t<std::int64_t> P =
-            py::array_t<std::int64_t, py::array::forcecast>::ensure(find_exchange_day(
+            common::typed_array<std::int64_t, py::array::c_style>(find_exchange_day(
                 D, target, begin_date.cast<std::int64_t>(), end_date.cast<std::int64_t>()));
         if (!P) throw py::error_already_set();
         const py::ssize_t m = P.size();
