@@ -245,21 +245,19 @@ def _cmd_demo(args):
     return 0
 
 
-def _add_run(subparsers):
-    p = subparsers.add_parser(
-        "run", help="run a strategy file over the stored bars",
-        description="Run STRATEGY.py (init(context) and on_data(context)) over the bar store. "
-                    "Settings not given here come from the strategy's RUN dict.")
-    p.add_argument("strategy", metavar="STRATEGY.py", help="the strategy file")
+def _run_settings(p, runs):
+    """The settings of a run (each overrides the strategy's RUN or PARAMS), for
+    `vornix run` and `vornix sweep` (`runs`: "run" or "runs", for the help)."""
     p.add_argument("--targets", metavar="A,B", help="targets, such as SH.600000,SZ.000011")
     p.add_argument("--frequency", help="main frequency: min, day, week, month or year")
     p.add_argument("--count", type=int, help="periods of the frequency per step (default 1)")
     p.add_argument("--begin", metavar="DATE", help="first day, such as 2023-01-03")
     p.add_argument("--end", metavar="DATE", help="last day, such as 2023-06-30")
     p.add_argument("--adjust", choices=("none", "forward", "backward"),
-                   help="price adjustment of the run (default none)")
+                   help="price adjustment of the %s (default none)" % runs)
     p.add_argument("--param", metavar="NAME=VALUE", action="append", default=[],
-                   help="a strategy parameter (overrides its PARAMS); repeatable")
+                   help="a%s strategy parameter (overrides its PARAMS); repeatable"
+                        % (" fixed" if runs == "runs" else ""))
     p.add_argument("--cash", type=float, default=None,
                    help="starting cash of each account, stock and future (default 1000000)")
     p.add_argument("--fee-stock", type=float, default=None,
@@ -268,6 +266,15 @@ def _add_run(subparsers):
                    help="futures fee as a fraction of the traded notional (default 0.0001)")
     p.add_argument("--slippage", type=float, default=None,
                    help="slippage of every fill in ticks of the target's minimum move (default 0)")
+
+
+def _add_run(subparsers):
+    p = subparsers.add_parser(
+        "run", help="run a strategy file over the stored bars",
+        description="Run STRATEGY.py (init(context) and on_data(context)) over the bar store. "
+                    "Settings not given here come from the strategy's RUN dict.")
+    p.add_argument("strategy", metavar="STRATEGY.py", help="the strategy file")
+    _run_settings(p, "run")
     _run_options(p)
     p.set_defaults(func=_cmd_run)
 
@@ -355,23 +362,7 @@ def _add_sweep(subparsers):
                    help="dask scheduler (default: a local cluster)")
     p.add_argument("--address", metavar="ADDRESS", default=None,
                    help="ray cluster address (default: a local ray)")
-    p.add_argument("--targets", metavar="A,B", help="targets, such as SH.600000,SZ.000011")
-    p.add_argument("--frequency", help="main frequency: min, day, week, month or year")
-    p.add_argument("--count", type=int, help="periods of the frequency per step (default 1)")
-    p.add_argument("--begin", metavar="DATE", help="first day, such as 2023-01-03")
-    p.add_argument("--end", metavar="DATE", help="last day, such as 2023-06-30")
-    p.add_argument("--adjust", choices=("none", "forward", "backward"),
-                   help="price adjustment of the runs (default none)")
-    p.add_argument("--param", metavar="NAME=VALUE", action="append", default=[],
-                   help="a fixed strategy parameter (overrides its PARAMS); repeatable")
-    p.add_argument("--cash", type=float, default=None,
-                   help="starting cash of each account, stock and future (default 1000000)")
-    p.add_argument("--fee-stock", type=float, default=None,
-                   help="stock fee in ten-thousandths of the traded value (default 3)")
-    p.add_argument("--fee-future", type=float, default=None,
-                   help="futures fee as a fraction of the traded notional (default 0.0001)")
-    p.add_argument("--slippage", type=float, default=None,
-                   help="slippage of every fill in ticks of the target's minimum move (default 0)")
+    _run_settings(p, "runs")
     p.add_argument("--out", metavar="DIR", default=None,
                    help="results folder (default ./vornix-results/<strategy>-sweep-<time stamp>)")
     p.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
