@@ -12,7 +12,7 @@ import os
 import numpy as np
 import pandas as pd
 import pytest
-from session_reference import as_datetimes, combine, random_bars, session_bars
+from session_reference import as_datetimes, combine, random_bars, session_bars, to_time_line
 
 from vornix.api.history import _history as h
 from vornix.api.history._import import DataImportError, import_csv
@@ -192,3 +192,33 @@ def test_the_store_check_covers_the_base_bar_folders(base_store, tmp_path):
     ok, lines = check_store(copy)
     text = "\n".join(lines)
     assert not ok and RB in text and "temporary" in text, text
+
+
+def test_a_store_cut_inside_a_fifteen_minute_bar(base, monkeypatch, tmp_path):
+    """The store as it stood at Friday 21:10, inside the first 15-minute bar of
+    Monday's trading day: that bar and the day bar in progress hold the five-minute
+    bars up to the cut only, and the service serves no bar after it."""
+    from vornix.tframe import sysstate
+
+    want = five_minute_bars()
+    cut = pd.Timestamp("2023-02-03 21:10")
+    cut_value = float(to_time_line([cut])[0])
+    monkeypatch.setenv("VX_STORE_CUT", repr(cut_value))
+    upto = want[(want["day"] == pd.Timestamp("2023-02-06")) & (want["end"] <= cut)]
+    assert len(upto) == 2
+    expect = combine(upto.assign(g=0), "g").iloc[0]
+    with fresh_run_state(monkeypatch, tmp_path / "core-cache"):
+        main_idx = prepare_run([RB], "min", 3, 20230118, 20230207)
+        steps = as_datetimes(np.array(sysstate.vr.g_VornixDataValueFresh[0]))
+        day_idx = _subscribe.reg_k_data("day", 1)
+        s = int(np.searchsorted(steps, np.datetime64("2023-02-03T21:15")))
+        assert steps[s] == np.datetime64("2023-02-03T21:15")
+        for idx, what in ((main_idx, "15 minutes"), (day_idx, "day")):
+            row = _windows.get_reg_k_data_values(idx, s, 1, True)[0]
+            for k, name in enumerate(FIELDS):
+                np.testing.assert_allclose(row[2 + k], expect[name], rtol=1e-12,
+                                           err_msg="%s %s" % (what, name))
+    m = fetch([RB])
+    after = m["TimeLine"] > cut_value
+    assert after.any() and np.isnan(m["KArray"][:, after]).all()
+    assert not np.isnan(m["KArray"][:, ~after]).any()
