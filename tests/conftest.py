@@ -20,6 +20,7 @@ os.environ["VX_SUB_SOCKET_TIMEOUT"] = "3"
 import pytest  # noqa: E402
 
 from vxtest.markets import empty_store, sample_market, use_sample  # noqa: E402, F401
+from vxtest.objectstore import s3_service  # noqa: E402, F401
 from vxtest.runs import run_state  # noqa: E402, F401
 
 

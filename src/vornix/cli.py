@@ -1,5 +1,5 @@
 """Command line of vornix: ``vornix run``, ``vornix demo`` and
-``vornix data sample|import|calendar|derive-day|info|repair``.
+``vornix data sample|import|calendar|derive-day|info|repair|upload``.
 
 Each command group is a sub-parser built by a function ``_add_<group>(subparsers)``
 that sets ``func`` on its parsers; new groups are added the same way.
@@ -14,7 +14,8 @@ from vornix.tframe.utils.exceptions import StoreError, VxError
 def _store_arg(parser):
     parser.add_argument(
         "--store", metavar="DIR", default=None,
-        help="store directory (default: setting VX_STORE_DIR, else ~/.vornix/store)",
+        help="store directory, or a URL such as s3://bucket/store to read (default: setting "
+             "VX_STORE_DIR, else ~/.vornix/store)",
     )
 
 
@@ -93,6 +94,13 @@ def _cmd_repair(args):
     return 0
 
 
+def _cmd_upload(args):
+    from vornix.api.history._store import upload_store
+
+    print(upload_store(_store_path(args), args.url, progress=True))
+    return 0
+
+
 def _add_data(subparsers):
     from vornix.api.history._import import KINDS
 
@@ -153,6 +161,11 @@ def _add_data(subparsers):
     p = sub.add_parser("repair", help="finish a write that was interrupted part-way")
     _store_arg(p)
     p.set_defaults(func=_cmd_repair)
+
+    p = sub.add_parser("upload", help="copy the store to a URL (s3://bucket/store, ...) that runs read")
+    p.add_argument("url", help="where the copy goes: a URL that pyarrow's file systems open")
+    _store_arg(p)
+    p.set_defaults(func=_cmd_upload)
 
 
 def _run_options(p):

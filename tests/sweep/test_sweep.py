@@ -153,13 +153,24 @@ def test_a_row_holds_the_statistics_of_the_same_run_made_directly(world, referen
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("engine", ["local", "dask", "ray"])
-def test_every_engine_gives_the_rows_of_one_job(world, reference, engine, tmp_path, monkeypatch):
+@pytest.mark.parametrize("engine, where", [
+    ("local", "folder"), ("dask", "folder"), ("dask", "s3"), ("ray", "folder")])
+def test_every_engine_gives_the_rows_of_one_job(world, reference, engine, where, tmp_path, monkeypatch,
+                                                request):
     """Two jobs at once on an empty matrix cache (so that concurrent runs build the
     same matrices); the dask workers' own environment names another store: the store
-    and the cache reach every run with its task."""
+    and the cache reach every run with its task.  With "s3", the runs read a copy of
+    the store uploaded to an S3 bucket (which keeps the store's id and generation)."""
     cache = str(tmp_path / "fresh-cache")
     kwargs, cluster = {}, None
+    if where == "s3":
+        from vornix.api.history._store import upload_store
+
+        s3 = request.getfixturevalue("s3_service")
+        s3.bucket("sweep")
+        url = s3.url("sweep", "store")
+        upload_store(world["store"], url)
+        monkeypatch.setenv("VX_STORE_DIR", url)
     if engine == "dask":
         distributed = pytest.importorskip("dask.distributed")
         elsewhere = str(tmp_path / "not-the-store")

@@ -397,7 +397,7 @@ class _Run:
 def _check_store_range(history, begin, end):
     days = history.get_trading_days(0, 99999999)
     if len(days) == 0:
-        raise ValueError("the bar store at %s holds no trading days" % history.store_dir())
+        raise ValueError("the bar store at %s holds no trading days" % history.current_store().path)
     first, last = int(days[0]), int(days[-1])
     if begin < first or end > last:
         raise ValueError(

@@ -10,8 +10,12 @@ are its N-minute bars, on the N-minute grid of its sessions.  One request for
 minute bars (and so one run on minutes) takes targets of one base size only.
 """
 
+import collections
+import itertools
 import os
 import re
+import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pyarrow as pa
@@ -20,6 +24,7 @@ from tqdm import tqdm
 from vornix.api.history import _store
 from vornix.api.history._bars import place_bars
 from vornix.api.history._calendar import Calendar, time_keys
+from vornix.api.history._places import is_url, normal_place
 from vornix.api.history._store import (
     TYPE_NAMES,
     BarStore,
@@ -34,7 +39,9 @@ from vornix.tframe.ufuncs import set_data_stamp_source, todotmc
 from vornix.tframe.utils.datetimefunc import datenum_array_to_int_date, int_date_to_datenum_array
 from vornix.tframe.utils.exceptions import StoreError
 
-_open = {"key": None, "store": None}
+_open = {"key": None, "store": None, "checked": 0.0}
+REMOTE_RECHECK_SECONDS = 2.0
+READ_AHEAD = 16  # bar files read at once from a store at a URL
 _SERVED = ("min", "day")
 _PROGRESS_TARGETS = 20
 _PERIODS = ("week", "month", "year")
@@ -50,7 +57,8 @@ _store._SCHEMAS.setdefault(
 
 
 def store_dir():
-    return os.path.abspath(os.path.expanduser(str(get_setting("VX_STORE_DIR", default_store_dir()))))
+    """The configured store: an absolute folder, or a URL (read-only, see _places)."""
+    return normal_place(get_setting("VX_STORE_DIR", default_store_dir()))
 
 
 def open_store(path=None):
@@ -79,14 +87,21 @@ def store_cut():
 
 def current_store():
     """The HistoryStore of the configured folder, opened again when the setting or
-    the store's contents change (the factor service and tools read through it)."""
+    the store's contents change (the factor service and tools read through it).
+    A store at a URL is looked at again after REMOTE_RECHECK_SECONDS, not on every
+    call: each look is two requests to the object store."""
     path = store_dir()
     cut = store_cut()
+    now = time.monotonic()
+    if (is_url(path) and _open["store"] is not None and _open["key"][0] == path and _open["key"][2] == cut
+            and now - _open["checked"] < REMOTE_RECHECK_SECONDS):
+        return _open["store"]
     refuse_interrupted(path)  # checked on every call: a crash need not change the generation
     key = (path, content_stamp(path), cut)
     if _open["key"] != key:
         _open["store"] = HistoryStore(path, cut=cut)
         _open["key"] = key
+    _open["checked"] = now
     return _open["store"]
 
 
@@ -228,7 +243,7 @@ class HistoryStore(BarStore):
                 bases.setdefault(self.minute_base(code), []).append(code)
         for n in sorted(bases):
             lines.append("%d-minute base bars: %s" % (n, ", ".join(bases[n])))
-        ticks = [c for c in info if os.path.exists(self.tick_path(c))]
+        ticks = [c for c in info if self._exists(self.tick_path(c))]
         lines.append("ticks: %s" % (", ".join(ticks) or "none"))
         adjust = self.adjust_factors()
         lines.append("adjustment factors: %d rows for %d target(s)" % (len(adjust), adjust["target"].nunique()))
@@ -249,8 +264,7 @@ class HistoryStore(BarStore):
 
     def _exists(self, path):
         """Whether a store file exists, counting the new files of a write step in progress."""
-        source = getattr(self, "_source", None)
-        return os.path.exists(source(path) if source is not None else path)
+        return self._files.exists(self._source(path))
 
     def minute_bases(self):
         """target -> the base sizes (minutes) of the folders bars/<N>m/ other than 1m
@@ -258,9 +272,10 @@ class HistoryStore(BarStore):
         if "_bases" not in self._tables:
             root = os.path.join(self.path, "bars")
             files = set()
-            for entry in os.listdir(root) if os.path.isdir(root) else ():
-                if _BASE_DIR.fullmatch(entry) and entry != "1m" and os.path.isdir(os.path.join(root, entry)):
-                    files.update(os.path.join(root, entry, name) for name in os.listdir(os.path.join(root, entry)))
+            for entry in self._files.listdir(root):
+                if _BASE_DIR.fullmatch(entry) and entry != "1m":
+                    folder = os.path.join(root, entry)
+                    files.update(os.path.join(folder, name) for name in self._files.listdir(folder))
             files.update(getattr(self, "_staged", {}))
             found = {}
             for path in sorted(files):
@@ -451,9 +466,8 @@ class HistoryStore(BarStore):
         quiet = not params.get("need_show_ui_tip", False) or len(codes) < _PROGRESS_TARGETS
         progress = tqdm(zip(codes, rows), total=len(codes), desc="loading %s bars" % freq,
                         unit="target", disable=True if quiet else None, leave=False)
-        for t, (code, row) in enumerate(progress):
+        for t, ((code, row), bars) in enumerate(zip(progress, self._bars_in_order(codes, freq))):
             block = karray[t * gv.KMatrix_Bar_Len : (t + 1) * gv.KMatrix_Bar_Len]
-            bars = self.read_bars(code, freq)
             if bars is None:
                 missing.append(code)
                 continue
@@ -485,6 +499,26 @@ class HistoryStore(BarStore):
             raise ValueError("no bars in the range (%s)" % describe)
         first_of_day = np.flatnonzero(np.r_[True, day_pos[1:] != day_pos[:-1]]).astype(np.int64)
         return {"TimeLine": times, "DayPos": day_pos, "KArray": karray, "TradeFreshPos": first_of_day}
+
+    def _bars_in_order(self, codes, freq):
+        """read_bars of each code, in their order.  A store at a URL reads up to
+        READ_AHEAD files at once: each read is a few round trips to the object
+        store, and pyarrow waits on them without the GIL."""
+        if not self.remote or len(codes) < 2:
+            for code in codes:
+                yield self.read_bars(code, freq)
+            return
+        self.minute_bases()  # listed once, before the reading threads look it up
+        codes = iter(codes)
+        with ThreadPoolExecutor(max_workers=READ_AHEAD) as pool:
+            pending = collections.deque(pool.submit(self.read_bars, c, freq)
+                                        for c in itertools.islice(codes, READ_AHEAD))
+            while pending:
+                done = pending.popleft()
+                nxt = next(codes, None)
+                if nxt is not None:
+                    pending.append(pool.submit(self.read_bars, nxt, freq))
+                yield done.result()
 
     def main_contract(self, targets, begin_date, end_date):
         begin_date = as_date(begin_date, "begin date")

@@ -47,6 +47,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from vornix.api.history._places import files_of
 from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.utils.exceptions import StoreError
 from vornix.tframe.utils.utilfunc import atomic_path
@@ -133,10 +134,10 @@ def read_generation_file(path):
     The file holds up to three lines: the counter, the time stamp of the last write
     and the store id.  A file that cannot be read or does not hold them raises a
     StoreError naming it."""
-    gen_path = os.path.join(path, GENERATION_FILE)
+    files = files_of(path)
+    gen_path = os.path.join(files.root, GENERATION_FILE)
     try:
-        with open(gen_path, "rb") as fh:
-            data = fh.read(_GENERATION_MAX_BYTES + 1)
+        data = files.read_head(gen_path, _GENERATION_MAX_BYTES + 1)
     except FileNotFoundError:
         return GenerationInfo(0, "", "")
     except OSError as exc:
@@ -175,7 +176,7 @@ def content_stamp(path):
     store made before stores had an id is named by its folder until its next write
     gives it one."""
     info = read_generation_file(path)
-    who = "store %s" % info.store_id if info.store_id else "folder %s" % path
+    who = "store %s" % info.store_id if info.store_id else "folder %s" % files_of(path).root
     return "%s|%d|%s" % (who, info.counter, info.stamp)
 
 
@@ -198,6 +199,7 @@ def _name_list(names):
 
 LOCK_FILE = ".write-lock"
 JOURNAL_FILE = ".import-journal.json"
+UPLOAD_MARK = ".upload-in-progress"  # in a store at a URL while `upload_store` fills it
 LOCK_TIMEOUT_SETTING = "VX_STORE_LOCK_TIMEOUT"
 DEFAULT_LOCK_TIMEOUT = 60.0
 _TEMP_PREFIX = ".tmp-"
@@ -208,12 +210,22 @@ _STORE_DIRS = ("", os.path.join("bars", "1m"), os.path.join("bars", "1d"), "tick
 def _store_dirs(path):
     """The folders of a store that hold data files: the fixed ones and every
     bars/<N>m folder of base bars of several minutes."""
-    try:
-        bars = sorted(n for n in os.listdir(os.path.join(path, "bars"))
-                      if n.endswith("m") and n[:-1].isdigit() and n != "1m")
-    except (FileNotFoundError, NotADirectoryError):
-        bars = []
+    files = files_of(path)
+    bars = sorted(n for n in files.listdir(os.path.join(files.root, "bars"))
+                  if n.endswith("m") and n[:-1].isdigit() and n != "1m")
     return _STORE_DIRS + tuple(os.path.join("bars", n) for n in bars)
+
+
+def local_place(path, action):
+    """The local folder of a store that `action` (such as "import") writes; a store
+    at a URL is read-only and raises a StoreError saying how to fill it."""
+    files = files_of(path)
+    if files.remote:
+        raise StoreError(
+            "the bar store %s is at a URL, which is read-only: cannot %s there. Write to a local "
+            "store and copy it there with 'vornix data upload %s --store DIR'" % (files.root, action, files.root)
+        )
+    return files.root
 
 
 def _process_umask():
@@ -352,7 +364,7 @@ def write_lock(path, timeout=None):
     (default: setting VX_STORE_LOCK_TIMEOUT, 60) and then raises a StoreError
     naming the store and the holder's pid.  Yields True where this call took the
     lock for the process (the outermost holder)."""
-    path = os.path.abspath(os.path.expanduser(str(path)))
+    path = local_place(path, "write")
     timeout = lock_timeout() if timeout is None else float(timeout)
     deadline = time.monotonic() + timeout
     held = _held_lock(path)
@@ -551,11 +563,39 @@ def _repair_hint(path, journal):
     return hint
 
 
+def _remote_unfinished(files):
+    """Why a store at a URL is not read, or None: an upload into it that has not
+    finished, or the journal of a write step stopped part-way, copied there from
+    the store it was written in.  One listing of the store's top folder."""
+    names = set(files.listdir(files.root))
+    if UPLOAD_MARK in names:
+        mark = os.path.join(files.root, UPLOAD_MARK)
+        try:
+            note = json.loads(files.read_head(mark, 4096).decode("utf-8"))
+            who = "from %s (pid %s on %s), started %s" % (
+                note["source"], note["pid"], note["host"], note["time"])
+        except (OSError, ValueError, KeyError, TypeError):
+            who = "(its mark %s cannot be read)" % UPLOAD_MARK
+        return ("an upload into it %s has not finished (or was stopped); it is read again once "
+                "'vornix data upload' completes" % who)
+    if JOURNAL_FILE in names:
+        return ("it holds the journal %s of a write step stopped part-way in the store it was copied "
+                "from; finish the step there ('vornix data repair') and upload that store again" % JOURNAL_FILE)
+    return None
+
+
 def refuse_interrupted(path):
     """Raise a StoreError when the store at `path` holds a write step that was
     stopped part-way (a journal left by a writer that is gone): it is not read until
-    the step is finished.  Costs one stat when there is no journal."""
-    path = os.path.abspath(os.path.expanduser(str(path)))
+    the step is finished.  Costs one stat when there is no journal (a store at a
+    URL: one listing of its top folder, see `_remote_unfinished`)."""
+    files = files_of(path)
+    if files.remote:
+        problem = _remote_unfinished(files)
+        if problem:
+            raise StoreError("the bar store %s is not read: %s" % (files.root, problem))
+        return
+    path = files.root
     journal = _leftover_journal(path)
     if journal is None:
         return
@@ -622,7 +662,7 @@ def _finish_interrupted(path):
 
 def repair_store(path):
     """Finish a write step that was stopped part-way (`vornix data repair`); a message."""
-    path = os.path.abspath(os.path.expanduser(str(path)))
+    path = local_place(path, "repair")
     if not os.path.isdir(path):
         raise StoreError("no bar store at %s" % path)
     with write_lock(path):
@@ -639,9 +679,11 @@ def repair_store(path):
 def check_store(path):
     """(ok, lines) of `vornix data info --check`: an interrupted write step (which of
     its files hold their new content and which their old), a damaged generation
-    file and store files whose Parquet footer cannot be read are problems."""
-    path = os.path.abspath(os.path.expanduser(str(path)))
-    if not os.path.isdir(path):
+    file and store files whose Parquet footer cannot be read are problems.  A store
+    at a URL is checked for an unfinished upload instead of a write step."""
+    files = files_of(path)
+    path = files.root
+    if not files.isdir(path):
         raise StoreError("no bar store at %s" % path)
     lines, ok = ["store: %s" % path], True
     try:
@@ -650,7 +692,12 @@ def check_store(path):
     except StoreError as exc:
         lines.append("PROBLEM: %s" % exc)
         ok = False
-    if os.path.lexists(os.path.join(path, JOURNAL_FILE)):
+    if files.remote:
+        problem = _remote_unfinished(files)
+        if problem:
+            lines.append("PROBLEM: %s" % problem)
+            ok = False
+    elif os.path.lexists(os.path.join(path, JOURNAL_FILE)):
         try:
             live, journal = _writer_active(path, lambda: _read_journal(path))
         except StoreError as exc:
@@ -676,19 +723,17 @@ def check_store(path):
                 lines.append("  the new content of %s is gone: 'vornix data repair' cannot finish it"
                              % ", ".join(waiting))
             lines.append("  fix: %s" % _repair_hint(path, journal))
-    elif _temp_files(path):
+    elif not files.remote and _temp_files(path):
         lines.append("%d temporary file(s) of writes stopped before they changed anything (the next "
                      "write or 'vornix data repair' removes them)" % len(_temp_files(path)))
     damaged = []
     for sub in _store_dirs(path):
         folder = os.path.join(path, sub)
-        if not os.path.isdir(folder):
-            continue
-        for name in sorted(os.listdir(folder)):
+        for name in sorted(files.listdir(folder)):
             if name.startswith(".") or not name.endswith(".parquet"):
                 continue
             try:
-                pq.read_metadata(os.path.join(folder, name))
+                files.metadata(os.path.join(folder, name))
             except (pa.ArrowException, OSError) as exc:
                 damaged.append("%s (%s)" % (os.path.join(sub, name), exc))
     if damaged:
@@ -720,8 +765,12 @@ class BarStore:
     this object reads the new content (the rest of the world the old)."""
 
     def __init__(self, path, create=False):
-        self.path = os.path.abspath(os.path.expanduser(str(path)))
-        if not create and not os.path.isdir(self.path):
+        self._files = files_of(path)
+        self.path = self._files.root
+        self.remote = self._files.remote
+        if create and self.remote:
+            local_place(path, "create or write a store")
+        if not create and not self._files.isdir(self.path):
             raise StoreError(
                 "no bar store at %s; create one with 'vornix data sample' or "
                 "'vornix data import'" % self.path
@@ -761,13 +810,12 @@ class BarStore:
         return self._staged.get(path, path)
 
     def _read(self, path, schema_name, missing_ok):
-        source = self._source(path)
-        if not os.path.exists(source):
+        try:
+            table = self._files.read_table(self._source(path))
+        except FileNotFoundError:
             if missing_ok:
                 return None
-            raise StoreError("store file %s is missing" % path)
-        try:
-            table = pq.read_table(source)
+            raise StoreError("store file %s is missing" % path) from None
         except (pa.ArrowException, OSError) as exc:
             raise StoreError("store file %s is damaged: %s" % (path, exc)) from exc
         schema = _SCHEMAS[schema_name]
@@ -817,11 +865,10 @@ class BarStore:
 
     def bar_count(self, target, frequency):
         path = self.bar_path(target, frequency)
-        source = self._source(path)
-        if not os.path.exists(source):
-            return 0
         try:
-            return pq.ParquetFile(source).metadata.num_rows
+            return self._files.metadata(self._source(path)).num_rows
+        except FileNotFoundError:
+            return 0
         except (pa.ArrowException, OSError) as exc:
             raise StoreError("store file %s is damaged: %s" % (path, exc)) from exc
 
@@ -833,11 +880,9 @@ class BarStore:
 
     def factor_names(self):
         directory = os.path.join(self.path, "factors")
-        if not os.path.isdir(directory):
-            return []
         return sorted(
             f[: -len(".parquet")]
-            for f in os.listdir(directory)
+            for f in self._files.listdir(directory)
             if f.endswith(".parquet") and not f.startswith(".")
         )
 
@@ -991,3 +1036,114 @@ class BarStore:
 
     def write_factor(self, name, frame):
         self._write(self.factor_path(name), "factor", {c: frame[c] for c in frame})
+
+
+# ------------------------------------------------------------------ upload
+
+def _store_files(path):
+    """Paths (relative to the store) of the data files of the local store at `path`."""
+    out = []
+    for sub in _store_dirs(path):
+        folder = os.path.join(path, sub)
+        try:
+            names = os.listdir(folder)
+        except (FileNotFoundError, NotADirectoryError):
+            continue
+        out.extend(os.path.join(sub, n) for n in names
+                   if n.endswith(".parquet") and not n.startswith(".") and os.path.isfile(os.path.join(folder, n)))
+    return sorted(out)
+
+
+def _is_store_folder(rel):
+    parts = rel.split(os.sep) if rel else []
+    if len(parts) == 2 and parts[0] == "bars":
+        return parts[1] == "1d" or (parts[1].endswith("m") and parts[1][:-1].isdigit())
+    return rel in ("", "ticks", "factors")
+
+
+def upload_store(path, url, progress=False):
+    """Copy the local store at `path` to the URL `url` (`vornix data upload`); a message.
+
+    The URL ends as a copy of the store: its files, then GENERATION (so the copy
+    keeps the store's id and generation, and the matrix-cache entries built from
+    either serve both), and store files at the URL that the store lacks are
+    removed.  A mark at the URL, put first and removed last, makes readers refuse
+    the copy while it is written; a stopped upload is finished by running it
+    again.  The local store stays under its write lock meanwhile, so it does not
+    change while it is copied."""
+    import shutil
+    import socket
+
+    from tqdm import tqdm
+
+    source = files_of(path)
+    if source.remote:
+        raise StoreError("an upload copies a local store to a URL; %s is a URL itself" % source.root)
+    dest = files_of(url)
+    if not dest.remote:
+        raise StoreError(
+            "an upload copies a store to a URL (such as s3://bucket/prefix); %s is a local folder: "
+            "copy the store's folder instead" % dest.root
+        )
+    path = source.root
+    if not os.path.isdir(path):
+        raise StoreError("no bar store at %s" % path)
+    with write_lock(path):
+        refuse_interrupted(path)
+        info = read_generation_file(path)
+        if not info.counter:
+            raise StoreError("the bar store %s holds nothing yet: there is nothing to upload" % path)
+        names = _store_files(path)
+        fs = dest.fs
+
+        def key(rel):
+            return dest.key(os.path.join(dest.root, rel))
+
+        def put(rel, data):
+            with fs.open_output_stream(key(rel)) as out:
+                out.write(data)
+
+        from pyarrow import fs as pafs
+
+        try:
+            there = [f for f in fs.get_file_info(pafs.FileSelector(dest.base, recursive=True, allow_not_found=True))
+                     if f.type == pafs.FileType.File]
+            top = {os.path.relpath(f.path, dest.base) for f in there}
+            if there and GENERATION_FILE not in top and UPLOAD_MARK not in top:
+                raise StoreError(
+                    "%s holds %d file(s) but no bar store (no %s): upload to an empty place or to an earlier "
+                    "upload, nothing there is replaced" % (dest.root, len(there), GENERATION_FILE))
+            fs.create_dir(dest.base, recursive=True)
+            put(UPLOAD_MARK, json.dumps({"source": path, "pid": os.getpid(), "host": socket.gethostname(),
+                                         "time": _now(), "generation": info.counter}).encode("utf-8"))
+            made, size = set(), 0
+            for rel in tqdm(names, desc="upload", unit="file", disable=not progress or len(names) < 20):
+                folder = os.path.dirname(rel)
+                if folder not in made:
+                    fs.create_dir(key(folder) if folder else dest.base, recursive=True)
+                    made.add(folder)
+                with open(os.path.join(path, rel), "rb") as src, fs.open_output_stream(key(rel)) as out:
+                    shutil.copyfileobj(src, out, 1 << 22)
+                    size += src.tell()
+            # the store's files that the URL holds and the store no longer does (only in
+            # the store's own folders: whatever else shares the place stays)
+            keep = {key(rel) for rel in names}
+            stale = [
+                f.path for f in there
+                if f.path not in keep and _is_store_folder(os.path.dirname(os.path.relpath(f.path, dest.base)))
+                and (f.base_name.endswith(".parquet") or f.base_name == JOURNAL_FILE
+                     or f.base_name.startswith(_TEMP_PREFIX))
+            ]
+            for stale_key in stale:
+                fs.delete_file(stale_key)
+            with open(os.path.join(path, GENERATION_FILE), "rb") as fh:
+                put(GENERATION_FILE, fh.read())
+            fs.delete_file(key(UPLOAD_MARK))
+        except (OSError, pa.ArrowException) as exc:
+            raise StoreError(
+                "the upload of the bar store %s to %s stopped: %s. Readers refuse the URL until an "
+                "upload finishes: run it again" % (path, dest.root, exc)
+            ) from exc
+    return ("uploaded the bar store %s (generation %d, id %s) to %s: %d file(s), %.1f MB; removed %d file(s) "
+            "it no longer holds" % (path, info.counter, info.store_id, dest.root, len(names) + 1, size / 1e6,
+                                    len(stale)))
