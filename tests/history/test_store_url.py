@@ -134,18 +134,20 @@ RUN = {"targets": ["SH.600000", "SZ.000011", "CFE.IF00"], "frequency": "min", "c
 def init(context):
     context.bars = context.reg_bars("min", 15, adjust=True)
     context.days = context.reg_bars("day")
+    context.pe = context.reg_factor(["pe"])
 
 
 def on_data(context):
     context.record("close", float(np.nansum(context.bars.values(4)[:, 5])))
     context.record("day_close", float(np.nansum(context.days.values(2)[:, 5])))
+    context.record("pe", float(np.nansum(context.pe.values(3)[1])))
     if context.step % 40 == 0:
         context.order_target_percent("SH.600000", 0.3 if context.step % 80 == 0 else 0.0)
 """
 
 
 def test_a_run_on_the_url_gives_the_run_on_the_folder_and_writes_nothing_there(
-        sample_market, uploaded, s3_service, tmp_path, monkeypatch):
+        sample_market, uploaded, s3_service, tmp_path, monkeypatch, run_state):
     path = tmp_path / "strategy.py"
     path.write_text(textwrap.dedent(STRATEGY))
     before = listing(s3_service.fs, "market")
@@ -153,12 +155,12 @@ def test_a_run_on_the_url_gives_the_run_on_the_folder_and_writes_nothing_there(
     for where, store in (("folder", sample_market[0]), ("url", uploaded["s3"])):
         monkeypatch.setenv("VX_STORE_DIR", store)
         monkeypatch.setenv("VX_CORE_CACHE_DIR", str(tmp_path / ("cache-" + where)))
-        results[where] = run(str(path), out=False, quiet=True, core="local", cash=1e7)
+        results[where] = run(str(path), out=False, quiet=True, cash=1e7)
     a, b = results["folder"], results["url"]
     assert a.steps == b.steps > 100
     pd.testing.assert_frame_equal(a.records, b.records)
     pd.testing.assert_frame_equal(a.trades, b.trades)
-    assert len(a.trades) > 0
+    assert len(a.trades) > 0 and (a.records["pe"] > 0).any()
     assert listing(s3_service.fs, "market") == before
 
 
