@@ -610,16 +610,16 @@ def refuse_interrupted(path):
     )
 
 
-def _temp_files(path):
-    out = []
+def _entries(path):
+    """(folder relative to the store, name) of every entry of the store's data folders."""
+    files = files_of(path)
     for sub in _store_dirs(path):
-        folder = os.path.join(path, sub)
-        try:
-            names = os.listdir(folder)
-        except (FileNotFoundError, NotADirectoryError):
-            continue
-        out.extend(os.path.join(folder, n) for n in names if n.startswith(_TEMP_PREFIX))
-    return sorted(out)
+        for name in files.listdir(os.path.join(files.root, sub)):
+            yield sub, name
+
+
+def _temp_files(path):
+    return sorted(os.path.join(path, sub, n) for sub, n in _entries(path) if n.startswith(_TEMP_PREFIX))
 
 
 def _bump_generation(path):
@@ -727,15 +727,13 @@ def check_store(path):
         lines.append("%d temporary file(s) of writes stopped before they changed anything (the next "
                      "write or 'vornix data repair' removes them)" % len(_temp_files(path)))
     damaged = []
-    for sub in _store_dirs(path):
-        folder = os.path.join(path, sub)
-        for name in sorted(files.listdir(folder)):
-            if name.startswith(".") or not name.endswith(".parquet"):
-                continue
-            try:
-                files.metadata(os.path.join(folder, name))
-            except (pa.ArrowException, OSError) as exc:
-                damaged.append("%s (%s)" % (os.path.join(sub, name), exc))
+    for sub, name in sorted(_entries(path)):
+        if name.startswith(".") or not name.endswith(".parquet"):
+            continue
+        try:
+            files.metadata(os.path.join(path, sub, name))
+        except (pa.ArrowException, OSError) as exc:
+            damaged.append("%s (%s)" % (os.path.join(sub, name), exc))
     if damaged:
         ok = False
         lines.append("PROBLEM: %d store file(s) cannot be read: %s" % (len(damaged), "; ".join(damaged)))
@@ -1042,16 +1040,8 @@ class BarStore:
 
 def _store_files(path):
     """Paths (relative to the store) of the data files of the local store at `path`."""
-    out = []
-    for sub in _store_dirs(path):
-        folder = os.path.join(path, sub)
-        try:
-            names = os.listdir(folder)
-        except (FileNotFoundError, NotADirectoryError):
-            continue
-        out.extend(os.path.join(sub, n) for n in names
-                   if n.endswith(".parquet") and not n.startswith(".") and os.path.isfile(os.path.join(folder, n)))
-    return sorted(out)
+    return sorted(os.path.join(sub, n) for sub, n in _entries(path)
+                  if n.endswith(".parquet") and not n.startswith(".") and os.path.isfile(os.path.join(path, sub, n)))
 
 
 def _is_store_folder(rel):
