@@ -1,6 +1,7 @@
 """Fetch one year of one-minute bars for 50 targets through get_k_data_multi.
 
     python benchmarks/bench_history.py [--quick] [--store DIR] [--targets 50] [--repeat 3]
+                                       [--url URL | --no-url]
 
 Without --store a sample market of 50 stocks over 242 trading days is written
 to a temporary directory first (in a child process, so that its memory does not
@@ -8,6 +9,12 @@ count).  Prints the time of each fetch, the size of the returned arrays and the
 peak memory of the fetch: the rise of the process's peak RSS, the peak of
 Python allocations (tracemalloc) and the peak of the Arrow memory pool.
 Targets: under 2 s per fetch, peak memory within 2x of the returned arrays.
+
+The same fetch is then made from a copy of the store at a URL (`vornix data
+upload`; by default a file:// URL in a temporary folder, which measures the cost of
+reading through pyarrow's file systems; --url s3://bucket/prefix for an object
+store), checked to return the same arrays and reported as a ratio to the fetch
+from the folder.
 The exit status is 1 when a fetch fails, and in a full run also when a target
 is missed.
 
@@ -28,6 +35,38 @@ def _peak_rss_bytes():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
+def _fetch_from_url(args, store, params, expected, folder_best):
+    """The fetch from a copy of the store at a URL; False when it returns other arrays."""
+    import numpy as np
+
+    from vornix.api.history import _history
+    from vornix.api.history._places import files_of, is_url
+    from vornix.api.history._store import upload_store
+
+    if is_url(store):
+        print("(the store is at a URL already: no second fetch)")
+        return True
+    with tempfile.TemporaryDirectory(prefix="vx-bench-url-") as tmp:
+        url = args.url or "file://%s" % os.path.join(tmp, "copy")
+        t0 = time.perf_counter()
+        upload_store(store, url)
+        print("store uploaded to %s in %.2f s" % (files_of(url).root, time.perf_counter() - t0))
+        os.environ["VX_STORE_DIR"] = url
+        times = []
+        for _ in range(args.repeat):
+            _history._open.update(key=None, store=None)  # a fresh open, as a new run makes
+            t0 = time.perf_counter()
+            result = _history.get_k_data_multi(params)
+            times.append(time.perf_counter() - t0)
+        os.environ["VX_STORE_DIR"] = store
+    same = all(np.array_equal(result[k], expected[k], equal_nan=True) for k in expected)
+    print("fetch time from the URL: best %.3f s, all %s; %.2fx the fetch from the folder"
+          % (min(times), ", ".join("%.3f" % t for t in times), min(times) / folder_best))
+    if not same:
+        print("CHECK FAILED: the fetch from the URL returned other arrays than the fetch from the folder")
+    return same
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="small market, one round (smoke runs)")
@@ -35,6 +74,9 @@ def main():
     ap.add_argument("--targets", type=int, default=None, help="stocks (default 50, --quick 5)")
     ap.add_argument("--days", type=int, default=None, help="trading days (default 242, --quick 10)")
     ap.add_argument("--repeat", type=int, default=None, help="rounds (default 3, --quick 1)")
+    ap.add_argument("--url", default=None, help="where to upload the store for the fetch from a URL "
+                    "(default: a file:// URL in a temporary folder)")
+    ap.add_argument("--no-url", dest="no_url", action="store_true", help="no fetch from a URL")
     args = ap.parse_args()
     args.targets = args.targets or (5 if args.quick else 50)
     args.days = args.days or (10 if args.quick else 242)
@@ -92,6 +134,8 @@ def main():
     print("tracemalloc peak of one fetch: %.1f MB (%.2fx)" % (py_peak / 1e6, py_peak / returned))
     print("Arrow pool peak: %.1f MB" % (pool.max_memory() / 1e6))
     ok = min(times) < 2.0 and max(rss_rise, py_peak) <= 2 * returned
+    if not args.no_url and not _fetch_from_url(args, store, params, result, min(times)):
+        return 1
     if args.quick:
         print("(quick run: targets not checked)")
     else:

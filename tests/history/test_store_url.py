@@ -294,3 +294,20 @@ def test_an_upload_copies_a_local_store_to_a_url_only(sample_market, tmp_path, u
     with pytest.raises(StoreError, match="holds nothing yet"):
         upload_store(str(empty), "file://%s" % (tmp_path / "z"))
     assert not (tmp_path / "z").exists()
+
+
+def test_a_damaged_file_at_the_url_is_named_by_the_fetch_and_the_check(sample_market, s3_service, monkeypatch):
+    s3_service.bucket("damaged")
+    url = s3_service.url("damaged", "s")
+    upload_store(sample_market[0], url)
+    codes = sorted(HistoryStore(sample_market[0]).target_table())
+    bad = codes[5]  # read by one of the reading threads, after others
+    with s3_service.fs.open_output_stream("damaged/s/bars/1m/%s.parquet" % bad) as out:
+        out.write(b"PAR1 not a table PAR1")
+    monkeypatch.setenv("VX_STORE_DIR", url)
+    days = HistoryStore(sample_market[0]).trading_days()
+    with pytest.raises(StoreError, match=r"store file s3://damaged/s/bars/1m/%s\.parquet is damaged" % bad):
+        _history.get_k_data_multi({"targets": codes, "frequency": "min", "begin_date": int(days[0]),
+                                   "end_date": int(days[-1])})
+    ok, lines = check_store(url)
+    assert not ok and "bars/1m/%s.parquet" % bad in lines[-1]
