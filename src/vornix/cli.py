@@ -331,6 +331,7 @@ def _cmd_sweep(args):
     grid = parse_grid(args.grid, strategy.params)
     options = dict(jobs=args.jobs, engine=args.engine, scheduler=args.scheduler,
                    address=args.address, metric=args.metric, quiet=args.quiet,
+                   run_timeout=args.run_timeout,
                    targets=args.targets, frequency=args.frequency, count=args.count,
                    begin=args.begin, end=args.end, adjust=args.adjust, params=params,
                    core=args.core, cash=args.cash, fee_stock=args.fee_stock,
@@ -375,6 +376,8 @@ def _add_sweep(subparsers):
                    help="dask scheduler (default: a local cluster)")
     p.add_argument("--address", metavar="ADDRESS", default=None,
                    help="ray cluster address (default: a local ray)")
+    p.add_argument("--run-timeout", dest="run_timeout", type=float, metavar="SECONDS", default=None,
+                   help="stop a run that takes longer and report it in its row (default: no limit)")
     _run_settings(p, "runs")
     p.add_argument("--out", metavar="DIR", default=None,
                    help="results folder (default ./vornix-results/<strategy>-sweep-<time stamp>)")

@@ -221,6 +221,9 @@ def test_the_command_line_writes_rows_table_and_heat_map(world, reference, tmp_p
         (dict(grid={"fast": [1]}, train="0d", test=3), ValueError, "at least one trading day"),
         (dict(grid={"fast": [1]}, train="4w", test=3), ValueError, "such as 120d"),
         (dict(grid={"fast": [1]}, train=12, test=3), ValueError, "leave nothing to test"),
+        (dict(grid={"fast": [1]}, run_timeout=0), ValueError, "run_timeout must be a positive"),
+        (dict(grid={"fast": [1]}, run_timeout=float("nan")), ValueError, "run_timeout must be a positive"),
+        (dict(grid={"fast": [1]}, run_timeout="soon"), ValueError, "run_timeout must be a number"),
     ],
 )
 def test_bad_requests_fail_before_any_run(world, call, error, words):
@@ -230,6 +233,41 @@ def test_bad_requests_fail_before_any_run(world, call, error, words):
             walk_forward(world["cross"], **call)
         else:
             sweep(world["cross"], **call)
+
+
+HANGING = """
+import os
+import time
+
+RUN = {"targets": ["SH.600000"], "frequency": "day", "begin": "2023-01-03", "end": "2023-01-10"}
+PARAMS = {"hang": 0, "pid_file": ""}
+
+
+def init(context):
+    if context.params["hang"]:
+        with open(context.params["pid_file"], "w") as fh:
+            fh.write(str(os.getpid()))
+        time.sleep(3600)
+
+
+def on_data(context):
+    context.order_target_percent("SH.600000", 0.5)
+"""
+
+
+@pytest.mark.slow
+def test_a_run_past_its_time_out_is_stopped_and_reported_in_its_row(world, tmp_path):
+    strategy = _write(tmp_path, "hanging.py", HANGING)
+    pid_file = str(tmp_path / "pid")
+    rows = sweep(strategy, {"hang": [0, 1]}, jobs=2, quiet=True, run_timeout=25,
+                 params={"pid_file": pid_file}, cash=1e7, core="local")
+    assert rows["error"].iloc[0] is None and rows["trades"].iloc[0] > 0
+    assert rows["error"].iloc[1] == "the run did not finish within its time-out of 25 s and was stopped"
+    assert 25 <= rows["run_seconds"].iloc[1] < 60
+    with open(pid_file) as fh:
+        pid = int(fh.read())
+    with pytest.raises(ProcessLookupError):  # killed and waited for
+        os.kill(pid, 0)
 
 
 @pytest.mark.parametrize("engine, extra", [("dask", "dask.distributed"), ("ray", "ray")])

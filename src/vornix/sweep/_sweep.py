@@ -158,11 +158,24 @@ def settings_env():
     return env
 
 
+def check_run_timeout(value):
+    """A run time-out in seconds (a positive number) or None."""
+    if value is None:
+        return None
+    try:
+        seconds = float(value)
+    except (TypeError, ValueError):
+        raise ValueError("run_timeout must be a number of seconds, got %r" % (value,)) from None
+    if not (seconds > 0 and math.isfinite(seconds)):
+        raise ValueError("run_timeout must be a positive number of seconds, got %r" % (value,))
+    return seconds
+
+
 class Plan:
     """What a sweep or walk-forward runs: the strategy, its grid and the settings
     shared by all its runs, checked before any run starts."""
 
-    def __init__(self, strategy, grid, run_settings, reserved=()):
+    def __init__(self, strategy, grid, run_settings, reserved=(), run_timeout=None):
         from vornix.runner._strategy import load_strategy, resolve_settings
 
         if not isinstance(strategy, (str, os.PathLike)):
@@ -176,6 +189,7 @@ class Plan:
                 "unknown settings %s; the settings of a sweep's runs are %s"
                 % (", ".join(unknown), ", ".join(RUN_SETTINGS))
             )
+        self.timeout = check_run_timeout(run_timeout)
         self.path = os.path.abspath(os.fspath(strategy))
         self.strategy = load_strategy(self.path)
         self.name = self.strategy.name
@@ -213,7 +227,8 @@ class Plan:
         settings = dict(self.settings, params=self.params(combo))
         if begin is not None:
             settings["begin"], settings["end"] = int(begin), int(end)
-        return {"strategy": self.path, "settings": settings, "env": self.env, "curve": curve}
+        return {"strategy": self.path, "settings": settings, "env": self.env, "curve": curve,
+                "timeout": self.timeout}
 
     def start_cash(self):
         """The equity a run starts with: both accounts' cash."""
@@ -404,6 +419,7 @@ def sweep(
     metric="sharpe",
     out=None,
     quiet=False,
+    run_timeout=None,
     **run_settings,
 ):
     """Runs the strategy file `strategy` once per combination of `grid` ({name: values});
@@ -421,10 +437,11 @@ def sweep(
     count, begin, end, adjust, params: fixed parameters, core, cash, fee_stock,
     fee_future, slippage). `out`: a folder to write sweep.parquet, sweep.csv and, for
     two grid parameters, heatmap.png of `metric`; `quiet`: no progress bar and no
-    summary."""
+    summary; `run_timeout`: seconds a run may take, after which its process is
+    stopped and its row holds the error (default: no limit)."""
     t0 = time.perf_counter()
     check_metric(metric)
-    plan = Plan(strategy, grid, run_settings)
+    plan = Plan(strategy, grid, run_settings, run_timeout=run_timeout)
     runner = make_engine(engine, jobs, scheduler, address)
     tasks = [plan.task(c) for c in plan.combos]
     with runner:

@@ -14,7 +14,9 @@ A task is a plain dict (it crosses process and machine boundaries):
   whatever the worker process has in its own environment, so every run sees the
   store, the matrix cache and the output folders of the process that started the
   sweep;
-- "curve": whether to return the run's time line and equity too.
+- "curve": whether to return the run's time line and equity too;
+- "timeout": seconds the run may take (None: no limit); a run that takes longer
+  is stopped (its process killed) and reported in its row.
 
 The row: the summary statistics (`STATS`), "error" (None, or the error's text
 without the snapshot line), "error_snapshot" (the path of the error snapshot, if
@@ -93,14 +95,17 @@ def run_combination(task):
     t0 = time.perf_counter()
     fd, result_path = tempfile.mkstemp(prefix="vx-sweep-", suffix=".pickle")
     os.close(fd)
+    timeout = task.get("timeout")
     try:
         payload = pickle.dumps(dict(task, result=result_path))
+        # on time-out the child is killed (and waited for) before this raises
         proc = subprocess.run(
             [sys.executable, "-c", _CHILD],
             input=payload,
             env=_child_env(task.get("env", {})),
             stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE,
+            timeout=timeout,
         )
         try:
             with open(result_path, "rb") as fh:
@@ -114,6 +119,11 @@ def run_combination(task):
                 ),
                 None,
             )
+    except subprocess.TimeoutExpired:
+        row, curve = (
+            empty_row("the run did not finish within its time-out of %g s and was stopped" % timeout),
+            None,
+        )
     except Exception as exc:  # the process could not even be started
         row, curve = (
             empty_row("".join(traceback.format_exception_only(type(exc), exc)).strip()),

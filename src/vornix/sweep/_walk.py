@@ -203,6 +203,7 @@ def walk_forward(
     address=None,
     out=None,
     quiet=False,
+    run_timeout=None,
     **run_settings,
 ):
     """Walk-forward of the strategy file `strategy` over its [begin, end]: `train`
@@ -216,7 +217,7 @@ def walk_forward(
     check_metric(metric)
     train, test = as_days(train, "train"), as_days(test, "test")
     reserved = _WINDOW_COLUMNS + ("phase", "train_" + metric) + tuple("test_" + s for s in STATS)
-    plan = Plan(strategy, grid, run_settings, reserved=reserved)
+    plan = Plan(strategy, grid, run_settings, reserved=reserved, run_timeout=run_timeout)
     days = _history.get_trading_days(plan.resolved.begin, plan.resolved.end)
     folds = split_windows(days, train, test)
     runner = make_engine(engine, jobs, scheduler, address)
