@@ -52,3 +52,25 @@ def finish(name, args, payload, failures, missed):
     for m in missed:
         print("TARGET MISSED:", m)
     return 1 if failures or (missed and not args.quick) else 0
+
+
+def bench_args(doc, child, options, quick):
+    """The arguments of a benchmark with a measured child: `options` are (flag, default)
+    pairs of integer options, plus --quick and the hidden --child CONFIG (JSON).  With
+    --child this process is the child: it prints child(config) as JSON and exits.  In a
+    quick run the values of `quick` (option name -> value) replace the options'."""
+    import argparse
+
+    parser = argparse.ArgumentParser(description=doc.split("\n")[0])
+    parser.add_argument("--quick", action="store_true")
+    for flag, default in options:
+        parser.add_argument(flag, type=int, default=default)
+    parser.add_argument("--child", default=None, help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        print(json.dumps(child(json.loads(args.child))))
+        raise SystemExit(0)
+    if args.quick:
+        for name, value in quick.items():
+            setattr(args, name, value)
+    return args

@@ -19,13 +19,12 @@ is 1 when a check fails, and in a full run also when a target is missed.
 --quick: 3 targets over 5 days, 3 cuts.
 """
 
-import argparse
 import json
 import math
 import os
 import time
 
-from _common import finish, run_child, sample_store
+from _common import bench_args, finish, run_child, sample_store
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                        "examples", "weekly_trend.py")
@@ -79,18 +78,8 @@ def child(cfg):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--targets", type=int, default=10)
-    parser.add_argument("--days", type=int, default=20)
-    parser.add_argument("--cuts", type=int, default=20)
-    parser.add_argument("--child", default=None, help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.child:
-        print(json.dumps(child(json.loads(args.child))))
-        return 0
-    if args.quick:
-        args.targets, args.days, args.cuts = 3, 5, 3
+    args = bench_args(__doc__, child, [("--targets", 10), ("--days", 20), ("--cuts", 20)],
+                      quick={"targets": 3, "days": 5, "cuts": 3})
 
     with sample_store("vx-bench-audit-", args.days, max(args.targets, 3)) as (tmp, env):
         cfg = {"core": os.path.join(tmp, "core"), "targets": args.targets}

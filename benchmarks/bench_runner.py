@@ -36,13 +36,12 @@ is missed (--quick only reports it).
 --quick: 3 targets over 5 days; for smoke runs (a few seconds).
 """
 
-import argparse
 import json
 import os
 import sys
 import time
 
-from _common import finish, run_child, sample_store
+from _common import bench_args, finish, run_child, sample_store
 
 OVERHEAD_US, ORDER_US = 50.0, 20.0
 ORDERS = 2000
@@ -154,18 +153,8 @@ def child(cfg):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--targets", type=int, default=10)
-    parser.add_argument("--days", type=int, default=40)
-    parser.add_argument("--length", type=int, default=20)
-    parser.add_argument("--child", default=None, help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.child:
-        print(json.dumps(child(json.loads(args.child))))
-        return 0
-    if args.quick:
-        args.targets, args.days = 3, 5
+    args = bench_args(__doc__, child, [("--targets", 10), ("--days", 40), ("--length", 20)],
+                      quick={"targets": 3, "days": 5})
 
     with sample_store("vx-bench-runner-", args.days, max(args.targets, 6)) as (tmp, env):
         env["VX_CORE_CACHE_DIR"] = os.path.join(tmp, "core")

@@ -27,12 +27,11 @@ is 1 when a check fails, and in a full run also when the target is missed.
 --quick: 4 runs over 5 days (well under a minute).
 """
 
-import argparse
 import json
 import os
 import time
 
-from _common import finish, run_child, sample_store
+from _common import bench_args, finish, run_child, sample_store
 
 EXAMPLE = os.path.join(
     os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples", "weekly_trend.py"
@@ -64,18 +63,8 @@ def child(cfg):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--runs", type=int, default=16)
-    parser.add_argument("--days", type=int, default=62)
-    parser.add_argument("--jobs", type=int, default=2)
-    parser.add_argument("--child", default=None, help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.child:
-        print(json.dumps(child(json.loads(args.child))))
-        return 0
-    if args.quick:
-        args.runs, args.days = 4, 5
+    args = bench_args(__doc__, child, [("--runs", 16), ("--days", 62), ("--jobs", 2)],
+                      quick={"runs": 4, "days": 5})
 
     with sample_store("vx-bench-sweep-", max(args.days, 5), 3) as (tmp, env):
         env.update({"VX_MAT_CACHE": "1", "VX_CORE_CACHE_DIR": os.path.join(tmp, "core")})

@@ -24,13 +24,12 @@ is 1 when a check fails, and in a full run also when a target is missed.
 --quick: 5 targets over 5 days, 50,000 points (a few seconds).
 """
 
-import argparse
 import json
 import math
 import os
 import time
 
-from _common import finish, run_child, sample_store
+from _common import bench_args, finish, run_child, sample_store
 
 FACTOR_US, INDICATOR_US = 10.0, 5.0
 
@@ -129,19 +128,9 @@ def child(cfg):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--targets", type=int, default=50)
-    parser.add_argument("--days", type=int, default=250)
-    parser.add_argument("--points", type=int, default=1_000_000)
-    parser.add_argument("--factor-days", type=int, default=20)
-    parser.add_argument("--child", default=None, help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.child:
-        print(json.dumps(child(json.loads(args.child))))
-        return 0
-    if args.quick:
-        args.targets, args.days, args.points = 5, 5, 50_000
+    args = bench_args(__doc__, child, [("--targets", 50), ("--days", 250), ("--points", 1_000_000),
+                                       ("--factor-days", 20)],
+                      quick={"targets": 5, "days": 5, "points": 50_000})
 
     with sample_store("vx-bench-userdata-", args.days, max(args.targets, 6)) as (tmp, env):
         cfg = {"core": os.path.join(tmp, "core"), "targets": args.targets,
