@@ -284,6 +284,15 @@ def test_a_url_without_a_store_says_so(s3_service, where, words):
     assert SECRET not in str(info.value)
 
 
+def test_a_store_with_an_interrupted_write_is_not_uploaded(sample_market, tmp_path):
+    copy = tmp_path / "copy"
+    shutil.copytree(sample_market[0], copy)
+    (copy / JOURNAL_FILE).write_text(json.dumps({"kind": "import bars-1m", "source": "/data/b.csv", "files": []}))
+    with pytest.raises(StoreError, match=r"stopped part-way \(the import bars-1m of /data/b.csv\).*vornix data repair"):
+        upload_store(str(copy), "file://%s" % (tmp_path / "url"))
+    assert not (tmp_path / "url").exists()
+
+
 def test_an_upload_copies_a_local_store_to_a_url_only(sample_market, tmp_path, uploaded):
     with pytest.raises(StoreError, match="local folder: copy the store's folder"):
         upload_store(sample_market[0], str(tmp_path / "x"))

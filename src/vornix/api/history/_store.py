@@ -1079,7 +1079,13 @@ def upload_store(path, url, progress=False):
     if not os.path.isdir(path):
         raise StoreError("no bar store at %s" % path)
     with write_lock(path):
-        refuse_interrupted(path)
+        # under the lock a journal can only be one left by a writer that is gone
+        journal = _read_journal(path)
+        if journal is not None:
+            raise StoreError(
+                "the bar store %s holds a write step that was stopped part-way (the %s); it is not "
+                "uploaded until the step is finished: %s" % (path, _step_name(journal), _repair_hint(path, journal))
+            )
         info = read_generation_file(path)
         if not info.counter:
             raise StoreError("the bar store %s holds nothing yet: there is nothing to upload" % path)
