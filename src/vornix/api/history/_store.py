@@ -753,6 +753,14 @@ def _lock_holder_of(path):
         os.close(fd)
 
 
+def _unreadable(path, exc):
+    """The error of a store file that cannot be read: a file that is not Parquet is
+    damaged; an input/output error (a broken footer, a permission, the network of a
+    store at a URL) may be either."""
+    what = "is damaged or cannot be read" if isinstance(exc, OSError) else "is damaged"
+    return StoreError("store file %s %s: %s" % (path, what, exc))
+
+
 class BarStore:
     """A bar store directory.  Reading needs an existing directory unless `create`;
     then the directory is made by the first write (with the store's id), so that a
@@ -815,7 +823,7 @@ class BarStore:
                 return None
             raise StoreError("store file %s is missing" % path) from None
         except (pa.ArrowException, OSError) as exc:
-            raise StoreError("store file %s is damaged: %s" % (path, exc)) from exc
+            raise _unreadable(path, exc) from exc
         schema = _SCHEMAS[schema_name]
         missing = [f.name for f in schema if f.name not in table.column_names]
         if missing:
@@ -868,7 +876,7 @@ class BarStore:
         except FileNotFoundError:
             return 0
         except (pa.ArrowException, OSError) as exc:
-            raise StoreError("store file %s is damaged: %s" % (path, exc)) from exc
+            raise _unreadable(path, exc) from exc
 
     def read_ticks(self, target):
         table = self._read(self.tick_path(target), "ticks", missing_ok=True)
