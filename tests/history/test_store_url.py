@@ -320,3 +320,25 @@ def test_a_damaged_file_at_the_url_is_named_by_the_fetch_and_the_check(sample_ma
                                    "end_date": int(days[-1])})
     ok, lines = check_store(url)
     assert not ok and "bars/1m/%s.parquet" % bad in lines[-1]
+
+
+def test_a_store_copied_by_other_tools_without_folder_objects_reads_the_same(sample_market, s3_service):
+    """Such as `aws s3 sync`: one object per file, no objects standing for folders."""
+    s3_service.bucket("synced")
+    local = sample_market[0]
+    for root, _, names in os.walk(local):
+        for name in names:
+            if name.startswith("."):
+                continue
+            rel = os.path.relpath(os.path.join(root, name), local)
+            with open(os.path.join(root, name), "rb") as src, \
+                    s3_service.fs.open_output_stream("synced/copy/" + rel) as out:
+                out.write(src.read())
+    keys = listing(s3_service.fs, "synced")
+    assert "synced/copy/GENERATION" in keys and not any(k.endswith("/") for k in keys)
+    store = open_store(s3_service.url("synced", "copy"))
+    folder = HistoryStore(local)
+    assert store.summary()[1:] == folder.summary()[1:]
+    for code in sorted(folder.target_table()):
+        np.testing.assert_array_equal(store.read_bars(code, "min")["close"],
+                                      pq.read_table(folder.bar_path(code, "min")).column("close").to_numpy())
