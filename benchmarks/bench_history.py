@@ -1,7 +1,7 @@
 """Fetch one year of one-minute bars for 50 targets through get_k_data_multi.
 
     python benchmarks/bench_history.py [--quick] [--store DIR] [--targets 50] [--repeat 3]
-                                       [--url URL | --no-url]
+                                       [--url URL | --no-url] [--latency 0.03]
 
 Without --store a sample market of 50 stocks over 242 trading days is written
 to a temporary directory first (in a child process, so that its memory does not
@@ -14,7 +14,10 @@ The same fetch is then made from a copy of the store at a URL (`vornix data
 upload`; by default a file:// URL in a temporary folder, which measures the cost of
 reading through pyarrow's file systems; --url s3://bucket/prefix for an object
 store), checked to return the same arrays and reported as a ratio to the fetch
-from the folder.
+from the folder.  Last, the read-ahead of a store at a URL: the fetch from the
+copy with --latency seconds (default 0.03) added to every bar-file read, which
+stands in for an object store's round trips, one file at a time against the
+read-ahead, as a speed-up.
 The exit status is 1 when a fetch fails, and in a full run also when a target
 is missed.
 
@@ -35,33 +38,61 @@ def _peak_rss_bytes():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
+def _fetches(history, params, repeat):
+    """(times, last result) of `repeat` fetches, each from a freshly opened store as a
+    new run makes."""
+    times = []
+    for _ in range(repeat):
+        history._open.update(key=None, store=None)
+        t0 = time.perf_counter()
+        result = history.get_k_data_multi(params)
+        times.append(time.perf_counter() - t0)
+    return times, result
+
+
 def _fetch_from_url(args, store, params, expected, folder_best):
-    """The fetch from a copy of the store at a URL; False when it returns other arrays."""
+    """The fetch from a copy of the store at a URL and its read-ahead; False when it
+    returns other arrays."""
     import numpy as np
 
-    from vornix.api.history import _history
-    from vornix.api.history._places import files_of, is_url
+    from vornix.api.history import _history, _places
     from vornix.api.history._store import upload_store
 
-    if is_url(store):
+    if _places.is_url(store):
         print("(the store is at a URL already: no second fetch)")
         return True
     with tempfile.TemporaryDirectory(prefix="vx-bench-url-") as tmp:
         url = args.url or "file://%s" % os.path.join(tmp, "copy")
         t0 = time.perf_counter()
         upload_store(store, url)
-        print("store uploaded to %s in %.2f s" % (files_of(url).root, time.perf_counter() - t0))
+        print("store uploaded to %s in %.2f s" % (_places.files_of(url).root, time.perf_counter() - t0))
         os.environ["VX_STORE_DIR"] = url
-        times = []
-        for _ in range(args.repeat):
-            _history._open.update(key=None, store=None)  # a fresh open, as a new run makes
-            t0 = time.perf_counter()
-            result = _history.get_k_data_multi(params)
-            times.append(time.perf_counter() - t0)
+        times, result = _fetches(_history, params, args.repeat)
+        print("fetch time from the URL: best %.3f s, all %s; %.2fx the fetch from the folder"
+              % (min(times), ", ".join("%.3f" % t for t in times), min(times) / folder_best))
+        same = all(np.array_equal(result[k], expected[k], equal_nan=True) for k in expected)
+
+        # every bar-file read waits --latency seconds first (without the GIL, as a
+        # read waiting on the network does)
+        read = _places.RemoteFiles.read_table
+
+        def slow_read(self, path):
+            time.sleep(args.latency)
+            return read(self, path)
+
+        ahead = _history.READ_AHEAD
+        _places.RemoteFiles.read_table = slow_read
+        try:
+            _history.READ_AHEAD = 1
+            one, _ = _fetches(_history, params, args.repeat)
+            _history.READ_AHEAD = ahead
+            many, _ = _fetches(_history, params, args.repeat)
+        finally:
+            _places.RemoteFiles.read_table = read
+            _history.READ_AHEAD = ahead
         os.environ["VX_STORE_DIR"] = store
-    same = all(np.array_equal(result[k], expected[k], equal_nan=True) for k in expected)
-    print("fetch time from the URL: best %.3f s, all %s; %.2fx the fetch from the folder"
-          % (min(times), ", ".join("%.3f" % t for t in times), min(times) / folder_best))
+    print("with %.0f ms per bar-file read: one file at a time %.3f s, %d at once %.3f s: %.2fx faster"
+          % (args.latency * 1e3, min(one), ahead, min(many), min(one) / min(many)))
     if not same:
         print("CHECK FAILED: the fetch from the URL returned other arrays than the fetch from the folder")
     return same
@@ -77,6 +108,8 @@ def main():
     ap.add_argument("--url", default=None, help="where to upload the store for the fetch from a URL "
                     "(default: a file:// URL in a temporary folder)")
     ap.add_argument("--no-url", dest="no_url", action="store_true", help="no fetch from a URL")
+    ap.add_argument("--latency", type=float, default=0.03,
+                    help="seconds added to each bar-file read from the URL in the read-ahead measure")
     args = ap.parse_args()
     args.targets = args.targets or (5 if args.quick else 50)
     args.days = args.days or (10 if args.quick else 242)

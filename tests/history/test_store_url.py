@@ -204,14 +204,14 @@ def test_an_upload_replaces_the_earlier_copy_and_keeps_what_is_not_the_stores(
     monkeypatch.setattr(_history, "REMOTE_RECHECK_SECONDS", 0.0)
     assert len(_history.current_store().target_table()) == 8
     small = _second_store(tmp_path / "small", seed=3)
-    message = upload_store(small, url)
-    removed = 8 - 2
-    assert "removed" in message
-    files = listing(fs, "replace")
-    wanted = {"replace/s/" + rel for rel in _local_files(small)} | {"replace/s/" + GENERATION_FILE}
     foreign = {"replace/s/notes.txt", "replace/s/other/x.parquet", "replace/elsewhere.parquet"}
+    wanted = {"replace/s/" + rel for rel in _local_files(small)} | {"replace/s/" + GENERATION_FILE}
+    gone = set(listing(fs, "replace")) - foreign - wanted  # the first store's files the second lacks
+    assert len(gone) == 4 * 2  # minute and day bars of the four stocks the small store does not have
+    message = upload_store(small, url)
+    assert message.endswith("removed %d file(s) it no longer holds" % len(gone)), message
+    files = listing(fs, "replace")
     assert set(files) == wanted | foreign, sorted(set(files) ^ (wanted | foreign))
-    assert removed > 0
     # the service sees the new copy: its id and generation, its targets and bars
     store = _history.current_store()
     local = HistoryStore(small)

@@ -19,6 +19,7 @@ from urllib.parse import urlsplit
 
 import pyarrow as pa
 import pyarrow.parquet as pq
+from pyarrow import fs as pafs
 
 from vornix.tframe.utils.exceptions import StoreError
 
@@ -92,10 +93,8 @@ class RemoteFiles:
 
     def __init__(self, url):
         try:
-            from pyarrow import fs as pafs
-
             self.fs, base = pafs.FileSystem.from_uri(url)
-        except (pa.ArrowException, OSError, ValueError, ImportError) as exc:
+        except (pa.ArrowException, OSError, ValueError) as exc:
             raise StoreError("the bar store URL %s cannot be opened: %s" % (shown_url(url), exc)) from None
         self.root = shown_url(url)
         self.base = base.rstrip("/") or base
@@ -115,18 +114,12 @@ class RemoteFiles:
             raise StoreError("the bar store %s cannot be read at %s: %s" % (self.root, path, exc)) from None
 
     def exists(self, path):
-        from pyarrow import fs as pafs
-
         return self._info(path).type != pafs.FileType.NotFound
 
     def isdir(self, path):
-        from pyarrow import fs as pafs
-
         return self._info(path).type == pafs.FileType.Directory
 
     def listdir(self, path):
-        from pyarrow import fs as pafs
-
         try:
             found = self.fs.get_file_info(pafs.FileSelector(self.key(path), allow_not_found=True))
         except OSError as exc:  # a file, not a folder, or the service refused

@@ -46,6 +46,7 @@ from typing import NamedTuple
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
+from pyarrow import fs as pafs
 
 from vornix.api.history._places import files_of
 from vornix.tframe.sysdefine import GlobalDefine as gv
@@ -207,12 +208,16 @@ _JOURNAL_FORMAT = 1
 _STORE_DIRS = ("", os.path.join("bars", "1m"), os.path.join("bars", "1d"), "ticks", "factors")
 
 
+def _is_base_folder(name):
+    """Whether `name` is a folder of base bars under bars/: 1m or <N>m."""
+    return name.endswith("m") and name[:-1].isdigit()
+
+
 def _store_dirs(path):
     """The folders of a store that hold data files: the fixed ones and every
     bars/<N>m folder of base bars of several minutes."""
     files = files_of(path)
-    bars = sorted(n for n in files.listdir(os.path.join(files.root, "bars"))
-                  if n.endswith("m") and n[:-1].isdigit() and n != "1m")
+    bars = sorted(n for n in files.listdir(os.path.join(files.root, "bars")) if _is_base_folder(n) and n != "1m")
     return _STORE_DIRS + tuple(os.path.join("bars", n) for n in bars)
 
 
@@ -1053,10 +1058,9 @@ def _store_files(path):
 
 
 def _is_store_folder(rel):
-    parts = rel.split(os.sep) if rel else []
-    if len(parts) == 2 and parts[0] == "bars":
-        return parts[1] == "1d" or (parts[1].endswith("m") and parts[1][:-1].isdigit())
-    return rel in ("", "ticks", "factors")
+    """Whether `rel` (relative to a store) is one of the folders `_store_dirs` names."""
+    folder, name = os.path.split(rel)
+    return rel in _STORE_DIRS or (folder == "bars" and _is_base_folder(name))
 
 
 def upload_store(path, url, progress=False):
@@ -1106,8 +1110,6 @@ def upload_store(path, url, progress=False):
         def put(rel, data):
             with fs.open_output_stream(key(rel)) as out:
                 out.write(data)
-
-        from pyarrow import fs as pafs
 
         try:
             there = [f for f in fs.get_file_info(pafs.FileSelector(dest.base, recursive=True, allow_not_found=True))
