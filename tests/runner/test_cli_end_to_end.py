@@ -323,7 +323,8 @@ def test_weekly_trend_trades_each_morning_and_its_equity_follows_the_bars(weekly
         assert tr["time"] > first_steps[tr["time"].normalize()]  # after the order's step
     signed = np.where(trades["side"] == "buy", 1.0, -1.0) * trades["volume"]
     spent = pd.Series((signed * trades["price"] + trades["fee"]).to_numpy(), trades["time"])
-    cash = 2_000_000 - spent.groupby(level=0).sum().cumsum().reindex(rec["time"]).ffill().fillna(0)
+    # a stock-only run holds the stock account alone
+    cash = 1_000_000 - spent.groupby(level=0).sum().cumsum().reindex(rec["time"]).ffill().fillna(0)
     value = np.zeros(len(rec))
     for code in WEEKLY_TARGETS:
         moves = pd.Series(signed[trades["target"] == code].to_numpy(),

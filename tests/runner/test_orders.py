@@ -14,9 +14,17 @@ reference book (`Book`) that follows the trading rules as a user reads them:
   touches it;
 - a stock order that has not filled by the end of the trading day it could first
   trade on is cancelled; a futures order waits until it fills;
-- cash moves by volume x price x multiplier + fee; stock fee = value x
-  fee_stock / 10000, futures fee = notional x fee_future; a buy costing more than
-  its account's cash is rejected when it would fill;
+- cash moves by volume x price x multiplier + fee; futures fee = notional x
+  fee_future; a buy costing more than its account's cash is rejected when it
+  would fill;
+- stocks, by the exchange's rules: commission value x fee_stock / 10000 but at
+  least 5, stamp duty on sales (0.1% until 2023-08-27, 0.05% after); price limits
+  of +-10% (+-20% for 300/301/688 codes) around the day before's close, rounded
+  half up to the cent: no fill against a bar that traded only at the limit, none
+  beyond it; a fill takes at most a quarter of its bar's volume (whole lots, or
+  the whole rest of an order), the rest waits; shares bought on a day are sold
+  from the next one;
+- a run holds the accounts its targets use (stock, future);
 - after on_data, positions are valued at the close of the step's bar of the main
   series (raw prices; a target without a bar at the step keeps its last close).
 """
@@ -24,6 +32,7 @@ reference book (`Book`) that follows the trading rules as a user reads them:
 import math
 import os
 import types
+from decimal import ROUND_HALF_UP, Decimal
 from pathlib import Path
 
 import numpy as np
@@ -90,6 +99,13 @@ class Market:
             self.close[last >= 0, j] = bars["close"].to_numpy()[last[last >= 0]]
         # the steps are the bar times of the targets over the run's days
         assert sorted(union) == list(self.keys)
+        # the close of the last day bar before each step's trading day
+        self.prev_close = np.full((n, m), np.nan)
+        for j, code in enumerate(self.codes):
+            day_bars = pd.read_parquet(store / "bars" / "1d" / ("%s.parquet" % code))
+            bar_day = np.floor(day_bars["time"].to_numpy()).astype(np.int64)
+            last = np.searchsorted(bar_day, self.day, side="left") - 1
+            self.prev_close[last >= 0, j] = day_bars["close"].to_numpy()[last[last >= 0]]
         self.future = np.array([inst.loc[c, "type"] == "future" for c in self.codes])
         self.mult = np.array([float(inst.loc[c, "multiplier"]) for c in self.codes])
         self.tick = np.array([float(inst.loc[c, "min_move"]) for c in self.codes])
@@ -115,6 +131,18 @@ class Market:
         assert hits.size == 1, text
         return int(hits[0])
 
+    def limits(self, s, j):
+        """(lower, upper) price limits of a stock at step s: 10% around the day
+        before's close (20% for 300/301/688 codes), half up to the cent."""
+        base = self.prev_close[s, j]
+        if self.future[j] or not base > 0:
+            return -math.inf, math.inf
+        pct = Decimal("0.2") if self.codes[j].split(".")[1][:3] in ("300", "301", "688") \
+            else Decimal("0.1")
+        b = Decimal(repr(float(base)))
+        return tuple(float((b * (1 + k * pct)).quantize(Decimal("0.01"), ROUND_HALF_UP))
+                     for k in (-1, 1))
+
     def last_of_day(self, s):
         return s + 1 == len(self.keys) or self.day[s + 1] != self.day[s]
 
@@ -128,11 +156,13 @@ class Book:
 
     def __init__(self, market, cash=1_000_000, fee_stock=3, fee_future=0.0001, slippage=0):
         self.m = market
-        self.cash = {"stock": float(cash), "future": float(cash)}
+        held = ["stock"] * int(not market.future.all()) + ["future"] * int(market.future.any())
+        self.cash = {a: float(cash) for a in held}
         self.pos = np.zeros(len(market.codes))
+        self.bought = np.zeros(len(market.codes))  # shares bought on the current day
         self.fee_rate = np.where(market.future, fee_future, fee_stock / 10000.0)
         self.slippage = slippage
-        self.pending = []  # [label, target index, volume, placed step, limit or None]
+        self.pending = []  # [label, target index, remaining volume, placed step, limit or None]
         self.statuses = {}  # label -> statuses in order
         self.volumes = {}  # label -> signed volume of an accepted order
         self.trades = []  # (step, label, code, side, volume, price, fee)
@@ -144,8 +174,17 @@ class Book:
     def _status(self, label, status):
         self.statuses.setdefault(label, []).append(status)
 
+    def fee(self, s, j, value, sale):
+        if self.m.future[j]:
+            return value * self.fee_rate[j]
+        duty = 0.001 if self.m.times[s] < pd.Timestamp("2023-08-28") else 0.0005
+        return max(value * self.fee_rate[j], 5.0) + (value * duty if sale else 0.0)
+
     def fill(self, s):
         m = self.m
+        if s == 0 or m.day[s] != m.day[s - 1]:
+            self.bought[:] = 0
+        taken = np.zeros(len(m.codes))
         for order in list(self.pending):
             label, j, vol, placed, limit = order
             if not m.future[j] and m.day[s] != m.day[placed + 1]:
@@ -154,29 +193,55 @@ class Book:
                 continue
             if not m.traded(s, j):
                 continue
+            buy = vol > 0
             price = m.open[s, j] + math.copysign(self.slippage * m.tick[j], vol)
-            if limit is not None and (price > limit if vol > 0 else price < limit):
-                if not (m.low[s, j] <= limit if vol > 0 else m.high[s, j] >= limit):
+            down, up = m.limits(s, j)
+            if (m.low[s, j] >= up) if buy else (m.high[s, j] <= down):
+                continue  # locked at the limit against the order
+            price = min(max(price, down), up)
+            if limit is not None and (price > limit if buy else price < limit):
+                if not (m.low[s, j] <= limit if buy else m.high[s, j] >= limit):
                     continue  # the bar did not reach the limit
                 price = limit
-            self.pending.remove(order)
-            notional = vol * price * m.mult[j]
-            fee = abs(notional) * self.fee_rate[j]
+            qty = abs(vol)
+            if not m.future[j]:  # at most a quarter of the bar, in lots or the whole rest
+                room = math.floor(0.25 * m.volume[s, j]) - taken[j]
+                qty = qty if qty <= room else max(room // 100 * 100, 0)
+                if qty == 0:
+                    continue
+            value = qty * price * m.mult[j]
+            fee = self.fee(s, j, value, not buy)
             acc = self.account(j)
-            if vol > 0 and notional + fee > self.cash[acc]:
+            if buy and value + fee > self.cash[acc]:
+                self.pending.remove(order)
                 self._status(label, "rejected")
                 continue
-            self.cash[acc] -= notional + fee
-            self.pos[j] += vol
-            self._status(label, "filled")
-            self.trades.append((s, label, m.codes[j], "buy" if vol > 0 else "sell", abs(vol),
-                                price, fee))
+            self.cash[acc] -= math.copysign(value, vol) + fee
+            self.pos[j] += math.copysign(qty, vol)
+            taken[j] += qty
+            if buy:
+                self.bought[j] += qty
+            order[2] = vol - math.copysign(qty, vol)
+            if order[2] == 0:
+                self.pending.remove(order)
+                self._status(label, "filled")
+            else:
+                self._status(label, "partially filled")
+            self.trades.append((s, label, m.codes[j], "buy" if buy else "sell", qty, price, fee))
 
     def order(self, s, label, code, vol, limit=None):
         m = self.m
         j = m.codes.index(code) if code in m.codes else None
-        if j is None or not math.isfinite(vol) or vol == 0 or vol % m.lot[j] != 0 or (
-                not m.future[j] and vol < 0 and self.pos[j] + vol < 0):
+        ok = j is not None and math.isfinite(vol) and vol != 0
+        if ok and not m.future[j] and vol < 0:
+            held = self.pos[j] + sum(o[2] for o in self.pending if o[1] == j and o[2] < 0)
+            # T+1: what was bought today is locked if the order fills today
+            locked = self.bought[j] if s + 1 < len(m.day) and m.day[s + 1] == m.day[s] else 0
+            ok = held + vol >= 0 and held - locked + vol >= 0 and (
+                vol % m.lot[j] == 0 or -vol == held)
+        elif ok:
+            ok = vol % m.lot[j] == 0
+        if not ok:
             self._status(label, "rejected")
             return
         if limit is not None:  # onto the tick grid, in the market's favour
@@ -219,7 +284,7 @@ class Book:
         m = self.m
         value = sum(self.pos[j] * m.close[s, j] * m.mult[j]
                     for j in range(len(m.codes)) if self.pos[j])
-        cash = self.cash["stock"] + self.cash["future"]
+        cash = sum(self.cash.values())
         self.rows.append((cash, value, cash + value))
 
     def replay(self, script):
@@ -227,7 +292,7 @@ class Book:
         seen = []
         for s in range(len(self.m.keys)):
             self.fill(s)
-            seen.append((list(self.pos), self.cash["stock"], self.cash["future"]))
+            seen.append((list(self.pos), self.cash.get("stock"), self.cash.get("future")))
             for action in by_step.get(s, ()):
                 self.act(s, *action)
             self.close(s)
@@ -261,8 +326,10 @@ def scripted(script, codes, log):
 
     def on_data(context):
         s = context.step
-        log.seen.append(([context.position(c) for c in codes], context.cash("stock"),
-                         context.cash(account="future")))
+        handles = context.env.account_handles
+        log.seen.append(([context.position(c) for c in codes],
+                         context.cash("stock") if "stock" in handles else None,
+                         context.cash(account="future") if "future" in handles else None))
         for kind, label, code, arg in by_step.get(s, ()):
             if kind == "cancel":
                 log.cancels[label, s] = context.cancel(log.ids[label])
@@ -286,9 +353,13 @@ def scripted(script, codes, log):
     def init(context):
         from vornix.tframe import sysstate
 
-        assert context.env.account_handles == ["stock", "future"]
-        assert sysstate.vr.g_VornixInputInfo.AccountNameList == ["stock", "future"]
-        assert [a.handle for a in sysstate.vr.g_VornixAccounts] == ["stock", "future"]
+        # the accounts of the targets' types, and no other
+        info = sysstate.vr.g_VornixTargetsInfo
+        want = [h for h in ("stock", "future") if any((info[c]["Type"] == 2) == (h == "future")
+                                                      for c in codes)]
+        assert context.env.account_handles == want
+        assert sysstate.vr.g_VornixInputInfo.AccountNameList == want
+        assert [a.handle for a in sysstate.vr.g_VornixAccounts] == want
 
     return _strategy(init=init, on_data=on_data, on_order_status=on_order_status,
                      on_execution=on_execution)
@@ -413,7 +484,8 @@ def test_callbacks_tell_each_order_in_order(run_state, case):
         assert [x[1] for x in seq] == book.statuses[label], (label, seq)
         assert seq[0][0] == log.placed[oid]  # accepted while the strategy places it
         code = next(a[3] for a in script if a[2] == label and a[1] != "cancel")
-        assert all(x[3] == code and x[4] == book.volumes[label] for x in seq), (label, seq)
+        assert all(x[3] == code and x[4] == book.volumes.get(label, x[4]) for x in seq), (label,
+                                                                                   seq)
         if seq[-1][1] == "cancelled":
             assert seq[-1][2]  # with a reason
     assert len(set(log.ids.values())) == len(log.ids) == len(by_id)  # one id per order
@@ -426,8 +498,8 @@ def test_callbacks_tell_each_order_in_order(run_state, case):
         assert (oid, target, side) == (row["order_id"], row["target"], row["side"])
         assert (volume, price, fee) == pytest.approx((row["volume"], row["price"], row["fee"]))
         assert step == steps[row["time"]] > log.placed[oid]
-        filled = [x for x in by_id[oid] if x[1] == "filled"]
-        assert len(filled) == 1 and filled[0][0] == step
+        # each fill (a part of the order, or the rest of it) is told at its step
+        assert any(x[0] == step and x[1] in ("filled", "partially filled") for x in by_id[oid])
 
 
 # ------------------------------------------------------------- no look-ahead
@@ -447,7 +519,8 @@ def test_every_fill_is_the_open_of_the_first_later_bar_that_traded(run_state):
                 placed[context.order(code, side * lot)] = context.step
 
     result = run(_strategy(on_data=on_data), targets=codes, frequency="min", begin=20230104,
-                 end=20230105, cash=5_000_000, slippage=1, quiet=True, out=False)
+                 end=20230105, cash=5_000_000, slippage=1, quiet=True, out=False,
+                 volume_limit=0, t_plus_1=False)
     market = Market(codes, "min", result.records["time"])
     steps = {t: s for s, t in enumerate(result.records["time"])}
     trades = result.trades
@@ -541,7 +614,7 @@ def test_bad_orders_are_rejected_and_change_nothing(run_state):
     costly = [("C1", "CFE.IF00", 1), ("C2", "SH.600000", 100_000)]
     script = [(10, "order", "G1", "SH.600000", 200)]
     script += [(20, "order", label, code, vol) for label, code, vol in bad + costly]
-    script += [(30, "order", "G2", "SH.600000", -200), (40, "order", "G3", "SZ.000011", 300)]
+    script += [(300, "order", "G2", "SH.600000", -200), (40, "order", "G3", "SZ.000011", 300)]
     result, log, market, book = play(script, TRIO, "min", 20230103, 20230104)
     assert result.records["cash"].iloc[0] == 2_000_000  # both accounts start with 1 000 000
     reasons = {}
@@ -552,10 +625,12 @@ def test_bad_orders_are_rejected_and_change_nothing(run_state):
         assert [s for s, _ in got] == ["rejected"] and got[0][1], label
     for label, _, _ in costly:
         got = reasons[log.ids[label]]
-        assert [s for s, _ in got] == ["accepted", "rejected"], label
-        assert "cash" in got[1][1].lower(), got
+        # parts of 100 000 shares fill (a quarter of each bar) until the cash runs out
+        assert got[0][0] == "accepted" and got[-1][0] == "rejected", label
+        assert {s for s, _ in got[1:-1]} <= {"partially filled"}, got
+        assert "cash" in got[-1][1].lower(), got
     assert_books_agree(result, log, book)
-    assert sorted(result.trades["order_id"]) == sorted(log.ids[x] for x in ("G1", "G2", "G3"))
+    assert set(result.trades["order_id"]) == {log.ids[x] for x in ("G1", "G2", "G3", "C2")}
 
 
 def test_a_stock_sale_covered_only_by_a_pending_buy_never_goes_short(run_state):

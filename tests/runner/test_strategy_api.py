@@ -43,7 +43,8 @@ def test_flags_override_run_and_dates_take_every_usual_form():
                                "adjust": "Forward", "params": {"n": 4}})
     assert got.targets == ["SH.600000", "SZ.000011"]
     assert (got.frequency, got.count, got.begin, got.end) == ("min", 5, 20230104, 20230131)
-    assert (got.adjust, got.fq_type, got.params) == ("forward", 1, {"n": 4})
+    # forward windows are fetched backward-adjusted and scaled at each step
+    assert (got.adjust, got.fq_type, got.params) == ("forward", 2, {"n": 4})
 
 
 @pytest.mark.parametrize("run_dict, overrides, error, words", [

@@ -1,10 +1,14 @@
-"""The order simulator of a backtest: accounts, market orders, fills, costs and the
-equity of every step.
+"""The order simulator of a backtest: accounts, orders, fills, costs, corporate
+actions and the equity of every step.
 
-Rules (the whole of them; README "Orders" tells them to users):
+Rules (the whole of them; README "Orders" tells them to users, the market rules
+with their settings are in `_rules`):
 
-- Two accounts, handles "stock" and "future", each starting with `cash`; a target
-  trades through the account of its type.
+- Prices are the raw traded prices of the store, whatever price adjustment the run
+  or a registration uses: fills, sizing and valuation never see adjusted prices.
+- A run holds the accounts its targets use: "stock" (stocks and funds) and
+  "future" (futures), each starting with its `cash`; a target trades through the
+  account of its type.
 - A market order placed at step t fills at the first later step whose bar of the
   run's main series traded (volume > 0, a finite open), at that bar's open, moved by
   `slippage` ticks (MinMove) against the order.  Never at a price of step t or
@@ -14,33 +18,49 @@ Rules (the whole of them; README "Orders" tells them to users):
   reaches it: at the market order's price when that is within the limit, else at
   the limit when the bar's low (buy) or high (sell) touches it.  It never fills at a
   price worse than its limit.
+- Stocks (market rules, `_rules`): fills within the day's price limits, none against
+  a bar locked at the limit; at most `volume_limit` of a bar's volume (the rest
+  waits: partial fills, one execution each); T+1 sales; commission with a minimum
+  and stamp duty on sales.
 - A stock order still pending when the first trading day on which it could fill
   ends is cancelled (an order placed at a day's last step has the next day); a
   futures order stays pending until it fills or the strategy cancels it.  Days are
   trading days: the steps of a night session belong to the next one.
-- Lots: 100 shares for stocks, 1 contract for futures.  Volume 0, NaN, not a whole
-  number of lots, an unknown target, or a stock sale beyond the shares held (less
-  the sales pending) is rejected when placed; a buy that costs more than the
-  account's cash is rejected when it would fill.
+- Lots: 100 shares for stocks, 1 contract for futures; a sale of a stock's whole
+  remaining position may be an odd lot.  Volume 0, NaN or not a number, not a whole
+  number of lots, an unknown target, a stock sale beyond the shares held (less the
+  sales pending) or beyond the shares sellable under T+1 is rejected when placed;
+  a buy that costs more than the account's cash is rejected when it would fill.
 - Cash moves by volume x price x multiplier plus the fee (futures are settled at
-  full notional: there is no margin model); stock fee = value x fee_stock / 10000,
-  futures fee = notional x fee_future (the rates come from env.cost_fee_rate).
-- After on_data of every step the positions are valued at the close of the step's
-  bar of the main series (raw prices: a futures roll shows in the P&L).
+  full notional: there is no margin model); futures fee = notional x fee_future.
+- Corporate actions, before the fills of the first step of an ex-date: held
+  shares grow by bonus shares and splits, cash dividends are credited (less
+  `dividend_tax`); a target with adjustment factors but no actions has its
+  position converted by the factor's ratio (whole shares, the rest as cash at the
+  ex-date reference price), so its value at the close before is unchanged.
+- After on_data of every step the positions are valued at the raw close of the
+  step's bar of the main series (the last close known where it has none).
 """
 
 import math
 
 import numpy as np
 
+from vornix.runner import _rules
+
 STOCK_LOT, FUTURE_LOT = 100, 1
+SETTINGS = ("cash", "fee_stock", "fee_future", "slippage") + _rules.Rules.names()
+ACCOUNTS = ("stock", "future")
 
 
 class Order:
-    """An order as the strategy's on_order_status sees it."""
+    """An order as the strategy's on_order_status sees it.  `filled` is the signed
+    volume filled so far, `price` its average price and `fee` the fees of its fills;
+    `done_step` the step at which it was filled in full, rejected or cancelled."""
 
-    __slots__ = ("order_id", "target", "target_idx", "volume", "status", "reason", "placed_step",
-                 "filled_step", "price", "fee", "account", "limit")
+    __slots__ = ("order_id", "target", "target_idx", "volume", "status", "reason", "code",
+                 "placed_step", "filled_step", "done_step", "price", "fee", "account", "limit",
+                 "filled", "waited")
 
     def __init__(self, order_id, target, target_idx, volume, step, account, limit=math.nan):
         self.order_id = order_id
@@ -49,12 +69,20 @@ class Order:
         self.volume = volume
         self.status = "accepted"
         self.reason = ""
+        self.code = ""  # the kind of reason, counted in the summary
         self.placed_step = step
-        self.filled_step = None
+        self.filled_step = None  # the step of the last fill
+        self.done_step = None
         self.price = math.nan
         self.fee = 0.0
         self.account = account
         self.limit = limit  # NaN: a market order
+        self.filled = 0.0
+        self.waited = ""  # why a bar that traded did not fill it
+
+    @property
+    def remaining(self):
+        return self.volume - self.filled
 
     def __repr__(self):
         limit = "" if self.limit != self.limit else " limit %g" % self.limit
@@ -82,6 +110,7 @@ class Account:
 
     def __init__(self, handle, cash, n_targets):
         self.handle = handle
+        self.start_cash = float(cash)
         self.cash = float(cash)
         self.positions = np.zeros(n_targets)
 
@@ -99,17 +128,138 @@ def _number(value, what):
     return v
 
 
+def parse_cash(value):
+    """Starting cash: one number for every account, or per account as a dict or as
+    'stock=1000000,future=500000' -> {handle: cash} (None: every account)."""
+    if isinstance(value, str) and "=" in value:
+        pairs = {}
+        for part in value.split(","):
+            name, sep, amount = part.partition("=")
+            if not sep or not name.strip():
+                raise ValueError("cash is a number or stock=AMOUNT,future=AMOUNT, got %r" % (value,))
+            pairs[name.strip().lower()] = amount
+        value = pairs
+    if isinstance(value, dict):
+        unknown = sorted(set(value) - set(ACCOUNTS))
+        if unknown:
+            raise ValueError("cash names unknown account(s) %s; the accounts are %s"
+                             % (", ".join(map(str, unknown)), ", ".join(ACCOUNTS)))
+        return {k: _number(v, "cash of the %s account" % k) for k, v in value.items()}
+    amount = _number(value, "cash")
+    return {k: amount for k in ACCOUNTS}
+
+
+class Market:
+    """The raw bars of the run's main series at every step (targets x steps): open,
+    high, low and volume of the step's bar, the last close known, the trading day
+    of each step and the day before's close (the base of price limits)."""
+
+    def __init__(self, runner, codes):
+        from vornix.api.history import _history
+
+        vr, gv = runner.vr, runner.gv
+        info = vr.g_VornixInputInfo
+        n = len(codes)
+        k = vr.g_VornixKDataList[int(info.RefreshKDataIdx)]
+        m = k.Matrix
+        column = np.minimum(np.asarray(k.CurrentBar, dtype=np.int64), m.shape[1] - 1)
+        day_pos = m[gv.KMatrixPos_DayPos][column].astype(np.int64)
+        self.time_line = np.asarray(runner.env.fresh_bar_timeline, dtype=np.float64)
+        if runner.settings.adjust == "none":
+            def rows(item):
+                return m[[gv.bar_item_pos(item, t) for t in range(n)]][:, column]
+
+            self.open, self.high = rows(gv.KMatrix_Open), rows(gv.KMatrix_High)
+            self.low, close = rows(gv.KMatrix_Low), rows(gv.KMatrix_Close)
+            self.volume = rows(gv.KMatrix_Volume)
+        else:  # the main series holds adjusted prices: the raw bars, combined to the steps
+            self.open, self.high, self.low, close, self.volume = self._raw(
+                _history, gv, info, n)
+        self.close = _last_known(close)
+        days = np.asarray(_history.get_trading_days(int(info.BeginDate), int(info.EndDate)))
+        self.day = days[np.minimum(day_pos, days.size - 1)]  # yyyymmdd of every step
+        self.day_ends = np.r_[self.day[1:] != self.day[:-1], True]
+        self.day_starts = np.r_[True, self.day[1:] != self.day[:-1]]
+        # the close before each step's day: the last close known at the step before
+        # the day's first step; for the first day, the stored day bar before it
+        first = np.maximum.accumulate(np.where(self.day_starts, np.arange(self.day.size), 0))
+        before = first - 1
+        self.prev_close = np.where(before >= 0, self.close[:, np.maximum(before, 0)], np.nan)
+        if self.day.size and (before < 0).any():
+            self.prev_close[:, before < 0] = self._close_before(_history, info, codes)[:, None]
+
+    def _raw(self, history, gv, info, n):
+        from vornix.api.history._bars import FIELDS, combine_by_group
+
+        base = "min" if info.KFrequency == "min" else "day"
+        got = history.get_k_data_multi({
+            "targets": list(info.TargetList), "frequency": base, "begin_date": int(info.BeginDate),
+            "end_date": int(info.EndDate), "filled_up": True, "fq_type": gv.FQType_None})
+        times = np.asarray(got["TimeLine"], dtype=np.float64)
+        karray = got["KArray"]
+        # the base bars of step s: after step s-1's time, up to step s's
+        ends = np.searchsorted(times, self.time_line + 1e-7, side="right")
+        starts = np.r_[0, ends[:-1]]
+        keep = ends > starts  # a step with a bar of its own
+        out = [np.full((n, self.time_line.size), np.nan) for _ in range(5)]
+        out[4][:] = 0.0
+        names = ("open", "high", "low", "close", "volume")
+        if not keep.any():
+            return out
+        groups, used = starts[keep], int(ends[keep][-1])
+        for t in range(n):
+            block = karray[t * gv.KMatrix_Bar_Len: (t + 1) * gv.KMatrix_Bar_Len]
+            combined = combine_by_group(groups, {f: block[i, :used] for i, f in enumerate(FIELDS)})
+            for j, f in enumerate(names):
+                out[j][t, keep] = combined[f]
+        return out
+
+    @staticmethod
+    def _close_before(history, info, codes):
+        """The raw close of each target on the trading day before the run (NaN where
+        there is none: no limits on the first day then)."""
+        days = history.get_trading_days(0, int(info.BeginDate))
+        days = [d for d in days if d < int(info.BeginDate)]
+        out = np.full(len(codes), np.nan)
+        if not days:
+            return out
+        from vornix.tframe.sysdefine import GlobalDefine as gv
+        from vornix.tframe.utils.exceptions import VxError
+
+        try:
+            got = history.get_k_data_multi({
+                "targets": list(info.TargetList), "frequency": "day", "begin_date": int(days[-1]),
+                "end_date": int(days[-1]), "filled_up": True, "fq_type": gv.FQType_None})
+        except (ValueError, VxError):
+            return out  # no day bars stored
+        karray = got["KArray"]
+        for t in range(len(codes)):
+            out[t] = karray[t * gv.KMatrix_Bar_Len + gv.KMatrix_Close, -1]
+        return out
+
+
+def _last_known(rows):
+    known = np.isfinite(rows)
+    last = np.where(known, np.arange(rows.shape[1]), 0)
+    np.maximum.accumulate(last, axis=1, out=last)
+    out = np.take_along_axis(rows, last, axis=1)
+    out[~np.maximum.accumulate(known, axis=1)] = np.nan
+    return out
+
+
 class Broker:
     """One run's simulator; the runner calls `fill(step)` before on_data and
     `close(step)` after it."""
 
-    def __init__(self, runner, cash=1_000_000, fee_stock=3, fee_future=0.0001, slippage=0):
+    def __init__(self, runner, cash=1_000_000, fee_stock=3, fee_future=0.0001, slippage=0,
+                 **rules):
         from vornix.tframe.sysdefine import GlobalDefine as gv
 
         self.runner = runner
         vr, env = runner.vr, runner.env
         self.vr, self.env, self.gv = vr, env, gv
-        cash = _number(cash, "cash")
+        self.rules = _rules.Rules.from_settings(**rules)
+        start = parse_cash(cash)
         vr.g_VornixSettingInfo.cost_fee_stock = _number(fee_stock, "fee_stock")
         vr.g_VornixSettingInfo.cost_fee_future = _number(fee_future, "fee_future")
         self.slippage = _number(slippage, "slippage")
@@ -117,11 +267,19 @@ class Broker:
         self.codes = list(info.TargetListDot)
         self.index = {c: i for i, c in enumerate(self.codes)}
         n = len(self.codes)
-        self.accounts = [Account("stock", cash, n), Account("future", cash, n)]
+        records = [vr.g_VornixTargetsInfo[c] for c in self.codes]
+        types = [r["Type"] for r in records]
+        self.is_future = np.array([t == gv.TARGETTYPE_FUTURE for t in types])
+        self.is_index = np.array([t == gv.TARGETTYPE_INDEX for t in types])
+        # the accounts the targets use (a run of indices alone keeps a stock account)
+        uses_stock = bool((~self.is_future & ~self.is_index).any() or not self.is_future.any())
+        held = [h for h, used in (("stock", uses_stock), ("future", bool(self.is_future.any())))
+                if used]
+        self.accounts = [Account(h, start.get(h, 1_000_000), n) for h in held]
+        self._by_handle = {a.handle: a for a in self.accounts}
+        self.account_of = [self._by_handle["future" if f else "stock"] for f in self.is_future]
         vr.g_VornixAccounts = self.accounts
         info.AccountNameList = [a.handle for a in self.accounts]
-        types = [vr.g_VornixTargetsInfo[c]["Type"] for c in self.codes]
-        self.is_future = np.array([t == gv.TARGETTYPE_FUTURE for t in types])
         self.lot = np.where(self.is_future, FUTURE_LOT, STOCK_LOT)
         self.multiplier = np.array([float(env.get_multiple(i)) for i in range(n)])
         move = [env.get_minmove(i) for i in range(n)]
@@ -133,40 +291,95 @@ class Broker:
         self.per_unit = [k if k and abs(1.0 / m - k) < 1e-9 else 0
                          for k, m in zip(per_unit, self.min_move)]
         self.fee_rate = np.array([float(env.cost_fee_rate(t)) for t in types])
-        # the main series: open, close and volume rows, the column of every step
-        k = vr.g_VornixKDataList[int(info.RefreshKDataIdx)]
-        m = k.Matrix
-        self.open_px = m[[gv.bar_item_pos(gv.KMatrix_Open, t) for t in range(n)]]
-        self.close_px = m[[gv.bar_item_pos(gv.KMatrix_Close, t) for t in range(n)]]
-        self.volume_px = m[[gv.bar_item_pos(gv.KMatrix_Volume, t) for t in range(n)]]
-        self.high_px = m[[gv.bar_item_pos(gv.KMatrix_High, t) for t in range(n)]]
-        self.low_px = m[[gv.bar_item_pos(gv.KMatrix_Low, t) for t in range(n)]]
-        self.column = np.minimum(np.asarray(k.CurrentBar, dtype=np.int64), m.shape[1] - 1)
-        # positions are valued at the last close known (a delisted target's NaN bars
-        # keep its last price)
-        self.value_px = self._last_known(self.close_px)
-        self.time_line = np.asarray(env.fresh_bar_timeline, dtype=np.float64)
-        # the trading day of every step, from the main series' day positions: a
-        # night session's steps (after 21:00, and after midnight) belong to the
-        # next trading day, so a stock order's day ends at its own day's close
-        day = m[gv.KMatrixPos_DayPos][self.column]
-        self.day_ends = np.r_[day[1:] != day[:-1], True]
-        self.start_cash = 2 * cash
+        self.market = mk = Market(runner, self.codes)
+        self.time_line = mk.time_line
+        self.value_px = mk.close
+        self.day_ends = mk.day_ends
+        # price limits of stocks by step (NaN: none), from the day before's close or
+        # the ex-date reference price
+        self.limit_pct = np.array([
+            math.nan if self.is_future[t] or self.is_index[t] else _rules.limit_pct(
+                r["Market"], r["Code"], r.get("ST", False), r.get("LimitPct"))
+            for t, r in enumerate(records)])
+        self.events = self._corporate_events(records)
+        self.down = self.up = None
+        if self.rules.price_limits:
+            self.down, self.up = self._limits(records)
+        self.bought_today = np.zeros(n)
         self.orders = {}
         self.pending = []
         self.trades = []
+        self.applied = []  # corporate actions applied to positions: dicts
         self.last_step = -1  # the last step that ran
         self._callbacks = {}
         self._valued_at = None  # (step, fills) -> closes and equity, see _valued
 
-    @staticmethod
-    def _last_known(rows):
-        known = np.isfinite(rows)
-        last = np.where(known, np.arange(rows.shape[1]), 0)
-        np.maximum.accumulate(last, axis=1, out=last)
-        out = np.take_along_axis(rows, last, axis=1)
-        out[~np.maximum.accumulate(known, axis=1)] = np.nan
-        return out
+    # ------------------------------------------------------------ market data
+    def _corporate_events(self, records):
+        """step -> [(target, cash, bonus, split, ratio)] at the first step of each
+        ex-date in the run: the stored actions, else the adjustment factors' ratio."""
+        from vornix.api.history import _history
+
+        store = _history.current_store()
+        actions = store.corporate_actions()
+        factors = store.adjust_factors()
+        mk, events = self.market, {}
+        if not mk.day.size:
+            return events
+        first_steps = np.flatnonzero(mk.day_starts)
+        step_days = mk.day[first_steps]
+        stocks = [t for t in range(len(self.codes)) if not self.is_future[t] and not self.is_index[t]]
+        for t in stocks:
+            code = self.codes[t]
+            rows = actions[actions["target"] == code]
+            items = []
+            if len(rows):
+                for d, c, b, s in zip(rows["ex_date"], rows["cash"], rows["bonus"], rows["split"]):
+                    items.append((int(d), float(c), float(b), float(s), math.nan))
+            else:
+                rows = factors[factors["target"] == code].sort_values("date", kind="stable")
+                before = 1.0
+                for d, f in zip(rows["date"], rows["factor"]):
+                    if f != before:
+                        items.append((int(d), 0.0, 0.0, 1.0, float(f) / before))
+                    before = float(f)
+            for d, c, b, s, ratio in items:
+                # the first step of the ex-date, or of the first trading day after it
+                i = int(np.searchsorted(step_days, d, side="left"))
+                if i == 0 or i >= first_steps.size:
+                    continue  # before the run (nothing held yet) or after it
+                events.setdefault(int(first_steps[i]), []).append((t, c, b, s, ratio))
+        return events
+
+    def _reference(self, t, step, base):
+        """The ex-date reference price of `base` (the day before's close) where the
+        step's day is an ex-date of the target; else `base`."""
+        for tt, c, b, s, ratio in self.events.get(step, ()):
+            if tt == t:
+                return base / ratio if ratio == ratio else (base - c) / ((1.0 + b) * s)
+        return base
+
+    def _limits(self, records):
+        mk = self.market
+        down = np.full(mk.prev_close.shape, np.nan)
+        up = np.full(mk.prev_close.shape, np.nan)
+        for t, r in enumerate(records):
+            pct = self.limit_pct[t]
+            if pct != pct:
+                continue
+            tick = self.min_move[t] or 0.01
+            listed = int(r.get("ListDate") or 0)
+            by_day = {}
+            for s in np.flatnonzero(mk.day_starts):
+                day = int(mk.day[s])
+                base = mk.prev_close[t, s]
+                if day == listed or not (base > 0):
+                    by_day[day] = (math.nan, math.nan)  # its first day: no limits
+                    continue
+                by_day[day] = _rules.limit_prices(self._reference(t, int(s), base), pct, tick)
+            pairs = np.array([by_day[int(d)] for d in mk.day]).reshape(-1, 2)
+            down[t], up[t] = pairs[:, 0], pairs[:, 1]
+        return down, up
 
     # ------------------------------------------------------------ user calls
     def _callback(self, name, obj):
@@ -194,17 +407,28 @@ class Broker:
         return None, repr(target)
 
     def _account(self, t):
-        return self.accounts[1] if self.is_future[t] else self.accounts[0]
+        return self.account_of[t]
 
-    def _reject(self, order, reason):
-        order.status, order.reason = "rejected", reason
+    def account(self, handle):
+        try:
+            return self._by_handle[handle]
+        except (KeyError, TypeError):
+            raise ValueError("no account %r in this run; its accounts are %s" % (
+                handle, ", ".join(a.handle for a in self.accounts))) from None
+
+    def _done(self, order, status, reason, code, step):
+        order.status, order.reason, order.code = status, reason, code
+        order.done_step = step
         self._callback("on_order_status_func", order)
 
+    def _reject(self, order, reason, code, step=None):
+        self._done(order, "rejected", reason, code, order.placed_step if step is None else step)
+
     def pending_volume(self, t):
-        return sum(o.volume for o in self.pending if o.target_idx == t)
+        return sum(o.remaining for o in self.pending if o.target_idx == t)
 
     def pending_sales(self, t):
-        return sum(o.volume for o in self.pending if o.target_idx == t and o.volume < 0)
+        return sum(o.remaining for o in self.pending if o.target_idx == t and o.volume < 0)
 
     def _limit_price(self, t, volume, limit):
         """The limit on the tick grid, rounded in the market's favour; NaN when the
@@ -224,33 +448,66 @@ class Broker:
             price = round(near * tick, 10)
         return price if price > 0 else math.nan
 
+    def _locked_shares(self, t, step):
+        """Shares of `t` bought on the trading day an order placed at `step` fills on:
+        not sellable under T+1 (none when the order can only fill on a later day)."""
+        if not self.rules.t_plus_1:
+            return 0.0
+        day = self.market.day
+        if step + 1 >= day.size or day[step + 1] != day[step]:
+            return 0.0
+        return float(self.bought_today[t])
+
+    def _refusal(self, t, code, v, volume, limit, price, step):
+        """(reason, kind) of an order refused when placed, or None."""
+        if t is None:
+            return "unknown target %s" % code, "unknown target"
+        if self.is_index[t]:
+            return "%s is an index, which is not traded" % code, "index"
+        if limit is not None and price != price:
+            return ("limit price %r is not a positive number on the tick grid of %s (tick %g)"
+                    % (limit, code, self.min_move[t]), "limit price")
+        if not math.isfinite(v) or v == 0:
+            return "volume %r is not a non-zero number" % (volume,), "volume"
+        if self.is_future[t]:
+            if v % self.lot[t] != 0:
+                return ("volume %g is not a whole number of lots of %d" % (v, self.lot[t]),
+                        "lot")
+            return None
+        lot = self.lot[t]
+        if v > 0:
+            if v % lot != 0:
+                return "volume %g is not a whole number of lots of %d" % (v, lot), "lot"
+            return None
+        held = self._account(t).positions[t] + self.pending_sales(t)
+        if held + v < 0:
+            # shares held, less the sales pending: a pending buy may never fill
+            return "selling %g shares of %s, %g held and not yet sold" % (-v, code, held), "shares"
+        if v % lot != 0 and -v != held:
+            return ("volume %g is not a whole number of lots of %d (only a sale of the whole "
+                    "position, %g, may be an odd lot)" % (v, lot, held), "lot")
+        locked = self._locked_shares(t, step)
+        if held - locked + v < 0:
+            return ("selling %g shares of %s: %g held and not yet sold, of which %g were bought "
+                    "today and can be sold from the next trading day (T+1)"
+                    % (-v, code, held, locked), "T+1")
+        return None
+
     def order(self, target, volume, step, limit=None):
         t, code = self._target(target)
         order_id = len(self.orders) + 1
-        try:
+        if isinstance(volume, (int, float, np.integer, np.floating)) and not isinstance(volume,
+                                                                                        bool):
             v = float(volume)
-        except (TypeError, ValueError):
-            v = math.nan
+        else:
+            v = math.nan  # text, None, ...: refused below, naming the value
         price = math.nan if limit is None else self._limit_price(t, v, limit)
         order = Order(order_id, code, t, v, step, None if t is None else self._account(t).handle,
                       price)
         self.orders[order_id] = order
-        if t is None:
-            self._reject(order, "unknown target %s" % code)
-        elif self.vr.g_VornixTargetsInfo[code]["Type"] == self.gv.TARGETTYPE_INDEX:
-            self._reject(order, "%s is an index, which is not traded" % code)
-        elif limit is not None and price != price:
-            self._reject(order, "limit price %r is not a positive number on the tick grid of "
-                         "%s (tick %g)" % (limit, code, self.min_move[t]))
-        elif not math.isfinite(v) or v == 0:
-            self._reject(order, "volume %r is not a non-zero number" % (volume,))
-        elif v % self.lot[t] != 0:
-            self._reject(order, "volume %g is not a whole number of lots of %d" % (v, self.lot[t]))
-        elif not self.is_future[t] and v < 0 and (
-                self._account(t).positions[t] + self.pending_sales(t) + v < 0):
-            # shares held, less the sales pending: a pending buy may never fill
-            self._reject(order, "selling %g shares of %s, %g held and not yet sold" % (
-                -v, code, self._account(t).positions[t] + self.pending_sales(t)))
+        refused = self._refusal(t, code, v, volume, limit, price, step)
+        if refused is not None:
+            self._reject(order, *refused)
         else:
             self.pending.append(order)
             self._callback("on_order_status_func", order)
@@ -299,7 +556,7 @@ class Broker:
         so this is worked out once per step and number of fills."""
         key = (step, len(self.trades))
         if self._valued_at is None or self._valued_at[0] != key:
-            closes = self.value_px[:, self.column[step]]
+            closes = self.value_px[:, step]
             equity = {}
             for account in self.accounts:
                 held = account.positions != 0
@@ -310,23 +567,57 @@ class Broker:
 
     def cancel(self, order_id):
         order = self.orders.get(order_id)
-        if order is None or order.status != "accepted":
+        if order is None or order not in self.pending:
             return False
         self.pending.remove(order)
-        order.status, order.reason = "cancelled", "cancelled by the strategy"
-        self._callback("on_order_status_func", order)
+        self._done(order, "cancelled", "cancelled by the strategy", "strategy",
+                   self.runner.context.step)
         return True
 
     # ------------------------------------------------------------ the steps
+    def _new_day(self, step):
+        """The first step of a trading day: nothing bought today yet, and the
+        corporate actions of the day applied to the positions."""
+        self.bought_today[:] = 0.0
+        for t, c, b, s, ratio in self.events.get(step, ()):
+            account = self._account(t)
+            held = account.positions[t]
+            if held <= 0:
+                continue
+            base = self.market.prev_close[t, step]
+            ref = self._reference(t, step, base)
+            if ratio == ratio:
+                shares, dividend = held * ratio, 0.0
+            else:
+                shares, dividend = held * (1.0 + b) * s, held * c * (1.0 - self.rules.dividend_tax)
+            whole = math.floor(shares + 1e-6)
+            rest = (shares - whole) * ref if ref == ref and shares > whole else 0.0
+            account.positions[t] = whole
+            account.cash += dividend + rest
+            self.applied.append({"step": step, "target": self.codes[t], "shares_before": held,
+                                 "shares_after": float(whole), "cash": dividend + rest,
+                                 "dividend": dividend, "bonus": b, "split": s,
+                                 "ratio": None if ratio != ratio else ratio})
+        self._valued_at = None
+
     def fill(self, step):
-        """Fills the pending orders placed before `step` whose bar at `step` traded."""
+        """Fills the pending orders placed before `step` whose bar at `step` traded
+        (after the day's corporate actions at its first step)."""
+        if self.market.day_starts[step]:
+            self._new_day(step)
         if not self.pending:
             return
-        col = self.column[step]
+        mk = self.market
         # the step's bar of every target as Python floats: orders may wait many steps
-        volumes = self.volume_px[:, col].tolist()
-        opens = self.open_px[:, col].tolist()
-        highs = lows = None
+        volumes = mk.volume[:, step].tolist()
+        opens = mk.open[:, step].tolist()
+        highs = mk.high[:, step].tolist()
+        lows = mk.low[:, step].tolist()
+        down = up = None
+        if self.down is not None:
+            down, up = self.down[:, step].tolist(), self.up[:, step].tolist()
+        taken = {}  # volume taken from each target's bar by earlier orders of the step
+        rules = self.rules
         keep = []
         for order in self.pending:
             t = order.target_idx
@@ -341,28 +632,67 @@ class Broker:
                 price = round(price * self.per_unit[t]) / self.per_unit[t]
             elif tick > 0:
                 price = round(round(price / tick) * tick, 10)
+            stock = not self.is_future[t]
+            if down is not None and stock and up[t] == up[t]:
+                if _rules.locked(side, highs[t], lows[t], down[t], up[t]):
+                    order.waited = "the bars traded only at the %s limit" % (
+                        "upper" if side > 0 else "lower")
+                    keep.append(order)
+                    continue
+                price = min(max(price, down[t]), up[t])  # slippage stays within the limits
             limit = order.limit
             if limit == limit and (price - limit) * side > 0:
                 # the open is beyond the limit: filled at the limit if the bar reached it
-                if highs is None:
-                    highs, lows = self.high_px[:, col].tolist(), self.low_px[:, col].tolist()
                 if not ((lows[t] <= limit) if side > 0 else (highs[t] >= limit)):
                     keep.append(order)
                     continue
                 price = limit
+            remaining = abs(order.remaining)
+            volume = remaining
+            if stock and rules.volume_limit is not None:
+                used = taken.get(t, 0.0)
+                volume = _rules.capped_volume(remaining + used, volumes[t], self.lot[t],
+                                              rules.volume_limit) - used
+                volume = min(max(volume, 0.0), remaining)
+                if volume <= 0:
+                    order.waited = "the volume cap (%g of a bar's volume)" % rules.volume_limit
+                    keep.append(order)
+                    continue
             account = self._account(t)
-            notional = order.volume * price * self.multiplier[t]
-            fee = abs(notional) * self.fee_rate[t]
-            if order.volume > 0 and notional + fee > account.cash + 1e-9:
+            if stock and side < 0 and rules.t_plus_1:
+                sellable = account.positions[t] - self.bought_today[t]
+                if sellable < volume:
+                    self._reject(order, "selling %g shares of %s, %g sellable (T+1)"
+                                 % (volume, order.target, max(sellable, 0)), "T+1", step)
+                    continue
+            value = volume * price * self.multiplier[t]
+            if stock:
+                fee = _rules.stock_fee(value, side < 0, int(mk.day[step]), self.fee_rate[t], rules)
+            else:
+                fee = value * self.fee_rate[t]
+            if side > 0 and value + fee > account.cash + 1e-9:
                 self._reject(order, "insufficient cash: %.2f needed, %.2f in the %s account"
-                             % (notional + fee, account.cash, account.handle))
+                             % (value + fee, account.cash, account.handle), "cash", step)
                 continue
-            account.cash -= notional + fee
-            account.positions[t] += order.volume
-            order.status, order.filled_step, order.price, order.fee = "filled", step, price, fee
-            execution = Execution(order, "buy" if side > 0 else "sell", abs(order.volume), price,
-                                  fee, self.time_line[step], step)
+            account.cash -= side * value + fee
+            account.positions[t] += side * volume
+            if side > 0:
+                self.bought_today[t] += volume
+            taken[t] = taken.get(t, 0.0) + volume
+            before = abs(order.filled)
+            order.price = price if before == 0 else (
+                (order.price * before + price * volume) / (before + volume))
+            order.filled += side * volume
+            order.fee += fee
+            order.filled_step = step
+            execution = Execution(order, "buy" if side > 0 else "sell", volume, price, fee,
+                                  self.time_line[step], step)
             self.trades.append(execution)
+            if order.filled == order.volume:
+                order.status, order.done_step = "filled", step
+            else:
+                order.status = "partially filled"
+                keep.append(order)
             self._callback("on_order_status_func", order)
             self._callback("on_order_execution_func", execution)
         self.pending = keep
@@ -379,29 +709,50 @@ class Broker:
                 if self.is_future[order.target_idx] or order.placed_step >= step:
                     keep.append(order)
                     continue
-                order.status, order.reason = "cancelled", "not filled by the end of the day"
-                self._callback("on_order_status_func", order)
+                reason = "not filled by the end of the day"
+                if order.filled:
+                    reason = "%g of %g filled by the end of the day" % (
+                        abs(order.filled), abs(order.volume))
+                if order.waited:
+                    reason += ": held back by " + order.waited
+                self._done(order, "cancelled", reason, "end of day", step)
             self.pending = keep
 
     # ------------------------------------------------------------ results
-    def columns(self):
-        """Cash, positions value (at each step's close) and equity of both accounts
-        per step, rebuilt from the fills; NaN after the last step that ran."""
+    def account_columns(self):
+        """Per account held: cash, positions value (at each step's close) and equity
+        per step, rebuilt from the fills and corporate actions; NaN after the last
+        step that ran."""
         steps, n = self.time_line.size, len(self.codes)
         moves = np.zeros((steps, n))
-        spent = np.zeros(steps)
+        spent = np.zeros((steps, n))
         for e in self.trades:
             signed = e.volume if e.side == "buy" else -e.volume
             t = self.index[e.target]
             moves[e.step, t] += signed
-            spent[e.step] += signed * e.price * self.multiplier[t] + e.fee
+            spent[e.step, t] += signed * e.price * self.multiplier[t] + e.fee
+        for a in self.applied:
+            t = self.index[a["target"]]
+            moves[a["step"], t] += a["shares_after"] - a["shares_before"]
+            spent[a["step"], t] -= a["cash"]
         held = np.cumsum(moves, axis=0)
-        closes = self.value_px[:, self.column].T * self.multiplier
-        value = np.where(held != 0, held * np.where(held != 0, closes, 0.0), 0.0).sum(axis=1)
-        cash = self.start_cash - np.cumsum(spent)
+        closes = self.value_px.T * self.multiplier
+        value = np.where(held != 0, held * np.where(held != 0, closes, 0.0), 0.0)
         after = np.arange(steps) > self.last_step
-        cash[after] = value[after] = np.nan
-        return {"cash": cash, "positions_value": value, "equity": cash + value}
+        out = {}
+        for account in self.accounts:
+            mine = np.array([self.account_of[t] is account for t in range(n)])
+            cash = account.start_cash - np.cumsum(spent[:, mine].sum(axis=1))
+            val = value[:, mine].sum(axis=1)
+            cash[after] = val[after] = np.nan
+            out[account.handle] = {"cash": cash, "positions_value": val, "equity": cash + val}
+        return out
+
+    def columns(self):
+        """Cash, positions value and equity of the accounts held, in total, per step."""
+        per = list(self.account_columns().values())
+        return {k: np.sum([p[k] for p in per], axis=0) for k in ("cash", "positions_value",
+                                                                 "equity")}
 
     def trades_frame(self):
         import pandas as pd
@@ -418,3 +769,42 @@ class Broker:
             "fee": np.array([e.fee for e in rows], dtype=np.float64),
             "order_id": np.array([e.order_id for e in rows], dtype=np.int64),
         })
+
+    def orders_frame(self):
+        """Every order: placed step and time, target, volume, limit, status, reason,
+        filled volume, average price and fees."""
+        import pandas as pd
+
+        from vornix.runner._context import datenum_to_datetime64
+
+        rows = list(self.orders.values())
+        steps = [o.placed_step for o in rows]
+        done = [-1 if o.done_step is None else o.done_step for o in rows]
+        return pd.DataFrame({
+            "order_id": np.array([o.order_id for o in rows], dtype=np.int64),
+            "placed_step": np.array(steps, dtype=np.int64),
+            "placed_time": datenum_to_datetime64([self.time_line[s] for s in steps]),
+            "target": [o.target for o in rows],
+            "volume": np.array([o.volume for o in rows], dtype=np.float64),
+            "limit": np.array([o.limit for o in rows], dtype=np.float64),
+            "status": [o.status for o in rows],
+            "reason": [o.reason for o in rows],
+            "filled_volume": np.array([o.filled for o in rows], dtype=np.float64),
+            "price": np.array([o.price for o in rows], dtype=np.float64),
+            "fee": np.array([o.fee for o in rows], dtype=np.float64),
+            "done_step": np.array(done, dtype=np.int64),
+        })
+
+    def order_counts(self):
+        """Orders placed, filled, rejected and cancelled (the last two by kind of
+        reason); orders still pending at the end count as pending."""
+        out = {"placed": len(self.orders), "filled": 0, "partially_filled": 0,
+               "rejected": {}, "cancelled": {}, "pending": len(self.pending)}
+        for o in self.orders.values():
+            if o.status == "filled":
+                out["filled"] += 1
+            elif o.status in ("rejected", "cancelled"):
+                out[o.status][o.code] = out[o.status].get(o.code, 0) + 1
+                if o.filled:
+                    out["partially_filled"] += 1
+        return out

@@ -344,11 +344,9 @@ class Context:
         return self._runner.broker.position(target)
 
     def cash(self, account="stock"):
-        """The cash of an account ("stock" or "future")."""
-        for a in self._runner.broker.accounts:
-            if a.handle == account:
-                return a.cash
-        raise ValueError("no account %r; the accounts are stock and future" % (account,))
+        """The cash of an account of the run ("stock" where it trades stocks,
+        "future" where it trades futures)."""
+        return self._runner.broker.account(account).cash
 
     def record(self, name, value):
         """Keep `value` under `name` for the current step (the last value recorded

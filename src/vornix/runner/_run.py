@@ -20,6 +20,8 @@ from vornix.runner._context import (
     datenum_to_datetime64,
 )
 from vornix.runner._strategy import (
+    BROKER_KEYS,
+    SERIES_KEYS,
     Strategy,
     as_yyyymmdd,
     load_strategy,
@@ -28,9 +30,7 @@ from vornix.runner._strategy import (
 )
 from vornix.tframe.utils.exceptions import RunStateError, StrategyError
 
-_SETTINGS = ("targets", "frequency", "count", "begin", "end", "adjust", "params", "out",
-             "quiet", "core", "cash", "fee_stock", "fee_future", "slippage")
-_BROKER = ("cash", "fee_stock", "fee_future", "slippage")
+_SETTINGS = SERIES_KEYS + ("params", "out", "quiet", "core") + BROKER_KEYS
 
 
 @dataclass
@@ -63,6 +63,7 @@ class RunResult:
     registrations: list = field(default_factory=list)
     trades: object = None  # pandas.DataFrame of the fills (empty when nothing traded)
     stats: object = None  # summary statistics once the strategy ordered (vornix.runner._stats)
+    orders: object = None  # pandas.DataFrame of every order (empty when none was placed)
     setup_seconds: float = 0.0
     registration_seconds: float = 0.0
     step_seconds: float = 0.0
@@ -113,9 +114,27 @@ class RunResult:
                 % (st["trades"], pct("total_return"), pct("annual_return"),
                    pct("annual_volatility"), "n/a" if sharpe is None else "%.2f" % sharpe,
                    pct("max_drawdown"), pct("win_rate")))
+            counts = st.get("orders")
+            if counts:
+                lines.append("orders: " + order_line(counts))
         if self.out_dir is not None:
             lines.append("results: %s" % self.out_dir)
         return "\n".join(lines)
+
+
+def order_line(counts):
+    """'12 placed, 9 filled, 2 rejected (2 cash), 1 cancelled (1 end of day)'."""
+    def by_kind(name):
+        kinds = counts.get(name) or {}
+        total = sum(kinds.values())
+        detail = ", ".join("%d %s" % (n, k) for k, n in sorted(kinds.items(), key=lambda x: -x[1]))
+        return "%d %s%s" % (total, name, " (%s)" % detail if total else "")
+
+    text = "%d placed, %d filled, %s, %s" % (counts["placed"], counts["filled"], by_kind("rejected"),
+                                             by_kind("cancelled"))
+    if counts.get("pending"):
+        text += ", %d still pending at the end" % counts["pending"]
+    return text
 
 
 # ------------------------------------------------------------------ trading core
@@ -229,8 +248,9 @@ class _Run:
         self.progress = None
         # the look-ahead audit's hooks: fingerprints of every read, an early stop
         self.hooks = hooks
-        self.broker_settings = dict(broker or {})
+        self.broker_settings = dict(settings.broker, **(broker or {}))
         self.broker = None
+        self._factor_steps = None  # adjustment factors by step, for forward-adjusted windows
 
     # called by Context.reg_bars
     def register_bars(self, frequency, count, adjust):
@@ -243,6 +263,8 @@ class _Run:
                                             True if adjust else False)
         self.registration_seconds += time.perf_counter() - t0
         read = self.read_adj_values if adjust else self.read_values
+        if self.settings.adjust == "forward":
+            read = self._forward(read, int(reg_idx[0, 0]))
         if self.hooks is not None:
             read = self.hooks.wrap("bars %s x%d%s" % (frequency, count, " adjusted" if adjust else ""),
                                    read)
@@ -257,6 +279,56 @@ class _Run:
         if self.progress is not None:
             self.progress.set_postfix_str("registered %s x%d" % (frequency, count))
         return handle
+
+    def _forward(self, read, pos):
+        """`read` of a registration's windows at forward-adjusted prices, point in time:
+        the bars are fetched backward-adjusted (scaled by factor(day) / factor(first
+        day fetched), which uses no event after a bar) and each stock's block of a
+        window read at step s is scaled by factor(first day fetched) / factor(day of
+        s): the prices at the level of step s, from the events on or before it."""
+        scale = self._forward_scales(pos)
+        if scale is None:
+            return read
+        rows, f_base, f_step, differs = scale
+        n = len(self.context.targets)
+
+        def forward(reg_idx, step, length, *rest):
+            window = read(reg_idx, step, length, *rest)
+            if differs[step]:
+                blocks = window.reshape(n, -1, window.shape[1])
+                blocks[rows, :, 2:6] *= (f_base / f_step[:, step])[:, None, None]
+            return window
+
+        return forward
+
+    def _forward_scales(self, pos):
+        """(target rows, factor at the first day fetched, factor at each step's day,
+        steps where they differ) of the stocks with adjustment factors; None when no
+        window of the registration needs scaling."""
+        from vornix.api.history import _history
+
+        if self._factor_steps is None:
+            factors = _history.current_store().adjust_factors()
+            days = self.broker.market.day
+            rows, per_step, tables = [], [], {}
+            for t, code in enumerate(self.context.targets):
+                sel = factors[factors["target"] == code]
+                if sel.empty or self.broker.is_future[t] or self.broker.is_index[t]:
+                    continue
+                sel = sel.sort_values("date", kind="stable")
+                d, f = sel["date"].to_numpy(np.int64), sel["factor"].to_numpy(np.float64)
+                tables[t] = (d, f)
+                rows.append(t)
+                per_step.append(_factor_on(d, f, days))
+            self._factor_steps = (np.array(rows, dtype=np.int64),
+                                  np.array(per_step).reshape(len(rows), days.size), tables)
+        rows, f_step, tables = self._factor_steps
+        if not rows.size:
+            return None
+        first = _first_day(self.vr, self.gv, pos)
+        f_base = np.array([_factor_on(*tables[t], np.array([first]))[0] for t in rows])
+        differs = (f_step != f_base[:, None]).any(axis=0)
+        return (rows, f_base, f_step, differs) if differs.any() else None
 
     def register_factor(self, names, targets, begin, end):
         s = self.settings
@@ -350,9 +422,11 @@ class _Run:
         self.broker = Broker(self, **self.broker_settings)
 
         scope = dict(self.strategy.scope)
-        # the optional callbacks: the framework's defaults, without a warning
-        scope.setdefault(gv.CALLUSER_ORDER_STATUS, sysdefine.on_order_status)
-        scope.setdefault(gv.CALLUSER_ORDER_EXECUTION, sysdefine.on_execution)
+        # the optional callbacks: the framework's defaults, without a warning; a
+        # callback written as (context, order) is called with those two
+        for key, default in ((gv.CALLUSER_ORDER_STATUS, sysdefine.on_order_status),
+                             (gv.CALLUSER_ORDER_EXECUTION, sysdefine.on_execution)):
+            scope[key] = _two_argument_callback(scope.get(key) or default)
         env.update_user_scope(scope)
 
         self.progress = self._progress(None, "init")
@@ -394,6 +468,50 @@ class _Run:
         return time.perf_counter() - t0
 
 
+def _two_argument_callback(func):
+    """`func` as a callback of (context, obj, *args, **kwargs): a function of just
+    (context, obj) is wrapped so that it is called with those two."""
+    from vornix.tframe.utils.argchecker import ArgumentChecker
+
+    ok, _ = ArgumentChecker.check_callable(func, arg_count=2, param_names=("context", "obj"))
+    full, _ = ArgumentChecker.check_callable(
+        func, arg_count=4, param_names=("context", "obj", "*args", "**kwargs"))
+    if full or not ok:
+        return func  # as it is (one that fits neither is refused with the usual warning)
+
+    def callback(context, order, *args, **kwargs):
+        return func(context, order)
+
+    callback.user_function = func  # (not __wrapped__: the signature check would follow it)
+    return callback
+
+
+def _factor_on(days, factors, when):
+    """The adjustment factor of each yyyymmdd in `when`: the latest entry on or
+    before it (1 before the first)."""
+    i = np.searchsorted(days, when, side="right") - 1
+    return np.where(i >= 0, factors[np.maximum(i, 0)], 1.0)
+
+
+def _first_day(vr, gv, pos):
+    """The first trading day (yyyymmdd) of the bars fetched for the K data at `pos`
+    (the fetched series a combined one is made from)."""
+    from vornix.tframe.utils.datetimefunc import datenum_array_to_int_date
+
+    items = vr.g_VornixKDataList
+    item = items[pos]
+    seen = {pos}
+    while int(item.BaseKDataPos) >= 0 and int(item.BaseKDataPos) not in seen:
+        seen.add(int(item.BaseKDataPos))
+        item = items[int(item.BaseKDataPos)]
+    m = item.Matrix
+    times, day_pos = m[gv.KMatrixPos_TimeLine], m[gv.KMatrixPos_DayPos]
+    first = times[day_pos == day_pos[0]]
+    hours = (first - np.floor(first)) * 24
+    day = first[(hours >= 6) & (hours <= 18)]  # not a night-session bar of the evening before
+    return int(datenum_array_to_int_date([np.floor(day[0] if day.size else first[0])])[0])
+
+
 def _check_store_range(history, begin, end):
     days = history.get_trading_days(0, 99999999)
     if len(days) == 0:
@@ -417,6 +535,8 @@ def _records_frame(recorder, time_line, broker=None):
 
 
 def _stats_of(runner, settings, time_line):
+    """Statistics of the accounts held, in total and per account, with the orders
+    counted by outcome and the corporate actions applied to positions."""
     from vornix.runner._stats import periods_per_year, summary_stats
 
     broker = runner.broker
@@ -424,8 +544,25 @@ def _stats_of(runner, settings, time_line):
         return None
     times = datenum_to_datetime64(time_line)
     mult = {c: float(m) for c, m in zip(broker.codes, broker.multiplier)}
-    return summary_stats(times, broker.columns()["equity"], broker.trades_frame(),
-                         periods_per_year(settings.frequency, settings.count, times), mult)
+    per_year = periods_per_year(settings.frequency, settings.count, times)
+    trades = broker.trades_frame()
+    per_account = broker.account_columns()
+    total = np.sum([c["equity"] for c in per_account.values()], axis=0)
+    out = summary_stats(times, total, trades, per_year, mult)
+    out["accounts"] = {}
+    for account in broker.accounts:
+        mine = trades["target"].map(lambda c, h=account.handle: broker.account_of[
+            broker.index[c]].handle == h).astype(bool) if len(trades) else trades["target"] == ""
+        stats = summary_stats(times, per_account[account.handle]["equity"], trades[mine],
+                              per_year, mult)
+        stats["start_cash"] = account.start_cash
+        out["accounts"][account.handle] = stats
+    out["start_cash"] = float(sum(a.start_cash for a in broker.accounts))
+    out["orders"] = broker.order_counts()
+    if broker.applied:
+        out["corporate_actions"] = [
+            dict(a, time=str(times[a["step"]].astype("datetime64[s]"))) for a in broker.applied]
+    return out
 
 
 def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
@@ -444,6 +581,7 @@ def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
         steps=int(time_line.size),
         records=_records_frame(runner.recorder, time_line, runner.broker),
         trades=runner.broker.trades_frame(),
+        orders=runner.broker.orders_frame(),
         stats=_stats_of(runner, settings, time_line),
         registrations=runner.registrations, setup_seconds=setup_seconds,
         registration_seconds=runner.registration_seconds, step_seconds=step_seconds,
@@ -492,9 +630,8 @@ def run(strategy, **settings):
     out = settings.get("out")
     quiet = bool(settings.get("quiet", False))
     core = settings.get("core", "auto")
-    overrides = {k: settings.get(k) for k in ("targets", "frequency", "count", "begin", "end",
-                                                "adjust", "params")}
-    broker = {k: settings[k] for k in _BROKER if settings.get(k) is not None}
+    overrides = {k: settings.get(k) for k in SERIES_KEYS + ("params",)}
+    broker = {k: settings[k] for k in BROKER_KEYS if settings.get(k) is not None}
     if sysstate.vr.g_VornixUserContext is not None:
         if isinstance(strategy, Strategy) and strategy.path:
             strategy = strategy.path

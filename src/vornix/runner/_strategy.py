@@ -15,7 +15,11 @@ from dataclasses import dataclass, field
 
 from vornix.tframe.utils.exceptions import StrategyError
 
-RUN_KEYS = ("targets", "frequency", "count", "begin", "end", "adjust")
+SERIES_KEYS = ("targets", "frequency", "count", "begin", "end", "adjust")
+# the settings of the order simulator (cash, fees, market rules), see vornix.runner._broker
+BROKER_KEYS = ("cash", "fee_stock", "fee_future", "slippage", "t_plus_1", "price_limits",
+               "stamp_duty", "min_commission", "volume_limit", "dividend_tax")
+RUN_KEYS = SERIES_KEYS + BROKER_KEYS
 ADJUST = {"none": 0, "forward": 1, "backward": 2}
 _PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -207,10 +211,14 @@ class RunSettings:
     end: int
     adjust: str
     params: dict
+    broker: dict = field(default_factory=dict)
 
     @property
     def fq_type(self):
-        return ADJUST[self.adjust]
+        """The adjustment the bars are fetched with: forward-adjusted windows are
+        backward-adjusted bars scaled at each step to that step's price level (see
+        the bar handles), so that no window shows an event after its step."""
+        return ADJUST["backward" if self.adjust == "forward" else self.adjust]
 
 
 def resolve_settings(strategy, overrides):
@@ -252,4 +260,5 @@ def resolve_settings(strategy, overrides):
         end=end,
         adjust=as_adjust(merged.get("adjust")),
         params=params,
+        broker={k: merged[k] for k in BROKER_KEYS if merged.get(k) is not None},
     )

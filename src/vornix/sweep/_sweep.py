@@ -9,24 +9,12 @@ import os
 import time
 import warnings
 
+from vornix.runner._strategy import BROKER_KEYS, SERIES_KEYS
 from vornix.sweep._engines import make_engine
 from vornix.sweep._task import EXTRA, SETTING_KEYS, STATS
 
 # settings of vornix.runner.run that a sweep passes to each of its runs
-RUN_SETTINGS = (
-    "targets",
-    "frequency",
-    "count",
-    "begin",
-    "end",
-    "adjust",
-    "params",
-    "core",
-    "cash",
-    "fee_stock",
-    "fee_future",
-    "slippage",
-)
+RUN_SETTINGS = SERIES_KEYS + ("params", "core") + BROKER_KEYS
 # the statistics a sweep can rank by; higher is better except for these
 METRICS = (
     "sharpe",

@@ -207,6 +207,12 @@ class HistoryStore(BarStore):
     def main_contracts(self):
         return self._dated(super().main_contracts())
 
+    def corporate_actions(self):
+        frame = super().corporate_actions()
+        if self.cut is None:
+            return frame
+        return frame[frame["ex_date"] <= self._cut_day].reset_index(drop=True)
+
     def summary(self):
         """Lines describing what the store holds."""
         info = self.target_table()
@@ -551,6 +557,8 @@ class HistoryStore(BarStore):
                     "Name": row["name"],
                     "Calendar": row["calendar"],
                     "DotCode": code,
+                    "ST": bool(row.get("st", False)),
+                    "LimitPct": float(row.get("limit_pct", np.nan)),
                 }
             )
         return out

@@ -46,10 +46,10 @@ _EPOCH_DATENUM = 719529  # day number of 1970-01-01
 MINUTE_SIZES = (1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30, 60)
 _MINUTE_KINDS = tuple("bars-%dm" % n for n in MINUTE_SIZES)
 KINDS = (("calendar", "sessions", "night-sessions", "instruments") + _MINUTE_KINDS
-         + ("bars-1d", "adjust", "main", "factors", "ticks"))
+         + ("bars-1d", "adjust", "actions", "main", "factors", "ticks"))
 
 # options of import_csv and the kinds they apply to ("columns" applies to every kind)
-_TARGET_KINDS = _MINUTE_KINDS + ("bars-1d", "ticks", "adjust", "main", "factors")
+_TARGET_KINDS = _MINUTE_KINDS + ("bars-1d", "ticks", "adjust", "actions", "main", "factors")
 OPTION_KINDS = {
     "columns": KINDS,
     "target": _TARGET_KINDS,
@@ -83,6 +83,9 @@ ALIASES = {
     "price": ("last_price", "lastprice", "last"),
     "symbol": ("ts_code", "ticker", "instrument", "order_book_id", "sec_code", "wind_code", "thscode",
                "stock_code", "code"),
+    "ex_date": ("ex_dividend_date", "exdate", "ex_right_date", "date"),
+    "cash": ("dividend", "cash_dividend", "dividend_per_share"),
+    "bonus": ("bonus_shares", "stock_dividend"),
 }
 
 
@@ -964,7 +967,8 @@ def _import_nights(store, path, opts):
 
 
 def _import_instruments(store, path, opts):
-    chk = _read_csv(path, ["type", "list_date", "calendar"], opts, ["market", "code", "symbol"])
+    chk = _read_csv(path, ["type", "list_date", "calendar"], opts,
+                    ["market", "code", "symbol", "st", "limit_pct"])
     if chk.has("market") and chk.has("code"):
         market = np.array([m.upper() for m in chk.text("market")], dtype=object)
         code = np.array([c.upper() for c in chk.text("code")], dtype=object)
@@ -995,11 +999,20 @@ def _import_instruments(store, path, opts):
     )
     dup = pd.Series(dotted).duplicated().to_numpy()
     chk.flag(dup, lambda i: "target %s is listed twice" % dotted[i])
+    st = chk.text("st") if chk.has("st") else np.full(chk.n, "", dtype=object)
+    st_flag = np.array([v.lower() in ("1", "true", "yes", "y", "st") for v in st], dtype=bool)
+    chk.flag(np.array([v.lower() not in ("", "0", "false", "no", "n", "1", "true", "yes", "y", "st")
+                       for v in st], dtype=bool),
+             lambda i: "st %r must be 1/0, true/false or empty" % (st[i],))
+    limit = chk.number("limit_pct", default=np.nan, positive=True)
+    with np.errstate(invalid="ignore"):
+        chk.flag(limit >= 1, lambda i: "limit_pct %g must be a fraction below 1 (0.1 for 10%%)" % limit[i])
     chk.raise_if_bad()
     names = chk.text("name") if chk.has("name") else dotted
     new = pd.DataFrame(
         {"market": market, "code": code, "type": kind, "multiplier": mult, "min_move": move,
-         "list_date": listed, "delist_date": delisted, "calendar": cal, "name": names}
+         "list_date": listed, "delist_date": delisted, "calendar": cal, "name": names,
+         "st": st_flag, "limit_pct": limit}
     )
     old = store.instruments()
     old_dotted = (old["market"] + "." + old["code"]).str.upper()
@@ -1366,6 +1379,41 @@ def _import_adjust(store, path, opts):
     )
 
 
+def _import_actions(store, path, opts):
+    """Corporate actions of stocks: one row per target and ex-date, amounts per share
+    (`cash`, `bonus`, `split`), or per 10 shares as vendors give them (`cash_per_10`,
+    `bonus_per_10`, `transfer_per_10`); bonus and transfer shares add up."""
+    per_share = ["cash", "bonus", "transfer", "split"]
+    per_10 = ["cash_per_10", "bonus_per_10", "transfer_per_10"]
+    chk = _read_csv(path, ["ex_date"], opts, ["market", "code", "symbol"] + per_share + per_10)
+    if not any(chk.has(c) for c in per_share + per_10):
+        raise DataImportError(path, [(1, "no action columns: give at least one of %s"
+                                      % ", ".join(per_share + per_10))])
+    labels = _targets(chk, store, ("stock", "fund"))
+    dates = chk.date("ex_date")
+
+    def amount(name):
+        return chk.number(name, default=0.0, non_negative=True)
+
+    cash = amount("cash") + amount("cash_per_10") / 10.0
+    bonus = (amount("bonus") + amount("transfer")
+             + (amount("bonus_per_10") + amount("transfer_per_10")) / 10.0)
+    split = chk.number("split", default=1.0, positive=True)
+    dup = pd.DataFrame({"t": labels.codes, "d": dates}).duplicated().to_numpy()
+    chk.flag(dup, lambda i: "%s has two rows for %d" % (labels[i], dates[i]))
+    chk.raise_if_bad()
+    dotted = labels.array()
+    new = pd.DataFrame({"target": dotted, "ex_date": dates, "cash": cash, "bonus": bonus,
+                        "split": split})
+    old = store.corporate_actions()
+    old = old[~(old["target"] + "|" + old["ex_date"].astype(str)).isin(
+        set(new["target"] + "|" + new["ex_date"].astype(str))).to_numpy()]
+    merged = pd.concat([old, new], ignore_index=True) if len(old) else new
+    merged = merged.sort_values(["target", "ex_date"], kind="stable")
+    store.write_table("actions", {c: merged[c].to_numpy() for c in merged})
+    return "%d actions of %d target(s)" % (len(new), len(labels.names))
+
+
 def _import_main(store, path, opts):
     def contracts(chk):
         c = chk.text("contract")
@@ -1445,6 +1493,7 @@ _IMPORTERS = {
     **{"bars-%dm" % n: (lambda s, p, o, n=n: _import_bars(s, p, "min", o, n)) for n in MINUTE_SIZES},
     "bars-1d": lambda s, p, o: _import_bars(s, p, "day", o),
     "adjust": _import_adjust,
+    "actions": _import_actions,
     "main": _import_main,
     "factors": _import_factors,
     "ticks": _import_ticks,

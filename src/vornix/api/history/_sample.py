@@ -5,8 +5,9 @@ one-minute bars a day).  The first stocks carry the special cases:
 
     0  ticks for the bars of the first days
     1  a suspension (days without bars) and a day whose bars all have volume 0
-    2  a 2-for-1 split (adjustment factor 2 from the ex-day)
-    3  a cash dividend (adjustment factor prev_close / (prev_close - dividend))
+    2  a 2-for-1 split (adjustment factor 2 from the ex-day; an action with split 2)
+    3  a cash dividend (adjustment factor prev_close / (prev_close - dividend); an
+       action with that cash per share)
     4  listed in the middle of the range
     5  delisted before the end of the range
 
@@ -115,6 +116,7 @@ class SampleMarket:
         self.bars_1d = {}
         self.ticks = {}
         self.adjust = []  # (target, date, factor)
+        self.actions = []  # (target, ex_date, cash, bonus, split): the events behind the factors
         self.main = []  # (target, date, contract)
         self.factors = {name: [] for name in FACTORS}
         self.sessions = [(STOCK_CALENDAR, o, c, d) for o, c, d in STOCK_SESSIONS]
@@ -159,6 +161,7 @@ class SampleMarket:
             if i == 2:
                 factor[split_day:] = 2.0
                 self.adjust.append((dotted, int(self.days[split_day]), 2.0))
+                self.actions.append((dotted, int(self.days[split_day]), 0.0, 0.0, 2.0))
             raw_close = _round(path / np.repeat(factor, per_day), 0.01)
             if i == 3:
                 prev_close = raw_close[div_day * per_day - 1]
@@ -166,6 +169,7 @@ class SampleMarket:
                 ratio = prev_close / (prev_close - dividend)
                 factor[div_day:] = ratio
                 self.adjust.append((dotted, int(self.days[div_day]), float(ratio)))
+                self.actions.append((dotted, int(self.days[div_day]), float(dividend), 0.0, 1.0))
                 raw_close = _round(path / np.repeat(factor, per_day), 0.01)
             if i == 1:
                 volume.reshape(n, per_day)[zero_day] = 0.0
@@ -273,6 +277,8 @@ class SampleMarket:
             store.write_table("sessions", _columns(("calendar", "open", "close", "day_offset"), self.sessions))
             store.write_table("instruments", _columns(cols, self.instruments))
             store.write_table("adjust", _columns(("target", "date", "factor"), self.adjust))
+            store.write_table("actions", _columns(("target", "ex_date", "cash", "bonus", "split"),
+                                                  self.actions))
             store.write_table("main_contracts", _columns(("target", "date", "contract"), self.main))
             for code, bars in self.bars_1m.items():
                 store.write_bars(code, "min", bars)

@@ -8,6 +8,7 @@ Layout of a store directory::
     sessions.parquet           trading sessions per calendar name
     adjust.parquet             stock adjustment factors per target and day
     main_contracts.parquet     main contract per continuous target and day
+    actions.parquet            stock corporate actions per target and ex-date
     bars/1m/MARKET.CODE.parquet, bars/1d/MARKET.CODE.parquet
     ticks/MARKET.CODE.parquet
     factors/NAME.parquet       daily factor values, one file per factor
@@ -78,6 +79,9 @@ _SCHEMAS = {
             ("delist_date", pa.int64()),
             ("calendar", pa.string()),
             ("name", pa.string()),
+            # optional: a stock under special treatment, and its own daily price limit
+            ("st", pa.bool_()),
+            ("limit_pct", pa.float64()),
         ]
     ),
     "calendar": pa.schema([("date", pa.int64())]),
@@ -93,10 +97,24 @@ _SCHEMAS = {
     "main_contracts": pa.schema(
         [("target", pa.string()), ("date", pa.int64()), ("contract", pa.string())]
     ),
+    # corporate actions per share: cash dividend, bonus and transfer shares, split ratio
+    "actions": pa.schema(
+        [
+            ("target", pa.string()),
+            ("ex_date", pa.int64()),
+            ("cash", pa.float64()),
+            ("bonus", pa.float64()),
+            ("split", pa.float64()),
+        ]
+    ),
     "factor": pa.schema([("date", pa.int64()), ("target", pa.string()), ("value", pa.float64())]),
     "bars": pa.schema([(c, pa.float64()) for c in BAR_COLUMNS]),
     "ticks": pa.schema([(c, pa.float64()) for c in TICK_COLUMNS]),
 }
+
+
+# columns a file may lack (written by an earlier version): their value where absent
+_OPTIONAL = {"instruments": {"st": False, "limit_pct": float("nan")}}
 
 
 def default_store_dir():
@@ -830,6 +848,11 @@ class BarStore:
         except (pa.ArrowException, OSError) as exc:
             raise _unreadable(path, exc) from exc
         schema = _SCHEMAS[schema_name]
+        optional = _OPTIONAL.get(schema_name, {})
+        for name, value in optional.items():
+            if name not in table.column_names:
+                field = schema.field(name)
+                table = table.append_column(field, pa.array([value] * table.num_rows, field.type))
         missing = [f.name for f in schema if f.name not in table.column_names]
         if missing:
             raise StoreError(
@@ -866,6 +889,9 @@ class BarStore:
 
     def main_contracts(self):
         return self._table("main_contracts")
+
+    def corporate_actions(self):
+        return self._table("actions")
 
     def read_bars(self, target, frequency):
         """Bars of a target as a dict of float64 arrays, or None if none are stored."""
@@ -1012,8 +1038,11 @@ class BarStore:
     @staticmethod
     def _build(path, schema_name, columns):
         schema = _SCHEMAS[schema_name]
+        optional = _OPTIONAL.get(schema_name, {})
         try:
-            return pa.table({f.name: columns[f.name] for f in schema}, schema=schema)
+            n = len(next(iter(columns.values()))) if columns else 0
+            return pa.table({f.name: columns[f.name] if f.name in columns or f.name not in optional
+                             else [optional[f.name]] * n for f in schema}, schema=schema)
         except (KeyError, pa.ArrowException, TypeError, ValueError) as exc:
             raise StoreError("cannot build the data of %s: %s" % (path, exc)) from exc
 
@@ -1036,7 +1065,8 @@ class BarStore:
                 self._stage(path, self._build(path, schema_name, make()))
 
     def write_table(self, name, frame):
-        """Replace a small table (instruments, calendar, sessions, adjust, main_contracts)."""
+        """Replace a small table (instruments, calendar, sessions, adjust, main_contracts,
+        actions)."""
         self._write(self._table_path(name), name, {c: frame[c] for c in frame})
 
     def write_bars(self, target, frequency, columns):
