@@ -21,10 +21,15 @@ directory).  The run steps through one-minute bars of --days trading days for
              target at the first step of each day (the steps between cost the
              simulator nothing)
     orders   placing 2,000 market orders at one step and filling them at the
-             next, timed inside on_data: microseconds per order placed and per
-             order filled (execution records included; the strategy defines no
-             order callbacks, and the framework's defaults, which do nothing,
-             are not called; target: under 20 us for the two together)
+             next, timed inside on_data, with the stock market rules off:
+             microseconds per order placed and per order filled (execution
+             records included; the strategy defines no order callbacks, and the
+             framework's defaults, which do nothing, are not called; target: under
+             20 us for the two together)
+    rules    the same with every stock rule on (T+1, price limits, minimum
+             commission, stamp duty, the volume cap: orders beyond a quarter of the
+             bar wait, so the fill step is timed per order it looks at); target:
+             within 1.5x of `orders`
 
 The runner's overhead is runner - read; target: under 50 us per step.  Every
 ratio is to `hand`, measured in the same process.  The windows the runner's
@@ -43,7 +48,9 @@ import time
 
 from _common import bench_args, finish, run_child, sample_store
 
-OVERHEAD_US, ORDER_US = 50.0, 20.0
+OVERHEAD_US, ORDER_US, RULES_RATIO = 50.0, 20.0, 1.5
+RULES_OFF = {"t_plus_1": False, "price_limits": False, "volume_limit": 0, "min_commission": 0,
+             "stamp_duty": 0}
 ORDERS = 2000
 CHECK_STEPS = 7
 
@@ -78,7 +85,7 @@ def on_data(context):
             n = len(context.targets)
             for code in context.targets:
                 context.order_target_percent(code, 0.9 / n)
-    elif KIND == "orders":
+    elif KIND in ("orders", "rules"):
         # 100 shares of the first target, ordered at the first step of the second
         # day (the target trades from the first minute on) and filled at the next
         if context.step == sorted(context.day_starts)[1]:
@@ -90,6 +97,7 @@ def on_data(context):
         elif "t0" in seen and "fill_us" not in seen:
             seen["fill_us"] = (time.perf_counter() - seen["t0"]) / ORDERS * 1e6
             seen["filled_next_step"] = context.position(0) == 100 * ORDERS
+            seen["filled_shares"] = context.position(0)
 '''
 
 
@@ -106,15 +114,17 @@ def child(cfg):
     codes = [c for c, row in table.items() if row["type"] == "stock"][: cfg["targets"]]
     days = _history.get_trading_days(0, 99999999)
     # cash enough for every order of the "orders" run
+    rules = {} if cfg["kind"] == "rules" else RULES_OFF
     result = run(cfg["strategy"], targets=codes, frequency="min", begin=int(days[0]),
-                 end=int(days[-1]), quiet=True, out=False, core="local", cash=1e12)
+                 end=int(days[-1]), quiet=True, out=False, core="local", cash=1e12, **rules)
     out = {"steps": result.steps, "targets": len(codes),
            "runner_us": result.step_microseconds, "orders": int(len(result.trades)),
            "orders_placed": len(sysstate.vr.g_VornixUserContext._runner.broker.orders)}
     seen = sys.modules["vornix_strategy_strategy_%s" % cfg["kind"]].seen
-    if cfg["kind"] == "orders":
+    if cfg["kind"] in ("orders", "rules"):
         out["place_us"], out["fill_us"] = seen["place_us"], seen["fill_us"]
         out["filled_next_step"] = bool(seen["filled_next_step"])
+        out["filled_shares"] = float(seen["filled_shares"])
     if cfg["kind"] != "values":
         return out
 
@@ -159,7 +169,7 @@ def main():
     with sample_store("vx-bench-runner-", args.days, max(args.targets, 6)) as (tmp, env):
         env["VX_CORE_CACHE_DIR"] = os.path.join(tmp, "core")
         rows = {}
-        for kind in ("values", "empty", "frame", "rebalance", "orders"):
+        for kind in ("values", "empty", "frame", "rebalance", "orders", "rules"):
             path = os.path.join(tmp, "strategy_%s.py" % kind)
             with open(path, "w") as fh:
                 fh.write(STRATEGY.format(length=args.length, kind=kind, orders=ORDERS,
@@ -190,7 +200,19 @@ def main():
           "%.2f us to fill, %.2f us per order (target < %.0f us)"
           % (ORDERS, orders["place_us"], orders["fill_us"], per_order, ORDER_US))
 
+    rules = rows["rules"]
+    rules_order = rules["place_us"] + rules["fill_us"]
+    ratio = rules_order / per_order if per_order else float("nan")
+    print("rules: the same orders with every stock rule on: %.2f us to place, %.2f us per order "
+          "at the fill step (%d of %d shares filled there, the volume cap holding the rest), "
+          "%.2f us per order: %.2fx the orders without rules (target < %.1fx)"
+          % (rules["place_us"], rules["fill_us"], rules["filled_shares"], 100 * ORDERS,
+             rules_order, ratio, RULES_RATIO))
+
     failures = []
+    if not 0 < rules["filled_shares"] < 100 * ORDERS:
+        failures.append("with the volume cap, %g of %d shares filled at the next step"
+                        % (rules["filled_shares"], 100 * ORDERS))
     if v["mismatch"] or v["checked"] == 0:
         failures.append("windows seen by the strategy differ from the hand reads at steps %s"
                         % v["mismatch"])
@@ -202,6 +224,8 @@ def main():
         missed.append("overhead %.2f us >= %.0f us" % (overhead, OVERHEAD_US))
     if per_order >= ORDER_US:
         missed.append("%.2f us per order >= %.0f us" % (per_order, ORDER_US))
+    if not ratio < RULES_RATIO:
+        missed.append("orders with the rules on %.2fx >= %.1fx" % (ratio, RULES_RATIO))
     return finish("bench_runner", args, {"rows": rows, "overhead_us": overhead,
                                          "target_us": OVERHEAD_US}, failures, missed)
 

@@ -55,5 +55,6 @@ def on_data(context):
         context.day = today
         up = known & (change > 0)
         weight = context.params["invested"] / max(int(up.sum()), 1)
-        for code, hold in zip(context.targets, up):
+        # sales first: they fill first at the next minute, and their cash pays the buys
+        for code, hold in sorted(zip(context.targets, up), key=lambda x: bool(x[1])):
             context.order_target_percent(code, weight if hold else 0.0)

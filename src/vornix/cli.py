@@ -185,8 +185,7 @@ def _cmd_run(args):
     params = dict(parse_param(text, strategy.params) for text in args.param)
     run(strategy, targets=args.targets, frequency=args.frequency, count=args.count,
         begin=args.begin, end=args.end, adjust=args.adjust, params=params, out=args.out,
-        quiet=args.quiet, core=args.core, cash=args.cash, fee_stock=args.fee_stock,
-        fee_future=args.fee_future, slippage=args.slippage)
+        quiet=args.quiet, core=args.core, **_broker_args(args))
     return 0
 
 
@@ -271,14 +270,36 @@ def _run_settings(p, runs):
     p.add_argument("--param", metavar="NAME=VALUE", action="append", default=[],
                    help="a%s strategy parameter (overrides its PARAMS); repeatable"
                         % (" fixed" if runs == "runs" else ""))
-    p.add_argument("--cash", type=float, default=None,
-                   help="starting cash of each account, stock and future (default 1000000)")
+    p.add_argument("--cash", default=None, metavar="AMOUNT|stock=A,future=B",
+                   help="starting cash of each account the run holds, or per account "
+                        "(default 1000000)")
     p.add_argument("--fee-stock", type=float, default=None,
-                   help="stock fee in ten-thousandths of the traded value (default 3)")
+                   help="stock commission in ten-thousandths of the traded value (default 3)")
+    p.add_argument("--min-commission", type=float, default=None,
+                   help="least commission of a stock fill (default 5)")
+    p.add_argument("--stamp-duty", type=float, default=None,
+                   help="stamp duty rate on stock sales (default by date: 0.001, 0.0005 from "
+                        "2023-08-28)")
     p.add_argument("--fee-future", type=float, default=None,
                    help="futures fee as a fraction of the traded notional (default 0.0001)")
     p.add_argument("--slippage", type=float, default=None,
                    help="slippage of every fill in ticks of the target's minimum move (default 0)")
+    p.add_argument("--volume-limit", type=float, default=None,
+                   help="largest share of a bar's volume a stock fill takes; 0 for no cap "
+                        "(default 0.25)")
+    p.add_argument("--t-plus-1", default=None, choices=("on", "off"),
+                   help="stock shares bought on a day are sold from the next one (default on)")
+    p.add_argument("--price-limits", default=None, choices=("on", "off"),
+                   help="stocks trade within their daily price limits (default on)")
+    p.add_argument("--dividend-tax", type=float, default=None,
+                   help="share of cash dividends withheld (default 0)")
+
+
+def _broker_args(args):
+    """The order simulator's settings given on the command line."""
+    from vornix.runner._strategy import BROKER_KEYS
+
+    return {k: getattr(args, k) for k in BROKER_KEYS if getattr(args, k, None) is not None}
 
 
 def _add_run(subparsers):
@@ -334,8 +355,7 @@ def _cmd_sweep(args):
                    run_timeout=args.run_timeout,
                    targets=args.targets, frequency=args.frequency, count=args.count,
                    begin=args.begin, end=args.end, adjust=args.adjust, params=params,
-                   core=args.core, cash=args.cash, fee_stock=args.fee_stock,
-                   fee_future=args.fee_future, slippage=args.slippage)
+                   core=args.core, **_broker_args(args))
     if args.walk_forward:
         train, test = parse_walk_forward(args.walk_forward)
         out = args.out or default_folder(strategy.name + "-walk-forward")

@@ -82,6 +82,11 @@ def test_day_bars_and_daily_tables_round_trip(store, tmp_path):
     fwd = h.get_k_data_multi({"targets": ["SH.600000"], "frequency": "day", "freq_num": 1, "begin_date": 0,
                               "end_date": 99999999, "filled_up": True, "fq_type": 1, "need_show_ui_tip": 0})
     assert fwd["KArray"][3].tolist() == [5.1, 5.1, 10.3]
+    # per 10 shares as vendors write them: 10 for 3 bonus, 2 transferred, 1.5 cash
+    import_csv(store, "actions", write(tmp_path, "x.csv", "symbol,ex_dividend_date,bonus_per_10,"
+                                       "transfer_per_10,cash_per_10,split\n600000.SH,20240105,3,2,1.5,\n"))
+    acts = store.corporate_actions()
+    assert acts.iloc[0].tolist() == ["SH.600000", 20240105, 0.15, 0.5, 1.0]
     import_csv(store, "main", write(tmp_path, "m.csv", "market,code,date,contract\nCF,IF00,20240102,IF2401\n"
                                     "CF,IF00,20240103,IF2402\n"))
     days, contracts = h.get_main_contract(["CF.IF00"], 0, 99999999)["CF.IF00"]
@@ -158,6 +163,9 @@ def test_every_bad_line_is_reported_including_order(store, tmp_path):
         ("sessions", "calendar,open,close\nT,13:00,09:00\n", "session close 09:00 is not after open 13:00"),
         ("adjust", "market,code,date,factor\nSH,600000,20240102,0\n", "factor 0 must be above 0"),
         ("main", "market,code,date,contract\nSH,600000,20240102,X1\n", "is a stock, expected future"),
+        ("actions", "market,code,ex_date,cash,split\nSH,600000,20240102,-1,0\n", "cash -1 is negative"),
+        ("instruments", "market,code,type,list_date,calendar,limit_pct\nSH,1,stock,20240102,T,10\n",
+         "limit_pct 10 must be a fraction"),
         ("bars-1d", "market,code,date,open,high,low,close,volume\nSH,600000,20240104,1,1,1,1,1\n",
          "date 20240104 is not a trading day"),
     ],

@@ -40,6 +40,7 @@ import pandas as pd
 import pytest
 
 from vornix.runner import run
+from vxtest.runs import fresh_run_state
 
 # time-line value of 1970-01-01 00:00
 EPOCH = 719529
@@ -107,6 +108,8 @@ class Market:
             last = np.searchsorted(bar_day, self.day, side="left") - 1
             self.prev_close[last >= 0, j] = day_bars["close"].to_numpy()[last[last >= 0]]
         self.future = np.array([inst.loc[c, "type"] == "future" for c in self.codes])
+        own = inst["limit_pct"] if "limit_pct" in inst else pd.Series(np.nan, inst.index)
+        self.own_limit = [own[c] for c in self.codes]
         self.mult = np.array([float(inst.loc[c, "multiplier"]) for c in self.codes])
         self.tick = np.array([float(inst.loc[c, "min_move"]) for c in self.codes])
         self.lot = np.where(self.future, 1, STOCK_LOT)
@@ -139,6 +142,8 @@ class Market:
             return -math.inf, math.inf
         pct = Decimal("0.2") if self.codes[j].split(".")[1][:3] in ("300", "301", "688") \
             else Decimal("0.1")
+        if self.own_limit[j] == self.own_limit[j]:
+            pct = Decimal(repr(float(self.own_limit[j])))
         b = Decimal(repr(float(base)))
         return tuple(float((b * (1 + k * pct)).quantize(Decimal("0.01"), ROUND_HALF_UP))
                      for k in (-1, 1))
@@ -755,3 +760,164 @@ def test_a_limit_that_is_not_a_price_is_rejected(run_state, limit):
     assert [s for s, _ in reasons] == ["rejected", "rejected"]
     assert all("limit" in r for _, r in reasons), reasons
     assert len(result.trades) == 0
+
+
+def test_scripted_orders_against_tight_price_limits(run_state, tmp_path, monkeypatch):
+    """The minute scenario on a copy of the market where SH.600000 may move 0.3% a
+    day (an instruments `limit_pct`): many bars lock at a limit or open beyond it;
+    fills wait for an unlocked bar and never trade outside the limits."""
+    from vornix.api.history._history import HistoryStore
+    from vornix.api.history._import import import_csv
+    from vornix.api.history._sample import write_sample_market
+
+    store = tmp_path / "tight"
+    write_sample_market(HistoryStore(store, create=True), seed=7, days=6, stocks=2)
+    inst = pd.read_parquet(store / "instruments.parquet")
+    inst = inst[inst["code"] == "600000"].assign(limit_pct=0.003, delist_date="")
+    inst.drop(columns=["st"]).to_csv(tmp_path / "inst.csv", index=False)
+    import_csv(HistoryStore(store), "instruments", str(tmp_path / "inst.csv"))
+    monkeypatch.setenv("VX_STORE_DIR", str(store))
+    script, _, begin, end, settings = SCRIPTED["min"]
+    result, log, market, book = play(script, TRIO, "min", begin, end, **settings)
+    assert_books_agree(result, log, book)
+    j = TRIO.index("SH.600000")
+    locked = [s for s in range(len(market.keys)) if market.traded(s, j) and (
+        market.low[s, j] >= market.limits(s, j)[1] or market.high[s, j] <= market.limits(s, j)[0])]
+    assert len(locked) > 20  # the case the run is about
+    for s, _, code, _, _, price, _ in book.trades:
+        if code == "SH.600000":
+            down, up = market.limits(s, j)
+            assert down <= price <= up
+
+
+def test_the_orders_that_let_faults_through(run_state, monkeypatch, tmp_path):
+    """A stock order on a day the stock does not trade is cancelled at that day's
+    last step; a second sale of the whole position at one step is rejected; an
+    order placed in on_execution fills at a later step, not at the open it was
+    placed at."""
+    events, fills = [], []
+
+    def on_data(context):
+        if context.now == pd.Timestamp("2023-01-27 10:00"):
+            context.order("SZ.000011", 100)  # suspended that day: no bar trades
+
+    def on_order_status(context, order):
+        events.append((str(context.now), order.status))
+
+    result = run(_strategy(on_data=on_data, on_order_status=on_order_status),
+                 targets=["SZ.000011"], frequency="min", begin=20230127, end=20230130,
+                 quiet=True, out=False)
+    assert events == [("2023-01-27 10:00:00", "accepted"), ("2023-01-27 15:00:00", "cancelled")]
+    assert len(result.trades) == 0 and result.orders["status"].tolist() == ["cancelled"]
+
+    chased, sales = [], []
+
+    def sell_twice(context):
+        if context.step == 2:
+            context.order("SH.600000", 300)
+        if context.step == 250:  # the next day: all of it sellable
+            held = context.position("SH.600000")
+            sales.extend(context.order("SH.600000", -held) for _ in range(2))
+        fills.append(context.position("SH.600000"))
+
+    def chase(context, execution):
+        if not chased:
+            chased.append((context.order("SH.600000", 100), context.step))
+
+    with fresh_run_state(monkeypatch, tmp_path / "cache"):
+        result = run(_strategy(on_data=sell_twice, on_execution=chase), targets=["SH.600000"],
+                     frequency="min", begin=20230104, end=20230105, quiet=True, out=False)
+    orders = result.orders.set_index("order_id")
+    assert min(fills) >= 0 and fills[-1] == 0
+    assert orders.loc[sales, "status"].tolist() == ["filled", "rejected"]
+    (oid, placed), = chased
+    assert orders.loc[oid, "placed_step"] == placed
+    steps = {t: s for s, t in enumerate(result.records["time"])}
+    first = min(steps[t] for t in result.trades[result.trades["order_id"] == oid]["time"])
+    assert first > placed
+
+
+def test_corporate_actions_keep_the_equity_and_forward_windows_are_point_in_time(
+        run_state, monkeypatch, tmp_path):
+    """Holding SH.600020 through its 2-for-1 split and SZ.000031 through its cash
+    dividend, with forward-adjusted windows: fills at the raw open, the shares and
+    cash of the actions table, equity recomputed from raw closes at every step, and
+    every day window priced at the level of its own step from the factors known
+    then (so a run that ends earlier reads the same windows)."""
+    codes = ["SH.600020", "SZ.000031"]
+    store = Path(os.environ["VX_STORE_DIR"])
+    closes = []
+
+    def init(context):
+        context.day = context.reg_bars("day")
+
+    def on_data(context):
+        if context.step == 0:
+            for code in codes:
+                context.order_target_percent(code, 0.45)
+        closes.append(context.day.values(3)[:, 5].copy())
+
+    def go(end):
+        closes.clear()
+        return run(_strategy(init=init, on_data=on_data), targets=codes, frequency="day",
+                   begin=20230103, end=end, adjust="forward", quiet=True, out=False), list(closes)
+
+    result, windows = go(20230214)
+    market = Market(codes, "day", result.records["time"])
+    actions = pd.read_parquet(store / "actions.parquet").set_index("target")
+    factors = pd.read_parquet(store / "adjust.parquet")
+    shares, cash = np.zeros(2), 1_000_000.0
+    for _, tr in result.trades.iterrows():
+        j = codes.index(tr["target"])
+        assert tr["time"] == market.times[1] and tr["price"] == market.open[1, j]
+    equity = []
+    for s in range(len(market.keys)):
+        for j, code in enumerate(codes):
+            a = actions.loc[code]
+            ex = pd.Timestamp(str(int(a["ex_date"]))).to_datetime64().astype("datetime64[D]")
+            if s and market.day[s] == ex.astype(np.int64) + EPOCH:
+                cash += shares[j] * a["cash"]
+                shares[j] *= (1 + a["bonus"]) * a["split"]
+        for _, tr in result.trades[result.trades["time"] == market.times[s]].iterrows():
+            j = codes.index(tr["target"])
+            shares[j] += tr["volume"]
+            cash -= tr["volume"] * tr["price"] + tr["fee"]
+        equity.append(cash + float(shares @ market.close[s]))
+    np.testing.assert_allclose(result.records["equity"], equity, rtol=0, atol=CENT)
+    assert {a["target"] for a in result.stats["corporate_actions"]} == set(codes)
+    for j, code in enumerate(codes):  # the forward window: raw x factor(bar) / factor(step)
+        f = factors[factors["target"] == code]
+        f_days = (pd.to_datetime(f["date"].astype(str)).to_numpy().astype("datetime64[D]")
+                  .astype(np.int64) + EPOCH)
+        def factor(d, f_days=f_days, f=f):
+            i = np.searchsorted(f_days, d, side="right") - 1
+            return f["factor"].to_numpy()[i] if i >= 0 else 1.0
+        for s in range(2, len(market.keys)):
+            raw = market.close[s - 2: s + 1, j]
+            want = raw * [factor(market.day[k]) for k in range(s - 2, s + 1)] / factor(
+                market.day[s])
+            np.testing.assert_allclose(windows[s][3 * j: 3 * j + 3], want, rtol=1e-12)
+    with fresh_run_state(monkeypatch, tmp_path / "cache"):
+        early, early_windows = go(20230201)
+    for a, b in zip(early_windows, windows):
+        np.testing.assert_array_equal(a, b)
+
+
+@pytest.mark.parametrize("market, code, st, own, day, base, want", [
+    ("SH", "600000", False, None, 20230827, 10.05, (9.05, 11.06)),  # 11.055 rounds up
+    ("SZ", "300750", False, None, 20230828, 3.33, (2.66, 4.0)),
+    ("SH", "688981", False, None, 20230828, 50.0, (40.0, 60.0)),
+    ("BJ", "830799", False, None, 20230828, 7.77, (5.44, 10.1)),
+    ("SZ", "000011", True, None, 20230828, 4.41, (4.19, 4.63)),
+    ("SZ", "000011", True, 0.02, 20230828, 4.41, (4.32, 4.5)),
+])
+def test_exchange_rules_by_board_and_date(market, code, st, own, day, base, want):
+    from vornix.runner import _rules
+
+    pct = _rules.limit_pct(market, code, st, own)
+    assert _rules.limit_prices(base, pct, 0.01) == pytest.approx(want, abs=1e-9)
+    duty = 0.001 if day < 20230828 else 0.0005
+    rules = _rules.Rules()
+    assert _rules.stock_fee(10_000.0, True, day, 3e-4, rules) == pytest.approx(5 + 10_000 * duty)
+    assert _rules.stock_fee(100_000.0, False, day, 3e-4, rules) == pytest.approx(30.0)
+    assert _rules.limit_prices(float("nan"), pct, 0.01) != _rules.limit_prices(base, pct, 0.01)

@@ -49,6 +49,7 @@ import numpy as np
 from vornix.runner import _rules
 
 STOCK_LOT, FUTURE_LOT = 100, 1
+DEFAULT_CASH = 1_000_000
 SETTINGS = ("cash", "fee_stock", "fee_future", "slippage") + _rules.Rules.names()
 ACCOUNTS = ("stock", "future")
 
@@ -130,7 +131,8 @@ def _number(value, what):
 
 def parse_cash(value):
     """Starting cash: one number for every account, or per account as a dict or as
-    'stock=1000000,future=500000' -> {handle: cash} (None: every account)."""
+    'stock=1000000,future=500000' -> {handle: cash}; an account not named starts with
+    the default."""
     if isinstance(value, str) and "=" in value:
         pairs = {}
         for part in value.split(","):
@@ -144,9 +146,28 @@ def parse_cash(value):
         if unknown:
             raise ValueError("cash names unknown account(s) %s; the accounts are %s"
                              % (", ".join(map(str, unknown)), ", ".join(ACCOUNTS)))
-        return {k: _number(v, "cash of the %s account" % k) for k, v in value.items()}
+        out = dict.fromkeys(ACCOUNTS, float(DEFAULT_CASH))
+        out.update({k: _number(v, "cash of the %s account" % k) for k, v in value.items()})
+        return out
     amount = _number(value, "cash")
     return {k: amount for k in ACCOUNTS}
+
+
+def accounts_for(types):
+    """The handles of the accounts a run of targets of these types holds: "stock"
+    for stocks and funds (and for a run of indices alone), "future" for futures."""
+    from vornix.tframe.sysdefine import GlobalDefine as gv
+
+    types = set(types)
+    future = gv.TARGETTYPE_FUTURE in types
+    stock = bool(types - {gv.TARGETTYPE_FUTURE, gv.TARGETTYPE_INDEX}) or not future
+    return [h for h, used in (("stock", stock), ("future", future)) if used]
+
+
+def start_cash(types, cash=None):
+    """The total starting cash of a run of targets of these types."""
+    per = parse_cash(DEFAULT_CASH if cash is None else cash)
+    return float(sum(per[h] for h in accounts_for(types)))
 
 
 class Market:
@@ -251,7 +272,7 @@ class Broker:
     """One run's simulator; the runner calls `fill(step)` before on_data and
     `close(step)` after it."""
 
-    def __init__(self, runner, cash=1_000_000, fee_stock=3, fee_future=0.0001, slippage=0,
+    def __init__(self, runner, cash=DEFAULT_CASH, fee_stock=3, fee_future=0.0001, slippage=0,
                  **rules):
         from vornix.tframe.sysdefine import GlobalDefine as gv
 
@@ -272,10 +293,8 @@ class Broker:
         self.is_future = np.array([t == gv.TARGETTYPE_FUTURE for t in types])
         self.is_index = np.array([t == gv.TARGETTYPE_INDEX for t in types])
         # the accounts the targets use (a run of indices alone keeps a stock account)
-        uses_stock = bool((~self.is_future & ~self.is_index).any() or not self.is_future.any())
-        held = [h for h, used in (("stock", uses_stock), ("future", bool(self.is_future.any())))
-                if used]
-        self.accounts = [Account(h, start.get(h, 1_000_000), n) for h in held]
+        held = accounts_for(types)
+        self.accounts = [Account(h, start[h], n) for h in held]
         self._by_handle = {a.handle: a for a in self.accounts}
         self.account_of = [self._by_handle["future" if f else "stock"] for f in self.is_future]
         vr.g_VornixAccounts = self.accounts
@@ -422,6 +441,8 @@ class Broker:
         self._callback("on_order_status_func", order)
 
     def _reject(self, order, reason, code, step=None):
+        if step is not None:  # refused at a fill: no longer pending
+            self.pending.remove(order)
         self._done(order, "rejected", reason, code, order.placed_step if step is None else step)
 
     def pending_volume(self, t):
@@ -618,12 +639,14 @@ class Broker:
             down, up = self.down[:, step].tolist(), self.up[:, step].tolist()
         taken = {}  # volume taken from each target's bar by earlier orders of the step
         rules = self.rules
-        keep = []
-        for order in self.pending:
+        # callbacks may place and cancel orders while the step's fills go on: the
+        # orders pending when the fills began, each while it is still pending
+        for order in list(self.pending):
+            if order.done_step is not None:
+                continue
             t = order.target_idx
             price = opens[t]
             if order.placed_step >= step or not (volumes[t] > 0) or not math.isfinite(price):
-                keep.append(order)
                 continue
             side = 1.0 if order.volume > 0 else -1.0
             tick = self.min_move[t]
@@ -637,14 +660,12 @@ class Broker:
                 if _rules.locked(side, highs[t], lows[t], down[t], up[t]):
                     order.waited = "the bars traded only at the %s limit" % (
                         "upper" if side > 0 else "lower")
-                    keep.append(order)
                     continue
                 price = min(max(price, down[t]), up[t])  # slippage stays within the limits
             limit = order.limit
             if limit == limit and (price - limit) * side > 0:
                 # the open is beyond the limit: filled at the limit if the bar reached it
                 if not ((lows[t] <= limit) if side > 0 else (highs[t] >= limit)):
-                    keep.append(order)
                     continue
                 price = limit
             remaining = abs(order.remaining)
@@ -656,7 +677,6 @@ class Broker:
                 volume = min(max(volume, 0.0), remaining)
                 if volume <= 0:
                     order.waited = "the volume cap (%g of a bar's volume)" % rules.volume_limit
-                    keep.append(order)
                     continue
             account = self._account(t)
             if stock and side < 0 and rules.t_plus_1:
@@ -690,12 +710,11 @@ class Broker:
             self.trades.append(execution)
             if order.filled == order.volume:
                 order.status, order.done_step = "filled", step
+                self.pending.remove(order)
             else:
                 order.status = "partially filled"
-                keep.append(order)
             self._callback("on_order_status_func", order)
             self._callback("on_order_execution_func", execution)
-        self.pending = keep
 
     def close(self, step):
         """End of the step: stock orders still pending at the end of the day are
@@ -703,11 +722,10 @@ class Broker:
         run, from the fills: a step without orders costs nothing here.)"""
         self.last_step = step
         if self.pending and self.day_ends[step]:
-            keep = []
-            for order in self.pending:
+            for order in list(self.pending):
                 # an order placed at the day's last step has the next day to fill
-                if self.is_future[order.target_idx] or order.placed_step >= step:
-                    keep.append(order)
+                if order.done_step is not None or self.is_future[order.target_idx] or (
+                        order.placed_step >= step):
                     continue
                 reason = "not filled by the end of the day"
                 if order.filled:
@@ -715,8 +733,8 @@ class Broker:
                         abs(order.filled), abs(order.volume))
                 if order.waited:
                     reason += ": held back by " + order.waited
+                self.pending.remove(order)
                 self._done(order, "cancelled", reason, "end of day", step)
-            self.pending = keep
 
     # ------------------------------------------------------------ results
     def account_columns(self):

@@ -1,4 +1,5 @@
-"""The results folder of a run: results.parquet, results.csv and chart.png.
+"""The results folder of a run: results.parquet, results.csv and chart.png; once
+the strategy ordered, summary.json, trades.parquet/.csv and orders.parquet/.csv.
 
 Each file is written to a temporary name and renamed into place, so a folder never
 holds a half-written file."""
@@ -125,12 +126,13 @@ def write_results(result, out=None):
         with atomic_path(os.path.join(folder, "summary.json"), ".json") as tmp:
             with open(tmp, "w", encoding="utf-8") as fh:
                 json.dump(result.stats, fh, indent=2)
-    trades = getattr(result, "trades", None)
-    if trades is not None and len(trades):
-        with atomic_path(os.path.join(folder, "trades.parquet"), ".parquet") as tmp:
-            trades.to_parquet(tmp, index=False)
-        with atomic_path(os.path.join(folder, "trades.csv"), ".csv") as tmp:
-            trades.to_csv(tmp, index=False)
+    for name in ("trades", "orders"):
+        frame = getattr(result, name, None)
+        if frame is not None and len(frame):
+            with atomic_path(os.path.join(folder, name + ".parquet"), ".parquet") as tmp:
+                frame.to_parquet(tmp, index=False)
+            with atomic_path(os.path.join(folder, name + ".csv"), ".csv") as tmp:
+                frame.to_csv(tmp, index=False)
     title = "%s: %s x%d, %d to %d" % (result.name, result.frequency, result.count,
                                       result.begin, result.end)
     chart = os.path.join(folder, "chart.png")

@@ -2,7 +2,6 @@
 of their summary statistics, and the results folder (sweep.parquet, sweep.csv and,
 for a grid of two parameters, heatmap.png)."""
 
-import inspect
 import itertools
 import math
 import os
@@ -219,13 +218,12 @@ class Plan:
                 "timeout": self.timeout}
 
     def start_cash(self):
-        """The equity a run starts with: both accounts' cash."""
-        from vornix.runner._broker import Broker
+        """The equity a run starts with: the cash of the accounts its targets use."""
+        from vornix.api.history import _history
+        from vornix.runner._broker import start_cash
 
-        cash = self.settings.get("cash")
-        if cash is None:
-            cash = inspect.signature(Broker).parameters["cash"].default
-        return 2.0 * float(cash)
+        types = [r["Type"] for r in _history.get_target_info(self.resolved.targets)]
+        return start_cash(types, self.settings.get("cash"))
 
 
 def execute(engine, tasks, quiet, desc):

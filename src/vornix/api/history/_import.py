@@ -1004,9 +1004,10 @@ def _import_instruments(store, path, opts):
     chk.flag(np.array([v.lower() not in ("", "0", "false", "no", "n", "1", "true", "yes", "y", "st")
                        for v in st], dtype=bool),
              lambda i: "st %r must be 1/0, true/false or empty" % (st[i],))
-    limit = chk.number("limit_pct", default=np.nan, positive=True)
+    limit = chk.number("limit_pct", default=np.nan)
     with np.errstate(invalid="ignore"):
-        chk.flag(limit >= 1, lambda i: "limit_pct %g must be a fraction below 1 (0.1 for 10%%)" % limit[i])
+        chk.flag((limit <= 0) | (limit >= 1),
+                 lambda i: "limit_pct %g must be a fraction above 0 and below 1 (0.1 for 10%%)" % limit[i])
     chk.raise_if_bad()
     names = chk.text("name") if chk.has("name") else dotted
     new = pd.DataFrame(
