@@ -385,7 +385,7 @@ def test_walk_forward_chooses_on_train_days_only_and_chains_the_test_runs(world,
     assert eq["time"].is_monotonic_increasing and eq["time"].is_unique
     assert eq["time"].dt.strftime("%Y%m%d").astype(int).tolist() == days[train:]
     segments = [g["equity"].to_numpy() for _, g in eq.groupby("window")]
-    assert segments[0][0] == pytest.approx(2 * SETTINGS["cash"])
+    assert segments[0][0] == pytest.approx(SETTINGS["cash"])  # the futures account alone
     for before, after in zip(segments, segments[1:]):
         assert after[0] == pytest.approx(before[-1])
     for seg, ret in zip(segments, w["test_total_return"]):

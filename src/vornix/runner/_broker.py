@@ -201,13 +201,15 @@ class Market:
         self.day = days[np.minimum(day_pos, days.size - 1)]  # yyyymmdd of every step
         self.day_ends = np.r_[self.day[1:] != self.day[:-1], True]
         self.day_starts = np.r_[True, self.day[1:] != self.day[:-1]]
-        # the close before each step's day: the last close known at the step before
-        # the day's first step; for the first day, the stored day bar before it
-        first = np.maximum.accumulate(np.where(self.day_starts, np.arange(self.day.size), 0))
-        before = first - 1
+        # the run's days: the first step of each, and each step's day (index)
+        self.first_steps = np.flatnonzero(self.day_starts)
+        self.day_index = np.cumsum(self.day_starts) - 1
+        # the close before each day: the last close known at the step before the
+        # day's first step; for the first day, the stored day bar before it
+        before = self.first_steps - 1
         self.prev_close = np.where(before >= 0, self.close[:, np.maximum(before, 0)], np.nan)
-        if self.day.size and (before < 0).any():
-            self.prev_close[:, before < 0] = self._close_before(_history, info, codes)[:, None]
+        if self.day.size:
+            self.prev_close[:, 0] = self._close_before(_history, info, codes)
 
     def _raw(self, history, gv, info, n):
         from vornix.api.history._bars import FIELDS, combine_by_group
@@ -345,7 +347,7 @@ class Broker:
         mk, events = self.market, {}
         if not mk.day.size:
             return events
-        first_steps = np.flatnonzero(mk.day_starts)
+        first_steps = mk.first_steps
         step_days = mk.day[first_steps]
         stocks = [t for t in range(len(self.codes)) if not self.is_future[t] and not self.is_index[t]]
         for t in stocks:
@@ -379,6 +381,7 @@ class Broker:
         return base
 
     def _limits(self, records):
+        """(lower, upper) price limits of each stock and day of the run (NaN: none)."""
         mk = self.market
         down = np.full(mk.prev_close.shape, np.nan)
         up = np.full(mk.prev_close.shape, np.nan)
@@ -388,16 +391,11 @@ class Broker:
                 continue
             tick = self.min_move[t] or 0.01
             listed = int(r.get("ListDate") or 0)
-            by_day = {}
-            for s in np.flatnonzero(mk.day_starts):
-                day = int(mk.day[s])
-                base = mk.prev_close[t, s]
-                if day == listed or not (base > 0):
-                    by_day[day] = (math.nan, math.nan)  # its first day: no limits
-                    continue
-                by_day[day] = _rules.limit_prices(self._reference(t, int(s), base), pct, tick)
-            pairs = np.array([by_day[int(d)] for d in mk.day]).reshape(-1, 2)
-            down[t], up[t] = pairs[:, 0], pairs[:, 1]
+            for k, s in enumerate(mk.first_steps):
+                base = mk.prev_close[t, k]
+                if int(mk.day[s]) != listed and base > 0:  # none on its first day
+                    down[t, k], up[t, k] = _rules.limit_prices(
+                        self._reference(t, int(s), base), pct, tick)
         return down, up
 
     # ------------------------------------------------------------ user calls
@@ -605,7 +603,7 @@ class Broker:
             held = account.positions[t]
             if held <= 0:
                 continue
-            base = self.market.prev_close[t, step]
+            base = self.market.prev_close[t, self.market.day_index[step]]
             ref = self._reference(t, step, base)
             if ratio == ratio:
                 shares, dividend = held * ratio, 0.0
@@ -636,7 +634,8 @@ class Broker:
         lows = mk.low[:, step].tolist()
         down = up = None
         if self.down is not None:
-            down, up = self.down[:, step].tolist(), self.up[:, step].tolist()
+            k = mk.day_index[step]
+            down, up = self.down[:, k].tolist(), self.up[:, k].tolist()
         taken = {}  # volume taken from each target's bar by earlier orders of the step
         rules = self.rules
         # callbacks may place and cancel orders while the step's fills go on: the
