@@ -19,7 +19,8 @@ directory).  The run steps through one-minute bars of --days trading days for
              (handle.frame(length))
     rebalance  vornix.runner.run with on_data ordering equal weights of every
              target at the first step of each day (the steps between cost the
-             simulator nothing)
+             simulator nothing); then its results folder is written, timed against
+             the run (target: under 10% of the two together)
     orders   placing 2,000 market orders at one step and filling them at the
              next, timed inside on_data, with the stock market rules off:
              microseconds per order placed and per order filled (execution
@@ -48,7 +49,7 @@ import time
 
 from _common import bench_args, finish, run_child, sample_store
 
-OVERHEAD_US, ORDER_US, RULES_RATIO = 50.0, 20.0, 1.5
+OVERHEAD_US, ORDER_US, RULES_RATIO, WRITE_SHARE = 50.0, 20.0, 1.5, 0.10
 RULES_OFF = {"t_plus_1": False, "price_limits": False, "volume_limit": 0, "min_commission": 0,
              "stamp_duty": 0}
 ORDERS = 2000
@@ -115,8 +116,10 @@ def child(cfg):
     days = _history.get_trading_days(0, 99999999)
     # cash enough for every order of the "orders" run
     rules = {} if cfg["kind"] == "rules" else RULES_OFF
+    t_run = time.perf_counter()
     result = run(cfg["strategy"], targets=codes, frequency="min", begin=int(days[0]),
                  end=int(days[-1]), quiet=True, out=False, core="local", cash=1e12, **rules)
+    run_seconds = time.perf_counter() - t_run
     out = {"steps": result.steps, "targets": len(codes),
            "runner_us": result.step_microseconds, "orders": int(len(result.trades)),
            "orders_placed": len(sysstate.vr.g_VornixUserContext._runner.broker.orders)}
@@ -125,6 +128,16 @@ def child(cfg):
         out["place_us"], out["fill_us"] = seen["place_us"], seen["fill_us"]
         out["filled_next_step"] = bool(seen["filled_next_step"])
         out["filled_shares"] = float(seen["filled_shares"])
+    if cfg["kind"] == "rebalance":  # the results folder of the run, against the run itself
+        import tempfile
+
+        from vornix.runner._results import write_results
+
+        with tempfile.TemporaryDirectory() as folder:
+            t0 = time.perf_counter()
+            write_results(result, os.path.join(folder, "out"))
+            out["write_seconds"] = time.perf_counter() - t0
+        out["run_seconds"] = run_seconds
     if cfg["kind"] != "values":
         return out
 
@@ -209,6 +222,11 @@ def main():
           % (rules["place_us"], rules["fill_us"], rules["filled_shares"], 100 * ORDERS,
              rules_order, ratio, RULES_RATIO))
 
+    write_share = reb["write_seconds"] / (reb["run_seconds"] + reb["write_seconds"])
+    print("results: writing the rebalance run's folder (tables as Parquet and CSV, summary, "
+          "charts) took %.2f s, %.1f%% of the run with it (target < %.0f%%)"
+          % (reb["write_seconds"], 100 * write_share, 100 * WRITE_SHARE))
+
     failures = []
     if not 0 < rules["filled_shares"] < 100 * ORDERS:
         failures.append("with the volume cap, %g of %d shares filled at the next step"
@@ -224,6 +242,8 @@ def main():
         missed.append("overhead %.2f us >= %.0f us" % (overhead, OVERHEAD_US))
     if per_order >= ORDER_US:
         missed.append("%.2f us per order >= %.0f us" % (per_order, ORDER_US))
+    if not write_share < WRITE_SHARE:
+        missed.append("writing results %.1f%% >= %.0f%%" % (100 * write_share, 100 * WRITE_SHARE))
     if not ratio < RULES_RATIO:
         missed.append("orders with the rules on %.2fx >= %.1fx" % (ratio, RULES_RATIO))
     return finish("bench_runner", args, {"rows": rows, "overhead_us": overhead,

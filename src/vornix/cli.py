@@ -185,7 +185,14 @@ def _cmd_run(args):
     params = dict(parse_param(text, strategy.params) for text in args.param)
     run(strategy, targets=args.targets, frequency=args.frequency, count=args.count,
         begin=args.begin, end=args.end, adjust=args.adjust, params=params, out=args.out,
-        quiet=args.quiet, core=args.core, **_broker_args(args))
+        quiet=args.quiet, core=args.core, report=args.report, **_broker_args(args))
+    return 0
+
+
+def _cmd_report(args):
+    from vornix.runner._report import write_report
+
+    print("report: %s" % write_report(args.folder))
     return 0
 
 
@@ -293,13 +300,18 @@ def _run_settings(p, runs):
                    help="stocks trade within their daily price limits (default on)")
     p.add_argument("--dividend-tax", type=float, default=None,
                    help="share of cash dividends withheld (default 0)")
+    p.add_argument("--benchmark", metavar="TARGET", default=None,
+                   help="a stored target (an index too) the statistics compare with")
+    p.add_argument("--risk-free", type=float, default=None,
+                   help="risk-free rate a year of the Sharpe and Sortino ratios (default 0)")
 
 
 def _broker_args(args):
     """The order simulator's settings given on the command line."""
-    from vornix.runner._strategy import BROKER_KEYS
+    from vornix.runner._strategy import BROKER_KEYS, RESULT_KEYS
 
-    return {k: getattr(args, k) for k in BROKER_KEYS if getattr(args, k, None) is not None}
+    return {k: getattr(args, k) for k in BROKER_KEYS + RESULT_KEYS
+            if getattr(args, k, None) is not None}
 
 
 def _add_run(subparsers):
@@ -310,7 +322,18 @@ def _add_run(subparsers):
     p.add_argument("strategy", metavar="STRATEGY.py", help="the strategy file")
     _run_settings(p, "run")
     _run_options(p)
+    p.add_argument("--report", action="store_true",
+                   help="also write report.html into the results folder")
     p.set_defaults(func=_cmd_run)
+
+    p = subparsers.add_parser(
+        "report", help="write report.html of a results or sweep folder",
+        description="Writes FOLDER/report.html, one self-contained page (figures embedded): "
+                    "of a run's results folder, its statistics, charts, monthly returns, round "
+                    "trips and settings; of a sweep folder, its table, heat map and the best "
+                    "runs' equity curves.")
+    p.add_argument("folder", metavar="FOLDER", help="a results folder of vornix run or sweep")
+    p.set_defaults(func=_cmd_report)
 
     p = subparsers.add_parser(
         "audit", help="prove that a strategy saw no data from after each step",

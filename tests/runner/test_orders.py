@@ -29,6 +29,7 @@ reference book (`Book`) that follows the trading rules as a user reads them:
   series (raw prices; a target without a bar at the step keeps its last close).
 """
 
+import json
 import math
 import os
 import types
@@ -40,6 +41,7 @@ import pandas as pd
 import pytest
 
 from vornix.runner import run
+from vornix.runner._report import write_report
 from vxtest.runs import fresh_run_state
 
 # time-line value of 1970-01-01 00:00
@@ -381,6 +383,28 @@ def play(script, codes, frequency, begin, end, **settings):
     return result, log, market, book
 
 
+def _report_cells(path):
+    """{key: value} of the statistics table of a report.html."""
+    from html.parser import HTMLParser
+
+    cells, inside = {}, []
+
+    class Parser(HTMLParser):
+        def handle_starttag(self, tag, attrs):
+            attrs = dict(attrs)
+            if tag == "div":
+                inside.append(attrs.get("class"))
+            if tag == "td" and "data-key" in attrs and inside and inside[-1] == "stats":
+                cells[attrs["data-key"]] = json.loads(attrs["data-value"] or "null")
+
+        def handle_endtag(self, tag):
+            if tag == "div":
+                inside.pop()
+
+    Parser().feed(Path(path).read_text(encoding="utf-8"))
+    return cells
+
+
 def expected_trades(book, log):
     rows = [(book.m.times[s], code, side, vol, price, fee, log.ids[label])
             for s, label, code, side, vol, price, fee in book.trades]
@@ -475,6 +499,14 @@ def test_scripted_orders_match_the_bars_to_the_cent(run_state, tmp_path, case):
         assert list(back.columns) == TRADE_COLUMNS and len(back) == len(result.trades)
         assert list(back["order_id"]) == list(result.trades["order_id"])
         np.testing.assert_allclose(back["price"], result.trades["price"], rtol=0, atol=1e-9)
+    # the report shows every figure of summary.json, and the orders table every order
+    report = _report_cells(write_report(out))
+    summary = json.loads((out / "summary.json").read_text())
+    scalars = {k: v for k, v in summary.items() if not isinstance(v, (dict, list))}
+    assert report == scalars
+    orders = pd.read_csv(out / "orders.csv")
+    assert sorted(orders["order_id"]) == sorted(log.ids.values())
+    assert sum(summary["orders"]["rejected"].values()) == (orders["status"] == "rejected").sum()
 
 
 @pytest.mark.parametrize("case", sorted(SCRIPTED))

@@ -21,6 +21,7 @@ from vornix.runner._context import (
 )
 from vornix.runner._strategy import (
     BROKER_KEYS,
+    RESULT_KEYS,
     SERIES_KEYS,
     Strategy,
     as_yyyymmdd,
@@ -30,7 +31,7 @@ from vornix.runner._strategy import (
 )
 from vornix.tframe.utils.exceptions import RunStateError, StrategyError
 
-_SETTINGS = SERIES_KEYS + ("params", "out", "quiet", "core") + BROKER_KEYS
+_SETTINGS = SERIES_KEYS + ("params", "out", "quiet", "core", "report") + BROKER_KEYS + RESULT_KEYS
 
 
 @dataclass
@@ -64,6 +65,9 @@ class RunResult:
     trades: object = None  # pandas.DataFrame of the fills (empty when nothing traded)
     stats: object = None  # summary statistics once the strategy ordered (vornix.runner._stats)
     orders: object = None  # pandas.DataFrame of every order (empty when none was placed)
+    round_trips: object = None  # pandas.DataFrame of the round trips (None without orders)
+    daily: object = None  # pandas.DataFrame: equity (and benchmark) at each day's last step
+    settings: object = None  # the run's settings (vornix.runner._strategy.RunSettings)
     setup_seconds: float = 0.0
     registration_seconds: float = 0.0
     step_seconds: float = 0.0
@@ -107,13 +111,21 @@ class RunResult:
                 v = st.get(key)
                 return "n/a" if v is None else "%.2f%%" % (100 * v)
 
-            sharpe = st.get("sharpe")
+            def num(key):
+                v = st.get(key)
+                return "n/a" if v is None else "%.2f" % v
+
             lines.append(
-                "trading: %d trades, total return %s, annualised %s, volatility %s, Sharpe %s, "
-                "max drawdown %s, win rate %s"
-                % (st["trades"], pct("total_return"), pct("annual_return"),
-                   pct("annual_volatility"), "n/a" if sharpe is None else "%.2f" % sharpe,
-                   pct("max_drawdown"), pct("win_rate")))
+                "trading: %d trades over %d days, total return %s, annualised %s, volatility %s, "
+                "Sharpe %s, Sortino %s, max drawdown %s (%d days), %d round trips, win rate %s"
+                % (st["trades"], st.get("days", 0), pct("total_return"), pct("annual_return"),
+                   pct("annual_volatility"), num("sharpe"), num("sortino"), pct("max_drawdown"),
+                   st.get("max_drawdown_days", 0), st.get("round_trips", 0), pct("win_rate")))
+            if st.get("benchmark"):
+                lines.append("benchmark %s: return %s, excess %s, alpha %s, beta %s, information "
+                             "ratio %s" % (st["benchmark"], pct("benchmark_return"),
+                                           pct("excess_return"), pct("alpha"), num("beta"),
+                                           num("information_ratio")))
             counts = st.get("orders")
             if counts:
                 lines.append("orders: " + order_line(counts))
@@ -393,6 +405,8 @@ class _Run:
 
         s, env = self.settings, self.env
         _check_store_range(_history, s.begin, s.end)
+        if s.results.get("benchmark"):
+            _history.get_target_info([s.results["benchmark"]])  # an unknown target fails now
         vxcmd.command_client().request("Ping")  # connection up: handshake, cache folder
         cache_seen, cache_mark = _cache_entries(env)
         try:
@@ -535,34 +549,112 @@ def _records_frame(recorder, time_line, broker=None):
 
 
 def _stats_of(runner, settings, time_line):
-    """Statistics of the accounts held, in total and per account, with the orders
-    counted by outcome and the corporate actions applied to positions."""
-    from vornix.runner._stats import periods_per_year, summary_stats
+    """(statistics, round trips) of a run that ordered: the statistics of the accounts
+    held in total and per account (over trading days), the orders counted by
+    outcome, the P&L per target and the corporate actions applied to positions;
+    (None, None) for a run that placed no order."""
+    from vornix.runner import _stats
 
     broker = runner.broker
     if broker is None or not broker.orders:
-        return None
+        return None, None, None
     times = datenum_to_datetime64(time_line)
     mult = {c: float(m) for c, m in zip(broker.codes, broker.multiplier)}
-    per_year = periods_per_year(settings.frequency, settings.count, times)
     trades = broker.trades_frame()
+    days = broker.market.day
+    trips = _stats.round_trips(broker.trades, mult, broker.market.day_index, broker.applied,
+                               datenum_to_datetime64)
     per_account = broker.account_columns()
     total = np.sum([c["equity"] for c in per_account.values()], axis=0)
-    out = summary_stats(times, total, trades, per_year, mult)
+    held = np.sum([c["positions_value"] != 0 for c in per_account.values()], axis=0) > 0
+    options = dict(risk_free=settings.results.get("risk_free", 0.0))
+    bench = settings.results.get("benchmark")
+    benchmark, bench_error = None, None
+    if bench:
+        from vornix.tframe.utils.exceptions import VxError
+        from vornix.tframe.utils.logger import user_warning
+
+        try:
+            benchmark = _benchmark_closes(bench, settings)
+        except (ValueError, VxError) as exc:  # the run stands; its figures lack the benchmark
+            bench_error = "no benchmark figures: %s" % exc
+            user_warning(bench_error)
+    out = _stats.summary_stats(total, days, sum(a.start_cash for a in broker.accounts), trades,
+                               mult, exposed=held, trips=trips, benchmark=benchmark, **options)
+    if bench:
+        out["benchmark"] = bench
+        if bench_error:
+            out["benchmark_error"] = bench_error
     out["accounts"] = {}
     for account in broker.accounts:
-        mine = trades["target"].map(lambda c, h=account.handle: broker.account_of[
-            broker.index[c]].handle == h).astype(bool) if len(trades) else trades["target"] == ""
-        stats = summary_stats(times, per_account[account.handle]["equity"], trades[mine],
-                              per_year, mult)
+        codes = {c for c, a in zip(broker.codes, broker.account_of) if a is account}
+        mine = trades["target"].isin(codes).to_numpy()
+        cols = per_account[account.handle]
+        stats = _stats.summary_stats(cols["equity"], days, account.start_cash, trades[mine],
+                                     mult, exposed=cols["positions_value"] != 0,
+                                     trips=trips[trips["target"].isin(codes)], **options)
+        stats.pop("monthly_returns", None)
         stats["start_cash"] = account.start_cash
         out["accounts"][account.handle] = stats
     out["start_cash"] = float(sum(a.start_cash for a in broker.accounts))
     out["orders"] = broker.order_counts()
+    last = max(broker.last_step, 0)
+    positions = {c: float(broker.account_of[i].positions[i]) for i, c in enumerate(broker.codes)}
+    closes = {c: float(broker.value_px[i, last]) for i, c in enumerate(broker.codes)}
+    out["targets"] = _stats.per_target(broker.codes, trades, mult, closes, positions,
+                                       broker.applied)
     if broker.applied:
         out["corporate_actions"] = [
             dict(a, time=str(times[a["step"]].astype("datetime64[s]"))) for a in broker.applied]
+    return out, trips, _daily(total, days, times, benchmark, out["start_cash"])
+
+
+def _daily(total, days, times, benchmark, start):
+    """The equity at each trading day's last step and the return since the start
+    (and the benchmark's close and return)."""
+    import pandas as pd
+
+    ran = np.flatnonzero(np.isfinite(total))
+    d = days[ran]
+    last = ran[np.r_[d[1:] != d[:-1], True]] if ran.size else ran
+    frame = pd.DataFrame({"day": pd.to_datetime(days[last].astype(str)), "step": last,
+                          "time": times[last], "equity": total[last],
+                          "return": total[last] / start - 1.0})
+    if benchmark is not None:
+        b_days, closes = benchmark
+        at = np.searchsorted(np.asarray(b_days), days[last], side="right") - 1
+        frame["benchmark"] = np.where(at >= 0, closes[1:][np.maximum(at, 0)], np.nan)
+        frame["benchmark_return"] = frame["benchmark"] / closes[0] - 1.0
+    return frame
+
+
+def _plain(values):
+    """A dict of settings as JSON can hold them (other values as their text)."""
+    out = {}
+    for k, v in values.items():
+        out[k] = v if isinstance(v, (bool, int, float, str, type(None))) else repr(v)
     return out
+
+
+def _benchmark_closes(code, settings):
+    """(trading days yyyymmdd, closes) of the benchmark over the run, with the close
+    of the day before the run first (the first day's open where there is none);
+    stocks and funds backward-adjusted, so that their splits and dividends are no
+    loss."""
+    from vornix.api.history import _history
+    from vornix.tframe.sysdefine import GlobalDefine as gv
+    from vornix.tframe.utils.datetimefunc import datenum_array_to_int_date
+
+    before = [d for d in _history.get_trading_days(0, settings.begin) if d < settings.begin]
+    got = _history.get_k_data_multi({
+        "targets": [code], "frequency": "day", "begin_date": int(before[-1]) if before
+        else settings.begin, "end_date": settings.end, "filled_up": True,
+        "fq_type": gv.FQType_Backward})
+    days = datenum_array_to_int_date(np.floor(np.asarray(got["TimeLine"], dtype=np.float64)))
+    close = np.asarray(got["KArray"][gv.KMatrix_Close], dtype=np.float64)
+    if before:
+        return days[1:], close
+    return days, np.r_[got["KArray"][gv.KMatrix_Open][0], close]
 
 
 def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
@@ -582,12 +674,23 @@ def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
         records=_records_frame(runner.recorder, time_line, runner.broker),
         trades=runner.broker.trades_frame(),
         orders=runner.broker.orders_frame(),
-        stats=_stats_of(runner, settings, time_line),
         registrations=runner.registrations, setup_seconds=setup_seconds,
         registration_seconds=runner.registration_seconds, step_seconds=step_seconds,
     )
+    result.stats, result.round_trips, result.daily = _stats_of(runner, settings, time_line)
+    result.settings = settings
+    if result.stats is not None:
+        result.stats["settings"] = {
+            "strategy": loaded.name, "targets": list(settings.targets),
+            "frequency": settings.frequency, "count": settings.count, "begin": settings.begin,
+            "end": settings.end, "adjust": settings.adjust, "params": _plain(settings.params),
+            **_plain(settings.broker), **settings.results}
     if out is not False:
         result.out_dir = _results.write_results(result, out)
+        if overrides.get("report"):
+            from vornix.runner._report import write_report
+
+            write_report(result.out_dir)
     return result
 
 
@@ -630,7 +733,7 @@ def run(strategy, **settings):
     out = settings.get("out")
     quiet = bool(settings.get("quiet", False))
     core = settings.get("core", "auto")
-    overrides = {k: settings.get(k) for k in SERIES_KEYS + ("params",)}
+    overrides = {k: settings.get(k) for k in SERIES_KEYS + ("params", "report") + RESULT_KEYS}
     broker = {k: settings[k] for k in BROKER_KEYS if settings.get(k) is not None}
     if sysstate.vr.g_VornixUserContext is not None:
         if isinstance(strategy, Strategy) and strategy.path:

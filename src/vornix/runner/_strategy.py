@@ -19,7 +19,9 @@ SERIES_KEYS = ("targets", "frequency", "count", "begin", "end", "adjust")
 # the settings of the order simulator (cash, fees, market rules), see vornix.runner._broker
 BROKER_KEYS = ("cash", "fee_stock", "fee_future", "slippage", "t_plus_1", "price_limits",
                "stamp_duty", "min_commission", "volume_limit", "dividend_tax")
-RUN_KEYS = SERIES_KEYS + BROKER_KEYS
+# the settings of the statistics: a benchmark target and the risk-free rate a year
+RESULT_KEYS = ("benchmark", "risk_free")
+RUN_KEYS = SERIES_KEYS + BROKER_KEYS + RESULT_KEYS
 ADJUST = {"none": 0, "forward": 1, "backward": 2}
 _PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -212,6 +214,7 @@ class RunSettings:
     adjust: str
     params: dict
     broker: dict = field(default_factory=dict)
+    results: dict = field(default_factory=dict)
 
     @property
     def fq_type(self):
@@ -261,4 +264,24 @@ def resolve_settings(strategy, overrides):
         adjust=as_adjust(merged.get("adjust")),
         params=params,
         broker={k: merged[k] for k in BROKER_KEYS if merged.get(k) is not None},
+        results=_result_settings(merged),
     )
+
+
+def _result_settings(merged):
+    out = {}
+    bench = merged.get("benchmark")
+    if bench is not None:
+        if not isinstance(bench, str) or not bench.strip():
+            raise ValueError("benchmark must be a target such as SH.000300, got %r" % (bench,))
+        out["benchmark"] = bench.strip().upper()
+    rf = merged.get("risk_free")
+    if rf is not None:
+        try:
+            rf = float(rf)
+        except (TypeError, ValueError):
+            rf = float("nan")
+        if not -1 < rf < 1:
+            raise ValueError("risk_free is a yearly rate such as 0.02, got %r" % (merged["risk_free"],))
+        out["risk_free"] = rf
+    return out

@@ -364,6 +364,33 @@ def write_sweep(df, folder, grid_names, metric, title):
     return folder
 
 
+def curve_frame(run, combo, curve):
+    """The daily equity of run number `run` (its row in the sweep) as rows of
+    run, the grid values, time and equity."""
+    import pandas as pd
+
+    times, equity = curve
+    frame = pd.DataFrame({"run": run, "time": times, "equity": equity})
+    for k, v in combo.items():
+        frame[k] = v
+    return frame
+
+
+def write_curves(curves, folder):
+    """curves.parquet: the daily equity of every run that ordered (none: no file)."""
+    import pandas as pd
+
+    path = os.path.join(folder, "curves.parquet")
+    if not curves:
+        if os.path.exists(path):
+            os.remove(path)  # an old file in the same folder would mislead
+        return
+    from vornix.tframe.utils.utilfunc import atomic_path
+
+    with atomic_path(path, ".parquet") as tmp:
+        pd.concat(curves, ignore_index=True).to_parquet(tmp, index=False)
+
+
 def describe(combo):
     return ", ".join("%s=%r" % kv for kv in combo.items()) or "the defaults"
 
@@ -429,12 +456,14 @@ def sweep(
     check_metric(metric)
     plan = Plan(strategy, grid, run_settings, run_timeout=run_timeout)
     runner = make_engine(engine, jobs, scheduler, address)
-    tasks = [plan.task(c) for c in plan.combos]
+    tasks = [plan.task(c, curve="daily") for c in plan.combos]
     with runner:
         results = execute(runner, tasks, quiet, "sweep %s" % plan.name)
-    rows = []
-    for combo, (row, _) in zip(plan.combos, results):
+    rows, curves = [], []
+    for i, (combo, (row, curve)) in enumerate(zip(plan.combos, results)):
         rows.append(dict(combo, begin=plan.resolved.begin, end=plan.resolved.end, **row))
+        if curve is not None:
+            curves.append(curve_frame(i, combo, curve))
     check_store_stamps(rows)
     names = list(plan.grid)
     df = frame(rows, names + ["begin", "end"])
@@ -447,6 +476,7 @@ def sweep(
             metric,
             "%s: %s by %s" % (plan.name, metric, " and ".join(names)),
         )
+        write_curves(curves, folder)
     if not quiet:
         print(summary(plan.name, df, names, metric, time.perf_counter() - t0, runner.where, folder))
     return df

@@ -14,7 +14,8 @@ A task is a plain dict (it crosses process and machine boundaries):
   whatever the worker process has in its own environment, so every run sees the
   store, the matrix cache and the output folders of the process that started the
   sweep;
-- "curve": whether to return the run's time line and equity too;
+- "curve": whether to return the run's time line and equity too (True: at every
+  step; "daily": at each trading day's close, None for a run that did not order);
 - "timeout": seconds the run may take (None: no limit); a run that takes longer
   is stopped (its process killed) and reported in its row.
 
@@ -175,7 +176,11 @@ def child_main(task):
         row["steps"] = int(result.steps)
         if row["trades"] is None:
             row["trades"] = 0
-        if task.get("curve"):
+        if task.get("curve") == "daily":  # the equity at each trading day's close
+            daily = result.daily
+            curve = (daily["time"].to_numpy(), daily["equity"].to_numpy()) if daily is not None \
+                else None
+        elif task.get("curve"):
             rec = result.records
             curve = (
                 rec["time"].to_numpy(),
