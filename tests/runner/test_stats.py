@@ -98,7 +98,7 @@ def test_a_long_line_is_drawn_from_its_extremes_per_column(n):
     y = np.random.default_rng(1).normal(size=n).cumsum()
     y[n // 3: n // 3 + 50] = np.nan
     x, t = thin(np.arange(n), y)
-    assert t.size <= MAX_POINTS and (np.diff(x) > 0).all() and np.array_equal(t, y[x])
+    assert t.size <= MAX_POINTS and (np.diff(x) > 0).all() and np.array_equal(t, y[x], equal_nan=True)
     size = max(-(-n // (MAX_POINTS // 2)), 1)
     for lo in range(0, n, size):  # every column keeps its lowest and highest point
         part = y[lo:lo + size]
