@@ -23,6 +23,7 @@ import vornix
 from vornix.cli import main
 from vornix.runner import run
 from vornix.sweep import parse_grid, split_windows, sweep, walk_forward
+from vornix.sweep._sweep import best_index
 from vxtest.settings import kernel_settings
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
@@ -298,6 +299,21 @@ def test_grid_values_take_the_type_of_the_parameter_default(texts, expected):
             parse_grid(texts, DEFAULTS)
     else:
         assert parse_grid(texts, DEFAULTS) == expected
+
+
+def _row(value, error=None):
+    return {"sharpe": value, "max_drawdown": value, "error": error}
+
+
+@pytest.mark.parametrize("rows, metric, expected", [
+    ([_row(1.0), _row(1.0)], "sharpe", 0),  # a tie goes to the first in grid order
+    ([_row(0.5), _row(2.0), _row(2.0)], "sharpe", 1),
+    ([_row(3.0, "failed"), _row(1.0), _row(float("nan"))], "sharpe", 1),
+    ([_row(0.3), _row(0.1), _row(0.1)], "max_drawdown", 1),  # lower is better
+    ([_row(None), _row(1.0, "failed")], "sharpe", None),
+])
+def test_best_row(rows, metric, expected):
+    assert best_index(rows, metric) == expected
 
 
 # ------------------------------------------------------------------ walk-forward
