@@ -599,7 +599,7 @@ def test_adjusted_steps_called_directly(short_run):
     vr, day_idx = short_run
     DAY, MIN, WEEK = gv.KFreq_Day, gv.KFreq_Min, gv.KFreq_Week
     assert _S.calc_1_freq_matrix_adj(float(MIN)) == vr.g_VornixKDataList_Adj.find_pos(MIN, 1)
-    assert _S.synthetic_matrix_adj(float(DAY), 1.0) == int(day_idx[0, 4])
+    assert _S.synthetic_matrix_adj(float(DAY), np.float32(1)) == int(day_idx[0, 4])
     day_reg = _S.synthetic_fresh_matrix_adj(np.float64(DAY), 1.0)
     assert vr.g_VornixRegKDataInfo_Adj[day_reg].RowBegin == day_idx[0, 6]
     fresh = vr.g_VornixDataValueFresh_Adj

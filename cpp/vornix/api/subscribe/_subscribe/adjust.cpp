@@ -38,12 +38,15 @@ std::string series_name(std::int64_t freq_num, std::int64_t frequency_i) {
 
 py::object adj_list() { return vr().attr("g_VornixKDataList_Adj"); }
 
-// A frequency code or count as the adjusted steps take it: an integer, or a float
-// with a whole value (20.0 is the code 20), within 32 bits.  A fraction or NaN is
-// no code: ValueError naming the value.
+// A frequency code or count as the adjusted steps take it: an integer, or a real
+// number with a whole value (20.0 or numpy.float32(20) is the code 20), within 32
+// bits.  A fraction or NaN is no code: ValueError naming the value.
 std::int32_t whole_int32(py::handle obj, const char* name) {
-    if (!PyFloat_Check(obj.ptr())) return int32_arg(obj, name);
+    PyNumberMethods* number = Py_TYPE(obj.ptr())->tp_as_number;
+    if (PyIndex_Check(obj.ptr()) || number == nullptr || number->nb_float == nullptr)
+        return int32_arg(obj, name);
     const double v = PyFloat_AsDouble(obj.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     if (!(std::floor(v) == v))
         throw py::value_error(std::string(name) + " must be a whole number, got " +
                               py::repr(obj).cast<std::string>());
