@@ -21,10 +21,11 @@ import pytest  # noqa: E402
 
 from vxtest.markets import empty_store, sample_market, use_sample  # noqa: E402, F401
 from vxtest.objectstore import s3_service  # noqa: E402, F401
-from vxtest.runs import run_state  # noqa: E402, F401
+from vxtest.runs import join_stopping_cores, run_state  # noqa: E402, F401
 
 
 def pytest_sessionfinish(session, exitstatus):
+    join_stopping_cores()
     shutil.rmtree(_ROOT, ignore_errors=True)
 
 

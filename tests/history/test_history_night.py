@@ -12,7 +12,7 @@ import shutil
 import numpy as np
 import pandas as pd
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 from session_reference import as_datetimes, combine, random_bars, session_bars, to_time_line
 
@@ -23,6 +23,7 @@ from vornix.api.subscribe import _subscribe, _windows
 from vornix.runner import prepare_run
 from vxtest.datacli import cli, write
 from vxtest.runs import fresh_run_state
+from vxtest.settings import kernel_settings
 
 # Thursday 19 and Friday 20 January, the Spring Festival break, then two weeks
 DAYS = [dt.date(2023, 1, d) for d in (18, 19, 20, 30, 31)] + [dt.date(2023, 2, d) for d in (1, 2, 3, 6, 7)]
@@ -268,7 +269,7 @@ def test_an_override_that_strands_stored_bars_needs_force(night_store, tmp_path,
         h.open_store(store_dir).summary()
 
 
-@settings(max_examples=60, deadline=None)
+@kernel_settings
 @given(
     open_days=st.lists(st.booleans(), min_size=10, max_size=10),
     flips=st.lists(st.tuples(st.integers(0, 9), st.booleans()), max_size=3),

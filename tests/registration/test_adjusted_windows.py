@@ -435,6 +435,11 @@ def test_registration_indexes(adj_reference, run_state):
     prepare_run(adj_reference.codes, "min", 1, *full_range(market))
     vr = run_state.vr
     n = len(adj_reference.codes)
+    # a true value other than True: seven columns, no adjusted series made
+    plain = _subscribe.reg_k_data("day", 1, 1)
+    assert plain.shape == (n, 7) and np.isnan(plain[:, [4, 6]]).all()
+    np.testing.assert_array_equal(plain[:, 5], np.arange(n))
+    assert len(vr.g_VornixKDataList_Adj) == 0 and len(vr.g_VornixRegKDataInfo_Adj) == 0
     for reg in REGS["min1"]:
         reg_idx = _subscribe.reg_k_data(*reg, True)
         assert reg_idx.dtype == np.float64 and reg_idx.shape == (n, 7)
@@ -443,6 +448,11 @@ def test_registration_indexes(adj_reference, run_state):
         assert (series.KFrequency, series.KFreqNum) == reg
         assert np.isnan(reg_idx[:, 6]).all() == (reg == ("min", 1))
         np.testing.assert_array_equal(_subscribe.reg_k_data(*reg), reg_idx[:, :4])
+        # the codes frequency * 100 + count * 10 + flag name the rows of the index, which
+        # both records keep
+        code = gv.frequency_to_int(reg[0]) * 100 + reg[1] * 10
+        for flag in (0, 1):
+            np.testing.assert_array_equal(_subscribe.get_reg_idx(code + flag, np.array([2, 0])), reg_idx[[2, 0]])
 
 
 _FILL = pytest.mark.parametrize("fill_up", [True, False], ids=["fill", "real"])
@@ -468,6 +478,10 @@ def test_adjusted_windows(adj_sweep, reg, fill_up):
             twin = _windows.get_reg_k_data_adj_values(reg_idx, s, length, fill_up)
             assert twin.dtype == np.float64
             assert_same_window(twin, expected, what)
+    last = sw.run.T.size - 1  # NaN and -1 name the last step
+    for step in (float("nan"), -1):
+        expected = sw.run.window(*reg, last, 3, fill_up)
+        assert_same_window(read_adj_window(reg_idx, step, 3, fill_up), expected, (reg, step))
 
 
 @pytest.mark.parametrize(
@@ -557,6 +571,9 @@ _REFUSED = {  # (error, message part or None, call with the adjusted daily index
     "tick-series": (NotImplementedError, None, lambda idx: _S.synthetic_matrix_adj(gv.KFreq_Tick, 1)),
     "week-base": (ValueError, "frequency_i input error", lambda idx: _S.calc_1_freq_matrix_adj(gv.KFreq_Week)),
     "base-by-keyword": (TypeError, None, lambda idx: _S.calc_1_freq_matrix_adj(frequency_i=gv.KFreq_Day)),
+    "fractional-base": (ValueError, "frequency_i input error", lambda idx: _S.calc_1_freq_matrix_adj(20.5)),
+    "fractional-count": (ValueError, "freq_num must be a whole number", lambda idx: _S.synthetic_matrix_adj(20, 1.5)),
+    "text-count": (TypeError, "freq_num", lambda idx: _S.synthetic_fresh_matrix_adj(20, "1")),
     "four-column-index": (ValueError, "adjusted", lambda idx: _S.get_reg_k_data_adj(idx[:, :4], 3, 2, True)),
     "four-column-values": (
         ValueError, "adjusted", lambda idx: _W.get_reg_k_data_adj_values(idx[:, :4], 3, 2, False)
@@ -574,6 +591,56 @@ def test_refused_calls_leave_the_state_alone(short_run, case):
     assert message is None or message in str(info.value)
     assert snapshot(vr) == before
     assert vr.g_VornixDataValueFresh is fresh and vr.g_VornixDataValueFresh_Adj is fresh_adj
+
+
+def test_adjusted_steps_called_directly(short_run):
+    """Whole floats are codes and counts; a pair registered returns its records; the
+    main pair gets a record without rows; a new pair gets its block below the rows."""
+    vr, day_idx = short_run
+    DAY, MIN, WEEK = gv.KFreq_Day, gv.KFreq_Min, gv.KFreq_Week
+    assert _S.calc_1_freq_matrix_adj(float(MIN)) == vr.g_VornixKDataList_Adj.find_pos(MIN, 1)
+    assert _S.synthetic_matrix_adj(float(DAY), np.float32(1)) == int(day_idx[0, 4])
+    day_reg = _S.synthetic_fresh_matrix_adj(np.float64(DAY), 1.0)
+    assert vr.g_VornixRegKDataInfo_Adj[day_reg].RowBegin == day_idx[0, 6]
+    fresh = vr.g_VornixDataValueFresh_Adj
+    n, steps = day_idx.shape[0], fresh.shape[1]
+    main = _S.synthetic_fresh_matrix_adj(MIN, 1)
+    assert vr.g_VornixRegKDataInfo_Adj[main].RowBegin == -1 and vr.g_VornixDataValueFresh_Adj is fresh
+    assert _S.synthetic_fresh_matrix_adj(MIN, 1) == main
+    with pytest.raises(ValueError, match="unadjusted 1week registration must exist"):
+        _S.synthetic_fresh_matrix_adj(WEEK, 1)
+    assert vr.g_VornixDataValueFresh_Adj is fresh
+    _S.reg_k_data("week", 1)
+    _S.synthetic_matrix_adj(WEEK, 1)
+    week = vr.g_VornixRegKDataInfo_Adj[_S.synthetic_fresh_matrix_adj(WEEK, 1.0)]
+    assert (week.RowBegin, week.RowEnd) == (fresh.shape[0], fresh.shape[0] + n * gv.Adj_KMatrix_Bar_Len)
+    assert vr.g_VornixDataValueFresh_Adj.shape == (week.RowEnd, steps)
+    np.testing.assert_array_equal(vr.g_VornixDataValueFresh_Adj[: fresh.shape[0]], fresh)
+
+
+_MISSING = {  # (registrations first, call, message, adjusted series left behind)
+    "base": ([], lambda: _S.calc_1_freq_matrix_adj(gv.KFreq_Day), "Not exist frequency=`1day` k data", []),
+    "base-of-week": ([], lambda: _S.synthetic_matrix_adj(gv.KFreq_Week, 1), "Not exist frequency=`1day` k data",
+                     [("min", 1)]),
+    "week": ([("day", 1)], lambda: _S.synthetic_matrix_adj(gv.KFreq_Week, 1), "不存在`1week`k线数据",
+             [("min", 1), ("day", 1)]),
+    "five-minutes": ([], lambda: _S.synthetic_matrix_adj(gv.KFreq_Min, 5), "不存在`5min`k线数据", [("min", 1)]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(_MISSING))
+def test_missing_series_are_asserted_and_earlier_steps_kept(run_state, adj_reference, case):
+    """A missing unadjusted series fails with its message; the adjusted base series
+    made before the failure stay registered."""
+    regs, call, message, kept = _MISSING[case]
+    market = run_state.market
+    prepare_run(adj_reference.codes, "min", 1, int(market.days[0]), int(market.days[2]))
+    for reg in regs:
+        _S.reg_k_data(*reg)
+    with pytest.raises(AssertionError) as info:
+        call()
+    assert str(info.value) == message
+    assert [(a.KFrequency, a.KFreqNum) for a in run_state.vr.g_VornixKDataList_Adj] == kept
 
 
 # ===================================================================== no look-ahead

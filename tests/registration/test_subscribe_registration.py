@@ -66,7 +66,20 @@ TABLE = [
     ("synthetic_n_freq_k_data", ["frequency_i", "freq_num"], {"frequency_i": int, "freq_num": int}),
     ("synthetic_fresh_matrix", ["frequency_i", "freq_num"], {"frequency_i": int, "freq_num": int}),
     ("reg_k_data", ["frequency", "freq_num", "adjust"], {}),
+    ("find_exchange_day", ["date_tl", "target_dict", "begin_date", "end_date"],
+     {"date_tl": np.ndarray, "target_dict": dict, "begin_date": int, "end_date": int,
+      "return": np.ndarray}),
+    ("calc_1_freq_matrix_adj", ["frequency_i"], {}),
+    ("synthetic_matrix_adj", ["frequency_i", "freq_num"], {}),
+    ("synthetic_fresh_matrix_adj", ["frequency_i", "freq_num"], {}),
+    ("reg_user_indices", ["indices_func"], {}),
+    ("reg_user_data", ["time_line", "data"], {"time_line": np.ndarray, "data": np.ndarray}),
+    ("reg_factor", ["factors", "targets", "begin_date", "end_date"], {"factors": list}),
+    ("get_reg_user_indicator", ["reg_idx", "bar_pos", "length"], {"reg_idx": list}),
+    ("get_reg_user_data", ["reg_idx", "bar_pos", "length"], {}),
     ("get_reg_k_data", ["reg_idx", "bar_pos", "length", "fill_up"], {}),
+    ("get_reg_k_data_adj", ["reg_idx", "bar_pos", "length", "fill_up"], {}),
+    ("get_reg_factor", ["reg_idx", "pos", "length"], {}),
 ]
 
 
@@ -83,6 +96,8 @@ def test_defaults_and_bound_names():
     assert inspect.signature(sub.get_instruments).parameters["length"].default == 1
     assert inspect.signature(sub.gen_empty_reg_k_data_idx).parameters["adjust"].default is False
     assert sub.cnt is ss and sub.gv is ss.gv and sub.smm is ss.smm
+    functions = {n for n in dir(sub) if type(getattr(sub, n)) is type(sub.reg_k_data)}
+    assert functions == {name for name, _, _ in TABLE} and len(TABLE) == 22
     assert not any("native" in name for name in dir(sub))
 
 
@@ -222,6 +237,11 @@ def test_fetch_errors_and_request(state, monkeypatch):
     with pytest.raises(IndexError, match="main time line runs past"):
         sub.fetch_1_freq_k_data("min", 0, True)
     assert len(state.g_VornixKDataList) == 2
+    # no look-back for a span of 0 or less, nor from a begin date after the last trading day
+    for span, begin in ((0, 20240102), (-2, 20240102), (3, 20240104), (2.0, 20240102)):
+        state.g_VornixInputInfo.BeginDate = begin
+        sub.fetch_1_freq_k_data("day", span, True)
+        assert seen[-1]["begin_date"] == (20231229 if span == 2.0 else begin)
 
 
 def test_synthesis_order_and_failures(state, monkeypatch):

@@ -24,6 +24,7 @@ import re
 import shutil
 import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -97,6 +98,32 @@ def write_strategy(folder, name, source):
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(source)
     return path
+
+
+def _planned_runs(world, fixtures):
+    """{run name: (args, keywords) of `vornix`} of the example runs behind the named
+    fixtures (each fixture's plan below writes what its runs need first)."""
+    plans = {"weekly": _weekly_plan, "futures": _futures_plan, "value_run": _value_plan,
+             "look_ahead": _look_plan}
+    calls = {}
+    for name, plan in plans.items():
+        if name in fixtures:
+            calls.update(plan(world))
+    return calls
+
+
+@pytest.fixture(scope="module")
+def example_runs(request, world):
+    """The `vornix run` subprocesses behind the example fixtures that the selected
+    tests of this module use, all started at the first request, two at a time (one
+    per core of a small machine); {run name: future of its CompletedProcess}."""
+    used = set()
+    for item in request.session.items:
+        if item.module is request.module:
+            used.update(item.fixturenames)
+    calls = _planned_runs(world, used)
+    with ThreadPoolExecutor(max_workers=2) as pool:
+        yield {name: pool.submit(vornix, world, *args, **kw) for name, (args, kw) in calls.items()}
 
 
 def listing(root):
@@ -201,26 +228,19 @@ WEEKLY_BEGIN, WEEKLY_END = 20230118, 20230203  # Wednesday to Friday, three cale
 WEEKLY_STEPS = 13 * 240
 
 
+def _weekly_plan(world):
+    root = world["root"] / "weekly"
+    flags = "--frequency min --count 1 --begin 2023-01-18 --end 2023-02-03 --adjust none"
+    args = ("run", EXAMPLES / "weekly_trend.py", "--targets", ",".join(WEEKLY_TARGETS),
+            *flags.split(), *QUIET_LOCAL, "--out", root / "out")
+    return {"weekly": (args, {"cache": root / "cache", "cwd": root})}
+
+
 @pytest.fixture(scope="module")
-def weekly(world):
+def weekly(world, example_runs):
     root = world["root"] / "weekly"
     out = root / "out"
-    flags = "--frequency min --count 1 --begin 2023-01-18 --end 2023-02-03 --adjust none"
-    ok(
-        vornix(
-            world,
-            "run",
-            EXAMPLES / "weekly_trend.py",
-            "--targets",
-            ",".join(WEEKLY_TARGETS),
-            *flags.split(),
-            *QUIET_LOCAL,
-            "--out",
-            out,
-            cache=root / "cache",
-            cwd=root,
-        )
-    )
+    ok(example_runs["weekly"].result())
     records = pd.read_parquet(out / "results.parquet")
     # the raw bars from the run's first day on: a run sees no bar before its range
     bars = {code: minute_bars(world["store"], code) for code in WEEKLY_TARGETS}
@@ -358,24 +378,18 @@ FUTURES = ("CFE.IF00", "SHF.RB00")
 FUTURES_BEGIN, FUTURES_END = 20230130, 20230201
 
 
-@pytest.fixture(scope="module")
-def futures(world):
+def _futures_plan(world):
     root = world["root"] / "futures"
-    out = root / "out"
     # targets, five-minute frequency and adjust from the example's RUN
-    ok(
-        vornix(
-            world,
-            "run",
-            EXAMPLES / "futures_breakout.py",
-            *"--begin 2023-01-30 --end 2023-02-01".split(),
-            *QUIET_LOCAL,
-            "--out",
-            out,
-            cache=root / "cache",
-            cwd=root,
-        )
-    )
+    args = ("run", EXAMPLES / "futures_breakout.py", *"--begin 2023-01-30 --end 2023-02-01".split(),
+            *QUIET_LOCAL, "--out", root / "out")
+    return {"futures": (args, {"cache": root / "cache", "cwd": root})}
+
+
+@pytest.fixture(scope="module")
+def futures(world, example_runs):
+    out = world["root"] / "futures" / "out"
+    ok(example_runs["futures"].result())
     main = world["market"].main
     return {
         "records": pd.read_parquet(out / "results.parquet"),
@@ -521,14 +535,18 @@ VALUE_TARGETS = ("SH.600000", "SZ.000011", "SH.600020")
 VALUE_BEGIN, VALUE_END = 20230124, 20230203  # across SZ.000011's suspension
 
 
-@pytest.fixture(scope="module")
-def value_run(world):
+def _value_plan(world):
     root = world["root"] / "value"
-    out = root / "out"
-    ok(vornix(world, "run", EXAMPLES / "value_momentum.py", "--targets", ",".join(VALUE_TARGETS),
-              *"--begin 2023-01-24 --end 2023-02-03 --param lookback=6".split(), *QUIET_LOCAL,
-              "--out", out, cache=root / "cache", cwd=root))
-    return pd.read_parquet(out / "results.parquet")
+    args = ("run", EXAMPLES / "value_momentum.py", "--targets", ",".join(VALUE_TARGETS),
+            *"--begin 2023-01-24 --end 2023-02-03 --param lookback=6".split(), *QUIET_LOCAL,
+            "--out", root / "out")
+    return {"value": (args, {"cache": root / "cache", "cwd": root})}
+
+
+@pytest.fixture(scope="module")
+def value_run(world, example_runs):
+    ok(example_runs["value"].result())
+    return pd.read_parquet(world["root"] / "value" / "out" / "results.parquet")
 
 
 def five_minute_closes(bars, begin, end):
@@ -634,38 +652,30 @@ def scaled_copy(src, dst, codes, cut):
             store.write_bars(code, "day", day)
 
 
-@pytest.fixture(scope="module")
-def look_ahead(world):
+def _look_plan(world):
     root = world["root"] / "look"
     strategy = write_strategy(root, "look.py", LOOK_SOURCE)
     changed = root / "changed-store"
     scaled_copy(world["store"], changed, LOOK_TARGETS.split(","), LOOK_CUT)
-    cache = root / "cache"  # one cache for the three runs: a stale entry would show
-
-    def run(name, end, store=None):
-        out = root / name
+    # one cache for the three runs (two of them at once): a stale or half-written entry
+    # would show
+    cache = root / "cache"
+    calls = {}
+    for name, end, store in (("full", "2023-02-03", None), ("short", LOOK_SHORT_END, None),
+                             ("changed", "2023-02-03", changed)):
         flags = "--targets %s --frequency min --begin 2023-01-18 --end %s" % (LOOK_TARGETS, end)
-        ok(
-            vornix(
-                world,
-                "run",
-                strategy,
-                *flags.split(),
-                *QUIET_LOCAL,
-                "--out",
-                out,
-                store=store,
-                cache=cache,
-                cwd=root,
-            )
-        )
-        return pd.read_parquet(out / "results.parquet")
+        args = ("run", strategy, *flags.split(), *QUIET_LOCAL, "--out", root / name)
+        calls["look-" + name] = (args, {"store": store, "cache": cache, "cwd": root})
+    return calls
 
-    return {
-        "full": run("full", "2023-02-03"),
-        "short": run("short", LOOK_SHORT_END),
-        "changed": run("changed", "2023-02-03", store=changed),
-    }
+
+@pytest.fixture(scope="module")
+def look_ahead(world, example_runs):
+    out = {}
+    for name in ("full", "short", "changed"):
+        ok(example_runs["look-" + name].result())
+        out[name] = pd.read_parquet(world["root"] / "look" / name / "results.parquet")
+    return out
 
 
 def test_a_run_that_ends_earlier_records_the_same_steps(look_ahead):

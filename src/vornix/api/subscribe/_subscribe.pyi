@@ -70,9 +70,10 @@ def find_exchange_day(
 ) -> npt.NDArray[Any]:
     """Begin and end positions (half-open, interleaved) of the target's main-contract periods."""
 
-def calc_1_freq_matrix_adj(frequency_i: int, /) -> int: ...
-def synthetic_matrix_adj(frequency_i: int, freq_num: int) -> int: ...
-def synthetic_fresh_matrix_adj(frequency_i: int, freq_num: int) -> int: ...
+# codes and counts: integers, or real numbers with a whole value (20.0)
+def calc_1_freq_matrix_adj(frequency_i: float, /) -> int: ...
+def synthetic_matrix_adj(frequency_i: float, freq_num: float) -> int: ...
+def synthetic_fresh_matrix_adj(frequency_i: float, freq_num: float) -> int: ...
 
 # --- windows at a step ------------------------------------------------------------------
 
@@ -88,7 +89,7 @@ def get_reg_k_data_adj(
 
 # --- factors, user data, user indicators ---------------------------------------------------
 
-def reg_factor(factors: Any, targets: Any, begin_date: Any, end_date: Any) -> npt.NDArray[np.int64]:
+def reg_factor(factors: list | str, targets: Any, begin_date: Any, end_date: Any) -> npt.NDArray[np.int64]:
     """Register daily factors of the targets; per factor its rows of the factor matrix."""
 
 def get_reg_factor(

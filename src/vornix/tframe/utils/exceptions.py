@@ -9,8 +9,9 @@ class VxDataError(VxError):
     """Data that does not match the request (missing targets, wrong sizes, ...)."""
 
 
-class UnExpectError(VxError):
-    """A result of an unexpected form (for example a user indicator's output)."""
+class UnExpectError(VxError, ValueError):
+    """A result of an unexpected form (for example a user indicator's output of another
+    shape, or of different lengths at different steps); a ValueError as well."""
 
 
 class VersionError(VxError):

@@ -38,6 +38,39 @@ std::string series_name(std::int64_t freq_num, std::int64_t frequency_i) {
 
 py::object adj_list() { return vr().attr("g_VornixKDataList_Adj"); }
 
+// A frequency code or count as the adjusted steps take it: an integer, or a real
+// number with a whole value (20.0 or numpy.float32(20) is the code 20), within 32
+// bits.  A fraction or NaN is no code: ValueError naming the value.
+std::int32_t whole_int32(py::handle obj, const char* name) {
+    PyNumberMethods* number = Py_TYPE(obj.ptr())->tp_as_number;
+    if (PyIndex_Check(obj.ptr()) || number == nullptr || number->nb_float == nullptr)
+        return int32_arg(obj, name);
+    const double v = PyFloat_AsDouble(obj.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    if (!(std::floor(v) == v))
+        throw py::value_error(std::string(name) + " must be a whole number, got " +
+                              py::repr(obj).cast<std::string>());
+    if (v < -2147483648.0 || v > 2147483647.0) {
+        PyErr_Format(PyExc_OverflowError, "%s=%R does not fit a 32-bit signed integer", name,
+                     obj.ptr());
+        throw py::error_already_set();
+    }
+    return static_cast<std::int32_t>(v);
+}
+
+// The frequency code of an adjusted base series as given: a whole number within
+// 32 bits, else -1, which is no day or minute code either ("frequency_i input error").
+std::int64_t base_code(py::handle obj) {
+    try {
+        return whole_int32(obj, "frequency_i");
+    } catch (py::value_error&) {
+        return -1;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_OverflowError)) throw;
+        return -1;
+    }
+}
+
 // --- where the main contracts change --------------------------------------------------
 
 py::object find_exchange_day(py::object date_tl, py::object target, std::int64_t begin_date,
@@ -389,6 +422,7 @@ std::int64_t synthetic_fresh_matrix_adj(std::int64_t frequency_i, std::int64_t f
 void add_adjust_functions(py::module_& m, const common::FunctionMaker& make) {
     py::object builtins = py::module_::import("builtins");
     py::object Int = builtins.attr("int");
+    py::object Dict = builtins.attr("dict");
     py::object ndarray = py::module_::import("numpy").attr("ndarray");
 
     m.attr("find_exchange_day") = make.function(
@@ -397,28 +431,27 @@ void add_adjust_functions(py::module_& m, const common::FunctionMaker& make) {
                                      int32_arg(e, "end_date"));
         }),
         "find_exchange_day",
-        {arg("date_tl"), arg("target_dict"), annotated("begin_date", Int),
-         annotated("end_date", Int)},
+        {annotated("date_tl", ndarray), annotated("target_dict", Dict),
+         annotated("begin_date", Int), annotated("end_date", Int)},
         "Begin and end positions (half-open, interleaved) of each main-contract period of the "
         "target on the day line date_tl; empty when the target has no main contracts.",
         ndarray);
     m.attr("calc_1_freq_matrix_adj") = make.function(
-        py::cpp_function(
-            [](py::object f) { return calc_1_freq_matrix_adj(int32_arg(f, "frequency_i")); }),
-        "calc_1_freq_matrix_adj", {common::positional_only(annotated("frequency_i", Int))},
+        py::cpp_function([](py::object f) { return calc_1_freq_matrix_adj(base_code(f)); }),
+        "calc_1_freq_matrix_adj", {common::positional_only(arg("frequency_i"))},
         "Make sure the adjusted day or minute series exists; returns its position.");
     m.attr("synthetic_matrix_adj") = make.function(
         py::cpp_function([](py::object f, py::object n) {
-            return synthetic_matrix_adj(int32_arg(f, "frequency_i"), int32_arg(n, "freq_num"));
+            return synthetic_matrix_adj(whole_int32(f, "frequency_i"), whole_int32(n, "freq_num"));
         }),
-        "synthetic_matrix_adj", {annotated("frequency_i", Int), annotated("freq_num", Int)},
+        "synthetic_matrix_adj", {arg("frequency_i"), arg("freq_num")},
         "Make sure the adjusted series of a frequency and count exists; returns its position.");
     m.attr("synthetic_fresh_matrix_adj") = make.function(
         py::cpp_function([](py::object f, py::object n) {
-            return synthetic_fresh_matrix_adj(int32_arg(f, "frequency_i"),
-                                              int32_arg(n, "freq_num"));
+            return synthetic_fresh_matrix_adj(whole_int32(f, "frequency_i"),
+                                              whole_int32(n, "freq_num"));
         }),
-        "synthetic_fresh_matrix_adj", {annotated("frequency_i", Int), annotated("freq_num", Int)},
+        "synthetic_fresh_matrix_adj", {arg("frequency_i"), arg("freq_num")},
         "Make sure the adjusted registration record and its refresh rows exist; returns the "
         "record's position.");
     m.attr("get_reg_k_data_adj") = make.function(

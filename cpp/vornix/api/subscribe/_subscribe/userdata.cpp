@@ -352,13 +352,18 @@ py::tuple user_window(const char* matrix_name, py::object reg_idx_obj, py::objec
                       py::object length_obj, bool copy_times) {
     py::object matrix = vr().attr(matrix_name);
     py::array_t<std::int64_t> reg_idx = index_arg(reg_idx_obj, "reg_idx");
+    const auto empty_pair = [] {
+        return py::make_tuple(np().attr("array")(py::list()), np().attr("array")(py::list()));
+    };
+    // Nothing registered yet, or an index past the rows registered so far: the
+    // empty pair, which callers take for "no data".
+    if (matrix.attr("ndim").cast<int>() != 2) return empty_pair();
     if (reg_idx.size() == 0) throw py::value_error("reg_idx names no rows");
-    py::object empty = np().attr("array")(py::list());
-    if (matrix.attr("ndim").cast<int>() != 2)
-        return py::make_tuple(empty, np().attr("array")(py::list()));
     py::array_t<double> m = as_float64(matrix, matrix_name);
     const py::ssize_t rows = m.shape(0), cols = m.shape(1);
     const std::int64_t* r = reg_idx.data();
+    if (*std::max_element(r, r + reg_idx.size()) > rows) return empty_pair();
+    // An index equal to the row count, or a negative one, names no row: refused.
     for (py::ssize_t k = 0; k < reg_idx.size(); ++k)
         if (r[k] < 0 || r[k] >= rows)
             throw py::index_error("reg_idx holds " + std::to_string(r[k]) + "; the matrix has " +
@@ -452,45 +457,38 @@ void add_userdata_functions(py::module_& m, const common::FunctionMaker& make) {
     py::object builtins = py::module_::import("builtins");
     py::object ndarray = py::module_::import("numpy").attr("ndarray");
     py::object List = builtins.attr("list");
-    py::object Tuple = builtins.attr("tuple");
 
     m.attr("reg_factor") = make.function(
         py::cpp_function(&reg_factor), "reg_factor",
-        {arg("factors"), arg("targets"), arg("begin_date"), arg("end_date")},
+        {annotated("factors", List), arg("targets"), arg("begin_date"), arg("end_date")},
         "Register daily factors of the targets; returns, per factor, its rows of the factor "
-        "matrix (one per target).",
-        ndarray);
+        "matrix (one per target).");
     m.attr("get_reg_factor") = make.function(
         py::cpp_function(&get_reg_factor), "get_reg_factor",
         {arg("reg_idx"), arg("pos"), arg("length")},
         "(dates, values): the last `length` factor days visible at step pos, right-aligned, "
-        "NaN where fewer exist.",
-        Tuple);
+        "NaN where fewer exist.");
     m.attr("reg_user_data") = make.function(
         py::cpp_function(&reg_user_data), "reg_user_data",
         {annotated("time_line", ndarray), annotated("data", ndarray)},
         "Align a time series to the steps (a point shows from the first step after its time); "
-        "returns the rows' index.",
-        ndarray);
+        "returns the rows' index.");
     m.attr("get_reg_user_data") = make.function(
         py::cpp_function([](py::object idx, py::object pos, py::object len) {
             return user_window("g_VornixDataValueFreshUserD", idx, pos, len, false);
         }),
         "get_reg_user_data", {arg("reg_idx"), arg("bar_pos"), arg("length")},
-        "(step times, values): the last `length` steps of the user-data rows up to bar_pos.",
-        Tuple);
+        "(step times, values): the last `length` steps of the user-data rows up to bar_pos.");
     m.attr("reg_user_indices") = make.function(
         py::cpp_function(&reg_user_indices), "reg_user_indices", {arg("indices_func")},
         "Evaluate an indicator function at every step, the context standing at that step; "
-        "returns the rows' index.",
-        List);
+        "returns the rows' index.");
     m.attr("get_reg_user_indicator") = make.function(
         py::cpp_function([](py::object idx, py::object pos, py::object len) {
             return user_window("g_VornixDataValueFreshUserI", idx, pos, len, true);
         }),
         "get_reg_user_indicator", {annotated("reg_idx", List), arg("bar_pos"), arg("length")},
-        "(step times, values): the last `length` steps of the indicator rows up to bar_pos.",
-        Tuple);
+        "(step times, values): the last `length` steps of the indicator rows up to bar_pos.");
 }
 
 }  // namespace vornix::subscribe
