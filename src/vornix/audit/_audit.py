@@ -6,6 +6,7 @@ private copy of the strategy's folder as its working folder, its own HOME, TMPDI
 core cache, output and log folders, and the matrix cache off, so that nothing one
 run writes is read by another."""
 
+import contextlib
 import json
 import os
 import shutil
@@ -26,6 +27,11 @@ _CHILD = ("import json, sys; sys.path[:1] = [] if sys.path[:1] == [''] else sys.
 CLEAN, LOOK_AHEAD, ERROR, NONDETERMINISTIC = 0, 1, 2, 3
 
 FOLDER_LIMIT_MB = 100  # default of the setting VX_AUDIT_FOLDER_MB
+# The run over the whole range and the cut runs are forked from one fork server (per
+# process: it starts with the settings of the first run forked from it), with this
+# hash seed; the second run over the whole range starts a fresh interpreter with
+# another seed and fresh entropy, so randomness that is not seeded shows there.
+FORKED_HASH_SEED, FRESH_HASH_SEED = 1, 2
 _SKIPPED = ("__pycache__", ".git", ".hg", ".svn")
 _FIELDS = ("open", "high", "low", "close", "volume", "turnover", "open_interest")
 
@@ -80,6 +86,7 @@ class AuditReport:
     audit_seconds: float = 0.0
     reads: int = 0
     orders: int = 0
+    runs: list = field(default_factory=list)  # (name, seconds) of every child run
 
     @property
     def clean(self):
@@ -141,6 +148,7 @@ class _Runs:
         from vornix.setting import config_file_path, get_setting
 
         self.strategy, self.overrides, self.broker, self.tmp = strategy, overrides, broker, tmp
+        self.seconds = []  # (name, seconds) of every run
         self.folder = os.path.dirname(strategy)
         limit_mb = get_setting("VX_AUDIT_FOLDER_MB", FOLDER_LIMIT_MB)
         size = _folder_size(self.folder, limit_mb * 2 ** 20)
@@ -157,11 +165,27 @@ class _Runs:
         self.base["VX_CONFIG_FILE"] = os.path.abspath(config_file_path())
         self.base["VX_MAT_CACHE"] = "0"
         self.base["PYTHONDONTWRITEBYTECODE"] = "1"
-        own = {os.path.abspath(self.folder), os.getcwd()}
+        self.own = {os.path.abspath(self.folder), os.getcwd()}
         self.base["PYTHONPATH"] = os.pathsep.join(
-            p for p in sys.path if p and os.path.abspath(p) not in own)
+            p for p in sys.path if p and os.path.abspath(p) not in self.own)
 
-    def run(self, name, cut=None, hash_seed=1, **extra):
+    @staticmethod
+    def _forked(hash_seed):
+        """The fork server that runs with this hash seed start from (the modules of a
+        run imported once: a run in a fresh interpreter spends about as long on its
+        imports as on its steps), or None: a run in a fresh interpreter."""
+        import multiprocessing
+
+        if hash_seed != FORKED_HASH_SEED or (
+                "forkserver" not in multiprocessing.get_all_start_methods()):
+            return None
+        from vornix.audit._child import PRELOAD
+
+        ctx = multiprocessing.get_context("forkserver")
+        ctx.set_forkserver_preload(PRELOAD)
+        return ctx
+
+    def run(self, name, cut=None, hash_seed=FORKED_HASH_SEED, **extra):
         """One run in its own folder; returns (what it saw, seconds)."""
         home = os.path.join(self.tmp, name)
         work = os.path.join(home, "strategy")
@@ -180,16 +204,44 @@ class _Runs:
                "overrides": self.overrides, "broker": self.broker, "out": out}
         cfg.update(extra)
         t0 = time.perf_counter()
-        proc = subprocess.run([sys.executable, "-c", _CHILD, json.dumps(cfg)], env=env, cwd=work,
-                              capture_output=True, text=True)
+        ctx = self._forked(hash_seed)
+        if ctx is not None:
+            from vornix.audit._child import forked_main
+
+            log = os.path.join(home, "output.txt")
+            with _environ(env):  # the fork server, once, starts with the run's settings
+                proc = ctx.Process(target=forked_main, args=(cfg, env, work, log, self.own))
+                proc.start()
+            proc.join()
+            failed = proc.exitcode != 0
+            if failed:
+                with open(log, encoding="utf-8", errors="replace") as fh:
+                    message = fh.read()
+        else:
+            proc = subprocess.run([sys.executable, "-c", _CHILD, json.dumps(cfg)], env=env,
+                                  cwd=work, capture_output=True, text=True)
+            failed, message = proc.returncode != 0, proc.stderr or proc.stdout
         seconds = time.perf_counter() - t0
-        if proc.returncode != 0:
-            raise RuntimeError("an audit run failed:\n" + (proc.stderr or proc.stdout).strip())
+        self.seconds.append((name, seconds))
+        if failed:
+            raise RuntimeError("an audit run failed:\n" + message.strip())
         with np.load(out, allow_pickle=True) as z:
             seen = {k: z[k] for k in z.files}
         shutil.rmtree(home, ignore_errors=True)
         os.remove(out)
         return seen, seconds
+
+
+@contextlib.contextmanager
+def _environ(env):
+    saved = dict(os.environ)
+    os.environ.clear()
+    os.environ.update(env)
+    try:
+        yield
+    finally:
+        os.environ.clear()
+        os.environ.update(saved)
 
 
 # ------------------------------------------------------------------ the cuts
@@ -413,10 +465,10 @@ def audit(strategy, cuts=20, seed=0, **settings):
         bar = _progress(2 + (len(given) if given is not None else int(cuts)))
         try:
             bar.set_postfix_str("whole range")
-            full, full_seconds = runs.run("full", hash_seed=1 + seed, dates=True)
+            full, full_seconds = runs.run("full", dates=True)
             bar.update(1)
             bar.set_postfix_str("whole range again")
-            again, _ = runs.run("again", hash_seed=2 + seed)
+            again, _ = runs.run("again", hash_seed=FRESH_HASH_SEED)
             bar.update(1)
             times_ns = full["times"]
             stamp = lambda s: str(times_ns[s].astype("datetime64[ns]").astype("datetime64[s]"))  # noqa: E731
@@ -425,6 +477,7 @@ def audit(strategy, cuts=20, seed=0, **settings):
                                  steps=int(full["steps"]), cuts=[], full_seconds=full_seconds,
                                  reads=int(len(full["reads"])),
                                  orders=sum(1 for e in events if e[1] == 1))
+            report.runs = runs.seconds
             report.nondeterministic = _first_difference(full, again, None, stamp, -1)
             if report.nondeterministic is not None:
                 report.audit_seconds = time.perf_counter() - t_start
@@ -442,13 +495,13 @@ def audit(strategy, cuts=20, seed=0, **settings):
             for c in cut_list:
                 bar.set_postfix_str("cut at step %d" % c)
                 # a hair after the step's time: the step's own bars are in the view
-                run, _ = runs.run("cut%d" % c, tl[c] + 1e-7, hash_seed=1 + seed, stop_after=c)
+                run, _ = runs.run("cut%d" % c, tl[c] + 1e-7, stop_after=c)
                 bar.update(1)
                 finding = _first_difference(full, run, c, stamp, c)
                 if finding is None:
                     continue
                 if finding.what not in ("record", "order"):
-                    _locate_read(runs, finding, c, tl, seed, full["codes"])
+                    _locate_read(runs, finding, c, tl, full["codes"])
                 report.findings.append(finding)
         finally:
             bar.close()
@@ -456,13 +509,12 @@ def audit(strategy, cuts=20, seed=0, **settings):
     return report
 
 
-def _locate_read(runs, finding, c, tl, seed, codes):
+def _locate_read(runs, finding, c, tl, codes):
     """The windows of a read that differs, read again in both views: the target and
     field of the first cell that differs."""
     key = [[finding.step, finding.call]]
-    a, _ = runs.run("capfull%d" % c, hash_seed=1 + seed, stop_after=finding.step, capture=key)
-    b, _ = runs.run("capcut%d" % c, tl[c] + 1e-7, hash_seed=1 + seed, stop_after=finding.step,
-                    capture=key)
+    a, _ = runs.run("capfull%d" % c, stop_after=finding.step, capture=key)
+    b, _ = runs.run("capcut%d" % c, tl[c] + 1e-7, stop_after=finding.step, capture=key)
     wa = json.loads(str(a["capture"])).get("%d,%d" % tuple(key[0]))
     wb = json.loads(str(b["capture"])).get("%d,%d" % tuple(key[0]))
     if wa is not None and wb is not None:

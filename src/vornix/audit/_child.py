@@ -167,3 +167,38 @@ def child_main(cfg):
         night=np.asarray(night, dtype=bool),
         rolls=np.asarray(rolls, dtype=np.int64),
     )
+
+
+# modules a run needs, imported once by the fork server the runs are forked from
+PRELOAD = ["numpy", "pandas", "pyarrow.parquet", "tqdm", "vornix.audit._child",
+           "vornix.runner._run", "vornix.runner._broker", "vornix.runner._prepare",
+           "vornix.runner._stats", "vornix.api.history._history", "vornix.api.subscribe",
+           "vornix.core", "vornix.tframe.sysstate"]
+
+
+def forked_main(cfg, env, cwd, log, drop):
+    """One audit run in a process forked from the audit's fork server: its settings
+    and working folder are the run's own, its output goes to `log`; the folders in
+    `drop` (the strategy's own, the audit's working folder) leave the module path."""
+    import os
+    import sys
+    import tempfile
+    import traceback
+
+    fd = os.open(log, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    os.dup2(fd, 1)
+    os.dup2(fd, 2)
+    os.close(fd)
+    os.environ.clear()
+    os.environ.update(env)
+    os.chdir(cwd)
+    tempfile.tempdir = None
+    sys.path[:] = [p for p in sys.path if p and os.path.abspath(p) not in drop]
+    try:
+        child_main(cfg)
+    except BaseException:
+        traceback.print_exc()
+        sys.stderr.flush()
+        os._exit(1)
+    sys.stdout.flush()
+    sys.stderr.flush()
