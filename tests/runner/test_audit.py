@@ -119,6 +119,19 @@ PEEKS = {
                 gone = info["DelistDate"] > 0
                 context.order_target_percent(info["DotCode"], 0.0 if gone else 0.4)
         """, "order", "placed"),
+    # the range's last close, read in init: without the future it is NaN, and fails
+    "fails-without-the-future": ("""
+        from vornix.api.history import _history
+
+        def init(context):
+            k = _history.get_k_data_multi({"targets": context.targets, "frequency": "day",
+                                           "begin_date": 20230104, "end_date": 20230106,
+                                           "filled_up": False})
+            context.last = int(k["KArray"][3, -1])
+
+        def on_data(context):
+            pass
+        """, "the strategy failed", "in init"),
     # each day's close, read in init, stamped at the day's first minute
     "user-data-stamped-early": ("""
         from vornix.api.history import _history

@@ -407,10 +407,23 @@ def _first_event(a, b, upto):
     return None
 
 
+def _failure(run, stamp, cut):
+    """A Finding for a run that failed where the whole run did not."""
+    step = int(run["failed_step"])
+    lines = [x for x in str(run["failed"]).strip().splitlines()
+             if x.strip() and not x.startswith("error snapshot:")]
+    error = next((x.strip() for x in reversed(lines) if not x.startswith(" ")), lines[-1])
+    return Finding(cut=cut, step=max(step, 0), time=stamp(max(step, 0)),
+                   what="the strategy failed", detail="in init" if step < 0 else "at the step",
+                   full="no error", cut_value=error)
+
+
 def _first_difference(a, b, upto, stamp, cut):
     """The first difference between runs a and b up to step `upto` (None: all
     steps), as a Finding, or None.  At one step a read comes before an order and an
     order before a record: each may follow from the one before."""
+    if "failed" in b:
+        return _failure(b, stamp, cut)
     found = []
     read = _first_read(a, b, upto)
     if read is not None:
@@ -466,6 +479,8 @@ def audit(strategy, cuts=20, seed=0, **settings):
         try:
             bar.set_postfix_str("whole range")
             full, full_seconds = runs.run("full", dates=True)
+            if "failed" in full:
+                raise RuntimeError("the run over the whole range failed:\n%s" % full["failed"])
             bar.update(1)
             bar.set_postfix_str("whole range again")
             again, _ = runs.run("again", hash_seed=FRESH_HASH_SEED)
@@ -500,7 +515,7 @@ def audit(strategy, cuts=20, seed=0, **settings):
                 finding = _first_difference(full, run, c, stamp, c)
                 if finding is None:
                     continue
-                if finding.what not in ("record", "order"):
+                if finding.call >= 0:  # a window read: find the cell
                     _locate_read(runs, finding, c, tl, full["codes"])
                 report.findings.append(finding)
         finally:
@@ -515,6 +530,8 @@ def _locate_read(runs, finding, c, tl, codes):
     key = [[finding.step, finding.call]]
     a, _ = runs.run("capfull%d" % c, stop_after=finding.step, capture=key)
     b, _ = runs.run("capcut%d" % c, tl[c] + 1e-7, stop_after=finding.step, capture=key)
+    if "capture" not in a or "capture" not in b:
+        return
     wa = json.loads(str(a["capture"])).get("%d,%d" % tuple(key[0]))
     wb = json.loads(str(b["capture"])).get("%d,%d" % tuple(key[0]))
     if wa is not None and wb is not None:

@@ -132,10 +132,16 @@ def _dates_of(result, store_times):
 def child_main(cfg):
     """One audit run: writes what it saw into cfg["out"] (npz)."""
     from vornix.runner._run import _run_here
+    from vornix.tframe.utils.exceptions import StrategyError
 
     hooks = Fingerprints(stop_after=cfg.get("stop_after"), capture=cfg.get("capture", ()))
-    result = _run_here(cfg["strategy"], cfg["overrides"], False, True, "local", hooks=hooks,
-                       broker=cfg.get("broker") or None)
+    try:
+        result = _run_here(cfg["strategy"], cfg["overrides"], False, True, "local", hooks=hooks,
+                           broker=cfg.get("broker") or None)
+    except StrategyError as exc:  # the strategy's own failure: compared as well
+        np.savez(cfg["out"], failed=np.array(str(exc), dtype=object),
+                 failed_step=np.int64(-1 if exc.step is None else exc.step))
+        return
     broker = hooks.runner.broker
     rec = result.records
     own = set(hooks.runner.recorder.columns)
