@@ -27,10 +27,10 @@ _CHILD = ("import json, sys; sys.path[:1] = [] if sys.path[:1] == [''] else sys.
 CLEAN, LOOK_AHEAD, ERROR, NONDETERMINISTIC = 0, 1, 2, 3
 
 FOLDER_LIMIT_MB = 100  # default of the setting VX_AUDIT_FOLDER_MB
-# The run over the whole range and the cut runs are forked from one fork server (per
-# process: it starts with the settings of the first run forked from it), with this
-# hash seed; the second run over the whole range starts a fresh interpreter with
-# another seed and fresh entropy, so randomness that is not seeded shows there.
+# The run over the whole range and the cut runs are forked from one fork server (one
+# per process, started with this process's settings and this hash seed); the second
+# run over the whole range starts a fresh interpreter with another seed and fresh
+# entropy, so randomness that is not seeded shows there.
 FORKED_HASH_SEED, FRESH_HASH_SEED = 1, 2
 _SKIPPED = ("__pycache__", ".git", ".hg", ".svn")
 _FIELDS = ("open", "high", "low", "close", "volume", "turnover", "open_interest")
@@ -209,7 +209,12 @@ class _Runs:
             from vornix.audit._child import forked_main
 
             log = os.path.join(home, "output.txt")
-            with _environ(env):  # the fork server, once, starts with the run's settings
+            # the fork server (started by the first run forked) is this process's helper:
+            # it starts with this process's own settings (what it logs at its exit goes
+            # where this process logs); each forked run takes its own before it starts
+            server = dict(os.environ, PYTHONHASHSEED=str(hash_seed))
+            server.pop("VX_STORE_CUT", None)
+            with _environ(server):
                 proc = ctx.Process(target=forked_main, args=(cfg, env, work, log, self.own))
                 proc.start()
             proc.join()
