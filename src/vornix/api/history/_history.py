@@ -23,7 +23,7 @@ from tqdm import tqdm
 
 from vornix.api.history import _store
 from vornix.api.history._bars import place_bars
-from vornix.api.history._calendar import Calendar, time_keys
+from vornix.api.history._calendar import Calendar, time_keys, trading_day_numbers
 from vornix.api.history._places import is_url, normal_place
 from vornix.api.history._store import (
     TYPE_NAMES,
@@ -601,7 +601,7 @@ def get_trading_day_numbers(times):
     """The trading day (day number) of each time-line value: the one rule by which
     steps, factor rows, adjustment factors, main contracts and the store's cut view
     are dated (`Calendar.trading_day_numbers`)."""
-    return current_store().calendar().trading_day_numbers(times)
+    return trading_day_numbers(times, lambda: current_store().calendar().day_numbers)
 
 
 def get_k_data_multi(params):
