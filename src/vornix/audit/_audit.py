@@ -27,11 +27,12 @@ _CHILD = ("import json, sys; sys.path[:1] = [] if sys.path[:1] == [''] else sys.
 CLEAN, LOOK_AHEAD, ERROR, NONDETERMINISTIC = 0, 1, 2, 3
 
 FOLDER_LIMIT_MB = 100  # default of the setting VX_AUDIT_FOLDER_MB
-# The run over the whole range and the cut runs are forked from one fork server (one
-# per process, started with this process's settings and this hash seed); the second
-# run over the whole range starts a fresh interpreter with another seed and fresh
-# entropy, so randomness that is not seeded shows there.
-FORKED_HASH_SEED, FRESH_HASH_SEED = 1, 2
+# Every run has this hash seed (the order in which a set of texts is walked is the
+# same in all of them).  The run over the whole range and the cut runs are forked
+# from one fork server (one per process, started with this process's settings); the
+# second run over the whole range starts a fresh interpreter, with fresh entropy, so
+# randomness that is not seeded shows there.
+HASH_SEED = 1
 _SKIPPED = ("__pycache__", ".git", ".hg", ".svn")
 _FIELDS = ("open", "high", "low", "close", "volume", "turnover", "open_interest")
 
@@ -170,14 +171,13 @@ class _Runs:
             p for p in sys.path if p and os.path.abspath(p) not in self.own)
 
     @staticmethod
-    def _forked(hash_seed):
-        """The fork server that runs with this hash seed start from (the modules of a
-        run imported once: a run in a fresh interpreter spends about as long on its
-        imports as on its steps), or None: a run in a fresh interpreter."""
+    def _forked(fresh):
+        """The fork server runs start from (the modules of a run imported once: a run
+        in a fresh interpreter spends about as long on its imports as on its steps),
+        or None: a run in a fresh interpreter."""
         import multiprocessing
 
-        if hash_seed != FORKED_HASH_SEED or (
-                "forkserver" not in multiprocessing.get_all_start_methods()):
+        if fresh or "forkserver" not in multiprocessing.get_all_start_methods():
             return None
         from vornix.audit._child import PRELOAD
 
@@ -185,7 +185,7 @@ class _Runs:
         ctx.set_forkserver_preload(PRELOAD)
         return ctx
 
-    def run(self, name, cut=None, hash_seed=FORKED_HASH_SEED, **extra):
+    def run(self, name, cut=None, fresh=False, **extra):
         """One run in its own folder; returns (what it saw, seconds)."""
         home = os.path.join(self.tmp, name)
         work = os.path.join(home, "strategy")
@@ -196,7 +196,7 @@ class _Runs:
                     "VX_CORE_CACHE_DIR": os.path.join(home, "cache"),
                     "VX_OUTPUT_DIR": os.path.join(home, "output"),
                     "VX_LOG_DIR": os.path.join(home, "log"),
-                    "PYTHONHASHSEED": str(hash_seed)})
+                    "PYTHONHASHSEED": str(HASH_SEED)})
         if cut is not None:
             env["VX_STORE_CUT"] = repr(float(cut))
         out = os.path.join(self.tmp, name + ".npz")
@@ -204,7 +204,7 @@ class _Runs:
                "overrides": self.overrides, "broker": self.broker, "out": out}
         cfg.update(extra)
         t0 = time.perf_counter()
-        ctx = self._forked(hash_seed)
+        ctx = self._forked(fresh)
         if ctx is not None:
             from vornix.audit._child import forked_main
 
@@ -212,7 +212,7 @@ class _Runs:
             # the fork server (started by the first run forked) is this process's helper:
             # it starts with this process's own settings (what it logs at its exit goes
             # where this process logs); each forked run takes its own before it starts
-            server = dict(os.environ, PYTHONHASHSEED=str(hash_seed))
+            server = dict(os.environ, PYTHONHASHSEED=str(HASH_SEED))
             server.pop("VX_STORE_CUT", None)
             with _environ(server):
                 proc = ctx.Process(target=forked_main, args=(cfg, env, work, log, self.own))
@@ -489,7 +489,7 @@ def audit(strategy, cuts=20, seed=0, **settings):
             bar.update(1)
             bar.set_postfix_str("whole range again")
             # one run as a user starts it, in a fresh interpreter: the report's baseline
-            again, full_seconds = runs.run("again", hash_seed=FRESH_HASH_SEED)
+            again, full_seconds = runs.run("again", fresh=True)
             bar.update(1)
             times_ns = full["times"]
             stamp = lambda s: str(times_ns[s].astype("datetime64[ns]").astype("datetime64[s]"))  # noqa: E731
