@@ -106,8 +106,9 @@ class AuditReport:
                     "%d cuts (steps %s)" % (len(self.cuts), ", ".join(map(str, self.cuts)))
                     if self.cuts else "no cuts run")]
         if self.nondeterministic is not None:
-            lines.append("NONDETERMINISTIC: two runs over the whole range differ, so cut runs "
-                         "cannot be compared with them (seed the randomness the strategy uses)")
+            lines.append("NONDETERMINISTIC: the strategy is nondeterministic: two runs over the "
+                         "whole range differ, so cut runs cannot be compared with them (seed the "
+                         "randomness the strategy uses)")
             lines.append("  " + self.nondeterministic.text())
         elif self.clean:
             lines.append("no look-ahead: every window, recorded value and order up to each cut "
