@@ -26,7 +26,7 @@ _CHILD = ("import json, sys; sys.path[:1] = [] if sys.path[:1] == [''] else sys.
 # exit codes of `vornix audit`
 CLEAN, LOOK_AHEAD, ERROR, NONDETERMINISTIC = 0, 1, 2, 3
 
-FOLDER_LIMIT_MB = 100  # default of the setting VX_AUDIT_FOLDER_MB
+FOLDER_LIMIT_MB = 50  # default of the setting VX_AUDIT_FOLDER_MB: every run copies it
 # Every run has this hash seed (the order in which a set of texts is walked is the
 # same in all of them).  The run over the whole range and the cut runs are forked
 # from one fork server (one per process, started with this process's settings); the
@@ -167,7 +167,8 @@ class _Runs:
         self.base["VX_CONFIG_FILE"] = os.path.abspath(config_file_path())
         self.base["VX_MAT_CACHE"] = "0"
         self.base["PYTHONDONTWRITEBYTECODE"] = "1"
-        self.own = {os.path.abspath(self.folder), os.getcwd()}
+        # the strategy's own folder leaves the module path: its modules come from the copy
+        self.own = {os.path.abspath(self.folder)}
         self.base["PYTHONPATH"] = os.pathsep.join(
             p for p in sys.path if p and os.path.abspath(p) not in self.own)
 
@@ -190,7 +191,8 @@ class _Runs:
         """One run in its own folder; returns (what it saw, seconds)."""
         home = os.path.join(self.tmp, name)
         work = os.path.join(home, "strategy")
-        shutil.copytree(self.folder, work, ignore=shutil.ignore_patterns(*_SKIPPED))
+        shutil.copytree(self.folder, work, ignore=shutil.ignore_patterns(*_SKIPPED),
+                        ignore_dangling_symlinks=True)
         os.makedirs(os.path.join(home, "tmp"))
         env = dict(self.base)
         env.update({"HOME": home, "TMPDIR": os.path.join(home, "tmp"),

@@ -185,7 +185,7 @@ PRELOAD = ["numpy", "pandas", "pyarrow.parquet", "tqdm", "vornix.audit._child",
 def forked_main(cfg, env, cwd, log, drop):
     """One audit run in a process forked from the audit's fork server: its settings
     and working folder are the run's own, its output goes to `log`; the folders in
-    `drop` (the strategy's own, the audit's working folder) leave the module path."""
+    `drop` (the strategy's own folder) leave the module path."""
     import os
     import sys
     import tempfile
