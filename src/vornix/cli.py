@@ -197,19 +197,16 @@ def _cmd_report(args):
 
 
 def _cmd_self_audit(args):
-    from vornix.api.history import _history
-    from vornix.audit._self import self_audit
+    from vornix.audit._self import default_range, self_audit
     from vornix.runner._strategy import as_yyyymmdd
 
-    days = _history.get_trading_days(0, 99999999)
-    if len(days) == 0:
-        raise ValueError("the bar store holds no trading days; write the sample market first")
-    begin = as_yyyymmdd(args.begin, "begin") if args.begin else int(days[0])
-    end = as_yyyymmdd(args.end, "end") if args.end else int(days[min(20, len(days) - 1)])
+    begin, end = default_range()
+    begin = as_yyyymmdd(args.begin, "begin") if args.begin else begin
+    end = as_yyyymmdd(args.end, "end") if args.end else end
     reports = self_audit(begin, end, cuts=args.cuts, seed=args.seed)
     for report in reports:
         print(report.text())
-    return 0 if all(r.clean for r in reports) else 1
+    return max(r.exit_code for r in reports)
 
 
 def _cmd_audit(args):
@@ -226,12 +223,14 @@ def _cmd_audit(args):
         params = dict(parse_param(text, strategy.params) for text in args.param)
         report = audit(strategy.path, cuts=args.cuts, seed=args.seed, targets=args.targets,
                        frequency=args.frequency, count=args.count, begin=args.begin,
-                       end=args.end, adjust=args.adjust, params=params)
+                       end=args.end, adjust=args.adjust, params=params, cash=args.cash,
+                       fee_stock=args.fee_stock, fee_future=args.fee_future,
+                       slippage=args.slippage)
     except (VxError, ValueError, TypeError, RuntimeError, OSError) as exc:
         print("vornix: error: %s" % exc, file=sys.stderr)
         return 2
     print(report.text())
-    return 0 if report.clean else 1
+    return report.exit_code
 
 
 def example_path(name):
@@ -338,21 +337,16 @@ def _add_run(subparsers):
     p = subparsers.add_parser(
         "audit", help="prove that a strategy saw no data from after each step",
         description="Runs STRATEGY.py over the whole range, then again on views of the bar "
-                    "store that end at cut steps, and compares every window read and every "
-                    "value recorded up to each cut. Exit code 0: clean; 1: look-ahead found; "
-                    "2: error.")
+                    "store that end at cut steps, and compares every window read, every "
+                    "value recorded and every order placed, filled or cancelled up to each "
+                    "cut. Exit code 0: clean; 1: look-ahead found; 2: error; 3: "
+                    "nondeterministic (two runs over the whole range differ).")
     p.add_argument("strategy", metavar="STRATEGY.py", nargs="?", help="the strategy file")
     p.add_argument("--self", dest="self_audit", action="store_true",
                    help="audit every registration kind of the library under one-minute, "
                         "five-minute and day steps on the store (the sample market; default "
-                        "range: its first 21 days)")
-    p.add_argument("--targets", metavar="A,B")
-    p.add_argument("--frequency")
-    p.add_argument("--count", type=int)
-    p.add_argument("--begin", metavar="DATE")
-    p.add_argument("--end", metavar="DATE")
-    p.add_argument("--adjust", choices=("none", "forward", "backward"))
-    p.add_argument("--param", metavar="NAME=VALUE", action="append", default=[])
+                        "range: ten trading days around the first roll of SHF.RB00)")
+    _run_settings(p, "run")
     p.add_argument("--cuts", type=int, default=20, help="cut steps (default 20)")
     p.add_argument("--seed", type=int, default=0, help="seed of the random cuts (default 0)")
     p.set_defaults(func=_cmd_audit)

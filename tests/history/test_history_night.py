@@ -104,6 +104,9 @@ def test_minute_time_line_day_positions_and_bars(night, code, begin):
     r = fetch([code], begin=begin)
     assert np.array_equal(r["TimeLine"], tl) and np.array_equal(r["DayPos"], pos)
     assert r["TradeFreshPos"].tolist() == np.flatnonzero(np.r_[True, np.diff(pos) != 0]).tolist()
+    # the one rule of dated data gives every bar its trading day (after midnight too)
+    days = as_datetimes(h.get_trading_day_numbers(tl)).astype("datetime64[D]")
+    assert np.array_equal(days, want["day"].to_numpy().astype("datetime64[D]"))
     for f, name in enumerate(FIELDS):
         np.testing.assert_array_equal(r["KArray"][f], want[name].to_numpy(float), err_msg=name)
 

@@ -46,11 +46,14 @@ def step_times():
 
 
 def sample_steps(times, rng, n_random=40):
-    """Every day's first and last step and some random ones."""
+    """Every day's first and last step, the first steps of night sessions and some
+    random ones."""
     day = np.floor(times)
     first = np.flatnonzero(np.r_[True, day[1:] != day[:-1]])
     last = np.r_[first[1:] - 1, day.size - 1]
-    return np.unique(np.r_[first, last, rng.integers(0, day.size, n_random)]).tolist()
+    evening = times - day > 0.75
+    night = np.flatnonzero(evening[1:] & ~evening[:-1]) + 1
+    return np.unique(np.r_[first, last, night, rng.integers(0, day.size, n_random)]).tolist()
 
 
 class FactorPaths:
@@ -98,7 +101,7 @@ def assert_store_unchanged(vr, snap):
 
 # ===================================================================== factor windows
 
-MAINS = {"min1": ("min", 1), "min5": ("min", 5), "day1": ("day", 1)}
+MAINS = {"min1": ("min", 1), "min5": ("min", 5), "day1": ("day", 1), "min1-night": ("min", 1)}
 
 
 @pytest.fixture(scope="module")
@@ -113,7 +116,9 @@ def factor_run(request, sample_market, tmp_path_factory):
         pytest.MonkeyPatch.context() as mp,
         fresh_run_state(mp, tmp_path_factory.mktemp("core-cache"), path) as state,
     ):
-        prepare_run(codes, *MAINS[main], begin, end)
+        # with a future of a night session the steps run through its night minutes
+        night = ["SHF.RB00"] if main.endswith("night") else []
+        prepare_run(codes + night, *MAINS[main], begin, end)
         paths = None
         with pytest.MonkeyPatch.context() as stub:
             if road == "factor service":

@@ -19,11 +19,24 @@ def step_number(pos, steps):
     return pos + steps if pos < 0 else pos
 
 
+def trading_day(step_time, days):
+    """The trading day (among the ascending day numbers `days`) of a step: its date,
+    but after 18:00 the next trading day after it and after midnight (before
+    06:00) the first one on or after it."""
+    day = math.floor(step_time)
+    hour = (step_time - day) * 24
+    if hour > 18 or hour < 6:
+        later = [d for d in days if (d > day if hour > 18 else d >= day)]
+        return later[0] if later else day
+    return day
+
+
 def factor_window(dates, rows, step_time, length):
     """(dates, values) of the last `length` factor days on or before the step's
-    trading day (the floor of its time), right-aligned, NaN in front where fewer
-    exist. `rows` is a list of per-date value lists, one per requested row."""
-    day = math.floor(step_time)
+    trading day (night steps belong to the next one; the factor days are the
+    trading days), right-aligned, NaN in front where fewer exist. `rows` is a list
+    of per-date value lists, one per requested row."""
+    day = trading_day(step_time, dates)
     last = -1
     for k, d in enumerate(dates):
         if d <= day:

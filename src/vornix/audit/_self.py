@@ -4,6 +4,8 @@ each main frequency, audited like a strategy."""
 import os
 import tempfile
 
+import numpy as np
+
 from vornix.audit._audit import audit
 
 # targets: the two continuous futures (rolls) and two stocks, one of them suspended
@@ -50,6 +52,30 @@ def registrations(frequency):
     if frequency == "min":
         kinds = [("min", 1), ("min", 5), ("min", 15)] + kinds
     return [(f, n, a) for f, n in kinds for a in (False, True)]
+
+
+def default_range(days_before=6, days_after=4):
+    """(begin, end) yyyymmdd of the self-audit by default: around the first roll of
+    a continuous future of TARGETS with a night session (the sample's SHF.RB00), so
+    that the range holds night sessions and a new main-contract period; the store's
+    first 21 days when it has no such roll."""
+    from vornix.api.history import _history
+
+    store = _history.current_store()
+    days = store.trading_days()
+    if days.size == 0:
+        raise ValueError("the bar store holds no trading days; write the sample market first")
+    table = store.target_table()
+    sessions = store.sessions()
+    nights = set(sessions.loc[sessions["day_offset"] < 0, "calendar"])
+    with_night = [c for c in TARGETS if c in table and table[c]["calendar"] in nights]
+    found = _history.get_main_contract(with_night, int(days[0]), int(days[-1]))
+    first = [d for dates, contracts in found.values()
+             for d, a, b in zip(dates[1:], contracts[1:], contracts[:-1]) if a != b][:1]
+    if not first:
+        return int(days[0]), int(days[min(20, days.size - 1)])
+    i = int(np.searchsorted(days, first[0]))
+    return int(days[max(i - days_before, 0)]), int(days[min(i + days_after, days.size - 1)])
 
 
 def self_audit(begin, end, cuts=8, seed=0, mains=MAINS):

@@ -258,8 +258,11 @@ class _Run:
         self.recorder = None
         self.context = None
         self.progress = None
-        # the look-ahead audit's hooks: fingerprints of every read, an early stop
+        # the look-ahead audit's hooks: fingerprints of every read, the orders done at
+        # every step, an early stop
         self.hooks = hooks
+        if hooks is not None:
+            hooks.attach(self)
         self.broker_settings = dict(settings.broker, **(broker or {}))
         self.broker = None
         self._factor_steps = None  # adjustment factors by step, for forward-adjusted windows
@@ -461,6 +464,7 @@ class _Run:
         if self.hooks is not None and self.hooks.stop_after is not None:
             n_steps = min(n_steps, self.hooks.stop_after + 1)
         bar = self._progress(n_steps, "steps")
+        after = self.hooks.after_step if self.hooks is not None else None
         step = 0
         t0 = time.perf_counter()
         try:
@@ -471,6 +475,8 @@ class _Run:
                 fill(step)  # orders of earlier steps, at this step's open
                 on_data(ctx)
                 close(step)
+                if after is not None:
+                    after(step)
                 if bar is not None and step & 1023 == 1023:
                     bar.update(1024)
         except Exception as exc:

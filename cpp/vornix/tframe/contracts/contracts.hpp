@@ -28,11 +28,13 @@ inline constexpr Import kSubscribe[] = {
     // contracts)}; get_trading_days(begin, end) -> yyyymmdd int64 ascending;
     // get_k_data_multi({"targets", "frequency", "freq_num", "begin_date", "end_date",
     // "filled_up", "fq_type", "need_show_ui_tip"}) -> {"TimeLine", "DayPos", "KArray"
-    // (7 rows per target), "TradeFreshPos"}.
+    // (7 rows per target), "TradeFreshPos"}; get_trading_day_numbers(times) -> the
+    // trading day (day number, float64) of every time-line value.
     {"vornix.api.history._history", "get_trading_time", "get_trading_time"},
     {"vornix.api.history._history", "get_main_contract", "get_main_contract"},
     {"vornix.api.history._history", "get_trading_days", "get_trading_days"},
     {"vornix.api.history._history", "get_k_data_multi", "get_k_data_multi"},
+    {"vornix.api.history._history", "get_trading_day_numbers", "get_trading_day_numbers"},
     // Factor service: get_factor_by_factor(factor, targets, begin, end, 0) -> {"date", code:
     // values}.
     {"vornix.api.bpfactor._factors", "get_factor_by_factor", "get_factor_by_factor"},

@@ -158,6 +158,32 @@ def night_rule(day_numbers):
     return np.r_[False, (gap == 1) | ((gap == 3) & (_weekday(nums[:-1]) == 4))]
 
 
+def trading_day_numbers(times, day_numbers):
+    """The trading day (day number) each time-line value belongs to, the one rule of
+    dated data: its calendar day, but a night-session time (after 18:00, or after
+    midnight and before 06:00) belongs to a later trading day: after 18:00 the next
+    trading day after its date, after midnight the first trading day on or after
+    its date (the bars of a Friday night belong to Monday).  Factor, adjustment and
+    main-contract rows dated on or before a step's trading day are known at that
+    step.  `day_numbers()` gives the calendar's trading days (asked only when a
+    night time is among `times`); a time past them keeps its calendar day."""
+    times = np.asarray(times, dtype=np.float64)
+    day = np.floor(times)
+    hours = (times - day) * 24.0
+    late, early = hours > 18.0, hours < 6.0
+    if not (late.any() or early.any()):
+        return day
+    known = np.asarray(day_numbers(), dtype=np.float64)
+    if known.size == 0:
+        return day
+    last = known.size - 1
+    nxt = known[np.minimum(np.searchsorted(known, day, side="right"), last)]
+    same = known[np.minimum(np.searchsorted(known, day, side="left"), last)]
+    nxt = np.where(nxt > day, nxt, day)
+    same = np.where(same >= day, same, day)
+    return np.where(late, nxt, np.where(early, same, day))
+
+
 class Calendar:
     """Trading days, sessions and night-session overrides by calendar name, as held
     by a store.  `nights` maps a calendar name to {yyyymmdd trading day: 0 or 1}."""
@@ -196,6 +222,10 @@ class Calendar:
                 mask[pos[found]] = flags[found] != 0
             self._night_days[name] = mask
         return self._night_days[name]
+
+    def trading_day_numbers(self, times):
+        """The trading day (day number) of each time-line value (`trading_day_numbers`)."""
+        return trading_day_numbers(times, lambda: self.day_numbers)
 
     def session_set(self, names, step=1):
         sessions, owners = [], []

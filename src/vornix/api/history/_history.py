@@ -23,7 +23,7 @@ from tqdm import tqdm
 
 from vornix.api.history import _store
 from vornix.api.history._bars import place_bars
-from vornix.api.history._calendar import Calendar, time_keys
+from vornix.api.history._calendar import Calendar, time_keys, trading_day_numbers
 from vornix.api.history._places import is_url, normal_place
 from vornix.api.history._store import (
     TYPE_NAMES,
@@ -168,16 +168,38 @@ class HistoryStore(BarStore):
     """A bar store with the queries of the history service.
 
     With `cut` (a time-line value) it is the view of the store as it stood at that
-    time: bars and ticks after it, and factor values, adjustment factors and
-    main-contract entries dated after its day, are not there.  The calendar,
-    sessions and instruments stay whole (a run's steps are known in advance)."""
+    time: bars and ticks after it are not there, nor factor values, adjustment
+    factors and main-contract entries dated after the cut's trading day (the rule of
+    `Calendar.trading_day_numbers`: a night-session time belongs to the next trading
+    day), nor delisting dates after that day (an instrument delisted later shows as
+    listed).  The calendar, sessions and the other instrument fields stay whole (a
+    run's steps are known in advance)."""
 
     def __init__(self, path, create=False, cut=None):
         super().__init__(path, create=create)
         self._cal = None
         self._info = None
         self.cut = cut
-        self._cut_day = None if cut is None else int(datenum_array_to_int_date([cut])[0])
+        self._cut_day_value = None
+
+    @property
+    def _cut_day(self):
+        """The trading day (yyyymmdd) of the cut, by the calendar's rule."""
+        if self._cut_day_value is None:
+            day = self.calendar().trading_day_numbers([self.cut])
+            self._cut_day_value = int(datenum_array_to_int_date(day)[0])
+        return self._cut_day_value
+
+    def instruments(self):
+        frame = super().instruments()
+        if self.cut is None:
+            return frame
+        later = frame["delist_date"].fillna(0).to_numpy() > self._cut_day
+        if not later.any():
+            return frame
+        frame = frame.copy()
+        frame.loc[later, "delist_date"] = 0
+        return frame
 
     def read_bars(self, target, frequency):
         bars = super().read_bars(target, frequency)
@@ -581,6 +603,13 @@ class HistoryStore(BarStore):
 def get_trading_days(begin_date, end_date):
     """Trading days within [begin_date, end_date] as ascending yyyymmdd int64."""
     return current_store().trading_days_between(as_date(begin_date, "begin date"), as_date(end_date, "end date"))
+
+
+def get_trading_day_numbers(times):
+    """The trading day (day number) of each time-line value: the one rule by which
+    steps, factor rows, adjustment factors, main contracts and the store's cut view
+    are dated (`Calendar.trading_day_numbers`)."""
+    return trading_day_numbers(times, lambda: current_store().calendar().day_numbers)
 
 
 def get_k_data_multi(params):

@@ -12,6 +12,7 @@ import numpy.typing as npt
 from vornix.api.bpfactor._factors import get_factor_by_factor as get_factor_by_factor
 from vornix.api.history._history import get_k_data_multi as get_k_data_multi
 from vornix.api.history._history import get_main_contract as get_main_contract
+from vornix.api.history._history import get_trading_day_numbers as get_trading_day_numbers
 from vornix.api.history._history import get_trading_days as get_trading_days
 from vornix.api.history._history import get_trading_time as get_trading_time
 from vornix.tframe import sysstate as _sysstate

@@ -111,32 +111,11 @@ py::object find_exchange_day(py::object date_tl, py::object target, std::int64_t
     return left;
 }
 
-// The trading day (day number) of every bar of a time line: its calendar day, but
-// for a night-session bar the trading day it belongs to: after 18:00 the next
-// trading day, after midnight and before 06:00 the first trading day on or after
-// its date (a Friday night's bars belong to Monday), as the history service
-// assigns night sessions.  Main-contract periods are runs of trading days.
+// The trading day (day number) of every bar of a time line, by the history
+// service's one rule of dated data (get_trading_day_numbers): a night-session bar
+// belongs to the next trading day.  Main-contract periods are runs of trading days.
 py::object trading_days_of(py::object time_line) {
-    py::object numpy = np();
-    py::object day = numpy.attr("floor")(time_line);
-    py::object hours = (time_line - day) * py::float_(24.0);
-    py::object night =
-        numpy.attr("logical_or")(hours.attr("__gt__")(18.0), hours.attr("__lt__")(6.0));
-    if (!numpy.attr("any")(night).cast<bool>()) return day;  // no night bars: calendar days
-    py::object days = bound("get_trading_days")(0, 99999999);
-    const auto count = py::len(days);
-    if (count == 0) return day;
-    py::list ordinals;
-    py::object to_day = bound("int_date_to_ordinal");
-    py::object to_int = py::module_::import("builtins").attr("int");
-    for (py::handle d : days) ordinals.append(to_day(to_int(d)));
-    py::object known = numpy.attr("asarray")(ordinals, "float64");
-    const auto last = py::int_(count - 1);
-    const auto at = [&](const char* side) {
-        return known[numpy.attr("minimum")(numpy.attr("searchsorted")(known, day, side), last)];
-    };
-    return numpy.attr("where")(hours.attr("__gt__")(18.0), at("right"),
-                               numpy.attr("where")(hours.attr("__lt__")(6.0), at("left"), day));
+    return bound("get_trading_day_numbers")(time_line);
 }
 
 // --- the adjusted base series -----------------------------------------------------------

@@ -91,13 +91,15 @@ py::dict load_factor(const py::object& path, const py::object& factor, const py:
 }
 
 // The factor day that applies at each step: the last factor date on or before
-// the step's trading day (-1 before the first).
+// the step's trading day (-1 before the first); a night-session step belongs to
+// the next trading day (get_trading_day_numbers).
 py::array_t<std::int64_t> fresh_index(const py::array_t<double>& dates) {
     py::object in = info();
     const auto refresh = in.attr("RefreshKDataIdx").cast<std::int64_t>();
     py::array_t<double> tl = as_float64(
-        vr().attr("g_VornixKDataList")[py::int_(refresh)].attr("Matrix")[G("KMatrixPos_TimeLine")],
-        "the main series' time line");
+        bound("get_trading_day_numbers")(vr().attr("g_VornixKDataList")[py::int_(refresh)]
+                                             .attr("Matrix")[G("KMatrixPos_TimeLine")]),
+        "the trading days of the main series' time line");
     const auto n = static_cast<std::size_t>(tl.size());
     const auto m = static_cast<std::size_t>(dates.size());
     py::array_t<std::int64_t> out(static_cast<py::ssize_t>(n));
@@ -108,7 +110,7 @@ py::array_t<std::int64_t> fresh_index(const py::array_t<double>& dates) {
         py::gil_scoped_release nogil;  // loops only; all Python objects converted above
         std::size_t j = 0;             // dates[0..j) lie on or before the current day
         for (std::size_t i = 0; i < n; ++i) {
-            const double day = std::floor(t[i]);
+            const double day = t[i];  // a whole day number
             while (j < m && d[j] <= day) ++j;
             o[i] = static_cast<std::int64_t>(j) - 1;
         }
