@@ -223,9 +223,7 @@ def _cmd_audit(args):
         params = dict(parse_param(text, strategy.params) for text in args.param)
         report = audit(strategy.path, cuts=args.cuts, seed=args.seed, targets=args.targets,
                        frequency=args.frequency, count=args.count, begin=args.begin,
-                       end=args.end, adjust=args.adjust, params=params, cash=args.cash,
-                       fee_stock=args.fee_stock, fee_future=args.fee_future,
-                       slippage=args.slippage)
+                       end=args.end, adjust=args.adjust, params=params, **_broker_args(args))
     except (VxError, ValueError, TypeError, RuntimeError, OSError) as exc:
         print("vornix: error: %s" % exc, file=sys.stderr)
         return 2

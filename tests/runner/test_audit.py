@@ -206,6 +206,25 @@ def test_a_clean_strategy_passes(audit_env):
     assert "no look-ahead" in report.text()
 
 
+def test_forward_adjusted_windows_are_point_in_time(audit_env):
+    """Forward-adjusted windows across SH.600020's split (2023-01-09) and SZ.000031's
+    dividend (2023-01-12), and orders sized from them: the cuts before the events see
+    what the whole run saw."""
+    body = """
+        def init(context):
+            context.day = context.reg_bars("day")
+
+        def on_data(context):
+            close = context.day.values(3)[2::3, 5]
+            context.record("close", close)
+            context.order_target_volume(0, 100 * int(5000 / close[0]))
+        """
+    report = audit(_strategy(audit_env, "forward", body), cuts=[1, 3, 4, 6], seed=1,
+                   targets=["SH.600020", "SZ.000031"], frequency="day", begin=20230104,
+                   end=20230113, adjust="forward")
+    assert report.exit_code == 0 and report.orders > 0, report.text()
+
+
 @pytest.mark.parametrize("name", sorted(PEEKS))
 def test_planted_peeks_are_caught_where_they_peek(audit_env, name):
     body, what, detail = PEEKS[name]

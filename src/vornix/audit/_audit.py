@@ -473,13 +473,12 @@ def audit(strategy, cuts=20, seed=0, **settings):
     """Audit `strategy` (a file path) at `cuts` cut steps (a number, or the steps
     themselves); run and broker settings as for `vornix.runner.run`. Returns an
     AuditReport; its `exit_code` is what `vornix audit` exits with."""
-    from vornix.runner._run import _BROKER
+    from vornix.runner._strategy import BROKER_KEYS, RESULT_KEYS, SERIES_KEYS
 
     t_start = time.perf_counter()
     strategy = os.path.abspath(os.fspath(strategy))
-    overrides = {k: settings.get(k) for k in ("targets", "frequency", "count", "begin", "end",
-                                              "adjust", "params")}
-    broker = {k: settings[k] for k in _BROKER if settings.get(k) is not None}
+    overrides = {k: settings.get(k) for k in SERIES_KEYS + ("params",) + RESULT_KEYS}
+    broker = {k: settings[k] for k in BROKER_KEYS if settings.get(k) is not None}
     given = list(cuts) if isinstance(cuts, (list, tuple)) else None
     with tempfile.TemporaryDirectory(prefix="vx-audit-") as tmp:
         runs = _Runs(strategy, overrides, broker, tmp)
