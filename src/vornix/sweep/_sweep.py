@@ -17,6 +17,8 @@ RUN_SETTINGS = SERIES_KEYS + ("params", "core") + BROKER_KEYS
 # the statistics a sweep can rank by; higher is better except for these
 METRICS = (
     "sharpe",
+    "sortino",
+    "calmar",
     "total_return",
     "annual_return",
     "annual_volatility",
@@ -35,9 +37,12 @@ _FLOATS = (
     "turnover",
     "win_rate",
     "periods_per_year",
+    "sortino",
+    "calmar",
+    "exposure",
     "run_seconds",
 )
-_INTS = ("steps", "trades", "store_generation")
+_INTS = ("steps", "trades", "round_trips", "store_generation")
 
 
 # ------------------------------------------------------------------------ grid

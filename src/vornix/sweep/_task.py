@@ -49,6 +49,10 @@ STATS = (
     "turnover",
     "win_rate",
     "periods_per_year",
+    "sortino",
+    "calmar",
+    "exposure",
+    "round_trips",
 )
 # what a row carries besides the statistics
 EXTRA = ("error", "error_snapshot", "store_generation", "store_stamp", "version", "run_seconds")
