@@ -63,3 +63,13 @@ def get_setting(key, default=None):
     if key in config:
         return _convert(key, config[key], default)
     return default
+
+
+def vornix_home():
+    """The user's vornix folder, ~/.vornix."""
+    return os.path.join(os.path.expanduser("~"), ".vornix")
+
+
+def core_cache_dir():
+    """The cache folder of the trading core and its clients (setting VX_CORE_CACHE_DIR)."""
+    return str(get_setting("VX_CORE_CACHE_DIR", "") or os.path.join(vornix_home(), "cache"))
