@@ -77,10 +77,11 @@ def _cmd_derive_day(args):
 
 def _cmd_info(args):
     from vornix.api.history._history import open_store
+    from vornix.api.history._import import content_problems
     from vornix.api.history._store import check_store
 
     if args.check:
-        ok, lines = check_store(_store_path(args))
+        ok, lines = check_store(_store_path(args), rules=content_problems)
         print("\n".join(lines))
         return 0 if ok else 1
     print("\n".join(open_store(_store_path(args)).summary()))
@@ -155,7 +156,9 @@ def _add_data(subparsers):
     _store_arg(p)
     p.add_argument("--check", action="store_true",
                    help="check the store instead: an interrupted write (which files hold their new "
-                        "content, which their old) or unreadable files; exit status 1 if any")
+                        "content, which their old), files that cannot be decoded, and the import's "
+                        "rules on every file's contents (each problem with file, row and value); "
+                        "exit status 1 if any")
     p.set_defaults(func=_cmd_info)
 
     p = sub.add_parser("repair", help="finish a write that was interrupted part-way")

@@ -37,6 +37,7 @@ from vornix.api.history._calendar import (
 from vornix.api.history._store import BAR_COLUMNS, TICK_COLUMNS, TYPE_NAMES
 from vornix.tframe.utils.datetimefunc import datenum_array_to_int_date, int_date_to_datenum_array
 from vornix.tframe.utils.exceptions import StoreError
+from vornix.tframe.utils.textshow import shown_repr, shown_text
 
 MAX_REPORTED = 50
 _GROUP_LINES = 3  # line numbers named in a grouped problem
@@ -224,6 +225,7 @@ class _Checker:
         self.notes = []  # (None, message): about the file as a whole, shown first
         self.unlisted = 0  # problems found beyond those given a message
         self.bad = np.zeros(self.n, dtype=bool)
+        self.unit = "line"  # what `lines` number: lines of a file, or rows of a stored table
 
     def flag(self, mask, message, group=None, summary=None):
         """Flag the rows in `mask`; `message(i)` describes row i (called for reported rows
@@ -250,7 +252,8 @@ class _Checker:
                     i = members[0]
                     text = (summary or message)(i)
                     self.problems.append((int(self.lines[i]), _Grouped(
-                        "%s: %d rows (lines %s)" % (text, members.size, _line_list(self.lines[members])))))
+                        "%s: %d rows (%ss %s)" % (text, members.size, self.unit,
+                                                  _line_list(self.lines[members])))))
                 else:
                     self.unlisted += 1
             rows = np.sort(np.asarray(singles, dtype=np.int64))
@@ -1326,9 +1329,9 @@ def _flag_order_subset(chk, labels, keys, ok, what, strict=True, show=None):
     show = show or (lambda i: chk.cell(what, i))
     chk.flag(
         bad,
-        lambda i: "%s %s of %s is %s the one on line %d"
+        lambda i: "%s %s of %s is %s the one on %s %d"
         % (what, show(i), labels[i], "the same as" if keys[i] == keys[prev[i]] else "before",
-           chk.lines[prev[i]]),
+           chk.unit, chk.lines[prev[i]]),
     )
 
 
@@ -1435,6 +1438,63 @@ def _import_ticks(store, path, opts):
     groups = labels.rows()
     store.write_files([(store.tick_path(t), "ticks", merged(t, rows)) for t, rows in groups.items()])
     return "%d ticks of %d target(s)" % (chk.n, len(groups))
+
+
+# ------------------------------------------------------------------ stored contents
+
+def _finite_or_null(col):
+    """A float column with NaN as null: a stored NaN stands for an empty field."""
+    return pc.if_else(pc.is_nan(col), pa.scalar(None, col.type), col)
+
+
+def content_problems(kind, table, rel):
+    """The import's rules applied to the table of the stored file `rel` of `kind` (a
+    store schema name, columns as the store writes them): ([(row, message)], number of
+    rows that break a rule); rows are numbered from 1, values shown safely, the first
+    few hundred problems listed.  `vornix data info --check` reports them."""
+    n = table.num_rows
+    columns = {c: table.column(c) for c in table.column_names}
+    chk = _Checker(rel, columns, np.arange(1, n + 1, dtype=np.int64))
+    chk.unit = "row"
+    whole = _Labels(np.zeros(n, dtype=np.int64), [shown_text(os.path.basename(rel)[: -len(".parquet")])])
+    if kind in ("bars", "ticks"):
+        times = chk.number("time")
+        if kind == "bars":
+            _read_bar_values(chk)
+        else:
+            chk.number("price", positive=True)
+            chk.number("volume", non_negative=True)
+        ok = np.isfinite(times)
+        keys = np.where(ok, time_keys(np.where(ok, times, 0.0)), -1)
+        # bars: one per time; ticks: several may share a time, never go back
+        _flag_order_subset(chk, whole, keys, ok, "time", strict=kind == "bars",
+                           show=lambda i: _time_text(keys[i]))
+    elif kind in ("calendar", "adjust", "main_contracts", "factor"):
+        dates = chk.date("date")
+        key = {"date": dates}
+        if kind != "calendar":
+            target = chk.text("target")
+            chk.flag(target == "", lambda i: "target is empty")
+            key["target"] = target
+        if kind == "adjust":
+            chk.number("factor", positive=True)
+        elif kind == "main_contracts":
+            chk.flag(chk.text("contract") == "", lambda i: "contract code is empty")
+        elif kind == "factor":
+            chk.columns["value"] = _finite_or_null(chk.columns["value"])
+            chk.number("value", default=np.nan)
+        dup = pd.DataFrame(key).duplicated().to_numpy()
+        chk.flag(dup, lambda i: "%s has a second row for %d"
+                 % (shown_repr(key["target"][i]) if "target" in key else "the calendar", dates[i]))
+    elif kind == "instruments":
+        types = chk.text("type")
+        chk.flag(~np.isin(types, list(TYPE_NAMES)),
+                 lambda i: "type %s is none of %s" % (shown_repr(types[i]), ", ".join(TYPE_NAMES)))
+        codes = pd.Series(chk.text("market")) + "." + pd.Series(chk.text("code"))
+        dup = codes.duplicated().to_numpy()
+        chk.flag(dup, lambda i: "instrument %s is listed twice" % shown_text(codes.iloc[i]))
+    problems = sorted(chk.problems, key=lambda p: p[0])
+    return [(row, shown_text(message, 400)) for row, message in problems], int(chk.bad.sum())
 
 
 _IMPORTERS = {

@@ -78,9 +78,10 @@ class LocalFiles:
         with open(path, "rb") as fh:
             return fh.read(limit)
 
-    def read_table(self, path):
-        """A Parquet file's table; FileNotFoundError for no file."""
-        return pq.read_table(path)
+    def read_table(self, path, verify=False):
+        """A Parquet file's table; FileNotFoundError for no file.  `verify`: pages
+        written with a checksum are checked against it."""
+        return pq.read_table(path, page_checksum_verification=verify)
 
     def metadata(self, path):
         return pq.read_metadata(path)
@@ -132,8 +133,8 @@ class RemoteFiles:
         with self.fs.open_input_stream(self.key(path)) as fh:
             return fh.read(limit)
 
-    def read_table(self, path):
-        return pq.read_table(self.key(path), filesystem=self.fs)
+    def read_table(self, path, verify=False):
+        return pq.read_table(self.key(path), filesystem=self.fs, page_checksum_verification=verify)
 
     def metadata(self, path):
         with self.fs.open_input_file(self.key(path)) as fh:

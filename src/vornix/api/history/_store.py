@@ -51,6 +51,7 @@ from pyarrow import fs as pafs
 from vornix.api.history._places import files_of
 from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.utils.exceptions import StoreError
+from vornix.tframe.utils.textshow import shown_text
 from vornix.tframe.utils.utilfunc import atomic_path
 
 BAR_FIELDS = ("open", "high", "low", "close", "volume", "turnover", "open_interest")
@@ -451,7 +452,7 @@ def _stage_table(path, table):
     fd, tmp = tempfile.mkstemp(prefix=_TEMP_PREFIX, suffix=".parquet", dir=directory)
     os.close(fd)
     try:
-        pq.write_table(table, tmp)
+        pq.write_table(table, tmp, write_page_checksum=True)  # 'data info --check' verifies them
         fd = os.open(tmp, os.O_RDONLY | os.O_CLOEXEC)
         try:
             os.fsync(fd)
@@ -681,11 +682,50 @@ def repair_store(path):
     return "bar store %s: nothing to repair" % path
 
 
-def check_store(path):
+CHECK_SHOWN = 20  # problems listed per file by `check_store`
+
+
+def store_file_kind(sub, name):
+    """The schema name of the store file `name` in the store folder `sub` (None for
+    a file that is no store file)."""
+    if sub == "ticks":
+        return "ticks"
+    if sub == "factors":
+        return "factor"
+    folder, base = os.path.split(sub)
+    if folder == "bars" and (base == "1d" or _is_base_folder(base)):
+        return "bars"
+    if not sub:
+        table = name[: -len(".parquet")]
+        return table if table in _SCHEMAS and table not in ("bars", "ticks", "factor") else None
+    return None
+
+
+def _schema_problems(kind, table):
+    """(None, message) for each column of the store's schema that a file lacks or
+    holds with another type: the store writes exactly its schema."""
+    schema = _SCHEMAS.get(kind)
+    if schema is None:
+        return []
+    problems = []
+    for f in schema:
+        if f.name not in table.column_names:
+            problems.append((None, "column %s is missing" % f.name))
+        elif table.schema.field(f.name).type != f.type:
+            problems.append((None, "column %s holds %s, the store writes %s"
+                             % (f.name, table.schema.field(f.name).type, f.type)))
+    return problems
+
+
+def check_store(path, rules=None):
     """(ok, lines) of `vornix data info --check`: an interrupted write step (which of
     its files hold their new content and which their old), a damaged generation
-    file and store files whose Parquet footer cannot be read are problems.  A store
-    at a URL is checked for an unfinished upload instead of a write step."""
+    file, store files that cannot be decoded to the last page (or whose pages do
+    not match their checksums) and columns that are not the store's are problems.
+    `rules(kind, table, rel)`, when given, gives the (row, message) problems of the
+    contents of the store file `rel` (kind: its schema name) and the number of rows
+    with any.  A store at a URL is checked for an
+    unfinished upload instead of a write step."""
     files = files_of(path)
     path = files.root
     if not files.isdir(path):
@@ -731,17 +771,35 @@ def check_store(path):
     elif not files.remote and _temp_files(path):
         lines.append("%d temporary file(s) of writes stopped before they changed anything (the next "
                      "write or 'vornix data repair' removes them)" % len(_temp_files(path)))
-    damaged = []
+    damaged, bad_files = [], 0
     for sub, name in sorted(_entries(path)):
         if name.startswith(".") or not name.endswith(".parquet"):
             continue
-        try:
-            files.metadata(os.path.join(path, sub, name))
+        rel = os.path.join(sub, name)
+        try:  # every page decoded, and checked against its checksum where it has one
+            table = files.read_table(os.path.join(path, rel), verify=True)
         except (pa.ArrowException, OSError) as exc:
-            damaged.append("%s (%s)" % (os.path.join(sub, name), exc))
+            damaged.append("%s (%s)" % (rel, shown_text(exc)))
+            continue
+        kind = store_file_kind(sub, name)
+        problems = _schema_problems(kind, table)
+        if problems:
+            lines.append("PROBLEM: %s: its columns are not the store's" % rel)
+        elif rules is not None and kind is not None:
+            problems, rows = rules(kind, table, rel)
+            if problems:
+                lines.append("PROBLEM: %s: %d row(s) break the import's rules" % (rel, rows))
+        if problems:
+            bad_files += 1
+            lines += ["  %s%s" % ("" if row is None else "row %d: " % row, message)
+                      for row, message in problems[:CHECK_SHOWN]]
+            if len(problems) > CHECK_SHOWN:
+                lines.append("  ... and more in %s" % rel)
     if damaged:
         ok = False
         lines.append("PROBLEM: %d store file(s) cannot be read: %s" % (len(damaged), "; ".join(damaged)))
+    if bad_files:
+        ok = False
     if ok:
         lines.append("no problems found")
     return ok, lines
