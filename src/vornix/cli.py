@@ -91,7 +91,7 @@ def _cmd_info(args):
 def _cmd_repair(args):
     from vornix.api.history._store import repair_store
 
-    print(repair_store(_store_path(args)))
+    print(repair_store(_store_path(args), rehash=args.rehash))
     return 0
 
 
@@ -163,6 +163,9 @@ def _add_data(subparsers):
 
     p = sub.add_parser("repair", help="finish a write that was interrupted part-way")
     _store_arg(p)
+    p.add_argument("--rehash", action="store_true",
+                   help="then record the store's files as they are in its manifest: accepts changes "
+                        "made to them outside a write step, which runs refuse until then")
     p.set_defaults(func=_cmd_repair)
 
     p = sub.add_parser("upload", help="copy the store to a URL (s3://bucket/store, ...) that runs read")

@@ -78,6 +78,16 @@ class LocalFiles:
         with open(path, "rb") as fh:
             return fh.read(limit)
 
+    def read_bytes(self, path):
+        """A whole file as a pyarrow Buffer; FileNotFoundError for none."""
+        with pa.OSFile(path) as fh:
+            return fh.read_buffer()
+
+    def open_random(self, path):
+        """A file open for reading at any offset (pyarrow's size(), read_at(n, at));
+        FileNotFoundError for none."""
+        return pa.OSFile(path)
+
     def read_table(self, path, verify=False):
         """A Parquet file's table; FileNotFoundError for no file.  `verify`: pages
         written with a checksum are checked against it."""
@@ -132,6 +142,13 @@ class RemoteFiles:
     def read_head(self, path, limit):
         with self.fs.open_input_stream(self.key(path)) as fh:
             return fh.read(limit)
+
+    def read_bytes(self, path):
+        with self.fs.open_input_file(self.key(path)) as fh:
+            return fh.read_buffer()
+
+    def open_random(self, path):
+        return self.fs.open_input_file(self.key(path))
 
     def read_table(self, path, verify=False):
         return pq.read_table(self.key(path), filesystem=self.fs, page_checksum_verification=verify)
