@@ -33,6 +33,12 @@ def _read_config():
     return data
 
 
+def check_config():
+    """Raise ValueError (one line naming the file and the fault) when the settings
+    file exists and cannot be used; commands call it before anything else."""
+    _read_config()
+
+
 def _convert(key, raw, default):
     if default is None or type(raw) is type(default):
         return raw

@@ -37,9 +37,19 @@ from vornix.api.history._calendar import (
 from vornix.api.history._store import BAR_COLUMNS, TICK_COLUMNS, TYPE_NAMES
 from vornix.tframe.utils.datetimefunc import datenum_array_to_int_date, int_date_to_datenum_array
 from vornix.tframe.utils.exceptions import StoreError
-from vornix.tframe.utils.textshow import shown_repr, shown_text
+from vornix.tframe.utils.textshow import (
+    MESSAGE_LINE_CHARS,
+    SHOWN_CHARS,
+    shown_repr,
+    shown_text,
+)
 
 MAX_REPORTED = 50
+# the most columns a file may have: a kind reads at most about a dozen (aliases
+# included), vendor files carry some more that are left alone; a wider header is
+# refused before any row is read
+MAX_COLUMNS = 256
+_MAX_HEADER_BYTES = 1 << 20
 _GROUP_LINES = 3  # line numbers named in a grouped problem
 _EPOCH_DATENUM = 719529  # day number of 1970-01-01
 
@@ -189,6 +199,9 @@ class DataImportError(ValueError):
 
     def __init__(self, path, problems, total=None, more=0):
         self.path = path
+        path = shown_text(path)
+        # one line each: a value's line breaks and escape sequences are shown escaped
+        problems = [(ln, type(msg)(shown_text(msg, MESSAGE_LINE_CHARS // 2))) for ln, msg in problems]
         self.problems = list(problems)
         self.total = len(self.problems) if total is None else total
         shown = self.problems[:MAX_REPORTED]
@@ -289,12 +302,16 @@ class _Checker:
         return pc.utf8_trim_whitespace(self._column(name)).to_numpy(zero_copy_only=False)
 
     def cell(self, name, i):
-        """Stripped value of one field (for messages)."""
+        """Stripped value of one field for messages, cut to SHOWN_CHARS characters
+        (control characters are escaped where the message is made)."""
         col = self.columns.get(name)
         if col is None:
             return ""
         value = col[int(i)].as_py()
-        return "" if value is None else str(value).strip()
+        text = "" if value is None else str(value).strip()
+        if len(text) > SHOWN_CHARS:
+            text = "%s... (%d more characters)" % (text[:SHOWN_CHARS], len(text) - SHOWN_CHARS)
+        return text
 
     def category(self, name, upper=False):
         """(codes, values): a column's stripped (upper-case) values as codes into their
@@ -512,8 +529,9 @@ def _parse_times_slowly(col):
 _SCAN_BYTES = 1 << 24
 
 
-def _first_line(fh):
-    """(first line without its end, offset after it) of an open binary file."""
+def _first_line(fh, limit=None):
+    """(first line without its end, offset after it) of an open binary file; with
+    `limit`, None for a first line longer than that many bytes."""
     head = b""
     while True:
         part = fh.read(1 << 16)
@@ -523,6 +541,34 @@ def _first_line(fh):
             return head[:end], end + 1
         if not part:
             return head, len(head)
+        if limit is not None and len(head) > limit:
+            return None
+
+
+def _check_width(path, parquet):
+    """Refuse a file whose header has more than MAX_COLUMNS columns, before its rows
+    are read (a very wide header would take minutes to read)."""
+    if parquet:
+        try:
+            count = len(pq.read_schema(path).names)
+        except (pa.ArrowException, OSError) as exc:
+            raise DataImportError(path, [(None, "cannot be read as Parquet: %s" % exc)]) from None
+    else:
+        try:
+            with open(path, "rb") as fh:
+                first = _first_line(fh, _MAX_HEADER_BYTES)
+        except OSError as exc:
+            raise DataImportError(path, [(None, "cannot be read: %s" % exc)]) from None
+        if first is None:
+            raise DataImportError(path, [(1, "the header line is longer than %d bytes: not a CSV header"
+                                          % _MAX_HEADER_BYTES)])
+        try:
+            count = len(next(csv.reader([first[0].decode("utf-8-sig", "replace")]), []))
+        except csv.Error:
+            return  # left to the readers, which report it
+    if count > MAX_COLUMNS:
+        raise DataImportError(path, [(1, "the header has %d columns, more than the %d a file may have "
+                                      "(a kind reads at most a dozen)" % (count, MAX_COLUMNS))])
 
 
 def _quoted_after_blank(fh, start):
@@ -612,7 +658,7 @@ def _read_parquet(path):
         raise DataImportError(path, [(None, "cannot be read as Parquet: %s" % exc)]) from None
     names = [str(c).strip().lower() for c in table.column_names]
     if len(set(names)) != len(names):
-        raise DataImportError(path, [(1, "column names repeat: %s" % ", ".join(names))])
+        raise DataImportError(path, [(1, "column names repeat: %s" % shown_text(", ".join(names)))])
     columns = {}
     for name, col in zip(names, table.columns):
         t = col.type
@@ -639,7 +685,7 @@ def _rename(path, names, columns, options, wanted):
     if absent:
         raise DataImportError(
             path, [(1, "column(s) %s given in the column map are not in the file; the header has %s"
-                    % (", ".join(absent), ", ".join(names)))])
+                    % (shown_text(", ".join(absent)), shown_text(", ".join(names))))])
     taken = {b: columns[a] for a, b in mapped.items()}
     for a in mapped:
         del columns[a]
@@ -660,12 +706,13 @@ def _read_csv(path, required, options=None, optional=()):
     if not os.path.isfile(path):
         raise DataImportError(path, [(None, "file not found")])
     parquet = _is_parquet(path)
+    _check_width(path, parquet)
     names, columns, lines = _read_parquet(path) if parquet else (_read_quickly(path) or _read_generally(path))
     columns = _rename(path, names, columns, options, list(required) + [c for c in optional if c not in required])
     missing = [c for c in required if c not in columns]
     if missing:
         raise DataImportError(
-            path, [(1, "missing column(s) %s; the header has %s" % (", ".join(missing), ", ".join(names)))]
+            path, [(1, "missing column(s) %s; the header has %s" % (", ".join(missing), shown_text(", ".join(names))))]
         )
     # rows whose fields are all empty are left out (their lines keep their numbers)
     first = next(iter(columns.values()), None)

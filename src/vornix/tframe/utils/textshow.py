@@ -2,8 +2,10 @@
 
 Whatever a data file or an argument holds is echoed as text: control characters
 (terminal escape sequences among them) are shown escaped, as Python writes them
-("\\x1b", "\\n"), and a long text is cut to SHOWN_CHARS characters with a note of
-how much was left out.  Messages never carry more than that of any one value.
+("\\x1b", "\\n"), and a long text is cut to SHOWN_CHARS (200) characters with a
+note of how much was left out.  Messages never carry more than that of any one
+value; the command line also prints every line of an error cut to 2000 characters
+with its control characters escaped.
 """
 
 SHOWN_CHARS = 200
@@ -43,3 +45,12 @@ def shown_repr(value, limit=SHOWN_CHARS):
     """Like repr() of a text, quoted, but with shown_text's limit."""
     text = value if isinstance(value, str) else str(value)
     return "'%s'" % shown_text(text, limit)
+
+
+MESSAGE_LINE_CHARS = 2000
+
+
+def shown_message(text, limit=MESSAGE_LINE_CHARS):
+    """A message of several lines as safe to print: each line as shown_text shows
+    it, cut to `limit` characters."""
+    return "\n".join(shown_text(line, limit) for line in str(text).split("\n"))
