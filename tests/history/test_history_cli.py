@@ -50,6 +50,14 @@ def test_python_dash_m_runs_the_cli(tmp_path):
                          env=env, capture_output=True, text=True, check=False)
     assert run.returncode == 0, run.stderr
     assert "6 trading days" in run.stdout
+    # a broken settings file: one line, whatever the command would have started
+    (tmp_path / "settings.json").write_text("{broken")
+    env["VX_CONFIG_FILE"] = str(tmp_path / "settings.json")
+    for args in (["data", "info"], ["run", str(tmp_path / "none.py")]):
+        run = subprocess.run([sys.executable, "-m", "vornix", *args], env=env, capture_output=True, text=True,
+                             check=False)
+        assert run.returncode == 1 and run.stderr.count("\n") == 1, run.stderr
+        assert run.stderr.startswith("vornix: error: settings file %s cannot be read" % env["VX_CONFIG_FILE"])
 
 
 def _bars_damage(how):
