@@ -436,3 +436,16 @@ def test_a_file_changed_outside_a_write_step_is_refused_until_rehashed(tmp_path,
     assert main(["data", "repair", "--rehash", "--store", b]) == 0
     np.testing.assert_array_equal(h.HistoryStore(b).read_bars(STOCK, "day")["close"], doubled["close"])
     assert _store.check_store(b)[0]  # the manifest matches (the contents are _build's own)
+
+
+def test_a_store_without_a_manifest_is_read_once_a_write_step_or_a_rehash_gives_it_one(tmp_path):
+    path = _build(tmp_path / "old", 10.0)
+    os.remove(os.path.join(path, _manifest.MANIFEST_FILE))  # as written before stores had one
+    with pytest.raises(StoreError, match="has no manifest MANIFEST.json.*'vornix data repair --rehash --store"):
+        h.HistoryStore(path).read_bars(STOCK, "day")
+    assert not _store.check_store(path)[0]
+    store = h.HistoryStore(path)
+    with store.batch():  # the step reads the file as it is and records every file
+        store.write_bars(STOCK, "min", store.read_bars(STOCK, "min"))
+    assert _store.check_store(path)[0]
+    assert h.HistoryStore(path).read_bars(STOCK, "day")["close"][0] == 10.0

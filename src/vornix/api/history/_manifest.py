@@ -178,13 +178,16 @@ def no_manifest_error(root, remote):
 
 
 def _why(entries, size, footer=None, sha256=None):
+    """Why a file of `size` bytes (footer digest, SHA-256 where given) matches none of
+    its manifest `entries`, or None when it matches one."""
+    if any(e["size"] == size and footer in (None, e["footer"]) and sha256 in (None, e["sha256"])
+           for e in entries):
+        return None
     if all(e["size"] != size for e in entries):
-        return "has %d bytes, the manifest records %d" % (size, entries[-1]["size"])
-    if footer is not None and all(e["footer"] != footer for e in entries):
+        return "has %d bytes, the manifest records %d" % (size, entries[0]["size"])
+    if footer is not None:
         return "has another Parquet footer than the manifest records"
-    if sha256 is not None and all(e["sha256"] != sha256 for e in entries):
-        return "has another SHA-256 than the manifest records"
-    return None
+    return "has another SHA-256 than the manifest records"
 
 
 def read_checked(files, root, rel, manifest, mode, metadata_only=False):
@@ -208,9 +211,7 @@ def read_checked(files, root, rel, manifest, mode, metadata_only=False):
             if entries is None:
                 raise mismatch_error(root, rel, "is not in the store's manifest", files.remote)
             size = fh.size()
-            why = _why(entries, size)
-            if why is None:
-                why = _why(entries, size, footer=footer_digest(lambda n, at: fh.read_at(n, at), size))
+            why = _why(entries, size, footer=footer_digest(lambda n, at: fh.read_at(n, at), size))
             if why:
                 raise mismatch_error(root, rel, why, files.remote)
             return pq.read_metadata(fh) if metadata_only else pq.read_table(fh)

@@ -993,7 +993,8 @@ class BarStore:
 
     def manifest(self, again=False):
         """The store's Manifest (read once, and again when a local one changed;
-        `again`: read it anew).  A store that was written but has none is refused."""
+        `again`: read it anew).  A store that was written but has none is refused,
+        except by a write step, which gives it one."""
         if not self.remote and self._manifest is not None:
             try:
                 st = os.stat(os.path.join(self.path, MANIFEST_FILE))
@@ -1007,7 +1008,11 @@ class BarStore:
                     st = os.stat(os.path.join(self.path, MANIFEST_FILE))
                     self._manifest_seen = (st.st_ino, st.st_mtime_ns, st.st_size)
             manifest = read_manifest(self._files, self.path)
-            if manifest is None:
+            if manifest is None and self._batch and not self.remote:
+                # a write step (under the lock) on a store written before stores had a
+                # manifest: its files as they are, which the step's manifest records
+                manifest = Manifest(_manifest_for_write(self.path))
+            elif manifest is None:
                 if self.generation or self._files.exists(os.path.join(self.path, GENERATION_FILE)):
                     raise no_manifest_error(self.path, self.remote)
                 manifest = Manifest({})
