@@ -114,7 +114,9 @@ class RunResult:
                    pct("annual_volatility"), "n/a" if sharpe is None else "%.2f" % sharpe,
                    pct("max_drawdown"), pct("win_rate")))
         if self.out_dir is not None:
-            lines.append("results: %s" % self.out_dir)
+            from vornix.tframe.utils.textshow import shown_text
+
+            lines.append("results: %s" % shown_text(self.out_dir))
         return "\n".join(lines)
 
 
