@@ -18,7 +18,6 @@ import threading
 from urllib.parse import urlsplit
 
 import pyarrow as pa
-import pyarrow.parquet as pq
 from pyarrow import fs as pafs
 
 from vornix.tframe.utils.exceptions import StoreError
@@ -88,14 +87,6 @@ class LocalFiles:
         FileNotFoundError for none."""
         return pa.OSFile(path)
 
-    def read_table(self, path, verify=False):
-        """A Parquet file's table; FileNotFoundError for no file.  `verify`: pages
-        written with a checksum are checked against it."""
-        return pq.read_table(path, page_checksum_verification=verify)
-
-    def metadata(self, path):
-        return pq.read_metadata(path)
-
 
 class RemoteFiles:
     """A store at a URL, read through a pyarrow file system (read-only)."""
@@ -149,13 +140,6 @@ class RemoteFiles:
 
     def open_random(self, path):
         return self.fs.open_input_file(self.key(path))
-
-    def read_table(self, path, verify=False):
-        return pq.read_table(self.key(path), filesystem=self.fs, page_checksum_verification=verify)
-
-    def metadata(self, path):
-        with self.fs.open_input_file(self.key(path)) as fh:
-            return pq.read_metadata(fh)
 
 
 _opened = {}
