@@ -27,7 +27,7 @@ that crashes, ends up in the row's "error".
 
 No orphans: a run's process ends when the process that started it ends, however
 it ends (on Linux it is killed then: PR_SET_PDEATHSIG), and the runs' result
-files live in a folder of the starting process, <temp>/vornix-sweep-<uid>/<pid>-*,
+files live in a folder of the starting process, <temp>/vornix-sweep-<uid>/<pid>-<host>-*,
 removed when it exits; the folders of processes that are gone (killed) are
 removed by the next sweep that starts a run.
 """
@@ -37,6 +37,7 @@ import os
 import pickle
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import sys
@@ -127,11 +128,15 @@ def temp_folder():
         if not stat.S_ISDIR(st.st_mode) or st.st_uid != os.geteuid() or st.st_mode & 0o077:
             raise OSError("the folder %s for the files of sweeps is not this user's own private folder"
                           % root)
+        # folders are named <pid>-<host>-...: a process of another host (or container)
+        # sharing the temporary folder is not looked for here
+        host = "".join(c if c.isalnum() else "_" for c in socket.gethostname())
         for name in os.listdir(root):
-            pid = name.split("-", 1)[0]
-            if pid.isdigit() and int(pid) != os.getpid() and not _alive(int(pid)):
+            pid, _, rest = name.partition("-")
+            if (pid.isdigit() and rest.startswith(host + "-") and int(pid) != os.getpid()
+                    and not _alive(int(pid))):
                 shutil.rmtree(os.path.join(root, name), ignore_errors=True)
-        folder = _temp["folder"] = tempfile.mkdtemp(prefix="%d-" % os.getpid(), dir=root)
+        folder = _temp["folder"] = tempfile.mkdtemp(prefix="%d-%s-" % (os.getpid(), host), dir=root)
         atexit.register(shutil.rmtree, folder, True)
         return folder
 
