@@ -85,6 +85,7 @@ def _run_context(cfg):
     from vornix.core import CoreServer
     from vornix.tframe import sysstate as ss
 
+    os.environ["VX_CORE_CACHE_DIR"] = cfg["core_cache"]  # the run's cache folder, as its client sees it
     core = CoreServer(port=0, cache_dir=cfg["core_cache"]).start()
     ss.vr.g_VornixSocket.port = core.port
     return core, ss

@@ -45,6 +45,7 @@ def child(cfg):
     from vornix.runner import prepare_run
     from vornix.tframe import sysstate
 
+    os.environ["VX_CORE_CACHE_DIR"] = cfg["core"]  # the run's cache folder, as its client sees it
     core = CoreServer(port=0, cache_dir=cfg["core"]).start()
     vr, env = sysstate.vr, sysstate.env
     vr.g_VornixSocket.port = core.port

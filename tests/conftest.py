@@ -14,6 +14,7 @@ for _key, _sub in (
 ):
     os.environ[_key] = os.path.join(_ROOT, _sub)
 os.environ["VX_CONFIG_FILE"] = os.path.join(_ROOT, "config.json")
+os.environ["VX_CORE_KEY_FILE"] = os.path.join(_ROOT, "core.key")
 os.environ["VX_SOCKET_TIMEOUT"] = "3"
 os.environ["VX_SUB_SOCKET_TIMEOUT"] = "3"
 

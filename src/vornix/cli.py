@@ -11,6 +11,14 @@ import sys
 from vornix.tframe.utils.exceptions import StoreError, VxError
 
 
+def _say(text):
+    """Print a message that may hold text from files and arguments: control
+    characters escaped, long lines cut (vornix.tframe.utils.textshow)."""
+    from vornix.tframe.utils.textshow import shown_message
+
+    print(shown_message(text))
+
+
 def _store_arg(parser):
     parser.add_argument(
         "--store", metavar="DIR", default=None,
@@ -54,7 +62,7 @@ def _cmd_import(args):
     given = {k: getattr(args, k) for k in OPTION_KINDS}
     # only the options given on the command line, so that each is checked against the kind
     options = {k: v for k, v in given.items() if v is not None and v is not False}
-    print("imported %s from %s: %s" % (args.kind, args.file, import_csv(store, args.kind, args.file, **options)))
+    _say("imported %s from %s: %s" % (args.kind, args.file, import_csv(store, args.kind, args.file, **options)))
     return 0
 
 
@@ -63,7 +71,7 @@ def _cmd_calendar(args):
     from vornix.api.history._import import derive_calendar
 
     store = HistoryStore(_store_path(args), create=True)
-    print("calendar from %s: %s" % (args.source, derive_calendar(store, args.source, args.begin, args.end)))
+    _say("calendar from %s: %s" % (args.source, derive_calendar(store, args.source, args.begin, args.end)))
     return 0
 
 
@@ -71,33 +79,34 @@ def _cmd_derive_day(args):
     from vornix.api.history._history import HistoryStore
     from vornix.api.history._import import derive_day
 
-    print(derive_day(HistoryStore(_store_path(args)), args.targets))
+    _say(derive_day(HistoryStore(_store_path(args)), args.targets))
     return 0
 
 
 def _cmd_info(args):
     from vornix.api.history._history import open_store
+    from vornix.api.history._import import content_problems
     from vornix.api.history._store import check_store
 
     if args.check:
-        ok, lines = check_store(_store_path(args))
-        print("\n".join(lines))
+        ok, lines = check_store(_store_path(args), rules=content_problems)
+        _say("\n".join(lines))
         return 0 if ok else 1
-    print("\n".join(open_store(_store_path(args)).summary()))
+    _say("\n".join(open_store(_store_path(args)).summary()))
     return 0
 
 
 def _cmd_repair(args):
     from vornix.api.history._store import repair_store
 
-    print(repair_store(_store_path(args)))
+    _say(repair_store(_store_path(args), rehash=args.rehash))
     return 0
 
 
 def _cmd_upload(args):
     from vornix.api.history._store import upload_store
 
-    print(upload_store(_store_path(args), args.url, progress=True))
+    _say(upload_store(_store_path(args), args.url, progress=True))
     return 0
 
 
@@ -155,11 +164,16 @@ def _add_data(subparsers):
     _store_arg(p)
     p.add_argument("--check", action="store_true",
                    help="check the store instead: an interrupted write (which files hold their new "
-                        "content, which their old) or unreadable files; exit status 1 if any")
+                        "content, which their old), files that cannot be decoded, and the import's "
+                        "rules on every file's contents (each problem with file, row and value); "
+                        "exit status 1 if any")
     p.set_defaults(func=_cmd_info)
 
     p = sub.add_parser("repair", help="finish a write that was interrupted part-way")
     _store_arg(p)
+    p.add_argument("--rehash", action="store_true",
+                   help="then record the store's files as they are in its manifest: accepts changes "
+                        "made to them outside a write step, which runs refuse until then")
     p.set_defaults(func=_cmd_repair)
 
     p = sub.add_parser("upload", help="copy the store to a URL (s3://bucket/store, ...) that runs read")
@@ -434,9 +448,13 @@ def build_parser():
 
 def main(argv=None):
     """Run the command line; returns the exit status."""
+    from vornix.setting import check_config
+    from vornix.tframe.utils.textshow import shown_message
+
     args = build_parser().parse_args(argv)
     try:
+        check_config()  # a broken settings file: one line, before any module starts up
         return args.func(args)
     except (VxError, ValueError, TypeError, NotImplementedError, ImportError, OSError) as exc:
-        print("vornix: error: %s" % exc, file=sys.stderr)
+        print("vornix: error: %s" % shown_message(str(exc)), file=sys.stderr)
         return 1

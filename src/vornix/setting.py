@@ -33,6 +33,12 @@ def _read_config():
     return data
 
 
+def check_config():
+    """Raise ValueError (one line naming the file and the fault) when the settings
+    file exists and cannot be used; commands call it before anything else."""
+    _read_config()
+
+
 def _convert(key, raw, default):
     if default is None or type(raw) is type(default):
         return raw
@@ -63,3 +69,13 @@ def get_setting(key, default=None):
     if key in config:
         return _convert(key, config[key], default)
     return default
+
+
+def vornix_home():
+    """The user's vornix folder, ~/.vornix."""
+    return os.path.join(os.path.expanduser("~"), ".vornix")
+
+
+def core_cache_dir():
+    """The cache folder of the trading core and its clients (setting VX_CORE_CACHE_DIR)."""
+    return str(get_setting("VX_CORE_CACHE_DIR", "") or os.path.join(vornix_home(), "cache"))

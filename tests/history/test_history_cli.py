@@ -1,8 +1,13 @@
 import os
+import shutil
 import subprocess
 import sys
 
 import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
 
 from vornix.api.history._history import HistoryStore
 from vornix.cli import main
@@ -45,3 +50,80 @@ def test_python_dash_m_runs_the_cli(tmp_path):
                          env=env, capture_output=True, text=True, check=False)
     assert run.returncode == 0, run.stderr
     assert "6 trading days" in run.stdout
+    # a broken settings file: one line, whatever the command would have started
+    (tmp_path / "settings.json").write_text("{broken")
+    env["VX_CONFIG_FILE"] = str(tmp_path / "settings.json")
+    for args in (["data", "info"], ["run", str(tmp_path / "none.py")]):
+        run = subprocess.run([sys.executable, "-m", "vornix", *args], env=env, capture_output=True, text=True,
+                             check=False)
+        assert run.returncode == 1 and run.stderr.count("\n") == 1, run.stderr
+        assert run.stderr.startswith("vornix: error: settings file %s cannot be read" % env["VX_CONFIG_FILE"])
+
+
+def _bars_damage(how):
+    def damage(d):
+        if how == "reversed":
+            return {c: v[::-1].copy() for c, v in d.items()}
+        if how == "int volume":
+            d["volume"] = d["volume"].astype(np.int64)
+        else:
+            column, row, value = how
+            d[column][row] = value(d, row) if callable(value) else value
+        return d
+    return damage
+
+
+@pytest.fixture(scope="module")
+def checked_store(tmp_path_factory):
+    store = str(tmp_path_factory.mktemp("check") / "store")
+    assert main(["data", "sample", "--store", store, "--days", "5", "--stocks", "2"]) == 0
+    return store
+
+
+BARS = os.path.join("bars", "1m", "SH.600000.parquet")
+
+
+@pytest.mark.parametrize("how, expected", [
+    (("time", 2, np.nan), "row 3: time 'nan' is not a number"),
+    ("reversed", "row 2: time %s of SH.600000 is before the one on row 1"),
+    (("close", 5, -1e308), "row 6: close -1e+308 must be above 0"),
+    (("high", 7, np.inf), "row 8: high 'inf' is not a finite number"),
+    (("high", 4, lambda d, i: min(d["open"][i], d["close"][i]) - 1), "row 5: high %g is below open"),
+    (("volume", 1, -5.0), "row 2: volume -5.0 is negative"),
+    ("int volume", "column volume holds int64, the store writes double"),
+    ("flipped page", "cannot be read: %s" % BARS),
+    ("hostile factor", "'\\x1b]0;owned\\x07\\x1b[2J' has a second row for"),
+], ids=["nan-time", "reversed", "negative-close", "inf-high", "high-below", "negative-volume", "type",
+        "flipped", "hostile"])
+def test_check_reads_every_value_and_reports_file_row_and_value(checked_store, tmp_path, capsys, how,
+                                                                 expected):
+    store = str(tmp_path / "store")
+    shutil.copytree(checked_store, store)
+    assert main(["data", "info", "--check", "--store", store]) == 0
+    capsys.readouterr()
+    path = os.path.join(store, BARS)
+    if how == "flipped page":
+        with open(path, "r+b") as fh:
+            fh.seek(100)
+            chunk = fh.read(8)
+            fh.seek(100)
+            fh.write(bytes(b ^ 0x5A for b in chunk))
+    elif how == "hostile factor":
+        path = os.path.join(store, "factors", "pe.parquet")
+        table = pq.read_table(path)
+        row = table.slice(0, 1).set_column(1, "target", pa.array(["\x1b]0;owned\x07\x1b[2J"]))
+        pq.write_table(pa.concat_tables([table, row, row]), path)
+    else:
+        table = pq.read_table(path)
+        d = _bars_damage(how)({c: table.column(c).to_numpy().copy() for c in table.column_names})
+        pq.write_table(pa.table(d), path)
+        times = d["time"]
+        if how == "reversed":
+            expected %= pd.Timestamp(times[1] * 86400 - 719529 * 86400, unit="s").strftime("%Y-%m-%d %H:%M")
+        elif "%g" in expected:
+            expected %= d["high"][4]
+    assert main(["data", "info", "--check", "--store", store]) == 1
+    out = capsys.readouterr().out
+    assert expected in out and "\x1b" not in out and "no problems found" not in out
+    if how != "hostile factor":
+        assert BARS in out

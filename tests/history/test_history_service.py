@@ -1,14 +1,16 @@
+import json
 import os
 import re
 import shutil
 
 import numpy as np
+import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
 from vornix.api.bpfactor._factors import get_factor_by_factor
 from vornix.api.history import _history as h
-from vornix.api.history import _store
+from vornix.api.history import _manifest, _store
 from vornix.api.history._bars import combine_by_group
 from vornix.api.history._calendar import Calendar
 from vornix.api.history._sample import write_sample_market
@@ -300,9 +302,13 @@ def test_store_errors_name_the_file(empty_store, tmp_path, monkeypatch):
     with open(path, "wb") as fh:
         fh.write(b"not parquet")
     empty_store._bump()  # a new generation makes the service open the store again
-    with pytest.raises(StoreError, match="calendar.parquet is damaged"):
+    with pytest.raises(StoreError, match="calendar.parquet has 11 bytes, the manifest records .*changed outside "
+                       "a write step.*'vornix data repair --rehash --store "):
         h.get_trading_days(0, 99999999)
-    assert h.store_generation() == 2
+    assert "changed since the last write step: calendar.parquet" in _store.repair_store(empty_store.path, rehash=True)
+    with pytest.raises(StoreError, match="calendar.parquet is damaged"):  # accepted as it is, read: damaged
+        h.get_trading_days(0, 99999999)
+    assert h.store_generation() == 3
 
 
 def test_a_store_written_again_is_read_again(tmp_path, monkeypatch):
@@ -384,3 +390,62 @@ def test_a_store_without_id_is_keyed_on_its_folder_until_written(tmp_path, monke
     moved_key = _key(monkeypatch, tmp_path / "moved")
     os.rename(tmp_path / "moved", tmp_path / "again")
     assert _key(monkeypatch, tmp_path / "again") == moved_key
+
+
+def _doubled(path):
+    """Rewrites the stock's day bars with every price doubled, as a tool outside vornix would."""
+    table = pq.read_table(path)
+    cols = {c: table.column(c).to_numpy() * (2 if c in ("open", "high", "low", "close") else 1)
+            for c in table.column_names}
+    pq.write_table(pa.table(cols), path)
+    return cols
+
+
+@pytest.mark.parametrize("mode", ["stamp", "hash"])
+def test_a_file_changed_outside_a_write_step_is_refused_until_rehashed(tmp_path, monkeypatch, still_clock, mode):
+    monkeypatch.setenv(_manifest.VERIFY_SETTING, mode)
+    a = _build(tmp_path / "a", 10.0)
+    b = str(tmp_path / "b")
+    shutil.copytree(a, b)  # the same id, generation and manifest: one cache key, rightly
+    key_a = _key(monkeypatch, a)
+    assert _key(monkeypatch, b) == key_a
+    day_file = h.HistoryStore(b).bar_path(STOCK, "day")
+    doubled = _doubled(day_file)
+    with pytest.raises(StoreError, match=re.escape(day_file) + " has .*changed outside a write step.*'vornix "
+                       "data repair --rehash --store %s'" % re.escape(b)):
+        h.HistoryStore(b).read_bars(STOCK, "day")
+    # a byte changed inside a page, the size and footer kept: the hash tells, and the check always
+    with open(h.HistoryStore(a).bar_path(STOCK, "day"), "r+b") as fh:
+        fh.seek(40)
+        byte = fh.read(1)
+        fh.seek(40)
+        fh.write(bytes([byte[0] ^ 1]))
+    if mode == "hash":
+        with pytest.raises(StoreError, match="has another SHA-256"):
+            h.HistoryStore(a).read_bars(STOCK, "day")
+    ok, lines = _store.check_store(a)
+    assert not ok and "CRC checksum verification failed" in "\n".join(lines) and "changed outside" in lines[-1]
+    # a manifest edited to match, the generation kept: the cache key still tells the stores apart
+    with open(os.path.join(b, _manifest.MANIFEST_FILE)) as fh:
+        manifest = json.load(fh)
+    manifest["files"]["bars/1d/%s.parquet" % STOCK] = [_manifest.entry_of(_manifest.file_digests(day_file))]
+    with open(os.path.join(b, _manifest.MANIFEST_FILE), "w") as fh:
+        json.dump(manifest, fh)
+    assert _key(monkeypatch, b) != key_a
+    # an intended change is accepted by a rehash, and served
+    assert main(["data", "repair", "--rehash", "--store", b]) == 0
+    np.testing.assert_array_equal(h.HistoryStore(b).read_bars(STOCK, "day")["close"], doubled["close"])
+    assert _store.check_store(b)[0]  # the manifest matches (the contents are _build's own)
+
+
+def test_a_store_without_a_manifest_is_read_once_a_write_step_or_a_rehash_gives_it_one(tmp_path):
+    path = _build(tmp_path / "old", 10.0)
+    os.remove(os.path.join(path, _manifest.MANIFEST_FILE))  # as written before stores had one
+    with pytest.raises(StoreError, match="has no manifest MANIFEST.json.*'vornix data repair --rehash --store"):
+        h.HistoryStore(path).read_bars(STOCK, "day")
+    assert not _store.check_store(path)[0]
+    store = h.HistoryStore(path)
+    with store.batch():  # the step reads the file as it is and records every file
+        store.write_bars(STOCK, "min", store.read_bars(STOCK, "min"))
+    assert _store.check_store(path)[0]
+    assert h.HistoryStore(path).read_bars(STOCK, "day")["close"][0] == 10.0

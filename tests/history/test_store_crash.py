@@ -454,4 +454,15 @@ def test_a_truncated_or_damaged_cache_entry_is_a_miss(cache_entry, caplog, damag
     with open(path, "wb") as fh:
         fh.write(data)
     back = ufuncs.load_mat_cache(folder, _CACHE_KEY)
-    assert np.array_equal(back["Matrix"], value["Matrix"]) and "vxCacheSum" not in back
+    assert np.array_equal(back["Matrix"], value["Matrix"]) and "vxCacheSig" not in back
+
+
+def test_a_cache_entry_signed_with_another_key_is_a_miss(cache_entry, monkeypatch, tmp_path):
+    """Whoever can write the cache folder but lacks the user's key cannot plant an entry."""
+    folder, path, data, value = cache_entry
+    monkeypatch.setenv("VX_CORE_KEY_FILE", str(tmp_path / "other.key"))
+    ufuncs.save_mat_cache(folder, _CACHE_KEY, {"Matrix": value["Matrix"] * 2, "UnfilledIdx": [1]})
+    monkeypatch.undo()
+    assert ufuncs.load_mat_cache(folder, _CACHE_KEY) is None and not os.path.exists(path)
+    with open(path, "wb") as fh:
+        fh.write(data)

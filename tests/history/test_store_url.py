@@ -205,7 +205,8 @@ def test_an_upload_replaces_the_earlier_copy_and_keeps_what_is_not_the_stores(
     assert len(_history.current_store().target_table()) == 8
     small = _second_store(tmp_path / "small", seed=3)
     foreign = {"replace/s/notes.txt", "replace/s/other/x.parquet", "replace/elsewhere.parquet"}
-    wanted = {"replace/s/" + rel for rel in _local_files(small)} | {"replace/s/" + GENERATION_FILE}
+    wanted = {"replace/s/" + rel for rel in _local_files(small)} | {"replace/s/" + GENERATION_FILE,
+                                                                     "replace/s/MANIFEST.json"}
     gone = set(listing(fs, "replace")) - foreign - wanted  # the first store's files the second lacks
     assert len(gone) == 4 * 2  # minute and day bars of the four stocks the small store does not have
     message = upload_store(small, url)
@@ -220,7 +221,7 @@ def test_an_upload_replaces_the_earlier_copy_and_keeps_what_is_not_the_stores(
     code = sorted(local.target_table())[0]
     np.testing.assert_array_equal(store.read_bars(code, "min")["close"],
                                   pq.read_table(local.bar_path(code, "min")).column("close").to_numpy())
-    assert _history.store_stamp() == _history.content_stamp(small)
+    assert _history.store_stamp() == "%s|manifest %s" % (_history.content_stamp(small), local.manifest_digest())
 
 
 def test_an_upload_leaves_a_place_holding_something_else_alone(sample_market, s3_service):
@@ -315,11 +316,13 @@ def test_a_damaged_file_at_the_url_is_named_by_the_fetch_and_the_check(sample_ma
         out.write(b"PAR1 not a table PAR1")
     monkeypatch.setenv("VX_STORE_DIR", url)
     days = HistoryStore(sample_market[0]).trading_days()
-    with pytest.raises(StoreError, match=r"store file s3://damaged/s/bars/1m/%s\.parquet is damaged" % bad):
+    # the fetch names it as changed outside a write step (it no longer matches the manifest)
+    with pytest.raises(StoreError, match=r"store file s3://damaged/s/bars/1m/%s\.parquet has 21 bytes, the "
+                       r"manifest records \d+: it was changed outside a write step.*repair --rehash" % bad):
         _history.get_k_data_multi({"targets": codes, "frequency": "min", "begin_date": int(days[0]),
                                    "end_date": int(days[-1])})
     ok, lines = check_store(url)
-    assert not ok and "bars/1m/%s.parquet" % bad in lines[-1]
+    assert not ok and "bars/1m/%s.parquet" % bad in lines[-1] and "cannot be read: bars/1m/%s" % bad in lines[-2]
 
 
 def test_a_store_copied_by_other_tools_without_folder_objects_reads_the_same(sample_market, s3_service):

@@ -19,6 +19,7 @@ Every subprocess gets its own HOME, bar store and core cache and runs with
 default port) takes part.
 """
 
+import json
 import os
 import re
 import shutil
@@ -850,10 +851,23 @@ def on_data(context):
 def test_an_error_in_on_data_shows_the_strategy_frame_the_step_and_a_snapshot(world, tmp_path):
     strategy = write_strategy(tmp_path, "raising.py", RAISING_SOURCE)
     flags = "--targets SH.600000 --frequency min --begin 2023-01-09 --end 2023-01-10"
+    out = tmp_path / "out"  # the folder of an earlier run: replaced as a whole
+    out.mkdir()
+    (out / "trades.csv").write_text("an earlier run's trades\n")
     proc = vornix(
-        world, "run", strategy, *flags.split(), *QUIET_LOCAL, cache=tmp_path / "cache", cwd=tmp_path
+        world, "run", strategy, *flags.split(), *QUIET_LOCAL, "--out", out, cache=tmp_path / "cache",
+        cwd=tmp_path
     )
     assert proc.returncode == 1
+    # the steps before the failing one, marked failed with the error
+    assert sorted(p.name for p in out.iterdir()) == [".vornix-results", "chart.png", "results.csv",
+                                                     "results.parquet", "summary.json"]
+    assert pd.read_parquet(out / "results.parquet")["step"].tolist() == list(range(7))
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["status"] == "failed" and summary["step"] == 7
+    assert "ZeroDivisionError: seven is too many" in summary["error"]
+    assert "results of the 7 steps before it: %s (marked failed)" % out in proc.stderr
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".out.")]  # no temporary folder left
     err = proc.stderr
     assert sum(line.startswith("vornix: error:") for line in err.splitlines()) == 1, err
     assert 'File "%s", line 8, in on_data' % strategy in err
@@ -866,6 +880,23 @@ def test_an_error_in_on_data_shows_the_strategy_frame_the_step_and_a_snapshot(wo
     assert snapshot.is_file() and snapshot.suffix == ".mat"
     mat = scipy.io.loadmat(snapshot)
     assert int(np.asarray(mat["SimCurBarFresh"]).ravel()[0]) == 7  # the failing step
+
+
+@pytest.mark.parametrize("out", ["a file", "a folder of other files"])
+def test_out_is_checked_before_the_first_step(world, tmp_path, out):
+    marker = tmp_path / "init ran"
+    strategy = write_strategy(tmp_path, "marks.py", "def init(context):\n    open(%r, 'w').close()\n\n"
+                              "def on_data(context):\n    pass\n" % str(marker))
+    dest = tmp_path / "dest"
+    if out == "a file":
+        dest.write_text("keep me")
+    else:
+        dest.mkdir()
+        (dest / "notes.txt").write_text("keep me")
+    proc = vornix(world, "run", strategy, *FAIL_FLAGS.split(), *QUIET_LOCAL, "--out", dest,
+                  cache=tmp_path / "cache", cwd=tmp_path)
+    assert proc.returncode == 1 and "the results folder %s" % dest in proc.stderr, proc.stderr
+    assert not marker.exists() and "keep me" in (dest if out == "a file" else dest / "notes.txt").read_text()
 
 
 # ============================================================ 6. parameters and settings

@@ -2,6 +2,7 @@
 the windows a handle returns and the results folder."""
 
 import datetime
+import json
 import os
 import types
 
@@ -255,7 +256,8 @@ def test_a_second_run_needs_a_file_and_goes_to_a_child(run_state, tmp_path, monk
                     "def on_data(context):\n    context.record('c', context.w.values(1)[:, 5])\n")
     child = _run(tmp_path, str(path), core="local", out=str(tmp_path / "res"))
     assert child.steps == run_state.env.fresh_bar_timeline.size
-    assert sorted(os.listdir(tmp_path / "res")) == ["chart.png", "results.csv", "results.parquet"]
+    assert sorted(os.listdir(tmp_path / "res")) == [".vornix-results", "chart.png", "results.csv",
+                                                    "results.parquet", "summary.json"]
     back = pd.read_parquet(tmp_path / "res" / "results.parquet")
     pd.testing.assert_frame_equal(back, child.records, check_dtype=False)
 
@@ -280,8 +282,10 @@ def test_results_folder_replaces_an_old_chart_when_nothing_is_recorded(run_state
     out = tmp_path / "res"
     out.mkdir()
     (out / "chart.png").write_bytes(b"old")
+    (out / "trades.csv").write_text("old")  # an earlier run's files go with its folder
     result = _run(tmp_path, _strategy(), out=str(out))
-    assert sorted(os.listdir(out)) == ["results.csv", "results.parquet"]
+    assert sorted(os.listdir(out)) == [".vornix-results", "results.csv", "results.parquet", "summary.json"]
+    assert json.loads((out / "summary.json").read_text()) == {"status": "ok"}
     assert list(result.records.columns) == ["time"] and len(result.records) == result.steps
     assert "recorded: nothing" in result.summary()
 

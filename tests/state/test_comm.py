@@ -19,12 +19,15 @@ from vornix.tframe import sysstate as ss
 from vornix.tframe.comm import protocol, vxcmd
 from vornix.tframe.comm.vxclient import ClientSocket
 from vornix.tframe.utils.exceptions import (
+    KeyFileError,
     VersionError,
+    VxAuthError,
     VxCommandError,
     VxConnectionError,
     VxTimeoutError,
 )
 from vornix.tframe.utils.logger import LoggerManager
+from vornix.tframe.utils.userkey import user_key
 from vornix.tframe.utils.utilcls import OutputFileManager
 from vornix.tframe.utils.utilfunc import load_mat
 from vxtest.runs import fresh_state
@@ -116,14 +119,61 @@ def test_garbage_from_the_core_is_an_error(reply):
         peer.close()
 
 
-def test_reply_to_another_request_is_rejected():
-    payload = b'{"id": 99, "ok": true, "result": 1}'
-    peer = SilentPeer(reply=struct.pack(">I", len(payload)) + payload)
-    try:
-        with pytest.raises(VxConnectionError, match="malformed reply"):
-            ClientSocket("127.0.0.1", peer.port, 1).request("Ping")
-    finally:
-        peer.close()
+def test_reply_to_another_request_is_rejected(core, monkeypatch):
+    monkeypatch.setattr(core, "answer", lambda message: {"id": 99, "ok": True, "result": 1})
+    with pytest.raises(VxConnectionError, match="malformed reply"):
+        ClientSocket("127.0.0.1", core.port, 1).request("Ping")
+
+
+def test_a_core_without_the_users_key_is_refused(tmp_path):
+    with CoreServer(port=0, cache_dir=str(tmp_path), key=os.urandom(32)) as impostor:
+        client = ClientSocket("127.0.0.1", impostor.port, 2)
+        with pytest.raises(VxAuthError) as info:
+            client.request("Ping")
+    text = str(info.value)
+    assert "could not prove that it holds the user's key" in text
+    assert "port %d" % impostor.port in text and "--core local" in text and "VX_CORE_KEY_FILE" in text
+    assert not client.is_connected()
+
+
+def _hello(sock):
+    nonce = "ab" * 32
+    protocol.send_message(sock, {"hello": protocol.AUTH_VERSION, "nonce": nonce})
+    reply = protocol.recv_message(sock, time.monotonic() + 2)
+    return nonce, reply["nonce"]
+
+
+@pytest.mark.parametrize("client", ["silent", "wrong proof", "untagged command"])
+def test_the_core_closes_a_client_that_does_not_authenticate(tmp_path, client):
+    """Within its short deadline (far below the idle time-out), whatever the client
+    holds back or forges; the core keeps serving clients that hold the key."""
+    with CoreServer(port=0, cache_dir=str(tmp_path), auth_timeout=0.3, idle_timeout=30) as core:
+        sock = socket.create_connection(("127.0.0.1", core.port), timeout=5)
+        if client != "silent":
+            ours, theirs = _hello(sock)
+            key = core.key if client == "untagged command" else os.urandom(32)
+            protocol.send_message(sock, {"proof": protocol.proof(key, "client", theirs, ours)})
+            if client == "untagged command":
+                protocol.send_message(sock, {"id": 1, "cmd": "Ping", "args": {}})
+        start = time.monotonic()
+        sock.settimeout(5)
+        assert sock.recv(1) == b"" and time.monotonic() - start < 2
+        sock.close()
+        assert ClientSocket("127.0.0.1", core.port, 2).request("Ping") == "pong"
+
+
+def test_key_file_is_private_and_refused_when_it_is_not(tmp_path, monkeypatch):
+    path = tmp_path / "home" / "core.key"
+    monkeypatch.setenv("VX_CORE_KEY_FILE", str(path))
+    key = user_key()
+    assert len(key) == 32 and (os.stat(path).st_mode & 0o777) == 0o600 and user_key() == key
+    os.chmod(path, 0o644)
+    with pytest.raises(KeyFileError, match="chmod 600"):
+        user_key()
+    path.write_text("not a key\n")
+    os.chmod(path, 0o600)
+    with pytest.raises(KeyFileError, match="does not hold a key"):
+        user_key()
 
 
 def test_core_survives_garbage_clients(core):
@@ -178,6 +228,7 @@ def wired(monkeypatch, tmp_path):
                        (LoggerManager, ("_log_dir", "_file_name", "_handler"))):
         for name in names:
             monkeypatch.setattr(cls, name, getattr(cls, name))
+    monkeypatch.setenv("VX_CORE_CACHE_DIR", str(tmp_path / "cache"))
     env = fresh_state(monkeypatch)
     var = env.vr
     servers = []

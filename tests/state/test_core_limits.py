@@ -31,6 +31,11 @@ def connect(core):
     return sock
 
 
+def authenticated(core):
+    sock = connect(core)
+    return sock, protocol.client_handshake(sock, core.key, 3, "test core")
+
+
 def closed_by_core(sock, within=3.0):
     """True when the core closes the connection (EOF or reset) within `within` seconds."""
     sock.settimeout(within)
@@ -75,22 +80,22 @@ def test_idle_or_stalled_client_is_closed_after_the_time_out(core, sent):
 
 
 def test_connection_beyond_the_bound_is_refused_then_served_once_a_slot_frees(core):
-    holders = [connect(core) for _ in range(BOUND)]
+    holders = [authenticated(core) for _ in range(BOUND)]
     try:
-        for h in holders:  # every holder is being served
-            protocol.send_message(h, {"id": 1, "cmd": "Ping"})
-            assert protocol.recv_message(h, time.monotonic() + 3)["result"] == "pong"
+        for h, session in holders:  # every holder is being served
+            protocol.send_message(h, {"id": 1, "cmd": "Ping"}, session)
+            assert protocol.recv_message(h, time.monotonic() + 3, session=session)["result"] == "pong"
         with connect(core) as extra:
             assert closed_by_core(extra, within=2)
         assert core.connections[2] >= 1
     finally:
-        for h in holders:
+        for h, _ in holders:
             h.close()
     assert ping(core) == "pong"
 
 
 @pytest.mark.parametrize("kwargs", [{"max_connections": 0}, {"max_connections": True},
-                                    {"idle_timeout": 0}, {"accept_wait": -1},
+                                    {"idle_timeout": 0}, {"accept_wait": -1}, {"auth_timeout": 0},
                                     {"max_message_bytes": protocol.MAX_MESSAGE_BYTES + 1}])
 def test_limits_are_checked(tmp_path, kwargs):
     with pytest.raises(ValueError):

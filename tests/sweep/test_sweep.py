@@ -12,6 +12,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pandas as pd
@@ -277,6 +278,42 @@ def test_a_run_past_its_time_out_is_stopped_and_reported_in_its_row(world, tmp_p
         pid = int(fh.read())
     with pytest.raises(ProcessLookupError):  # killed and waited for
         os.kill(pid, 0)
+
+
+def _gone(pid):
+    """The process ended (a zombie waiting for its reaper counts as ended)."""
+    try:
+        with open("/proc/%d/stat" % pid) as fh:
+            return fh.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
+def test_a_sweep_killed_takes_its_runs_with_it_and_the_next_sweep_clears_its_files(world, tmp_path):
+    from vornix.sweep import _task
+
+    strategy = _write(tmp_path, "hanging.py", HANGING)
+    pid_file = tmp_path / "pid"
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vornix", "sweep", strategy, "--grid", "hang=1", "--param",
+         "pid_file=%s" % pid_file, "--jobs", "1", "--core", "local", "--quiet", "--out", str(tmp_path / "out")],
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 120
+    while not (pid_file.exists() and pid_file.read_text()) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    run_pid = int(pid_file.read_text())
+    root = os.path.dirname(_task.temp_folder())
+    left = [n for n in os.listdir(root) if n.startswith("%d-" % proc.pid)]
+    assert len(left) == 1 and os.listdir(os.path.join(root, left[0]))  # the run's result file
+    proc.kill()
+    proc.wait()
+    while not _gone(run_pid) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert _gone(run_pid)
+    _task._temp["folder"] = None  # as in the next sweep's process
+    _task.temp_folder()
+    assert not os.path.exists(os.path.join(root, left[0]))
 
 
 @pytest.mark.parametrize("engine, extra", [("dask", "dask.distributed"), ("ray", "ray")])

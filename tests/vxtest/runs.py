@@ -46,14 +46,16 @@ def fresh_state(mp):
 def fresh_run_state(mp, cache_dir, store_dir=None):
     """`sysstate.vr` and `sysstate.env` replaced (through the monkeypatch `mp`) by
     fresh instances whose command connection points at a core started here with
-    its own cache directory; the bar store at `store_dir` when given. Output and
-    log directories, which the handshake moves, are restored afterwards."""
+    its own cache directory (the clients' setting names it too); the bar store at
+    `store_dir` when given. Output and log directories, which the handshake moves,
+    are restored afterwards."""
     for cls, names in ((OutputFileManager, ("_root",)),
                        (LoggerManager, ("_log_dir", "_file_name", "_handler"))):
         for name in names:
             mp.setattr(cls, name, getattr(cls, name))
     if store_dir is not None:
         mp.setenv("VX_STORE_DIR", str(store_dir))
+    mp.setenv("VX_CORE_CACHE_DIR", str(cache_dir))
     env = fresh_state(mp)
     var = env.vr
     core = CoreServer(port=0, cache_dir=str(cache_dir)).start()

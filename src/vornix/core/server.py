@@ -10,6 +10,11 @@ then is closed); a client has `idle_timeout` seconds to deliver each whole messa
 (waiting included), else its connection is closed; a message may claim at most
 `max_message_bytes` bytes, and a longer claim or a malformed frame closes that
 connection only, with a log line.
+
+Every connection begins with the key handshake of `protocol`: a client that does
+not prove it holds the user's key within `auth_timeout` seconds of being accepted
+(or its idle time-out, if shorter) is closed, so that other processes can neither
+use the core nor hold its slots.
 """
 
 import logging
@@ -20,20 +25,22 @@ import threading
 import time
 
 import vornix
-from vornix.setting import get_setting
+from vornix.setting import core_cache_dir
 from vornix.tframe.comm import protocol
 from vornix.tframe.utils.exceptions import StoreError, VxConnectionError, VxTimeoutError
+from vornix.tframe.utils.userkey import user_key
 
 CORE_VERSION = "1.0"
 DEFAULT_MAX_CONNECTIONS = 32
 DEFAULT_IDLE_TIMEOUT = 30.0
 DEFAULT_ACCEPT_WAIT = 1.0
+DEFAULT_AUTH_TIMEOUT = 2.0
 CONNECTION_THREAD_NAME = "vornix-core-connection"
 log = logging.getLogger("vornix.core")
 
 
 def default_cache_dir():
-    return get_setting("VX_CORE_CACHE_DIR", os.path.join(os.path.expanduser("~"), ".vornix", "cache"))
+    return core_cache_dir()
 
 
 def _safe_name(text):
@@ -48,10 +55,22 @@ class _Handler(socketserver.BaseRequestHandler):
         peer = "client %s:%d" % self.client_address[:2]
         try:
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            try:
+                wait = min(server.auth_timeout, server.idle_timeout)
+                session = protocol.core_handshake(sock, core.key, time.monotonic() + wait, peer)
+            except VxTimeoutError:
+                log.warning("closing %s: not authenticated within %.3g s", peer, wait)
+                return
+            except (VxConnectionError, OSError) as exc:
+                log.warning("closing %s: %s", peer, exc)
+                return
+            if session is None:
+                return
             while True:
                 deadline = time.monotonic() + server.idle_timeout
                 try:
-                    message = protocol.recv_message(sock, deadline, peer, server.max_message_bytes)
+                    message = protocol.recv_message(sock, deadline, peer, server.max_message_bytes,
+                                                    session)
                 except VxTimeoutError:
                     log.info("closing %s: no whole message within %.3g s", peer, server.idle_timeout)
                     return
@@ -62,10 +81,12 @@ class _Handler(socketserver.BaseRequestHandler):
                     return
                 reply = core.answer(message)
                 try:
-                    protocol.send_message(sock, reply)
+                    data = protocol.encode(reply, session)
                 except (ValueError, TypeError) as exc:  # a reply that cannot be encoded
                     log.error("cannot answer %s: %s", peer, exc)
-                    protocol.send_message(sock, {"id": reply.get("id"), "ok": False, "error": str(exc)})
+                    data = protocol.encode({"id": reply.get("id"), "ok": False, "error": str(exc)},
+                                           session)
+                sock.sendall(data)
         except OSError:
             return
         except Exception:  # whatever a client sent, the core goes on serving the others
@@ -78,12 +99,14 @@ class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, address, max_connections, accept_wait, idle_timeout, max_message_bytes):
+    def __init__(self, address, max_connections, accept_wait, idle_timeout, max_message_bytes,
+                 auth_timeout):
         super().__init__(address, _Handler, bind_and_activate=False)
         self.request_queue_size = max(16, 2 * max_connections)  # the flood waits in the backlog
         self.max_connections = max_connections
         self.accept_wait = accept_wait
         self.idle_timeout = idle_timeout
+        self.auth_timeout = auth_timeout
         self.max_message_bytes = max_message_bytes
         self._slots = threading.BoundedSemaphore(max_connections)
         self._count_lock = threading.Lock()
@@ -133,28 +156,32 @@ class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
 
 
 class CoreServer:
-    """The core, listening on `host`:`port` (port 0 picks a free one)."""
+    """The core, listening on `host`:`port` (port 0 picks a free one); `key` is the
+    secret its clients must prove they hold (default: the user's key)."""
 
     def __init__(self, host=protocol.DEFAULT_HOST, port=protocol.DEFAULT_PORT, cache_dir=None,
                  version=CORE_VERSION, supported_toolbox=None, max_connections=DEFAULT_MAX_CONNECTIONS,
                  idle_timeout=DEFAULT_IDLE_TIMEOUT, accept_wait=DEFAULT_ACCEPT_WAIT,
-                 max_message_bytes=protocol.MAX_MESSAGE_BYTES):
+                 max_message_bytes=protocol.MAX_MESSAGE_BYTES, auth_timeout=DEFAULT_AUTH_TIMEOUT,
+                 key=None):
         if isinstance(max_connections, bool) or not isinstance(max_connections, int) or max_connections < 1:
             raise ValueError("max_connections must be a positive integer, got %r" % (max_connections,))
-        for name, value in (("idle_timeout", idle_timeout), ("accept_wait", accept_wait)):
+        for name, value in (("idle_timeout", idle_timeout), ("accept_wait", accept_wait),
+                            ("auth_timeout", auth_timeout)):
             if isinstance(value, bool) or not isinstance(value, (int, float)) or not value > 0:
                 raise ValueError("%s must be a positive number of seconds, got %r" % (name, value))
         if (isinstance(max_message_bytes, bool) or not isinstance(max_message_bytes, int)
                 or not 0 < max_message_bytes <= protocol.MAX_MESSAGE_BYTES):
             raise ValueError("max_message_bytes must be in 1..%d, got %r"
                              % (protocol.MAX_MESSAGE_BYTES, max_message_bytes))
+        self.key = user_key() if key is None else bytes(key)
         self.cache_dir = os.path.abspath(cache_dir or default_cache_dir())
         self.version = str(version)
         self.supported_toolbox = list(
             supported_toolbox if supported_toolbox is not None else [vornix.get_version()]
         )
         self._server = _TCPServer((host, int(port)), max_connections, float(accept_wait),
-                                  float(idle_timeout), max_message_bytes)
+                                  float(idle_timeout), max_message_bytes, float(auth_timeout))
         self._server.core = self
         self._thread = None
 

@@ -130,7 +130,9 @@ class RunResult:
             if counts:
                 lines.append("orders: " + order_line(counts))
         if self.out_dir is not None:
-            lines.append("results: %s" % self.out_dir)
+            from vornix.tframe.utils.textshow import shown_text
+
+            lines.append("results: %s" % shown_text(self.out_dir))
         return "\n".join(lines)
 
 
@@ -266,6 +268,7 @@ class _Run:
         self.broker_settings = dict(settings.broker, **(broker or {}))
         self.broker = None
         self._factor_steps = None  # adjustment factors by step, for forward-adjusted windows
+        self.time_line = None  # the steps' times, once the set-up made them
 
     # called by Context.reg_bars
     def register_bars(self, frequency, count, adjust):
@@ -417,7 +420,7 @@ class _Run:
             main_idx = prepare_run(s.targets, s.frequency, _base_count(s, s.frequency, s.count),
                                    s.begin, s.end, s.fq_type)
             setup_seconds = time.perf_counter() - t0
-            time_line = np.asarray(env.fresh_bar_timeline, dtype=np.float64).copy()
+            time_line = self.time_line = np.asarray(env.fresh_bar_timeline, dtype=np.float64).copy()
             self._init(main_idx, time_line, sysdefine)
         except BaseException:
             _drop_new_entries(cache_seen, cache_mark)
@@ -669,9 +672,17 @@ def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
 
     loaded = strategy if isinstance(strategy, Strategy) else load_strategy(strategy)
     settings = resolve_settings(loaded, overrides)
+    # the results folder is checked before the first step, not found wrong after the run
+    folder = False if out is False else _results.results_folder(out, loaded.name)
     runner = _Run(loaded, settings, quiet, hooks, broker)
     with trading_core(sysstate.vr, sysstate.env, core):
-        setup_seconds, step_seconds, time_line = runner.execute()
+        try:
+            setup_seconds, step_seconds, time_line = runner.execute()
+        except StrategyError as exc:
+            if folder is False or exc.step is None or runner.time_line is None:
+                raise
+            _write_failed(runner, loaded, settings, folder, exc)
+            raise
     result = RunResult(
         name=loaded.name, strategy_path=loaded.path, targets=list(runner.context.targets),
         frequency=settings.frequency, count=settings.count, begin=settings.begin,
@@ -691,13 +702,34 @@ def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
             "frequency": settings.frequency, "count": settings.count, "begin": settings.begin,
             "end": settings.end, "adjust": settings.adjust, "params": _plain(settings.params),
             **_plain(settings.broker), **settings.results}
-    if out is not False:
-        result.out_dir = _results.write_results(result, out)
+    if folder is not False:
+        result.out_dir = _results.write_results(result, folder)
         if overrides.get("report"):
             from vornix.runner._report import write_report
 
             write_report(result.out_dir)
     return result
+
+
+def _write_failed(runner, loaded, settings, folder, exc):
+    """The results of the steps before the one at which the strategy failed, marked
+    failed with the error; the error's message names the folder."""
+    from vornix.runner import _results
+
+    step = int(exc.step)
+    time_line = runner.time_line[:step]
+    records = _records_frame(runner.recorder, runner.time_line, runner.broker).iloc[:step]
+    trades = runner.broker.trades_frame() if runner.broker is not None else None
+    result = RunResult(
+        name=loaded.name, strategy_path=loaded.path, targets=list(runner.context.targets),
+        frequency=settings.frequency, count=settings.count, begin=settings.begin, end=settings.end,
+        adjust=settings.adjust, params=dict(settings.params), steps=int(time_line.size),
+        records=records.reset_index(drop=True), trades=trades,
+        orders=runner.broker.orders_frame() if runner.broker is not None else None)
+    failure = {"error": exc.message, "step": step,
+               "time": str(datenum_to_datetime64(runner.time_line[step:step + 1])[0])}
+    written = _results.write_results(result, folder, failure=failure)
+    exc.message += "\nresults of the %d steps before it: %s (marked failed)" % (step, written)
 
 
 def _run_in_child(strategy, overrides, out, quiet, core, broker=None):

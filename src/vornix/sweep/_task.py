@@ -25,13 +25,25 @@ one was written), the store's generation and content stamp as the run saw them,
 the vornix version of the run, and "run_seconds" (the whole process, start-up
 included).  `run_combination` never raises: whatever goes wrong, down to a child
 that crashes, ends up in the row's "error".
+
+No orphans: a run's process ends when the process that started it ends, however
+it ends (on Linux it is killed then: PR_SET_PDEATHSIG), and the runs' result
+files live in a folder of the starting process, <temp>/vornix-sweep-<uid>/<pid>-<host>-*,
+removed when it exits; the folders of processes that are gone (killed) are
+removed by the next sweep that starts a run.
 """
 
+import atexit
 import os
 import pickle
+import shutil
+import signal
+import socket
+import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 
@@ -94,15 +106,70 @@ def _child_env(settings_env):
     return env
 
 
+_temp = {"folder": None}
+_temp_lock = threading.Lock()
+
+
+def _alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+def temp_folder():
+    """This process's folder for the result files of its runs (made on first use,
+    after removing the folders of processes that are gone)."""
+    with _temp_lock:
+        folder = _temp["folder"]
+        if folder is not None and os.path.isdir(folder):
+            return folder
+        root = os.path.join(tempfile.gettempdir(), "vornix-sweep-%d" % os.geteuid())
+        os.makedirs(root, mode=0o700, exist_ok=True)
+        st = os.lstat(root)
+        if not stat.S_ISDIR(st.st_mode) or st.st_uid != os.geteuid() or st.st_mode & 0o077:
+            raise OSError("the folder %s for the files of sweeps is not this user's own private folder"
+                          % root)
+        # folders are named <pid>-<host>-...: a process of another host (or container)
+        # sharing the temporary folder is not looked for here
+        host = "".join(c if c.isalnum() else "_" for c in socket.gethostname())
+        for name in os.listdir(root):
+            pid, _, rest = name.partition("-")
+            if (pid.isdigit() and rest.startswith(host + "-") and int(pid) != os.getpid()
+                    and not _alive(int(pid))):
+                shutil.rmtree(os.path.join(root, name), ignore_errors=True)
+        folder = _temp["folder"] = tempfile.mkdtemp(prefix="%d-%s-" % (os.getpid(), host), dir=root)
+        atexit.register(shutil.rmtree, folder, True)
+        return folder
+
+
+def _end_with_parent(parent):
+    """Have this process killed when its parent ends (Linux); end now when the
+    parent is gone already."""
+    try:
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(1, signal.SIGKILL, 0, 0, 0)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):  # not Linux: the run ends by itself
+        return
+    if parent is not None and os.getppid() != parent:
+        os._exit(1)
+
+
 def run_combination(task):
     """Runs `task` in a fresh process; returns (row, curve), curve being None unless
     the task asked for it."""
     t0 = time.perf_counter()
-    fd, result_path = tempfile.mkstemp(prefix="vx-sweep-", suffix=".pickle")
-    os.close(fd)
     timeout = task.get("timeout")
+    result_path = None
     try:
-        payload = pickle.dumps(dict(task, result=result_path))
+        fd, result_path = tempfile.mkstemp(prefix="run-", suffix=".pickle", dir=temp_folder())
+        os.close(fd)
+        payload = pickle.dumps(dict(task, result=result_path, parent=os.getpid()))
         # on time-out the child is killed (and waited for) before this raises
         proc = subprocess.run(
             [sys.executable, "-c", _CHILD],
@@ -135,10 +202,11 @@ def run_combination(task):
             None,
         )
     finally:
-        try:
-            os.remove(result_path)
-        except OSError:
-            pass
+        if result_path is not None:
+            try:
+                os.remove(result_path)
+            except OSError:
+                pass
     row["run_seconds"] = time.perf_counter() - t0
     return row, curve
 
@@ -168,6 +236,7 @@ def _store_info(row):
 
 
 def child_main(task):
+    _end_with_parent(task.get("parent"))
     import vornix
 
     row, curve = empty_row(), None

@@ -1,18 +1,19 @@
 """Small shared functions: target code conversion and the on-disk matrix cache."""
 
 import hashlib
+import hmac
 import io
 import json
 import logging
 import os
 import time
 import uuid
-import zlib
 
 import numpy as np
 
 from vornix.setting import get_setting
 from vornix.tframe.utils.datetimefunc import today_int
+from vornix.tframe.utils.userkey import user_key
 
 
 def _one_dotmc(target):
@@ -48,9 +49,10 @@ def todotmc(targets):
 # --- on-disk matrix cache ---------------------------------------------------------
 
 _KEY_FIELD = "vxCacheKey"  # every entry names its own key: a check against damage
-# the last variable of every entry: CRC-32 and length of the bytes before it, checked
-# before the entry is parsed (a damaged MAT file can crash the parser)
-_SUM_FIELD = "vxCacheSum"
+# the last variable of every entry: HMAC-SHA256 under the user's key and length of the
+# bytes before it, checked before the entry is parsed (a damaged MAT file can crash the
+# parser): an entry damaged, or written by anyone without the key, is not taken
+_SUM_FIELD = "vxCacheSig"
 _TEMP_PREFIX = ".tmp-"
 _STALE_TEMP_SECONDS = 3600.0  # a temporary file this old belongs to a writer that is gone
 _KEY_CHARS = set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-")
@@ -107,41 +109,43 @@ def _cache_path(cache_dir, key):
     return os.path.join(cache_dir, key + ".mat")
 
 
-def _sum_element(crc, size):
-    """The MAT data element of the check sum of `size` bytes with CRC-32 `crc`."""
+def _sum_element(signature, size):
+    """The MAT data element of the signature `signature` (hex) of `size` bytes."""
     import scipy.io
 
     buf = io.BytesIO()
-    scipy.io.savemat(buf, {_SUM_FIELD: "%08x%016x" % (crc, size)}, do_compression=False, oned_as="row")
+    scipy.io.savemat(buf, {_SUM_FIELD: "%s%016x" % (signature, size)}, do_compression=False,
+                     oned_as="row")
     return buf.getvalue()[128:]  # without the file header
 
 
-def _crc_of(fh, size):
-    """(CRC-32, count) of the next `size` bytes of an open file (fewer at its end)."""
-    crc, left = 0, size
+def _signature_of(fh, size):
+    """(HMAC-SHA256 hex under the user's key, count) of the next `size` bytes of an
+    open file (fewer at its end)."""
+    mac, left = hmac.new(user_key(), b"vornix matrix cache|", hashlib.sha256), size
     while left:
         chunk = fh.read(min(left, 1 << 22))
         if not chunk:
             break
-        crc = zlib.crc32(chunk, crc)
+        mac.update(chunk)
         left -= len(chunk)
-    return crc, size - left
+    return mac.hexdigest(), size - left
 
 
 def _sum_matches(fh):
-    """Whether the open entry ends in the check sum of everything before it."""
-    size = os.fstat(fh.fileno()).st_size - len(_sum_element(0, 0))
+    """Whether the open entry ends in the signature of everything before it."""
+    size = os.fstat(fh.fileno()).st_size - len(_sum_element("0" * 64, 0))
     if size < 128:  # not even a file header
         return False
-    crc, got = _crc_of(fh, size)
-    return got == size and fh.read() == _sum_element(crc, size)
+    signature, got = _signature_of(fh, size)
+    return got == size and hmac.compare_digest(fh.read(), _sum_element(signature, size))
 
 
 def load_mat_cache(cache_dir, key):
     """The mapping stored under `key`, or None when nothing (readable) is stored.
 
-    An entry is parsed only once its check sum matches: a truncated or damaged one
-    (or one written before entries had a check sum) is treated as absent.  It is
+    An entry is parsed only once its signature matches: a truncated or damaged one
+    (or one not signed with the user's key) is treated as absent.  It is
     removed, with a logged warning, and the caller's next save rewrites it.
     """
     import scipy.io
@@ -156,7 +160,8 @@ def load_mat_cache(cache_dir, key):
     try:
         with fh:
             if not _sum_matches(fh):
-                raise ValueError("it is truncated or damaged (its check sum does not match)")
+                raise ValueError("it is truncated, damaged or not signed with the user's key (its "
+                                 "signature does not match)")
             fh.seek(0)
             try:
                 data = scipy.io.loadmat(fh, appendmat=False)
@@ -197,7 +202,7 @@ def entries_written_since(mark):
 def save_mat_cache(cache_dir, key, value):
     """Store the mapping `value` under `key`.
 
-    The entry is written under a temporary name, ended with its check sum, flushed
+    The entry is written under a temporary name, ended with its signature, flushed
     to disk and then moved into place: readers, and writers of the same entry in
     other processes, see no entry or a whole one, never half of one; a writer
     stopped part-way leaves only a temporary file, which a later save removes once
@@ -220,9 +225,9 @@ def save_mat_cache(cache_dir, key, value):
         save_mat(staging, entry, error="raise", appendmat=False, compress=False)
         with open(staging, "r+b") as fh:
             size = os.fstat(fh.fileno()).st_size
-            crc, _ = _crc_of(fh, size)
+            signature, _ = _signature_of(fh, size)
             fh.seek(size)
-            fh.write(_sum_element(crc, size))
+            fh.write(_sum_element(signature, size))
             fh.flush()
             os.fsync(fh.fileno())
         os.replace(staging, path)

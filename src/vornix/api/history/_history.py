@@ -24,7 +24,7 @@ from tqdm import tqdm
 from vornix.api.history import _store
 from vornix.api.history._bars import place_bars
 from vornix.api.history._calendar import Calendar, time_keys, trading_day_numbers
-from vornix.api.history._places import is_url, normal_place
+from vornix.api.history._places import files_of, is_url, normal_place
 from vornix.api.history._store import (
     TYPE_NAMES,
     BarStore,
@@ -115,9 +115,19 @@ def store_stamp():
     created), generation counter and the time stamp of its last write.  Two stores,
     or a store made again from scratch, never share a stamp; a store moved to another
     folder keeps it.  A store made before stores had an id is named by its folder
-    until its next write gives it one."""
+    until its next write gives it one.  The digest of the store's manifest (size and
+    SHA-256 of every file) is part of it: two stores whose files differ never share
+    a stamp, nor the matrix-cache entries keyed by it."""
     cut = store_cut()
-    stamp = content_stamp(store_dir())
+    path = store_dir()
+    stamp = content_stamp(path)
+    try:
+        manifest = current_store().manifest_digest()
+    except StoreError:
+        if files_of(path).isdir(files_of(path).root):
+            raise
+        manifest = "none"  # no store: no contents to name
+    stamp = "%s|manifest %s" % (stamp, manifest)
     return stamp if cut is None else "%s cut %r" % (stamp, cut)
 
 

@@ -37,8 +37,19 @@ from vornix.api.history._calendar import (
 from vornix.api.history._store import BAR_COLUMNS, TICK_COLUMNS, TYPE_NAMES
 from vornix.tframe.utils.datetimefunc import datenum_array_to_int_date, int_date_to_datenum_array
 from vornix.tframe.utils.exceptions import StoreError
+from vornix.tframe.utils.textshow import (
+    MESSAGE_LINE_CHARS,
+    SHOWN_CHARS,
+    shown_repr,
+    shown_text,
+)
 
 MAX_REPORTED = 50
+# the most columns a file may have: a kind reads at most about a dozen (aliases
+# included), vendor files carry some more that are left alone; a wider header is
+# refused before any row is read
+MAX_COLUMNS = 256
+_MAX_HEADER_BYTES = 1 << 20
 _GROUP_LINES = 3  # line numbers named in a grouped problem
 _EPOCH_DATENUM = 719529  # day number of 1970-01-01
 
@@ -191,6 +202,9 @@ class DataImportError(ValueError):
 
     def __init__(self, path, problems, total=None, more=0):
         self.path = path
+        path = shown_text(path)
+        # one line each: a value's line breaks and escape sequences are shown escaped
+        problems = [(ln, type(msg)(shown_text(msg, MESSAGE_LINE_CHARS // 2))) for ln, msg in problems]
         self.problems = list(problems)
         self.total = len(self.problems) if total is None else total
         shown = self.problems[:MAX_REPORTED]
@@ -227,6 +241,7 @@ class _Checker:
         self.notes = []  # (None, message): about the file as a whole, shown first
         self.unlisted = 0  # problems found beyond those given a message
         self.bad = np.zeros(self.n, dtype=bool)
+        self.unit = "line"  # what `lines` number: lines of a file, or rows of a stored table
 
     def flag(self, mask, message, group=None, summary=None):
         """Flag the rows in `mask`; `message(i)` describes row i (called for reported rows
@@ -253,7 +268,8 @@ class _Checker:
                     i = members[0]
                     text = (summary or message)(i)
                     self.problems.append((int(self.lines[i]), _Grouped(
-                        "%s: %d rows (lines %s)" % (text, members.size, _line_list(self.lines[members])))))
+                        "%s: %d rows (%ss %s)" % (text, members.size, self.unit,
+                                                  _line_list(self.lines[members])))))
                 else:
                     self.unlisted += 1
             rows = np.sort(np.asarray(singles, dtype=np.int64))
@@ -289,12 +305,16 @@ class _Checker:
         return pc.utf8_trim_whitespace(self._column(name)).to_numpy(zero_copy_only=False)
 
     def cell(self, name, i):
-        """Stripped value of one field (for messages)."""
+        """Stripped value of one field for messages, cut to SHOWN_CHARS characters
+        (control characters are escaped where the message is made)."""
         col = self.columns.get(name)
         if col is None:
             return ""
         value = col[int(i)].as_py()
-        return "" if value is None else str(value).strip()
+        text = "" if value is None else str(value).strip()
+        if len(text) > SHOWN_CHARS:
+            text = "%s... (%d more characters)" % (text[:SHOWN_CHARS], len(text) - SHOWN_CHARS)
+        return text
 
     def category(self, name, upper=False):
         """(codes, values): a column's stripped (upper-case) values as codes into their
@@ -512,8 +532,9 @@ def _parse_times_slowly(col):
 _SCAN_BYTES = 1 << 24
 
 
-def _first_line(fh):
-    """(first line without its end, offset after it) of an open binary file."""
+def _first_line(fh, limit=None):
+    """(first line without its end, offset after it) of an open binary file; with
+    `limit`, None for a first line longer than that many bytes."""
     head = b""
     while True:
         part = fh.read(1 << 16)
@@ -523,6 +544,34 @@ def _first_line(fh):
             return head[:end], end + 1
         if not part:
             return head, len(head)
+        if limit is not None and len(head) > limit:
+            return None
+
+
+def _check_width(path, parquet):
+    """Refuse a file whose header has more than MAX_COLUMNS columns, before its rows
+    are read (a very wide header would take minutes to read)."""
+    if parquet:
+        try:
+            count = len(pq.read_schema(path).names)
+        except (pa.ArrowException, OSError) as exc:
+            raise DataImportError(path, [(None, "cannot be read as Parquet: %s" % exc)]) from None
+    else:
+        try:
+            with open(path, "rb") as fh:
+                first = _first_line(fh, _MAX_HEADER_BYTES)
+        except OSError as exc:
+            raise DataImportError(path, [(None, "cannot be read: %s" % exc)]) from None
+        if first is None:
+            raise DataImportError(path, [(1, "the header line is longer than %d bytes: not a CSV header"
+                                          % _MAX_HEADER_BYTES)])
+        try:
+            count = len(next(csv.reader([first[0].decode("utf-8-sig", "replace")]), []))
+        except csv.Error:
+            return  # left to the readers, which report it
+    if count > MAX_COLUMNS:
+        raise DataImportError(path, [(1, "the header has %d columns, more than the %d a file may have "
+                                      "(a kind reads at most a dozen)" % (count, MAX_COLUMNS))])
 
 
 def _quoted_after_blank(fh, start):
@@ -612,7 +661,7 @@ def _read_parquet(path):
         raise DataImportError(path, [(None, "cannot be read as Parquet: %s" % exc)]) from None
     names = [str(c).strip().lower() for c in table.column_names]
     if len(set(names)) != len(names):
-        raise DataImportError(path, [(1, "column names repeat: %s" % ", ".join(names))])
+        raise DataImportError(path, [(1, "column names repeat: %s" % shown_text(", ".join(names)))])
     columns = {}
     for name, col in zip(names, table.columns):
         t = col.type
@@ -639,7 +688,7 @@ def _rename(path, names, columns, options, wanted):
     if absent:
         raise DataImportError(
             path, [(1, "column(s) %s given in the column map are not in the file; the header has %s"
-                    % (", ".join(absent), ", ".join(names)))])
+                    % (shown_text(", ".join(absent)), shown_text(", ".join(names))))])
     taken = {b: columns[a] for a, b in mapped.items()}
     for a in mapped:
         del columns[a]
@@ -660,12 +709,13 @@ def _read_csv(path, required, options=None, optional=()):
     if not os.path.isfile(path):
         raise DataImportError(path, [(None, "file not found")])
     parquet = _is_parquet(path)
+    _check_width(path, parquet)
     names, columns, lines = _read_parquet(path) if parquet else (_read_quickly(path) or _read_generally(path))
     columns = _rename(path, names, columns, options, list(required) + [c for c in optional if c not in required])
     missing = [c for c in required if c not in columns]
     if missing:
         raise DataImportError(
-            path, [(1, "missing column(s) %s; the header has %s" % (", ".join(missing), ", ".join(names)))]
+            path, [(1, "missing column(s) %s; the header has %s" % (", ".join(missing), shown_text(", ".join(names))))]
         )
     # rows whose fields are all empty are left out (their lines keep their numbers)
     first = next(iter(columns.values()), None)
@@ -1340,9 +1390,9 @@ def _flag_order_subset(chk, labels, keys, ok, what, strict=True, show=None):
     show = show or (lambda i: chk.cell(what, i))
     chk.flag(
         bad,
-        lambda i: "%s %s of %s is %s the one on line %d"
+        lambda i: "%s %s of %s is %s the one on %s %d"
         % (what, show(i), labels[i], "the same as" if keys[i] == keys[prev[i]] else "before",
-           chk.lines[prev[i]]),
+           chk.unit, chk.lines[prev[i]]),
     )
 
 
@@ -1484,6 +1534,63 @@ def _import_ticks(store, path, opts):
     groups = labels.rows()
     store.write_files([(store.tick_path(t), "ticks", merged(t, rows)) for t, rows in groups.items()])
     return "%d ticks of %d target(s)" % (chk.n, len(groups))
+
+
+# ------------------------------------------------------------------ stored contents
+
+def _finite_or_null(col):
+    """A float column with NaN as null: a stored NaN stands for an empty field."""
+    return pc.if_else(pc.is_nan(col), pa.scalar(None, col.type), col)
+
+
+def content_problems(kind, table, rel):
+    """The import's rules applied to the table of the stored file `rel` of `kind` (a
+    store schema name, columns as the store writes them): ([(row, message)], number of
+    rows that break a rule); rows are numbered from 1, values shown safely, the first
+    few hundred problems listed.  `vornix data info --check` reports them."""
+    n = table.num_rows
+    columns = {c: table.column(c) for c in table.column_names}
+    chk = _Checker(rel, columns, np.arange(1, n + 1, dtype=np.int64))
+    chk.unit = "row"
+    whole = _Labels(np.zeros(n, dtype=np.int64), [shown_text(os.path.basename(rel)[: -len(".parquet")])])
+    if kind in ("bars", "ticks"):
+        times = chk.number("time")
+        if kind == "bars":
+            _read_bar_values(chk)
+        else:
+            chk.number("price", positive=True)
+            chk.number("volume", non_negative=True)
+        ok = np.isfinite(times)
+        keys = np.where(ok, time_keys(np.where(ok, times, 0.0)), -1)
+        # bars: one per time; ticks: several may share a time, never go back
+        _flag_order_subset(chk, whole, keys, ok, "time", strict=kind == "bars",
+                           show=lambda i: _time_text(keys[i]))
+    elif kind in ("calendar", "adjust", "main_contracts", "factor"):
+        dates = chk.date("date")
+        key = {"date": dates}
+        if kind != "calendar":
+            target = chk.text("target")
+            chk.flag(target == "", lambda i: "target is empty")
+            key["target"] = target
+        if kind == "adjust":
+            chk.number("factor", positive=True)
+        elif kind == "main_contracts":
+            chk.flag(chk.text("contract") == "", lambda i: "contract code is empty")
+        elif kind == "factor":
+            chk.columns["value"] = _finite_or_null(chk.columns["value"])
+            chk.number("value", default=np.nan)
+        dup = pd.DataFrame(key).duplicated().to_numpy()
+        chk.flag(dup, lambda i: "%s has a second row for %d"
+                 % (shown_repr(key["target"][i]) if "target" in key else "the calendar", dates[i]))
+    elif kind == "instruments":
+        types = chk.text("type")
+        chk.flag(~np.isin(types, list(TYPE_NAMES)),
+                 lambda i: "type %s is none of %s" % (shown_repr(types[i]), ", ".join(TYPE_NAMES)))
+        codes = pd.Series(chk.text("market")) + "." + pd.Series(chk.text("code"))
+        dup = codes.duplicated().to_numpy()
+        chk.flag(dup, lambda i: "instrument %s is listed twice" % shown_text(codes.iloc[i]))
+    problems = sorted(chk.problems, key=lambda p: p[0])
+    return [(row, shown_text(message, 400)) for row, message in problems], int(chk.bad.sum())
 
 
 _IMPORTERS = {

@@ -18,7 +18,6 @@ import threading
 from urllib.parse import urlsplit
 
 import pyarrow as pa
-import pyarrow.parquet as pq
 from pyarrow import fs as pafs
 
 from vornix.tframe.utils.exceptions import StoreError
@@ -78,12 +77,15 @@ class LocalFiles:
         with open(path, "rb") as fh:
             return fh.read(limit)
 
-    def read_table(self, path):
-        """A Parquet file's table; FileNotFoundError for no file."""
-        return pq.read_table(path)
+    def read_bytes(self, path):
+        """A whole file as a pyarrow Buffer; FileNotFoundError for none."""
+        with pa.OSFile(path) as fh:
+            return fh.read_buffer()
 
-    def metadata(self, path):
-        return pq.read_metadata(path)
+    def open_random(self, path):
+        """A file open for reading at any offset (pyarrow's size(), read_at(n, at));
+        FileNotFoundError for none."""
+        return pa.OSFile(path)
 
 
 class RemoteFiles:
@@ -132,12 +134,12 @@ class RemoteFiles:
         with self.fs.open_input_stream(self.key(path)) as fh:
             return fh.read(limit)
 
-    def read_table(self, path):
-        return pq.read_table(self.key(path), filesystem=self.fs)
-
-    def metadata(self, path):
+    def read_bytes(self, path):
         with self.fs.open_input_file(self.key(path)) as fh:
-            return pq.read_metadata(fh)
+            return fh.read_buffer()
+
+    def open_random(self, path):
+        return self.fs.open_input_file(self.key(path))
 
 
 _opened = {}

@@ -49,9 +49,21 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 from pyarrow import fs as pafs
 
+from vornix.api.history._manifest import (
+    MANIFEST_FILE,
+    Manifest,
+    entry_of,
+    file_digests,
+    no_manifest_error,
+    read_checked,
+    read_manifest,
+    verify_mode,
+    write_manifest,
+)
 from vornix.api.history._places import files_of
 from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.utils.exceptions import StoreError
+from vornix.tframe.utils.textshow import shown_text
 from vornix.tframe.utils.utilfunc import atomic_path
 
 BAR_FIELDS = ("open", "high", "low", "close", "volume", "turnover", "open_interest")
@@ -449,17 +461,37 @@ def _sync_dirs(folders):
             os.close(fd)
 
 
-def _file_stamp(path):
-    """{"size", "sha1"} of a file's content, or None for no file."""
-    digest, size = hashlib.sha1(), 0
-    try:
-        with open(path, "rb") as fh:
-            for chunk in iter(lambda: fh.read(1 << 20), b""):
-                digest.update(chunk)
-                size += len(chunk)
-    except FileNotFoundError:
-        return None
-    return {"size": size, "sha1": digest.hexdigest()}
+def _file_stamp(path, digests=None):
+    """{"size", "sha1"} of a file's content, or None for no file (from its
+    `digests` when they were taken already)."""
+    digests = file_digests(path) if digests is None else digests
+    return None if digests is None else {"size": digests["size"], "sha1": digests["sha1"]}
+
+
+# ------------------------------------------------------------------ manifest
+
+def _manifest_for_write(path):
+    """The manifest entries of the local store at `path` (the caller holds the lock):
+    as recorded, or for a store written before stores had a manifest, taken from
+    its files as they are."""
+    manifest = read_manifest(files_of(path), path)
+    if manifest is not None:
+        return dict(manifest.files)
+    return {rel.replace(os.sep, "/"): [entry_of(file_digests(os.path.join(path, rel)))]
+            for rel in _store_files(path)}
+
+
+def _record_files(path, entries, rels):
+    """Record the files `rels` as they are now in `entries` and write the manifest;
+    a file gone is dropped."""
+    for rel in rels:
+        digests = file_digests(os.path.join(path, rel))
+        key = rel.replace(os.sep, "/")
+        if digests is None:
+            entries.pop(key, None)
+        else:
+            entries[key] = [entry_of(digests)]
+    write_manifest(path, entries)
 
 
 def _stage_table(path, table):
@@ -469,7 +501,7 @@ def _stage_table(path, table):
     fd, tmp = tempfile.mkstemp(prefix=_TEMP_PREFIX, suffix=".parquet", dir=directory)
     os.close(fd)
     try:
-        pq.write_table(table, tmp)
+        pq.write_table(table, tmp, write_page_checksum=True)  # 'data info --check' verifies them
         fd = os.open(tmp, os.O_RDONLY | os.O_CLOEXEC)
         try:
             os.fsync(fd)
@@ -675,6 +707,8 @@ def _finish_interrupted(path):
     for f in todo:
         os.replace(_inside(path, f["staged"]), _inside(path, f["path"]))
     _sync_dirs(os.path.dirname(_inside(path, f["path"])) for f in journal["files"])
+    _record_files(path, _manifest_for_write(path),
+                  [os.path.relpath(_inside(path, f["path"]), path) for f in journal["files"]])
     _bump_generation(path)
     os.remove(os.path.join(path, JOURNAL_FILE))
     for tmp in _temp_files(path):
@@ -683,14 +717,35 @@ def _finish_interrupted(path):
         _step_name(journal), journal.get("time", "?"), len(todo), len(states))
 
 
-def repair_store(path):
-    """Finish a write step that was stopped part-way (`vornix data repair`); a message."""
+def _rehash(path):
+    """Record every file of the store as it is now (the caller holds the lock); a message."""
+    old = read_manifest(files_of(path), path)
+    entries = {}
+    rels = _store_files(path)
+    _record_files(path, entries, rels)
+    counter, _ = _bump_generation(path)
+    if old is None:
+        return "bar store %s: recorded its %d file(s) in a new manifest (generation %d)" % (
+            path, len(rels), counter)
+    changed = sorted(k for k, v in entries.items() if old.entries(k) != v)
+    gone = sorted(set(old.files) - set(entries))
+    return ("bar store %s: recorded its %d file(s) as they are (generation %d); changed since the last "
+            "write step: %s; gone: %s" % (path, len(rels), counter, _name_list(changed), _name_list(gone)))
+
+
+def repair_store(path, rehash=False):
+    """Finish a write step that was stopped part-way (`vornix data repair`); a message.
+    With `rehash`, then record the store's files as they are in its manifest, which
+    accepts changes made to them outside a write step."""
     path = local_place(path, "repair")
     if not os.path.isdir(path):
         raise StoreError("no bar store at %s" % path)
     with write_lock(path):
         temps = len(_temp_files(path))
         done = _finish_interrupted(path)
+        if rehash:
+            text = _rehash(path)
+            return "%s; %s" % ("bar store %s: %s" % (path, done), text) if done else text
     if done:
         return "bar store %s: %s" % (path, done)
     if temps:
@@ -699,11 +754,75 @@ def repair_store(path):
     return "bar store %s: nothing to repair" % path
 
 
-def check_store(path):
+CHECK_SHOWN = 20  # problems listed per file by `check_store`
+
+
+def store_file_kind(sub, name):
+    """The schema name of the store file `name` in the store folder `sub` (None for
+    a file that is no store file)."""
+    if sub == "ticks":
+        return "ticks"
+    if sub == "factors":
+        return "factor"
+    folder, base = os.path.split(sub)
+    if folder == "bars" and (base == "1d" or _is_base_folder(base)):
+        return "bars"
+    if not sub:
+        table = name[: -len(".parquet")]
+        return table if table in _SCHEMAS and table not in ("bars", "ticks", "factor") else None
+    return None
+
+
+def _schema_problems(kind, table):
+    """(None, message) for each column of the store's schema that a file lacks or
+    holds with another type: the store writes exactly its schema."""
+    schema = _SCHEMAS.get(kind)
+    if schema is None:
+        return []
+    problems = []
+    for f in schema:
+        if f.name not in table.column_names:
+            problems.append((None, "column %s is missing" % f.name))
+        elif table.schema.field(f.name).type != f.type:
+            problems.append((None, "column %s holds %s, the store writes %s"
+                             % (f.name, table.schema.field(f.name).type, f.type)))
+    return problems
+
+
+def _against_manifest(manifest, rel, size, digest):
+    """What is wrong with the store file `rel` of `size` bytes and SHA-256 `digest`
+    by `manifest`, or None."""
+    entries = manifest.entries(rel)
+    if entries is None:
+        return "%s (not in the manifest)" % rel
+    if any(e["size"] == size and e["sha256"] == digest for e in entries):
+        return None
+    return "%s (%d bytes, SHA-256 %s...; the manifest records %d bytes, %s...)" % (
+        rel, size, digest[:12], entries[0]["size"], entries[0]["sha256"][:12])
+
+
+class _Hashing:
+    """A file read through, its bytes counted and hashed (SHA-256) on the way."""
+
+    def __init__(self, fh):
+        self.fh, self.sha256, self.size = fh, hashlib.sha256(), 0
+
+    def read(self, count=-1):
+        data = self.fh.read(count)
+        self.sha256.update(data)
+        self.size += len(data)
+        return data
+
+
+def check_store(path, rules=None):
     """(ok, lines) of `vornix data info --check`: an interrupted write step (which of
     its files hold their new content and which their old), a damaged generation
-    file and store files whose Parquet footer cannot be read are problems.  A store
-    at a URL is checked for an unfinished upload instead of a write step."""
+    file, store files that cannot be decoded to the last page (or whose pages do
+    not match their checksums) and columns that are not the store's are problems.
+    `rules(kind, table, rel)`, when given, gives the (row, message) problems of the
+    contents of the store file `rel` (kind: its schema name) and the number of rows
+    with any.  A store at a URL is checked for an
+    unfinished upload instead of a write step."""
     files = files_of(path)
     path = files.root
     if not files.isdir(path):
@@ -749,17 +868,67 @@ def check_store(path):
     elif not files.remote and _temp_files(path):
         lines.append("%d temporary file(s) of writes stopped before they changed anything (the next "
                      "write or 'vornix data repair' removes them)" % len(_temp_files(path)))
-    damaged = []
+    manifest, counter = None, None
+    with contextlib.suppress(StoreError):  # a damaged generation file is reported above
+        counter = read_generation_file(path).counter
+    try:
+        manifest = read_manifest(files, path)
+        if manifest is None and counter:
+            lines.append("PROBLEM: %s" % no_manifest_error(path, files.remote))
+            ok = False
+    except StoreError as exc:
+        lines.append("PROBLEM: %s" % exc)
+        ok = False
+    listed = set() if manifest is None else set(manifest.files)
+    damaged, bad_files, changed = [], 0, []
     for sub, name in sorted(_entries(path)):
         if name.startswith(".") or not name.endswith(".parquet"):
             continue
+        rel = os.path.join(sub, name)
         try:
-            files.metadata(os.path.join(path, sub, name))
+            data = files.read_bytes(os.path.join(path, rel))
         except (pa.ArrowException, OSError) as exc:
-            damaged.append("%s (%s)" % (os.path.join(sub, name), exc))
+            damaged.append("%s (%s)" % (rel, shown_text(exc)))
+            continue
+        if manifest is not None:
+            listed.discard(rel.replace(os.sep, "/"))
+            problem = _against_manifest(manifest, rel, len(data), hashlib.sha256(data).hexdigest())
+            if problem:
+                changed.append(problem)
+        try:  # every page decoded, and checked against its checksum where it has one
+            table = pq.read_table(pa.BufferReader(data), page_checksum_verification=True)
+        except (pa.ArrowException, OSError) as exc:
+            damaged.append("%s (%s)" % (rel, shown_text(exc)))
+            continue
+        finally:
+            data = None
+        kind = store_file_kind(sub, name)
+        problems = _schema_problems(kind, table)
+        if problems:
+            lines.append("PROBLEM: %s: its columns are not the store's" % rel)
+        elif rules is not None and kind is not None:
+            problems, rows = rules(kind, table, rel)
+            if problems:
+                lines.append("PROBLEM: %s: %d row(s) break the import's rules" % (rel, rows))
+        if problems:
+            bad_files += 1
+            lines += ["  %s%s" % ("" if row is None else "row %d: " % row, message)
+                      for row, message in problems[:CHECK_SHOWN]]
+            if len(problems) > CHECK_SHOWN:
+                lines.append("  ... and more in %s" % rel)
     if damaged:
         ok = False
         lines.append("PROBLEM: %d store file(s) cannot be read: %s" % (len(damaged), "; ".join(damaged)))
+    changed += ["%s (listed in the manifest, missing)" % rel for rel in sorted(listed)]
+    if changed:
+        ok = False
+        lines.append("PROBLEM: %d store file(s) changed outside a write step: %s. Runs refuse them; if "
+                     "the change was intended, record them with %s"
+                     % (len(changed), "; ".join(changed),
+                        "'vornix data repair --rehash' on the store it was uploaded from, then upload "
+                        "it again" if files.remote else "'vornix data repair --rehash --store %s'" % path))
+    if bad_files:
+        ok = False
     if ok:
         lines.append("no problems found")
     return ok, lines
@@ -807,6 +976,8 @@ class BarStore:
         info = read_generation_file(self.path)
         self.generation, self.store_id = info.counter, info.store_id
         self._tables = {}
+        self._manifest = None
+        self._manifest_seen = None  # (inode, mtime, size) of a local manifest when it was read
         self._batch = 0
         self._staged = {}  # store file -> temporary file with its new content (in a step)
         self._step = None  # what the step being written is (kind, source)
@@ -838,9 +1009,55 @@ class BarStore:
         """Where the content of a store file is: its new content while a step writes it."""
         return self._staged.get(path, path)
 
+    def manifest(self, again=False):
+        """The store's Manifest (read once, and again when a local one changed;
+        `again`: read it anew).  A store that was written but has none is refused,
+        except by a write step, which gives it one."""
+        if not self.remote and self._manifest is not None:
+            try:
+                st = os.stat(os.path.join(self.path, MANIFEST_FILE))
+                seen = (st.st_ino, st.st_mtime_ns, st.st_size)
+            except OSError:
+                seen = None
+            again = again or seen != self._manifest_seen
+        if self._manifest is None or again:
+            if not self.remote:
+                with contextlib.suppress(OSError):
+                    st = os.stat(os.path.join(self.path, MANIFEST_FILE))
+                    self._manifest_seen = (st.st_ino, st.st_mtime_ns, st.st_size)
+            manifest = read_manifest(self._files, self.path)
+            if manifest is None and self._batch and not self.remote:
+                # a write step (under the lock) on a store written before stores had a
+                # manifest: its files as they are, which the step's manifest records
+                manifest = Manifest(_manifest_for_write(self.path))
+            elif manifest is None:
+                if self.generation or self._files.exists(os.path.join(self.path, GENERATION_FILE)):
+                    raise no_manifest_error(self.path, self.remote)
+                manifest = Manifest({})
+            self._manifest = manifest
+        return self._manifest
+
+    def manifest_digest(self):
+        return self.manifest().digest()
+
+    def _checked(self, path, metadata_only=False):
+        """A store file read and checked against the manifest (see _manifest); a
+        mismatch is looked at again with the manifest as it is now, since a writer
+        may have switched the file in since it was read."""
+        if path in self._staged:  # the new content of this object's own step
+            source = self._staged[path]
+            return pq.read_metadata(source) if metadata_only else pq.read_table(source)
+        rel = os.path.relpath(path, self.path) if not self.remote else path[len(self.path) + 1:]
+        mode = verify_mode(self.remote)
+        try:
+            return read_checked(self._files, self.path, rel, self.manifest(), mode, metadata_only)
+        except StoreError:
+            return read_checked(self._files, self.path, rel, self.manifest(again=True), mode,
+                                metadata_only)
+
     def _read(self, path, schema_name, missing_ok):
         try:
-            table = self._files.read_table(self._source(path))
+            table = self._checked(path)
         except FileNotFoundError:
             if missing_ok:
                 return None
@@ -903,7 +1120,7 @@ class BarStore:
     def bar_count(self, target, frequency):
         path = self.bar_path(target, frequency)
         try:
-            return self._files.metadata(self._source(path)).num_rows
+            return self._checked(path, metadata_only=True).num_rows
         except FileNotFoundError:
             return 0
         except (pa.ArrowException, OSError) as exc:
@@ -932,6 +1149,7 @@ class BarStore:
     def _bump(self):
         self.generation, self.store_id = _bump_generation(self.path)
         self._tables.clear()
+        self._manifest = None
 
     @contextlib.contextmanager
     def writing(self, kind=None, source=None):
@@ -1006,10 +1224,17 @@ class BarStore:
 
         journal_path = os.path.join(self.path, JOURNAL_FILE)
         try:
+            new = {p: file_digests(staged[p]) for p in paths}
             journal = dict(self._step or {"kind": "write", "source": None}, format=_JOURNAL_FORMAT,
                            time=_now(), pid=os.getpid(), files=[
                                {"path": rel(p), "staged": rel(staged[p]), "old": _file_stamp(p),
-                                "new": _file_stamp(staged[p])} for p in paths])
+                                "new": _file_stamp(staged[p], new[p])} for p in paths])
+            # while the files are switched in, readers accept the old or the new content
+            entries = _manifest_for_write(self.path)
+            switching = dict(entries)
+            for p in paths:
+                key = rel(p).replace(os.sep, "/")
+                switching[key] = [entry_of(new[p])] + entries.get(key, [])
             _sync_dirs(os.path.dirname(p) for p in paths)
             _write_journal(self.path, journal)
         except BaseException:
@@ -1019,10 +1244,14 @@ class BarStore:
             raise
         done = 0
         try:
+            write_manifest(self.path, switching)
             for p in paths:
                 os.replace(staged[p], p)
                 done += 1
             _sync_dirs(os.path.dirname(p) for p in paths)
+            for p in paths:
+                entries[rel(p).replace(os.sep, "/")] = [entry_of(new[p])]
+            write_manifest(self.path, entries)
             self._bump()
             os.remove(journal_path)
         except OSError as exc:
@@ -1131,7 +1360,10 @@ def upload_store(path, url, progress=False):
         info = read_generation_file(path)
         if not info.counter:
             raise StoreError("the bar store %s holds nothing yet: there is nothing to upload" % path)
+        if not os.path.exists(os.path.join(path, MANIFEST_FILE)):
+            raise no_manifest_error(path, False)
         names = _store_files(path)
+        manifest = read_manifest(source, path)
         fs = dest.fs
 
         def key(rel):
@@ -1158,9 +1390,18 @@ def upload_store(path, url, progress=False):
                 if folder not in made:
                     fs.create_dir(key(folder) if folder else dest.base, recursive=True)
                     made.add(folder)
-                with open(os.path.join(path, rel), "rb") as src, fs.open_output_stream(key(rel)) as out:
+                with open(os.path.join(path, rel), "rb") as fh, fs.open_output_stream(key(rel)) as out:
+                    src = _Hashing(fh)
                     shutil.copyfileobj(src, out, 1 << 22)
-                    size += src.tell()
+                    size += src.size
+                # a file changed outside a write step is not spread: the copy stays refused
+                problem = _against_manifest(manifest, rel, src.size, src.sha256.hexdigest())
+                if problem:
+                    raise StoreError(
+                        "store file %s does not match the store's manifest: it was changed outside "
+                        "a write step. The copy at %s is refused until an upload finishes: record "
+                        "the change, if it was intended, with 'vornix data repair --rehash --store %s' "
+                        "and upload again" % (problem, dest.root, path))
             # the store's files that the URL holds and the store no longer does (only in
             # the store's own folders: whatever else shares the place stays)
             keep = {key(rel) for rel in names}
@@ -1172,6 +1413,8 @@ def upload_store(path, url, progress=False):
             ]
             for stale_key in stale:
                 fs.delete_file(stale_key)
+            with open(os.path.join(path, MANIFEST_FILE), "rb") as fh:
+                put(MANIFEST_FILE, fh.read())
             with open(os.path.join(path, GENERATION_FILE), "rb") as fh:
                 put(GENERATION_FILE, fh.read())
             fs.delete_file(key(UPLOAD_MARK))

@@ -4,8 +4,17 @@ import socket
 import threading
 import time
 
+from vornix.setting import get_setting
 from vornix.tframe.comm import protocol
-from vornix.tframe.utils.exceptions import VxCommandError, VxConnectionError, VxTimeoutError
+from vornix.tframe.utils.exceptions import (
+    VxAuthError,
+    VxCommandError,
+    VxConnectionError,
+    VxTimeoutError,
+)
+from vornix.tframe.utils.userkey import KEY_SETTING, key_path, user_key
+
+DEFAULT_AUTH_TIMEOUT = 10.0
 
 
 class HeatBeat:
@@ -24,9 +33,12 @@ class ClientSocket:
     """A request/reply connection to the trading core.
 
     Nothing happens on construction: the connection is made when the first
-    command is sent.  Right after it comes up, the connected callback (if any)
-    runs once, on the thread that sends; it may itself send commands.  Every
-    wait for the core is bounded by `timeout` seconds.
+    command is sent.  It begins with the key handshake (see `protocol`): a peer
+    that cannot prove it holds the user's key is refused, within `timeout`
+    seconds and at most the setting VX_CORE_AUTH_TIMEOUT (default 10 s).  Right
+    after it comes up, the connected callback (if any) runs once, on the thread
+    that sends; it may itself send commands.  Every wait for the core is bounded
+    by `timeout` seconds.
     """
 
     def __init__(self, host=protocol.DEFAULT_HOST, port=protocol.DEFAULT_PORT, timeout=300):
@@ -38,6 +50,7 @@ class ClientSocket:
         self.timeout = timeout
         self.heartbeat = HeatBeat()
         self._sock = None
+        self._session = None
         self._lock = threading.RLock()
         self._callback_connected = None
         self._next_id = 0
@@ -68,7 +81,12 @@ class ClientSocket:
                 raise VxConnectionError(
                     "cannot reach %s (%s); start it with `python -m vornix.core`" % (self.peer, exc)
                 ) from None
-            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            try:
+                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                self._session = self._authenticate(sock)
+            except BaseException:
+                sock.close()
+                raise
             self._sock = sock
             self.heartbeat.beat()
             if self._callback_connected is not None:
@@ -78,9 +96,26 @@ class ClientSocket:
                     self.disconnect()
                     raise
 
+    def _authenticate(self, sock):
+        wait = min(self.timeout, float(get_setting("VX_CORE_AUTH_TIMEOUT", DEFAULT_AUTH_TIMEOUT)))
+        key = user_key()
+        hint = ("Stop the process listening on port %d, or run with --core local (a core of the "
+                "run's own), or, if it is your core started with another key, name that key file "
+                "with the setting %s (now %s)" % (self.port, KEY_SETTING, key_path()))
+        try:
+            return protocol.client_handshake(sock, key, wait, self.peer)
+        except VxAuthError as exc:
+            raise VxAuthError("%s; refused it: it is not a vornix core of this user. %s"
+                              % (exc, hint)) from None
+        except VxTimeoutError as exc:
+            raise VxTimeoutError("%s (a vornix core answers at once). %s" % (exc, hint)) from None
+        except OSError as exc:
+            raise VxConnectionError("lost %s in the key handshake: %s" % (self.peer, exc)) from None
+
     def disconnect(self):
         with self._lock:
             sock, self._sock = self._sock, None
+            self._session = None
             if sock is not None:
                 try:
                     sock.close()
@@ -107,8 +142,10 @@ class ClientSocket:
             deadline = time.monotonic() + self.timeout
             try:
                 self._sock.settimeout(self.timeout)
-                protocol.send_message(self._sock, {"id": req_id, "cmd": cmd, "args": args})
-                reply = protocol.recv_message(self._sock, deadline, self.peer)
+                protocol.send_message(self._sock, {"id": req_id, "cmd": cmd, "args": args},
+                                      self._session)
+                reply = protocol.recv_message(self._sock, deadline, self.peer,
+                                              session=self._session)
             except VxTimeoutError:
                 self.disconnect()
                 raise VxTimeoutError(

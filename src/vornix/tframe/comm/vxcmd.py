@@ -1,6 +1,8 @@
 """Commands to the trading core, sent over the run's command connection."""
 
-from vornix.setting import get_setting
+import os
+
+from vornix.setting import core_cache_dir, get_setting
 from vornix.tframe.comm import protocol
 from vornix.tframe.comm.vxclient import ClientSocket
 from vornix.tframe.utils.exceptions import VxConnectionError
@@ -37,11 +39,13 @@ def vxSendCmdToolboxCheck(toolbox, version, support):
 
 
 def vxSendCmdGetToolBoxRootofCacheDir():
-    """The core's cache directory for this toolbox."""
-    result = command_client().request("GetToolBoxRootofCacheDir", toolbox="python")
-    if not isinstance(result, str) or not result:
-        raise VxConnectionError("the trading core answered the cache-directory query with %r" % (result,))
-    return result
+    """The cache folder of this toolbox, where the run's matrix cache, output and
+    logs go: from this process's own settings (VX_CORE_CACHE_DIR, default
+    ~/.vornix/cache, then "python"), never from what the core answers."""
+    command_client().connect()  # the handshakes come first, as for any command
+    path = os.path.join(os.path.abspath(core_cache_dir()), "python")
+    os.makedirs(path, exist_ok=True)
+    return path
 
 
 def vxSendCmdGetFactorMultiFilePath(factors, targets, begin_date, end_date, flag=0):

@@ -26,6 +26,14 @@ class VxTimeoutError(VxConnectionError, TimeoutError):
     """The trading core did not answer within the configured time-out."""
 
 
+class VxAuthError(VxConnectionError):
+    """The peer on the command port could not prove that it holds the user's key."""
+
+
+class KeyFileError(VxError):
+    """The user's key file cannot be made, read or trusted."""
+
+
 class VxCommandError(VxError):
     """The trading core answered a command with an error."""
 
