@@ -559,6 +559,7 @@ class HistoryStore(BarStore):
                     "DotCode": code,
                     "ST": bool(row.get("st", False)),
                     "LimitPct": float(row.get("limit_pct", np.nan)),
+                    "MarginRate": float(row.get("margin_rate", np.nan)),
                 }
             )
         return out
