@@ -117,6 +117,8 @@ class RunResult:
             counts = st.get("orders")
             if counts:
                 lines.append("orders: " + order_line(counts))
+            for text in st.get("warnings", ()):
+                lines.append("warning: " + text)
         if self.out_dir is not None:
             lines.append("results: %s" % self.out_dir)
         return "\n".join(lines)
@@ -420,6 +422,7 @@ class _Run:
         from vornix.runner._broker import Broker
 
         self.broker = Broker(self, **self.broker_settings)
+        self.broker.on_roll = self.strategy.scope.get("on_roll")
 
         scope = dict(self.strategy.scope)
         # the optional callbacks: the framework's defaults, without a warning; a
@@ -559,6 +562,13 @@ def _stats_of(runner, settings, time_line):
         out["accounts"][account.handle] = stats
     out["start_cash"] = float(sum(a.start_cash for a in broker.accounts))
     out["orders"] = broker.order_counts()
+    warnings = broker.warnings()
+    if warnings:
+        out["warnings"] = warnings
+    if "future" in broker._by_handle:
+        fut = out["accounts"]["future"]
+        fut["rolls"] = int((trades["kind"] == "roll").sum()) // 2 if len(trades) else 0
+        fut["margin_calls"] = len(broker.margin_calls)
     if broker.applied:
         out["corporate_actions"] = [
             dict(a, time=str(times[a["step"]].astype("datetime64[s]"))) for a in broker.applied]
