@@ -333,6 +333,8 @@ class _Checker:
         if default is not None:
             values[empty] = default
         ok = ~bad
+        if default is not None:  # an empty field holds the default, which is not checked
+            ok &= ~empty
         if positive:
             with np.errstate(invalid="ignore"):
                 self.flag(ok & ~(values > 0), lambda i: "%s %s must be above 0" % (name, self.cell(name, i)))
