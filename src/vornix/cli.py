@@ -220,8 +220,15 @@ def _cmd_run(args):
     run(strategy, targets=args.targets, frequency=args.frequency, count=args.count,
         begin=args.begin, end=args.end, adjust=args.adjust, params=params, out=args.out,
         quiet=args.quiet, core=args.core, cash=args.cash, fee_stock=args.fee_stock,
-        fee_future=args.fee_future, slippage=args.slippage)
+        fee_future=args.fee_future, slippage=args.slippage,
+        **_futures_settings(args))
     return 0
+
+
+def _futures_settings(args):
+    """The futures rules given on the command line (None: the strategy's or the default)."""
+    return {"roll": args.roll, "margin_rate": args.margin_rate,
+            "force_liquidation": True if args.force_liquidation else None}
 
 
 def _cmd_self_audit(args):
@@ -313,6 +320,15 @@ def _run_settings(p, runs):
                    help="futures fee as a fraction of the traded notional (default 0.0001)")
     p.add_argument("--slippage", type=float, default=None,
                    help="slippage of every fill in ticks of the target's minimum move (default 0)")
+    p.add_argument("--roll", choices=("auto", "manual"), default=None,
+                   help="futures: where the main contract changes, roll a position into the new "
+                        "contract (auto, default) or leave it to the strategy's on_roll (manual)")
+    p.add_argument("--margin-rate", dest="margin_rate", type=float, default=None, metavar="RATE",
+                   help="futures: margin as a fraction of the notional for every contract "
+                        "(default: the instruments' margin_rate, else 0.1)")
+    p.add_argument("--force-liquidation", dest="force_liquidation", action="store_true",
+                   help="futures: close every position at the next open after a settlement that "
+                        "leaves equity below the margin held (default: only refuse opening orders)")
 
 
 def _add_run(subparsers):
@@ -369,7 +385,8 @@ def _cmd_sweep(args):
                    targets=args.targets, frequency=args.frequency, count=args.count,
                    begin=args.begin, end=args.end, adjust=args.adjust, params=params,
                    core=args.core, cash=args.cash, fee_stock=args.fee_stock,
-                   fee_future=args.fee_future, slippage=args.slippage)
+                   fee_future=args.fee_future, slippage=args.slippage,
+                   **_futures_settings(args))
     if args.walk_forward:
         train, test = parse_walk_forward(args.walk_forward)
         out = args.out or default_folder(strategy.name + "-walk-forward")
