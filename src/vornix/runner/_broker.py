@@ -218,43 +218,44 @@ class Market:
         if self.day.size and (before < 0).any():
             self.prev_close[:, before < 0] = self._close_before(_history, info, codes)[:, None]
 
-    def add(self, history, codes, fallback):
-        """Append the raw bars of instruments that are not targets of the run (the
-        contracts behind continuous targets, or ordered directly), combined to the
-        steps.  `fallback[code]` = (target row, steps) stands in for a contract
-        without stored bars: the continuous target's bars at the steps it is main."""
+    def extend(self, k):
+        """Room for `k` more instruments (no bars: NaN prices, volume 0) until `load`."""
+        steps = self.time_line.size
+        nan = np.full((k, steps), np.nan)
+        for name in ("open", "high", "low", "_raw_close", "close", "prev_close"):
+            setattr(self, name, np.vstack([getattr(self, name), nan]))
+        self.volume = np.vstack([self.volume, np.zeros((k, steps))])
+
+    def load(self, history, codes, rows, fallback):
+        """The raw bars of instruments that are not targets of the run (the contracts
+        behind continuous targets, or ordered directly), combined to the steps, into
+        their rows.  `fallback[code]` = (target row, steps) stands in for a contract
+        without stored bars: the continuous target's bars at the steps it is main.
+        Returns the codes without bars."""
         from vornix.tframe.sysdefine import GlobalDefine as gv
+        from vornix.tframe.utils.exceptions import VxError
 
         info = self.runner_info
-        n = len(codes)
-        rows = [np.full((n, self.time_line.size), np.nan) for _ in range(4)]
-        rows.append(np.zeros((n, self.time_line.size)))
         store = history.current_store()
         base = "min" if info.KFrequency == "min" else "day"
         stored = [c for c in codes if store.bar_count(c, base)]
+        got = None
         if stored:
-            from vornix.tframe.utils.exceptions import VxError
-
             try:
                 got = self._raw(history, gv, info, stored)
             except (ValueError, VxError):  # none of them has a bar in the run's range
-                got, stored = None, []
-            for k, c in enumerate(stored):
-                for j in range(5):
-                    rows[j][codes.index(c)] = got[j][k]
-        for c in codes:
+                stored = []
+        for k, c in enumerate(stored):
+            r = rows[codes.index(c)]
+            self.open[r], self.high[r], self.low[r], self._raw_close[r], self.volume[r] = (
+                got[j][k] for j in range(5))
+        for c, r in zip(codes, rows):
             if c in stored or c not in fallback:
                 continue
             t, steps = fallback[c]
-            for j, src in enumerate((self.open, self.high, self.low, self._raw_close,
-                                     self.volume)):
-                rows[j][codes.index(c), steps] = src[t, steps]
-        self.open, self.high, self.low = (np.vstack([a, b]) for a, b in zip(
-            (self.open, self.high, self.low), rows[:3]))
-        self._raw_close = np.vstack([self._raw_close, rows[3]])
-        self.volume = np.vstack([self.volume, rows[4]])
-        self.close = np.vstack([self.close, _last_known(rows[3])])
-        self.prev_close = np.vstack([self.prev_close, np.full((n, self.time_line.size), np.nan)])
+            for name in ("open", "high", "low", "_raw_close", "volume"):
+                getattr(self, name)[r, steps] = getattr(self, name)[t, steps]
+        self.close[rows] = _last_known(self._raw_close[rows])
         return [c for c in codes if c not in stored]
 
     def _raw(self, history, gv, info, targets):
@@ -402,6 +403,7 @@ class Broker:
         # continuous targets: the instrument each step's orders trade (its main contract
         # of the step's trading day; the target itself on a day without one)
         self.main_of = {}
+        self._unloaded = []  # contracts whose bars are read at the first order
         self._load_contracts()
         self.value_px = mk.close
 
@@ -432,12 +434,12 @@ class Broker:
                     wanted.append(name)
                     fallback[name] = (t, np.flatnonzero(step_ids == k))
         if wanted:
-            self._add_instruments(wanted, fallback)
+            self._add_instruments(wanted, fallback, lazy=True)
         for t, (unique, step_ids) in per_target.items():
             lookup = np.array([self.index[n] for n in unique] + [t])
             self.main_of[t] = lookup[step_ids]  # -1: the target itself
 
-    def _add_instruments(self, codes, fallback=None):
+    def _add_instruments(self, codes, fallback=None, lazy=False):
         """Futures that are not targets of the run (contracts), with their raw bars;
         a contract that is no instrument of the store, or has no bars stored, stands in
         for its continuous target (`fallback`) with that target's bars on the days it
@@ -483,8 +485,22 @@ class Broker:
             np.int64)
         self.held_margin = np.r_[self.held_margin, np.zeros(k)]
         self.reference = np.r_[self.reference, np.zeros(k)]
-        missing = self.market.add(_history, list(codes), fallback)
+        self.market.extend(k)
         self.value_px = self.market.close
+        self._unloaded.append((list(codes), [self.index[c] for c in codes], fallback))
+        if not lazy:
+            self._load_bars()
+
+    def _load_bars(self):
+        """The bars of the contracts added so far (a run that never orders a future
+        never reads them)."""
+        from vornix.api.history import _history
+
+        todo, self._unloaded = self._unloaded, []
+        for codes, rows, fallback in todo:
+            self._note_missing(self.market.load(_history, codes, rows, fallback), fallback)
+
+    def _note_missing(self, missing, fallback):
         for c in missing:
             if c in fallback:
                 self.notes.append("%s has no bars stored: it is priced by %s on the days it is its "
@@ -698,6 +714,8 @@ class Broker:
         return None
 
     def order(self, target, volume, step, limit=None):
+        if self._unloaded:
+            self._load_bars()
         t, code = self._target(target)
         via = None
         if t is not None and t in self.main_of:  # a continuous target: its main contract
@@ -745,6 +763,8 @@ class Broker:
     def order_target_percent(self, target, weight, step, limit=None):
         """Holds `weight` of the account's equity at the step's close, in whole lots
         (rounded toward zero)."""
+        if self._unloaded:
+            self._load_bars()
         t, code = self._target(target)
         if t is None:
             return self.order(target, 0, step, limit)
