@@ -43,8 +43,8 @@ contract of a continuous target; a contract's bars are its own file):
   recomputed at the close;
 - at the first step of a day with a new main contract, a position in the old one is
   closed and opened in the new one (roll orders ahead of the pending ones, each
-  filling at its contract's first traded bar from that step on), and pending orders
-  of the target move to the new contract.
+  filling at its contract's first traded bar from that step on, the new one's not
+  before the old one's), and pending orders of the target move to the new contract.
 """
 
 import math
@@ -256,7 +256,8 @@ class Book:
                     label = ("roll", self.rolls, j)
                     self._new_order(label)
                     self._status(label, "accepted")
-                    rolled.append([label, j, vol, s - 1, None])
+                    rolled.append([label, j, vol, s - 1, None, None, None])
+                rolled[1][6] = rolled[0][0]  # the new contract's once the old one's is sold
                 self.pending[:0] = rolled
 
     def floating(self, s):
@@ -302,7 +303,8 @@ class Book:
                 self.pending.remove(order)  # its trading day is over
                 self._status(label, "cancelled")
                 continue
-            if not m.traded(s, j):
+            if not m.traded(s, j) or (len(order) > 6 and any(o[0] == order[6]
+                                                               for o in self.pending)):
                 continue
             buy = vol > 0
             price = m.open[s, j] + math.copysign(self.slippage * m.tick[j], vol)

@@ -82,7 +82,7 @@ class Order:
 
     __slots__ = ("order_id", "target", "target_idx", "volume", "status", "reason", "code",
                  "placed_step", "filled_step", "done_step", "price", "fee", "account", "limit",
-                 "filled", "waited", "via", "kind")
+                 "filled", "waited", "via", "kind", "after")
 
     def __init__(self, order_id, target, target_idx, volume, step, account, limit=math.nan,
                  via=None, kind="order"):
@@ -104,6 +104,7 @@ class Order:
         self.waited = ""  # why a bar that traded did not fill it
         self.via = via  # the continuous target it was placed on (index), or None
         self.kind = kind  # "order", or "roll", "expiry", "liquidation" of the simulator
+        self.after = None  # an order that must be done first (a roll's close, for its open)
 
     @property
     def remaining(self):
@@ -861,7 +862,8 @@ class Broker:
         for order in self.pending:
             t = order.target_idx
             price = opens[t]
-            if order.placed_step >= step or not (volumes[t] > 0) or not math.isfinite(price):
+            if order.placed_step >= step or not (volumes[t] > 0) or not math.isfinite(price) or (
+                    order.after is not None and order.after.done_step is None):
                 keep.append(order)
                 continue
             side = 1.0 if order.volume > 0 else -1.0
@@ -1025,6 +1027,7 @@ class Broker:
                 # first of the pending orders: the old contract's close, then the new one's
                 closing = self._simulator_order(old, -held, step - 1, "roll")
                 opening = self._simulator_order(new, held, step - 1, "roll")
+                opening.after = closing  # the new contract's once the old one's is closed
                 for order in (opening, closing):
                     self.pending.remove(order)
                     self.pending.insert(0, order)
