@@ -51,7 +51,8 @@ with their settings are in `_rules`):
   changes, `on_roll(context, target, old, new)` is called; pending orders of the
   target move to the new contract; with `roll` "auto" a position in the old
   contract is closed and the same volume opened in the new one at the first
-  traded bars of the day (two fills, kind "roll").  A position still held at a
+  traded bars of the day, the new one's not before the old one's (two fills, kind
+  "roll").  A position still held at a
   contract's last trading day is closed at that day's close (kind "expiry"),
   with a warning in the run's output.
 - Corporate actions, before the fills of the first step of an ex-date: held
