@@ -163,7 +163,7 @@ def _main_rows(store, target):
     if rows.empty:
         raise ValueError("no main contracts of %s in the store: import them (vornix data import main FILE) or "
                          "derive them from the contracts' day bars (vornix data derive-main %s)"
-                         % (target, target.rsplit("00", 1)[0]))
+                         % (target, target[:-2] if target.endswith("00") else target))
     return rows["date"].to_numpy(dtype=np.int64), [str(c).upper() for c in rows["contract"]]
 
 
@@ -173,8 +173,11 @@ def _derive_continuous(store, target):
 
     name = parse_symbol(target) or str(target).strip().upper()
     market = name.split(".", 1)[0]
-    days, contracts = _main_rows(store, name)
     info = store.target_table()
+    if name in info and info[name]["type"] != "future":
+        raise ValueError("%s is a %s; a continuous target is a future such as SHF.RB00"
+                         % (name, info[name]["type"]))
+    days, contracts = _main_rows(store, name)
     calendar_days = store.trading_days()
     span = calendar_days[(calendar_days >= days[0]) & (calendar_days <= days[-1])]
     gaps = np.setdiff1d(span, days)
