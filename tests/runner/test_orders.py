@@ -31,8 +31,8 @@ reference book (`Book`) that follows the trading rules as a user reads them:
 Futures trade as contracts (`main_contracts.parquet` names each day's main
 contract of a continuous target; a contract's bars are its own file):
 
-- an order on a continuous target trades the main contract of the next step's
-  trading day; a position is the contract's and is valued at its own close;
+- an order on a continuous target trades the main contract of its step's trading
+  day; a position is the contract's and is valued at its own close;
 - an opening fill needs volume x price x multiplier x margin_rate (the instrument's
   column) of margin plus the fee from the available cash (cash + the profit or loss
   of the futures held since their last settlement, at the close before the fill);
@@ -157,7 +157,7 @@ class Market:
 
     def trades_as(self, j, s):
         """The instrument an order on target j placed at step s trades."""
-        return self.main[j][min(s + 1, len(self.keys) - 1)] if j in self.main else j
+        return self.main[j][s] if j in self.main else j
 
     @staticmethod
     def trading_days(store, keys):

@@ -33,9 +33,10 @@ with their settings are in `_rules`):
   a buy that costs more than the account's cash is rejected when it would fill.
 - Stocks: cash moves by volume x price x multiplier plus the fee.
 - Futures (`_rules` for the settings): an order on a continuous target trades its
-  main contract of the trading day on which it can first fill (the next step's
-  day); orders, trades and positions name the contract, and a contract may be
-  ordered directly (its bars are loaded when first named).  An opening fill puts
+  main contract of the day (moved to the new one if it is still pending when the
+  main contract changes); orders, trades and positions name the contract, and a
+  contract may be ordered directly (its bars are loaded when first named).  An
+  opening fill puts
   up margin (price x multiplier x volume x margin rate) and pays its fee from the
   available cash, else it is rejected with the amounts; a closing fill releases
   its share of the margin and books its profit against the last settlement.
@@ -511,14 +512,14 @@ class Broker:
             else:
                 self.notes.append("%s has no bars in the run's range: its orders wait" % c)
 
-    def _resolve(self, t, step, ahead=True):
-        """The instrument an order on target `t` trades: for a continuous target, its
-        main contract of the trading day of the next step (`ahead`) or of `step`."""
+    def _resolve(self, t, step):
+        """The instrument an order on target `t` at `step` trades: for a continuous
+        target, its main contract of the step's trading day (an order still pending
+        when the main contract changes moves to the new one: see `_rolls`)."""
         steps = self.main_of.get(t)
         if steps is None:
             return t
-        s = min(step + 1, steps.size - 1) if ahead else min(step, steps.size - 1)
-        c = int(steps[max(s, 0)])
+        c = int(steps[min(max(step, 0), steps.size - 1)])
         return t if c < 0 else c
 
     # ------------------------------------------------------------ market data
@@ -746,7 +747,7 @@ class Broker:
         if t is None:
             raise ValueError("unknown target %s" % code)
         step = self.runner.context.step
-        t = self._resolve(t, 0 if step is None else step, ahead=False)
+        t = self._resolve(t, 0 if step is None else step)
         return float(self._account(t).positions[t])
 
     def order_target_volume(self, target, volume, step, limit=None):
