@@ -291,9 +291,11 @@ def test_main_contracts_and_the_continuous_series_from_vendor_files(tmp_path, cu
 
 
 def test_what_a_continuous_series_misses_is_named(tmp_path):
-    """import main stitches the continuous series in the same step, or imports
-    nothing and names what is missing: a day without a main contract, a contract that
-    is no instrument, a main contract without bars on a day it is main."""
+    """import main stitches the continuous series in the same step when every contract
+    it names has bars, or imports nothing and names what is missing: a day without a
+    main contract, a main contract without bars on a day it is main; a table naming a
+    contract that is no instrument goes in unstitched, and derive-continuous names it."""
+    from vornix.api.history._futures import derive_continuous
     from vornix.api.history._history import HistoryStore
 
     store, _ = contract_store(tmp_path, cut=6)
@@ -306,10 +308,14 @@ def test_what_a_continuous_series_misses_is_named(tmp_path):
             for i, d in enumerate(DAYS) if i != skip)
 
     for text, message in ((table("RB2310", skip=2), "no contract for 20230120 .a gap"),
-                          (table("RB2401"), "names SHF.RB2401, not an instrument"),
                           (table("RB2310"), "no 5-minute bars of the main contract on 3 day.s. it "
                                             "is main: SHF.RB2310 on 20230203")):
         with pytest.raises(ValueError, match=message):
             import_csv(HistoryStore(store), "main", write(tmp_path, "m.csv", text))
         assert not (store / "main_contracts.parquet").exists()
         assert not (store / "bars" / "5m" / "SHF.RB00.parquet").exists()
+    said = import_csv(HistoryStore(store), "main", write(tmp_path, "m.csv", table("RB2401")))
+    assert "SHF.RB00 not stitched: SHF.RB2401 without bars" in said
+    with pytest.raises(ValueError, match="names SHF.RB2401, not an instrument"):
+        derive_continuous(HistoryStore(store), "SHF.RB00")
+    assert not (store / "bars" / "5m" / "SHF.RB00.parquet").exists()

@@ -288,9 +288,26 @@ def _write_instrument(store, name, contracts, first_day):
 
 
 def contracts_with_bars(store, target):
-    """The contracts the main table of `target` names that have bars stored."""
+    """(contracts the main table of `target` names that have bars stored, those that
+    have none or are no instruments)."""
     frame = store.main_contracts()
     market = target.split(".", 1)[0]
     names = {"%s.%s" % (market, str(c).upper()) for c in frame.loc[frame["target"] == target, "contract"]}
     info = store.target_table()
-    return sorted(c for c in names if c in info and (store.bar_count(c, "min") or store.bar_count(c, "day")))
+    have = sorted(c for c in names if c in info and (store.bar_count(c, "min") or store.bar_count(c, "day")))
+    return have, sorted(names - set(have))
+
+
+def stitch_imported(store, targets):
+    """After an import of main contracts: the continuous series of each target whose
+    contracts all have bars stored (errors of the stitch refuse the import); a note
+    for targets some of whose contracts have none."""
+    out = []
+    for t in targets:
+        have, lack = contracts_with_bars(store, t)
+        if have and not lack:
+            out.append(derive_continuous(store, t))
+        elif have:
+            out.append("%s not stitched: %s without bars (vornix data derive-continuous %s once they are "
+                       "imported)" % (t, _listed(lack), t))
+    return "".join("; " + text for text in out)

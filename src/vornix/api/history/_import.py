@@ -1431,10 +1431,9 @@ def _import_main(store, path, opts):
 
     def stitch(targets):
         # the continuous series of targets whose contracts' bars are stored, in this step
-        from vornix.api.history._futures import contracts_with_bars, derive_continuous
+        from vornix.api.history._futures import stitch_imported
 
-        done = [derive_continuous(store, t) for t in targets if contracts_with_bars(store, t)]
-        return "".join("; " + d for d in done)
+        return stitch_imported(store, targets)
 
     return _import_daily_table(store, path, opts, ("main_contracts", "contract"), "contract", ("future",), contracts,
                                stitch)
