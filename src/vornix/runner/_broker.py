@@ -67,6 +67,7 @@ with their settings are in `_rules`):
 """
 
 import math
+import time
 
 import numpy as np
 
@@ -407,6 +408,7 @@ class Broker:
         # of the step's trading day; the target itself on a day without one)
         self.main_of = {}
         self._unloaded = []  # contracts whose bars are read at the first order
+        self.load_seconds = 0.0  # spent reading them (within the steps)
         self._load_contracts()
         self.value_px = mk.close
 
@@ -499,9 +501,11 @@ class Broker:
         never reads them)."""
         from vornix.api.history import _history
 
+        t0 = time.perf_counter()
         todo, self._unloaded = self._unloaded, []
         for codes, rows, fallback in todo:
             self._note_missing(self.market.load(_history, codes, rows, fallback), fallback)
+        self.load_seconds += time.perf_counter() - t0
 
     def _note_missing(self, missing, fallback):
         for c in missing:
