@@ -182,9 +182,11 @@ def parse_cash(value):
 
 
 class Market:
-    """The raw bars of the run's main series at every step (targets x steps): open,
-    high, low and volume of the step's bar, the last close known, the trading day
-    of each step and the day before's close (the base of price limits)."""
+    """The raw bars of the run's main series at every step (instruments x steps):
+    open, high, low and volume of the step's bar, the last close known, the trading
+    day of each step and the day before's close (the base of price limits).  The
+    run's targets come first; futures contracts that are not targets follow
+    (`extend`, then `load`: their own raw bars combined to the steps)."""
 
     def __init__(self, runner, codes):
         from vornix.api.history import _history
