@@ -32,6 +32,15 @@ directory).  The run steps through one-minute bars of --days trading days for
              bar wait, so the fill step is timed per order it looks at); target:
              within 1.5x of `orders`
 
+    futures  vornix.runner.run on the continuous future CFE.IF00, on_data reading
+             one window as `runner` does, holding one contract from the first
+             step: margin, a settlement at every day's end and its rolls into the
+             next main contract; against `stock`, the same run (one target on the
+             same session and days) holding 100 shares of a stock; each is run
+             --rounds times, alternating, and the fastest kept (target: futures
+             within 1.5x of stock per step; the contracts' bars, read once at the
+             first order, are reported apart)
+
 The runner's overhead is runner - read; target: under 50 us per step.  Every
 ratio is to `hand`, measured in the same process.  The windows the runner's
 strategy saw at a few steps are checked against the hand loop's reads of the
@@ -50,6 +59,7 @@ import time
 from _common import bench_args, finish, run_child, sample_store
 
 OVERHEAD_US, ORDER_US, RULES_RATIO, WRITE_SHARE = 50.0, 20.0, 1.5, 0.10
+FUTURES_RATIO = 1.5
 RULES_OFF = {"t_plus_1": False, "price_limits": False, "volume_limit": 0, "min_commission": 0,
              "stamp_duty": 0}
 ORDERS = 2000
@@ -86,6 +96,10 @@ def on_data(context):
             n = len(context.targets)
             for code in context.targets:
                 context.order_target_percent(code, 0.9 / n)
+    elif KIND in ("stock", "futures"):  # a window each step; one lot held from the first
+        context.bars.values(LENGTH)
+        if context.step == 0:
+            context.order(0, 100 if KIND == "stock" else 1)
     elif KIND in ("orders", "rules"):
         # 100 shares of the first target, ordered at the first step of the second
         # day (the target trades from the first minute on) and filled at the next
@@ -112,7 +126,8 @@ def child(cfg):
     from vornix.tframe import sysstate
 
     table = _history.current_store().target_table()
-    codes = [c for c, row in table.items() if row["type"] == "stock"][: cfg["targets"]]
+    codes = cfg.get("codes") or [c for c, row in table.items()
+                                 if row["type"] == "stock"][: cfg["targets"]]
     days = _history.get_trading_days(0, 99999999)
     # cash enough for every order of the "orders" run
     rules = {} if cfg["kind"] == "rules" else RULES_OFF
@@ -124,6 +139,16 @@ def child(cfg):
            "runner_us": result.step_microseconds, "orders": int(len(result.trades)),
            "orders_placed": len(sysstate.vr.g_VornixUserContext._runner.broker.orders)}
     seen = sys.modules["vornix_strategy_strategy_%s" % cfg["kind"]].seen
+    if cfg["kind"] in ("stock", "futures"):
+        # the steps without the one reading of the contracts' bars at the first order
+        broker = sysstate.vr.g_VornixUserContext._runner.broker
+        out["load_ms"] = broker.load_seconds * 1e3
+        out["runner_us"] = (result.step_seconds - broker.load_seconds) / result.steps * 1e6
+    if cfg["kind"] == "futures":
+        out["days"] = int(broker.market.day_starts.sum())
+        out["settlements"] = len({m[0] for m in broker._marks.get("future", ())
+                                  if broker.market.day_ends[m[0]]})
+        out["rolls"] = int((result.trades["kind"] == "roll").sum()) // 2
     if cfg["kind"] in ("orders", "rules"):
         out["place_us"], out["fill_us"] = seen["place_us"], seen["fill_us"]
         out["filled_next_step"] = bool(seen["filled_next_step"])
@@ -176,8 +201,9 @@ def child(cfg):
 
 
 def main():
-    args = bench_args(__doc__, child, [("--targets", 10), ("--days", 40), ("--length", 20)],
-                      quick={"targets": 3, "days": 5})
+    args = bench_args(__doc__, child, [("--targets", 10), ("--days", 40), ("--length", 20),
+                                       ("--rounds", 3)],
+                      quick={"targets": 3, "days": 5, "rounds": 1})
 
     with sample_store("vx-bench-runner-", args.days, max(args.targets, 6)) as (tmp, env):
         env["VX_CORE_CACHE_DIR"] = os.path.join(tmp, "core")
@@ -189,6 +215,15 @@ def main():
                                          check=[0, 1, 239, 240, 241, 600, 1199][:CHECK_STEPS]))
             cfg = {"kind": kind, "strategy": path, "targets": args.targets, "length": args.length}
             rows[kind] = run_child(__file__, [json.dumps(cfg)], env, kind)
+        for _ in range(args.rounds):
+            for kind, code in (("stock", "SH.600000"), ("futures", "CFE.IF00")):
+                path = os.path.join(tmp, "strategy_%s.py" % kind)
+                with open(path, "w") as fh:
+                    fh.write(STRATEGY.format(length=args.length, kind=kind, orders=ORDERS, check=[]))
+                cfg = {"kind": kind, "strategy": path, "codes": [code], "length": args.length}
+                got = run_child(__file__, [json.dumps(cfg)], env, kind)
+                if kind not in rows or got["runner_us"] < rows[kind]["runner_us"]:
+                    rows[kind] = got
 
     v = rows["values"]
     hand = v["hand_us"]
@@ -215,22 +250,34 @@ def main():
 
     rules = rows["rules"]
     rules_order = rules["place_us"] + rules["fill_us"]
-    ratio = rules_order / per_order if per_order else float("nan")
+    rules_ratio = rules_order / per_order if per_order else float("nan")
     print("rules: the same orders with every stock rule on: %.2f us to place, %.2f us per order "
           "at the fill step (%d of %d shares filled there, the volume cap holding the rest), "
           "%.2f us per order: %.2fx the orders without rules (target < %.1fx)"
           % (rules["place_us"], rules["fill_us"], rules["filled_shares"], 100 * ORDERS,
-             rules_order, ratio, RULES_RATIO))
+             rules_order, rules_ratio, RULES_RATIO))
 
     write_share = reb["write_seconds"] / (reb["run_seconds"] + reb["write_seconds"])
     print("results: writing the rebalance run's folder (tables as Parquet and CSV, summary, "
           "charts) took %.2f s, %.1f%% of the run with it (target < %.0f%%)"
           % (reb["write_seconds"], 100 * write_share, 100 * WRITE_SHARE))
 
+    fut, stock = rows["futures"], rows["stock"]
+    ratio = fut["runner_us"] / stock["runner_us"] if stock["runner_us"] else float("nan")
+    print("futures: one IF contract held over %d steps (%d trading days, %d settlements, %d "
+          "rolls): %.2f us per step against %.2f for 100 shares of a stock, %.2fx (target < %.1fx); "
+          "the contracts' bars read once at the first order: %.1f ms"
+          % (fut["steps"], fut["days"], fut["settlements"], fut["rolls"], fut["runner_us"],
+             stock["runner_us"], ratio, FUTURES_RATIO, fut["load_ms"]))
+
     failures = []
     if not 0 < rules["filled_shares"] < 100 * ORDERS:
         failures.append("with the volume cap, %g of %d shares filled at the next step"
                         % (rules["filled_shares"], 100 * ORDERS))
+    if fut["steps"] != stock["steps"] or fut["settlements"] != fut["days"]:
+        failures.append("the futures run took %d steps and %d settlements over %d days, the stock "
+                        "run %d steps" % (fut["steps"], fut["settlements"], fut["days"],
+                                          stock["steps"]))
     if v["mismatch"] or v["checked"] == 0:
         failures.append("windows seen by the strategy differ from the hand reads at steps %s"
                         % v["mismatch"])
@@ -244,10 +291,13 @@ def main():
         missed.append("%.2f us per order >= %.0f us" % (per_order, ORDER_US))
     if not write_share < WRITE_SHARE:
         missed.append("writing results %.1f%% >= %.0f%%" % (100 * write_share, 100 * WRITE_SHARE))
-    if not ratio < RULES_RATIO:
-        missed.append("orders with the rules on %.2fx >= %.1fx" % (ratio, RULES_RATIO))
+    if not rules_ratio < RULES_RATIO:
+        missed.append("orders with the rules on %.2fx >= %.1fx" % (rules_ratio, RULES_RATIO))
+    if not ratio < FUTURES_RATIO:
+        missed.append("futures %.2fx the stock run per step >= %.1fx" % (ratio, FUTURES_RATIO))
     return finish("bench_runner", args, {"rows": rows, "overhead_us": overhead,
-                                         "target_us": OVERHEAD_US}, failures, missed)
+                                         "target_us": OVERHEAD_US, "futures_ratio": ratio},
+                  failures, missed)
 
 
 if __name__ == "__main__":

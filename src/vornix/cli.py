@@ -1,5 +1,5 @@
 """Command line of vornix: ``vornix run``, ``vornix demo`` and
-``vornix data sample|import|calendar|derive-day|info|repair|upload``.
+``vornix data sample|import|calendar|derive-day|derive-main|derive-continuous|info|repair|upload``.
 
 Each command group is a sub-parser built by a function ``_add_<group>(subparsers)``
 that sets ``func`` on its parsers; new groups are added the same way.
@@ -40,8 +40,9 @@ def _cmd_sample(args):
     store = HistoryStore(_store_path(args), create=True)
     market = write_sample_market(store, seed=args.seed, days=args.days, stocks=args.stocks)
     print(
-        "wrote a sample market of %d stocks and %d futures over %d trading days (%d-%d) into %s"
-        % (args.stocks, len(market.bars_1m) - args.stocks, market.n_days, market.days[0], market.days[-1], store.path)
+        "wrote a sample market of %d stocks and %d futures (%d contracts) over %d trading days (%d-%d) into %s"
+        % (args.stocks, len(market.contracts), sum(len(c) for c in market.contracts.values()), market.n_days,
+           market.days[0], market.days[-1], store.path)
     )
     return 0
 
@@ -80,6 +81,22 @@ def _cmd_derive_day(args):
     from vornix.api.history._import import derive_day
 
     _say(derive_day(HistoryStore(_store_path(args)), args.targets))
+    return 0
+
+
+def _cmd_derive_main(args):
+    from vornix.api.history._futures import derive_main
+    from vornix.api.history._history import HistoryStore
+
+    print(derive_main(HistoryStore(_store_path(args)), args.product, args.rule))
+    return 0
+
+
+def _cmd_derive_continuous(args):
+    from vornix.api.history._futures import derive_continuous
+    from vornix.api.history._history import HistoryStore
+
+    print(derive_continuous(HistoryStore(_store_path(args)), args.target))
     return 0
 
 
@@ -159,6 +176,23 @@ def _add_data(subparsers):
                    help="targets (default: every target with minute bars)")
     _store_arg(p)
     p.set_defaults(func=_cmd_derive_day)
+
+    p = sub.add_parser("derive-main", help="write a futures product's main-contract table from its contracts' "
+                                           "day bars")
+    p.add_argument("product", metavar="PRODUCT",
+                   help="the product, such as SHF.RB or RB (contracts SHF.RB2305, ...); the table is written for "
+                        "its continuous target SHF.RB00")
+    p.add_argument("--rule", choices=("oi", "volume"), default="oi",
+                   help="switch to a later contract from the day after its open interest (default) or volume "
+                        "passes the main contract's at a close")
+    _store_arg(p)
+    p.set_defaults(func=_cmd_derive_main)
+
+    p = sub.add_parser("derive-continuous", help="write a continuous future's bars stitched from its main "
+                                                 "contracts")
+    p.add_argument("target", metavar="TARGET", help="the continuous target, such as SHF.RB00")
+    _store_arg(p)
+    p.set_defaults(func=_cmd_derive_continuous)
 
     p = sub.add_parser("info", help="summarise what the store holds")
     _store_arg(p)
@@ -311,6 +345,16 @@ def _run_settings(p, runs):
                    help="stocks trade within their daily price limits (default on)")
     p.add_argument("--dividend-tax", type=float, default=None,
                    help="share of cash dividends withheld (default 0)")
+    p.add_argument("--roll", choices=("auto", "manual"), default=None,
+                   help="futures: where the main contract changes, roll a position into the new "
+                        "contract (auto, default) or leave it to the strategy's on_roll (manual)")
+    p.add_argument("--margin-rate", dest="margin_rate", type=float, default=None, metavar="RATE",
+                   help="futures: margin as a fraction of the notional for every contract "
+                        "(default: the instruments' margin_rate, else 0.1)")
+    p.add_argument("--force-liquidation", dest="force_liquidation", action="store_const",
+                   const=True, default=None,
+                   help="futures: close every position at the next open after a settlement that "
+                        "leaves equity below the margin held (default: only refuse opening orders)")
     p.add_argument("--benchmark", metavar="TARGET", default=None,
                    help="a stored target (an index too) the statistics compare with")
     p.add_argument("--risk-free", type=float, default=None,
@@ -318,7 +362,7 @@ def _run_settings(p, runs):
 
 
 def _broker_args(args):
-    """The order simulator's settings given on the command line."""
+    """The order simulator's and the statistics' settings given on the command line."""
     from vornix.runner._strategy import BROKER_KEYS, RESULT_KEYS
 
     return {k: getattr(args, k) for k in BROKER_KEYS + RESULT_KEYS

@@ -222,3 +222,100 @@ def test_a_store_cut_inside_a_fifteen_minute_bar(base, monkeypatch, tmp_path):
     after = m["TimeLine"] > cut_value
     assert after.any() and np.isnan(m["KArray"][:, after]).all()
     assert not np.isnan(m["KArray"][:, ~after]).any()
+
+
+# ------------------------------------------------- contracts, main table, continuous series
+
+HANDOVER = 4  # RB2310's open interest passes RB2305's at the close of DAYS[4]
+
+
+def contract_files(folder, cut=None):
+    """Five-minute vendor files of RB2305 and RB2310 over DAYS (night sessions first),
+    their open interest crossing at the last bar of DAYS[HANDOVER]; bars of the days
+    after DAYS[cut] left out.  Returns {contract: (path, frame of the bars)}."""
+    out = {}
+    for k, (code, seed) in enumerate((("RB2305", 11), ("RB2310", 12))):
+        bars = random_bars(session_bars(DAYS, SESSIONS, step=5), seed=seed, zero_share=0.0)
+        day = bars["pos"].to_numpy()
+        last = np.r_[day[1:] != day[:-1], True]
+        near, far = 90000 - 5000 * day, 20000 + 15000 * day
+        oi = np.where(day < HANDOVER, near, far) if k == 0 else np.where(day < HANDOVER, far, near)
+        oi = np.where(last & (day == HANDOVER), near[0] + (k * 2 - 1) * 1000, oi)
+        bars["open_interest"] = oi.astype(float)
+        if cut is not None:
+            bars = bars[bars["pos"] <= cut]
+        out[code] = (write(folder, code + ".csv", vendor_file(bars, code.lower() + ".SHF")), bars)
+    return out
+
+
+def contract_store(folder, cut=None):
+    store = folder / "store"
+    days = "date\n" + "".join(d.strftime("%Y%m%d\n") for d in DAYS)
+    instruments = ("symbol,type,multiplier,min_move,list_date,delist_date,calendar,margin_rate\n"
+                   "SHF.RB2305,future,10,1,20230101,20230515,SHFE,0.09\n"
+                   "SHF.RB2310,future,10,1,20230101,20231016,SHFE,0.09\n")
+    for kind, text in (("sessions", SESSIONS_CSV), ("calendar", days), ("instruments", instruments)):
+        assert cli("import", kind, write(folder, kind + ".csv", text), store=store) == 0
+    files = contract_files(folder, cut)
+    for code, (path, _) in files.items():
+        assert cli("import", "bars-5m", path, "--stamp", "start", "--target", "SHF." + code,
+                   "--derive-day", store=store) == 0
+    return store, files
+
+
+@pytest.mark.parametrize("cut", [None, 3, HANDOVER, HANDOVER + 1])
+def test_main_contracts_and_the_continuous_series_from_vendor_files(tmp_path, cut):
+    """Imported five-minute contract files (night sessions, a roll) make the main table
+    by open interest and the continuous series stitched from them; a store that ends
+    after day `cut` has the same table and series up to there (no look-ahead)."""
+    store, files = contract_store(tmp_path, cut)
+    assert cli("derive-main", "SHF.RB", store=store) == 0
+    rows = pd.read_parquet(store / "main_contracts.parquet")
+    days = [int(d.strftime("%Y%m%d")) for d in DAYS[: len(DAYS) if cut is None else cut + 1]]
+    want = ["RB2305" if i <= HANDOVER else "RB2310" for i in range(len(days))]
+    assert rows["target"].tolist() == ["SHF.RB00"] * len(days)
+    assert rows["date"].tolist() == days and rows["contract"].tolist() == want
+    assert cli("derive-continuous", "SHF.RB00", store=store) == 0
+    # the stitch from the vendor files: each trading day the bars of its main contract
+    parts = [files[c][1].query("pos == @i") for i, c in enumerate(want)]
+    stitch = pd.concat(parts)
+    got = pd.read_parquet(store / "bars" / "5m" / "SHF.RB00.parquet")
+    assert list(as_datetimes(got["time"].to_numpy())) == list(stitch["end"].to_numpy())
+    for f in FIELDS:
+        np.testing.assert_allclose(got[f].to_numpy(), stitch[f].to_numpy(), rtol=0, atol=1e-9)
+    day = pd.read_parquet(store / "bars" / "1d" / "SHF.RB00.parquet")
+    assert day["close"].tolist() == [p["close"].iloc[-1] for p in parts]
+    inst = pd.read_parquet(store / "instruments.parquet").set_index("code")
+    assert inst.loc["RB00", ["type", "multiplier", "margin_rate", "list_date"]].tolist() == [
+        "future", 10.0, 0.09, days[0]]
+
+
+def test_what_a_continuous_series_misses_is_named(tmp_path):
+    """import main stitches the continuous series in the same step when every contract
+    it names has bars, or imports nothing and names what is missing: a day without a
+    main contract, a main contract without bars on a day it is main; a table naming a
+    contract that is no instrument goes in unstitched, and derive-continuous names it."""
+    from vornix.api.history._futures import derive_continuous
+    from vornix.api.history._history import HistoryStore
+
+    store, _ = contract_store(tmp_path, cut=6)
+    assert cli("import", "instruments", write(tmp_path, "i.csv", "symbol,type,list_date,calendar\n"
+                                              "SHF.RB00,future,20230101,SHFE\n"), store=store) == 0
+
+    def table(contract, skip=None):
+        return "market,code,date,contract\n" + "".join(
+            "SHF,RB00,%s,%s\n" % (d.strftime("%Y%m%d"), "RB2305" if i <= HANDOVER else contract)
+            for i, d in enumerate(DAYS) if i != skip)
+
+    for text, message in ((table("RB2310", skip=2), "no contract for 20230120 .a gap"),
+                          (table("RB2310"), "no 5-minute bars of the main contract on 3 day.s. it "
+                                            "is main: SHF.RB2310 on 20230203")):
+        with pytest.raises(ValueError, match=message):
+            import_csv(HistoryStore(store), "main", write(tmp_path, "m.csv", text))
+        assert not (store / "main_contracts.parquet").exists()
+        assert not (store / "bars" / "5m" / "SHF.RB00.parquet").exists()
+    said = import_csv(HistoryStore(store), "main", write(tmp_path, "m.csv", table("RB2401")))
+    assert "SHF.RB00 not stitched: SHF.RB2401 without bars" in said
+    with pytest.raises(ValueError, match="names SHF.RB2401, not an instrument"):
+        derive_continuous(HistoryStore(store), "SHF.RB00")
+    assert not (store / "bars" / "5m" / "SHF.RB00.parquet").exists()

@@ -148,7 +148,8 @@ class Market:
             for name in files:
                 if name.endswith(".parquet") and not name.startswith("."):
                     path = os.path.join(root, name)
-                    out[os.path.relpath(path, store)] = pq.read_table(path)
+                    # as frames: equal where both hold NaN (an instrument without limit_pct)
+                    out[os.path.relpath(path, store)] = pq.read_table(path).to_pandas()
         return out
 
     def states(self, store):

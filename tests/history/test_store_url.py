@@ -62,7 +62,7 @@ def test_every_store_file_reads_at_the_url_as_in_the_folder(sample_market, uploa
     for name in TABLES:
         pd.testing.assert_frame_equal(store._table(name), _frame(pq.read_table(os.path.join(local, name + ".parquet"))))
     codes = sorted(store.target_table())
-    assert len(codes) == 8
+    assert len(codes) == 20  # 6 stocks, 2 continuous futures and their 12 contracts
     for code in codes:
         for freq, sub in (("min", "1m"), ("day", "1d")):
             expected = pq.read_table(os.path.join(local, "bars", sub, code + ".parquet"))
@@ -202,13 +202,14 @@ def test_an_upload_replaces_the_earlier_copy_and_keeps_what_is_not_the_stores(
             out.write(b"not the store's")
     monkeypatch.setenv("VX_STORE_DIR", url)
     monkeypatch.setattr(_history, "REMOTE_RECHECK_SECONDS", 0.0)
-    assert len(_history.current_store().target_table()) == 8
+    assert len(_history.current_store().target_table()) == 20
     small = _second_store(tmp_path / "small", seed=3)
     foreign = {"replace/s/notes.txt", "replace/s/other/x.parquet", "replace/elsewhere.parquet"}
     wanted = {"replace/s/" + rel for rel in _local_files(small)} | {"replace/s/" + GENERATION_FILE,
                                                                      "replace/s/MANIFEST.json"}
     gone = set(listing(fs, "replace")) - foreign - wanted  # the first store's files the second lacks
-    assert len(gone) == 4 * 2  # minute and day bars of the four stocks the small store does not have
+    # minute and day bars of the four stocks and the eight contracts the small store does not have
+    assert len(gone) == (4 + 8) * 2
     message = upload_store(small, url)
     assert message.endswith("removed %d file(s) it no longer holds" % len(gone)), message
     files = listing(fs, "replace")

@@ -27,6 +27,24 @@ reference book (`Book`) that follows the trading rules as a user reads them:
 - a run holds the accounts its targets use (stock, future);
 - after on_data, positions are valued at the close of the step's bar of the main
   series (raw prices; a target without a bar at the step keeps its last close).
+
+Futures trade as contracts (`main_contracts.parquet` names each day's main
+contract of a continuous target; a contract's bars are its own file):
+
+- an order on a continuous target trades the main contract of its step's trading
+  day; a position is the contract's and is valued at its own close;
+- an opening fill needs volume x price x multiplier x margin_rate (the instrument's
+  column) of margin plus the fee from the available cash (cash + the profit or loss
+  of the futures held since their last settlement, at the close before the fill);
+  a closing fill releases its share of the margin and books its profit against the
+  last settlement;
+- at the last step of a trading day, a contract at its last trading day is sold at
+  that close, then every position is settled at the close: profit into cash, margin
+  recomputed at the close;
+- at the first step of a day with a new main contract, a position in the old one is
+  closed and opened in the new one (roll orders ahead of the pending ones, each
+  filling at its contract's first traded bar from that step on, the new one's not
+  before the old one's), and pending orders of the target move to the new contract.
 """
 
 import json
@@ -49,7 +67,7 @@ EPOCH = 719529
 CENT = 0.005
 TRIO = ["SH.600000", "SZ.000011", "CFE.IF00"]
 STOCK_LOT = 100
-TRADE_COLUMNS = ["time", "target", "side", "volume", "price", "fee", "order_id"]
+TRADE_COLUMNS = ["time", "target", "side", "volume", "price", "fee", "order_id", "kind"]
 CALLS = {"order": "order", "tv": "order_target_volume", "tp": "order_target_percent"}
 
 
@@ -75,12 +93,25 @@ class Market:
 
     def __init__(self, codes, frequency, times):
         store = Path(os.environ["VX_STORE_DIR"])
-        self.codes = list(codes)
+        self.targets = list(codes)
         self.keys = step_keys(times)
         self.times = pd.to_datetime(pd.Series(times)).reset_index(drop=True)
         self.day = self.trading_days(store, self.keys)
         inst = pd.read_parquet(store / "instruments.parquet")
         inst.index = inst["market"] + "." + inst["code"]
+        # the contracts of the continuous targets over the steps' days, after the targets
+        table = pd.read_parquet(store / "main_contracts.parquet")
+        day_int = pd.to_datetime(self.day - EPOCH, unit="D").strftime("%Y%m%d").astype(int)
+        mains = {}
+        for code in codes:
+            rows = table[table["target"] == code].set_index("date")["contract"]
+            if len(rows):
+                mains[code] = [code.split(".")[0] + "." + rows.get(d, code.split(".")[1])
+                               for d in day_int]
+        extra = sorted({c for m in mains.values() for c in m} - set(codes))
+        self.codes = list(codes) + extra
+        self.main = {self.codes.index(t): np.array([self.codes.index(c) for c in m])
+                     for t, m in mains.items()}
         n, m = len(self.keys), len(self.codes)
         self.open, self.close = np.full((n, m), np.nan), np.full((n, m), np.nan)
         self.high, self.low = np.full((n, m), np.nan), np.full((n, m), np.nan)
@@ -90,8 +121,17 @@ class Market:
             bars = pd.read_parquet(store / "bars" / ("1m" if frequency == "min" else "1d")
                                    / ("%s.parquet" % code))
             bk = np.rint(bars["time"].to_numpy() * 86400).astype(np.int64)
+            if code in extra:  # a contract: its close from before the run on
+                last = np.searchsorted(bk, self.keys, side="right") - 1
+                self.close[last >= 0, j] = bars["close"].to_numpy()[last[last >= 0]]
             keep = (bk >= self.keys[0]) & (bk <= self.keys[-1])
             bars, bk = bars[keep].reset_index(drop=True), bk[keep]
+            if code in extra:
+                at = pd.Index(bk).get_indexer(self.keys)
+                for f, a in (("open", self.open), ("high", self.high), ("low", self.low),
+                             ("volume", self.volume)):
+                    a[at >= 0, j] = bars[f].to_numpy()[at[at >= 0]]
+                continue
             union.update(bk.tolist())
             at = pd.Index(bk).get_indexer(self.keys)
             self.open[at >= 0, j] = bars["open"].to_numpy()[at[at >= 0]]
@@ -104,7 +144,7 @@ class Market:
         assert sorted(union) == list(self.keys)
         # the close of the last day bar before each step's trading day
         self.prev_close = np.full((n, m), np.nan)
-        for j, code in enumerate(self.codes):
+        for j, code in enumerate(self.targets):
             day_bars = pd.read_parquet(store / "bars" / "1d" / ("%s.parquet" % code))
             bar_day = np.floor(day_bars["time"].to_numpy()).astype(np.int64)
             last = np.searchsorted(bar_day, self.day, side="left") - 1
@@ -115,6 +155,14 @@ class Market:
         self.mult = np.array([float(inst.loc[c, "multiplier"]) for c in self.codes])
         self.tick = np.array([float(inst.loc[c, "min_move"]) for c in self.codes])
         self.lot = np.where(self.future, 1, STOCK_LOT)
+        self.margin_rate = np.array([float(inst.loc[c, "margin_rate"]) if f else 0.0
+                                     for c, f in zip(self.codes, self.future)])
+        self.expiry = np.array([int(inst.loc[c, "delist_date"]) for c in self.codes])
+        self.day_int = day_int.to_numpy()
+
+    def trades_as(self, j, s):
+        """The instrument an order on target j placed at step s trades."""
+        return self.main[j][s] if j in self.main else j
 
     @staticmethod
     def trading_days(store, keys):
@@ -161,11 +209,18 @@ class Book:
     """The accounts, replayed by the rules in the module docstring. Orders are
     known by the labels of the script."""
 
-    def __init__(self, market, cash=1_000_000, fee_stock=3, fee_future=0.0001, slippage=0):
+    def __init__(self, market, cash=1_000_000, fee_stock=3, fee_future=0.0001, slippage=0,
+                 roll="auto", force_liquidation=False):
         self.m = market
         held = ["stock"] * int(not market.future.all()) + ["future"] * int(market.future.any())
         self.cash = {a: float(cash) for a in held}
         self.pos = np.zeros(len(market.codes))
+        self.margin = np.zeros(len(market.codes))  # futures: margin held per contract
+        self.ref = np.zeros(len(market.codes))  # and the price of its last settlement
+        self.roll, self.liquidate = roll, force_liquidation
+        self.ids = {}  # label -> order id (the simulator numbers every order it is given)
+        self.named = {}  # label -> the instruments an order traded as (a contract, after a roll)
+        self.rolls = 0
         self.bought = np.zeros(len(market.codes))  # shares bought on the current day
         self.fee_rate = np.where(market.future, fee_future, fee_stock / 10000.0)
         self.slippage = slippage
@@ -187,18 +242,76 @@ class Book:
         duty = 0.001 if self.m.times[s] < pd.Timestamp("2023-08-28") else 0.0005
         return max(value * self.fee_rate[j], 5.0) + (value * duty if sale else 0.0)
 
+    def _new_order(self, label):
+        self.ids[label] = len(self.ids) + 1
+
+    def new_main(self, s):
+        """A day whose main contract differs from the day before's: pending orders of
+        the target move on; a position is rolled by two orders ahead of the others."""
+        for t, main in self.m.main.items():
+            old, new = main[s - 1], main[s]
+            if old == new:
+                continue
+            for o in self.pending:
+                if len(o) > 5 and o[5] == t and o[1] == old:
+                    o[1] = new
+                    self.named[o[0]].add(self.m.codes[new])
+            if self.roll == "auto" and self.pos[old]:
+                self.rolls += 1
+                rolled = []
+                for j, vol in ((old, -self.pos[old]), (new, self.pos[old])):
+                    label = ("roll", self.rolls, j)
+                    self._new_order(label)
+                    self._status(label, "accepted")
+                    rolled.append([label, j, vol, s - 1, None, None, None])
+                rolled[1][6] = rolled[0][0]  # the new contract's once the old one's is sold
+                self.pending[:0] = rolled
+
+    def floating(self, s):
+        """P&L of the futures held since their last settlement, at the close before s."""
+        m = self.m
+        if s == 0:
+            return 0.0
+        return sum(self.pos[k] * (m.close[s - 1, k] - self.ref[k]) * m.mult[k]
+                   for k in range(len(m.codes)) if self.pos[k] and m.future[k])
+
+    def future_fill(self, s, j, vol, qty, price, fee):
+        """Books a futures fill; False when its opening part lacks the margin."""
+        m = self.m
+        p = self.pos[j]
+        closing = min(qty, abs(p)) if p * vol < 0 else 0.0
+        opening = qty - closing
+        released = self.margin[j] * closing / abs(p) if closing else 0.0
+        profit = closing * math.copysign(1, p) * (price - self.ref[j]) * m.mult[j]
+        need = opening * price * m.mult[j] * m.margin_rate[j]
+        avail = self.cash["future"] + self.floating(s) + released + profit - fee
+        if opening and need > avail + 1e-9:
+            return False
+        self.cash["future"] += released + profit - fee - need
+        self.margin[j] += need - released
+        if opening:
+            self.ref[j] = price if p * vol <= 0 else (
+                (abs(p) * self.ref[j] + opening * price) / (abs(p) + opening))
+        self.pos[j] += math.copysign(qty, vol)
+        if self.pos[j] == 0:
+            self.margin[j] = 0.0
+        return True
+
     def fill(self, s):
         m = self.m
         if s == 0 or m.day[s] != m.day[s - 1]:
             self.bought[:] = 0
+            if s > 0:
+                self.new_main(s)
         taken = np.zeros(len(m.codes))
         for order in list(self.pending):
-            label, j, vol, placed, limit = order
+            label, j, vol, placed, limit = order[:5]
             if not m.future[j] and m.day[s] != m.day[placed + 1]:
                 self.pending.remove(order)  # its trading day is over
                 self._status(label, "cancelled")
                 continue
-            if not m.traded(s, j):
+            if not m.traded(s, j) or (len(order) > 6 and any(o[0] == order[6]
+                                                               for o in self.pending)):
                 continue
             buy = vol > 0
             price = m.open[s, j] + math.copysign(self.slippage * m.tick[j], vol)
@@ -219,12 +332,18 @@ class Book:
             value = qty * price * m.mult[j]
             fee = self.fee(s, j, value, not buy)
             acc = self.account(j)
-            if buy and value + fee > self.cash[acc]:
+            if m.future[j]:
+                if not self.future_fill(s, j, vol, qty, price, fee):
+                    self.pending.remove(order)
+                    self._status(label, "rejected")
+                    continue
+            elif buy and value + fee > self.cash[acc]:
                 self.pending.remove(order)
                 self._status(label, "rejected")
                 continue
-            self.cash[acc] -= math.copysign(value, vol) + fee
-            self.pos[j] += math.copysign(qty, vol)
+            else:
+                self.cash[acc] -= math.copysign(value, vol) + fee
+                self.pos[j] += math.copysign(qty, vol)
             taken[j] += qty
             if buy:
                 self.bought[j] += qty
@@ -238,7 +357,12 @@ class Book:
 
     def order(self, s, label, code, vol, limit=None):
         m = self.m
-        j = m.codes.index(code) if code in m.codes else None
+        j = m.targets.index(code) if code in m.targets else None
+        self._new_order(label)
+        via = j
+        if j is not None:
+            j = m.trades_as(j, s)
+        self.named[label] = {code if j is None else m.codes[j]}
         ok = j is not None and math.isfinite(vol) and vol != 0
         if ok and not m.future[j] and vol < 0:
             held = self.pos[j] + sum(o[2] for o in self.pending if o[1] == j and o[2] < 0)
@@ -256,12 +380,19 @@ class Book:
                 1e-9 if vol > 0 else -1e-9))
             limit = units * m.tick[j]
         self.volumes[label] = vol
-        self.pending.append([label, j, float(vol), s, limit])
+        self.pending.append([label, j, float(vol), s, limit, via])
         self._status(label, "accepted")
+
+    def value(self, j, s):
+        """What position j adds to its account's equity at the close of step s."""
+        m = self.m
+        if m.future[j]:
+            return self.margin[j] + self.pos[j] * (m.close[s, j] - self.ref[j]) * m.mult[j]
+        return self.pos[j] * m.close[s, j] * m.mult[j]
 
     def equity(self, acc, s):
         held = [j for j in range(len(self.m.codes)) if self.pos[j] and self.account(j) == acc]
-        return self.cash[acc] + sum(self.pos[j] * self.m.close[s, j] * self.m.mult[j] for j in held)
+        return self.cash[acc] + sum(self.value(j, s) for j in held)
 
     def act(self, s, kind, label, code, arg):
         if kind == "cancel":
@@ -276,7 +407,7 @@ class Book:
         if kind == "limit":
             self.order(s, label, code, *arg)
             return None
-        j = self.m.codes.index(code)
+        j = self.m.trades_as(self.m.targets.index(code), s)
         # the scripts hold no pending order of a target they order to a volume or weight
         assert not any(o[1] == j for o in self.pending)
         target = arg
@@ -289,17 +420,41 @@ class Book:
 
     def close(self, s):
         m = self.m
-        value = sum(self.pos[j] * m.close[s, j] * m.mult[j]
-                    for j in range(len(m.codes)) if self.pos[j])
+        if m.last_of_day(s) and "future" in self.cash:
+            for j in np.flatnonzero(self.pos * m.future):
+                if 0 < m.expiry[j] <= m.day_int[s]:  # its last trading day: sold at the close
+                    label = ("expiry", j)
+                    self._new_order(label)
+                    side = "sell" if self.pos[j] > 0 else "buy"
+                    qty, price = abs(self.pos[j]), m.close[s, j]
+                    fee = qty * price * m.mult[j] * self.fee_rate[j]
+                    self.future_fill(s, j, -self.pos[j], qty, price, fee)
+                    self.trades.append((s, label, m.codes[j], side, qty, price, fee))
+                    self.statuses[label] = ["accepted", "filled"]
+            for j in np.flatnonzero(self.pos * m.future):  # settlement at the day's close
+                price = m.close[s, j]
+                self.cash["future"] += self.pos[j] * (price - self.ref[j]) * m.mult[j]
+                margin = abs(self.pos[j]) * price * m.mult[j] * m.margin_rate[j]
+                self.cash["future"] -= margin - self.margin[j]
+                self.margin[j], self.ref[j] = margin, price
+            if self.liquidate and self.cash["future"] < 0:  # equity below the margin held
+                for j in np.flatnonzero(self.pos * m.future):
+                    label = ("liquidation", j, s)
+                    self._new_order(label)
+                    self._status(label, "accepted")
+                    self.pending.append([label, j, -self.pos[j], s, None])
+        value = sum(self.value(j, s) for j in range(len(m.codes)) if self.pos[j])
         cash = sum(self.cash.values())
         self.rows.append((cash, value, cash + value))
 
     def replay(self, script):
         by_step = _by_step(script)
         seen = []
-        for s in range(len(self.m.keys)):
+        m = self.m
+        for s in range(len(m.keys)):
             self.fill(s)
-            seen.append((list(self.pos), self.cash.get("stock"), self.cash.get("future")))
+            held = [self.pos[m.main[j][s] if j in m.main else j] for j in range(len(m.targets))]
+            seen.append((held, self.cash.get("stock"), self.cash.get("future")))
             for action in by_step.get(s, ()):
                 self.act(s, *action)
             self.close(s)
@@ -406,7 +561,10 @@ def _report_cells(path):
 
 
 def expected_trades(book, log):
-    rows = [(book.m.times[s], code, side, vol, price, fee, log.ids[label])
+    def kind(label):
+        return label[0] if isinstance(label, tuple) else "order"
+
+    rows = [(book.m.times[s], code, side, vol, price, fee, book.ids[label], kind(label))
             for s, label, code, side, vol, price, fee in book.trades]
     return pd.DataFrame(rows, columns=TRADE_COLUMNS)
 
@@ -421,6 +579,7 @@ def assert_books_agree(result, log, book):
         assert got[1:] == pytest.approx(want[1:], abs=CENT), (s, "cash", got[1:], want[1:])
     for label, oid in log.ids.items():
         assert isinstance(oid, int) and oid >= 1 and log.valid[label], (label, oid)
+        assert oid == book.ids[label], (label, oid, book.ids[label])
     rec = result.records
     want = pd.DataFrame(book.rows, columns=["cash", "positions_value", "equity"])
     for col in want:
@@ -434,7 +593,7 @@ def assert_books_agree(result, log, book):
     assert len(trades) == len(exp), (trades, exp)
     assert list(trades["time"]) == list(exp["time"])
     assert list(trades["target"]) == list(exp["target"]) and set(codes) >= set(exp["target"])
-    assert list(trades["side"]) == list(exp["side"])
+    assert list(trades["side"]) == list(exp["side"]) and list(trades["kind"]) == list(exp["kind"])
     assert list(trades["order_id"]) == list(exp["order_id"])
     for col in ("volume", "price", "fee"):
         np.testing.assert_allclose(trades[col].to_numpy(float), exp[col].to_numpy(float),
@@ -520,12 +679,14 @@ def test_callbacks_tell_each_order_in_order(run_state, case):
         seq = by_id.get(oid, [])
         assert [x[1] for x in seq] == book.statuses[label], (label, seq)
         assert seq[0][0] == log.placed[oid]  # accepted while the strategy places it
-        code = next(a[3] for a in script if a[2] == label and a[1] != "cancel")
-        assert all(x[3] == code and x[4] == book.volumes.get(label, x[4]) for x in seq), (label,
-                                                                                   seq)
+        assert all(x[3] in book.named[label] and x[4] == book.volumes.get(label, x[4])
+                   for x in seq), (label, seq)
         if seq[-1][1] == "cancelled":
             assert seq[-1][2]  # with a reason
-    assert len(set(log.ids.values())) == len(log.ids) == len(by_id)  # one id per order
+    assert len(set(log.ids.values())) == len(log.ids)  # one id per order
+    assert set(by_id) == set(book.ids.values())  # the simulator's own orders are told too
+    for label, oid in book.ids.items():
+        assert [x[1] for x in by_id[oid]] == book.statuses[label], (label, by_id[oid])
     # one execution per trade, reported at the fill step, before on_data of that step
     trades = result.trades
     assert len(log.executions) == len(trades)
@@ -534,7 +695,7 @@ def test_callbacks_tell_each_order_in_order(run_state, case):
         step, oid, target, side, volume, price, fee, _ = e
         assert (oid, target, side) == (row["order_id"], row["target"], row["side"])
         assert (volume, price, fee) == pytest.approx((row["volume"], row["price"], row["fee"]))
-        assert step == steps[row["time"]] > log.placed[oid]
+        assert step == steps[row["time"]] > log.placed.get(oid, -1)  # (-1: a roll)
         # each fill (a part of the order, or the rest of it) is told at its step
         assert any(x[0] == step and x[1] in ("filled", "partially filled") for x in by_id[oid])
 
@@ -563,7 +724,7 @@ def test_every_fill_is_the_open_of_the_first_later_bar_that_traded(run_state):
     trades = result.trades
     assert len(trades) > 600
     for _, row in trades.iterrows():
-        j, s, t = codes.index(row["target"]), steps[row["time"]], placed[row["order_id"]]
+        j, s, t = market.codes.index(row["target"]), steps[row["time"]], placed[row["order_id"]]
         assert s > t
         first = next(k for k in range(t + 1, len(market.keys)) if market.traded(k, j))
         assert s == first, (row, t)
@@ -599,7 +760,7 @@ def test_stock_orders_wait_out_the_day_and_futures_orders_the_night(run_state):
 
     result = run(_strategy(on_data=on_data, on_order_status=on_order_status), targets=codes,
                  frequency="min", begin=20230120, end=20230131, cash=5_000_000, quiet=True,
-                 out=False)
+                 out=False, roll="manual")
     m = Market(codes, "min", result.records["time"])
     for day in ("2023-01-20", "2023-01-23", "2023-01-27"):  # what the cases rely on
         assert not m.volume[m.day == m.day[m.step_at(day + " 10:00")], 0].any()
@@ -644,11 +805,12 @@ def test_day_steps_fill_stock_orders_at_the_next_open_unless_suspended(run_state
 def test_bad_orders_are_rejected_and_change_nothing(run_state):
     """Rejected at once: unknown targets, NaN, 0, odd lots, selling what is not held;
     rejected at the fill: buys costing more than the account's cash (1 000 000 each
-    by default; one IF00 contract costs about 1 200 000)."""
+    by default), and futures orders long or short whose margin is more than it (ten
+    IF contracts, about 12 000 000 of notional, need about 1 450 000 at 12%)."""
     bad = [("U1", "XX.999999", 100), ("U2", 7, 100), ("N", "SH.600000", float("nan")),
            ("Z", "SH.600000", 0), ("L1", "SH.600000", 150), ("L2", "CFE.IF00", 1.5),
            ("L3", "SH.600000", -50), ("S1", "SZ.000011", -100), ("S2", "SH.600000", -300)]
-    costly = [("C1", "CFE.IF00", 1), ("C2", "SH.600000", 100_000)]
+    costly = [("C1", "CFE.IF00", 10), ("C2", "SH.600000", 100_000), ("C3", "CFE.IF00", -10)]
     script = [(10, "order", "G1", "SH.600000", 200)]
     script += [(20, "order", label, code, vol) for label, code, vol in bad + costly]
     script += [(300, "order", "G2", "SH.600000", -200), (40, "order", "G3", "SZ.000011", 300)]
@@ -665,7 +827,7 @@ def test_bad_orders_are_rejected_and_change_nothing(run_state):
         # parts of 100 000 shares fill (a quarter of each bar) until the cash runs out
         assert got[0][0] == "accepted" and got[-1][0] == "rejected", label
         assert {s for s, _ in got[1:-1]} <= {"partially filled"}, got
-        assert "cash" in got[-1][1].lower(), got
+        assert ("margin" if label != "C2" else "cash") in got[-1][1].lower(), got
     assert_books_agree(result, log, book)
     assert set(result.trades["order_id"]) == {log.ids[x] for x in ("G1", "G2", "G3", "C2")}
 
@@ -686,32 +848,148 @@ def test_a_stock_sale_covered_only_by_a_pending_buy_never_goes_short(run_state):
 # ------------------------------------------------------------- futures over a roll
 
 
-@pytest.mark.parametrize("frequency, begin, end, roll", [
-    ("day", 20230103, 20230120, ("2023-01-10 15:00", "2023-01-17 15:00")),
-    ("min", 20230109, 20230110, ("2023-01-10 09:31",)),
-])
-def test_a_long_future_earns_the_raw_close_changes_across_a_roll(run_state, frequency, begin,
-                                                                 end, roll):
-    """Positions are valued at the raw prices of the continuous series, not at
-    prices adjusted for the change of main contract: at a roll, equity moves by
-    the jump between the old contract's last close and the new one's prices."""
-    code, volume = "CFE.IF00", 2
-    script = [(0, "order", "L", code, volume)]
-    result, log, market, book = play(script, [code], frequency, begin, end, cash=10_000_000)
-    close, mult = market.close[:, 0], market.mult[0]
-    ((fill, _, _, _, _, price, fee),) = book.trades
+def assert_equity_moves_with_the_contracts(result, market):
+    """Equity from step to step moves by the positions' own closes and by the fills
+    at theirs, less the fees."""
     equity = result.records["equity"].to_numpy()
-    assert equity[fill] - equity[fill - 1] == pytest.approx(
-        volume * mult * (close[fill] - price) - fee, abs=CENT)
-    np.testing.assert_allclose(np.diff(equity[fill:]), volume * mult * np.diff(close[fill:]),
-                               rtol=0, atol=CENT)
-    for when in roll:
-        s = market.step_at(when)
-        gap = market.open[s, 0] / close[s - 1] - 1
-        assert abs(gap) > 0.02  # the new contract opens away from the old one's close
-        assert equity[s] - equity[s - 1] == pytest.approx(
-            volume * mult * (close[s] - close[s - 1]), abs=CENT)
+    held, column = np.zeros(len(market.codes)), {c: j for j, c in enumerate(market.codes)}
+    fills = {}
+    for _, row in result.trades.iterrows():
+        fills.setdefault(list(market.times).index(row["time"]), []).append(row)
+    for s in range(1, len(equity)):
+        move = float(np.nansum(held * market.mult * (market.close[s] - market.close[s - 1])))
+        for row in fills.get(s, ()):
+            j = column[row["target"]]
+            signed = row["volume"] if row["side"] == "buy" else -row["volume"]
+            move += signed * market.mult[j] * (market.close[s, j] - row["price"]) - row["fee"]
+            held[j] += signed
+        assert equity[s] - equity[s - 1] == pytest.approx(move, abs=CENT), s
+
+
+@pytest.mark.parametrize("frequency, begin, end, roll, rolls", [
+    ("day", 20230103, 20230120, "auto", ("2023-01-10 15:00", "2023-01-17 15:00")),
+    ("min", 20230109, 20230110, "auto", ("2023-01-10 09:31",)),
+    ("day", 20230103, 20230120, "manual", ("2023-01-10 15:00", "2023-01-17 15:00")),
+])
+def test_a_future_held_through_rolls_earns_its_contracts_own_moves(run_state, tmp_path, frequency,
+                                                                   begin, end, roll, rolls):
+    """A long position taken on the continuous target is a position in a contract,
+    valued at that contract's close and settled every day: equity moves by the
+    contracts' own price changes, never by the jump of the continuous series at a
+    roll.  Rolled (auto), it ends in the later contracts with two fills per roll;
+    left alone (manual), it stays in the first contract until that one's last
+    trading day (moved into the run in a copy of the store), where it is closed at
+    the close with a warning."""
+    import shutil
+
+    code, volume = "CFE.IF00", 2
+    if roll == "manual":
+        store = tmp_path / "store"
+        shutil.copytree(os.environ["VX_STORE_DIR"], store)
+        inst = pd.read_parquet(store / "instruments.parquet")
+        inst.loc[inst["code"] == "IF2303", "delist_date"] = 20230112
+        inst.to_parquet(store / "instruments.parquet")
+        os.environ["VX_STORE_DIR"] = str(store)  # (restored by the fixture's monkeypatch)
+    script = [(0, "order", "L", code, volume)]
+    result, log, market, book = play(script, [code], frequency, begin, end, cash=10_000_000,
+                                     roll=roll)
     assert_books_agree(result, log, book)
+    trades, equity = result.trades, result.records["equity"].to_numpy()
+    assert_equity_moves_with_the_contracts(result, market)
+    for when in rolls:  # the continuous series jumps there, the equity does not
+        s, cont = market.step_at(when), pd.read_parquet(
+            Path(os.environ["VX_STORE_DIR"]) / "bars" / ("1d" if frequency == "day" else "1m")
+            / "CFE.IF00.parquet")
+        keys = np.rint(cont["time"].to_numpy() * 86400).astype(np.int64)
+        close = cont["close"].to_numpy()[np.searchsorted(keys, market.keys[[s - 1, s]])]
+        at = np.searchsorted(keys, market.keys[s])
+        assert abs(cont["open"].to_numpy()[at] / close[0] - 1) > 0.02
+        jump = volume * 300 * (close[1] - close[0])
+        assert abs((equity[s] - equity[s - 1]) - jump) > 0.01 * volume * 300 * close[0]
+    kinds = trades.groupby("kind")["target"].apply(list).to_dict()
+    if roll == "auto":
+        assert kinds["roll"][::2] == ["CFE.IF2303", "CFE.IF2305"][:len(rolls)]
+        assert set(kinds["roll"][1::2]) == {"CFE.IF2305", "CFE.IF2307"} - (
+            {"CFE.IF2307"} if len(rolls) == 1 else set())
+        assert len(kinds["roll"]) == 2 * len(rolls) and "expiry" not in kinds
+    else:
+        assert kinds == {"order": ["CFE.IF2303"], "expiry": ["CFE.IF2303"]}
+        assert any("IF2303" in w and "20230112" in w for w in result.stats["warnings"])
+    # after the last settlement: the margin of what is held, at its contract's close
+    j = np.flatnonzero(book.pos)
+    assert result.records["margin"].iloc[-1] == pytest.approx(
+        float(np.sum(np.abs(book.pos[j]) * market.close[-1, j] * 300 * 0.12)), abs=CENT)
+    assert result.stats["accounts"]["future"]["rolls"] == (len(rolls) if roll == "auto" else 0)
+
+
+def test_on_roll_and_a_contract_ordered_directly(run_state):
+    """on_roll is called at the first step of each day with a new main contract,
+    naming the target and both contracts as the main-contract table does; a contract
+    that is no target (nor main yet) can be ordered by its code: it fills at the open
+    of its own first bar after the order (it is listed a few days later) and is
+    valued at its own close; once main, it is rolled like any main contract."""
+    calls, ids = [], {}
+
+    def on_data(context):
+        if context.step == 2:
+            ids["direct"] = context.order("CFE.IF2309", -1)
+
+    def on_roll(context, target, old, new):
+        calls.append((context.step, target, old, new))
+
+    result = run(_strategy(on_data=on_data, on_roll=on_roll), targets=["CFE.IF00"],
+                 frequency="day", begin=20230103, end=20230131, quiet=True, out=False)
+    market = Market(["CFE.IF00"], "day", result.records["time"])
+    table = pd.read_parquet(Path(os.environ["VX_STORE_DIR"]) / "main_contracts.parquet")
+    table = table[(table["target"] == "CFE.IF00") & table["date"].isin(market.day_int)]
+    contract = ["CFE." + c for c in table.sort_values("date")["contract"]]
+    assert calls == [(s, "CFE.IF00", contract[s - 1], contract[s])
+                     for s in range(1, len(contract)) if contract[s] != contract[s - 1]]
+    assert len(calls) >= 2
+    trades = result.trades
+    j = market.codes.index("CFE.IF2309")
+    first = next(s for s in range(3, len(market.keys)) if market.traded(s, j))
+    assert first > 3  # not listed at the order
+    row = trades.iloc[0]
+    assert (row["target"], row["side"], row["order_id"]) == ("CFE.IF2309", "sell", ids["direct"])
+    assert (row["time"], row["price"]) == (market.times[first], market.open[first, j])
+    assert list(trades["kind"][1:]) == ["roll", "roll"] and trades["target"].iloc[1] == row["target"]
+    assert_equity_moves_with_the_contracts(result, market)
+
+
+@pytest.mark.parametrize("liquidate", [False, True])
+def test_a_margin_call_rejects_opening_orders_or_liquidates(run_state, liquidate):
+    """An account whose equity falls below the margin held at a settlement refuses
+    opening orders and says so (long and short alike); with force_liquidation the
+    positions are closed at the next open instead."""
+    m = market_of(["CFE.IF00"], "min", 20230103, 20230109)
+    m = Market(["CFE.IF00"], "day", [t for s, t in enumerate(m.times) if m.last_of_day(s)])
+    j = m.main[0][1]
+    side = 1 if m.close[1, j] < m.open[1, j] else -1  # against the day's move
+    loss = abs(m.close[1, j] - m.open[1, j]) * 300
+    assert loss > 300
+    cash = m.open[1, j] * 300 * 0.12 * 1.0001 + m.open[1, j] * 300 * 0.0001 + loss / 3
+    script = [(0, "order", "O", "CFE.IF00", side), (2, "order", "P", "CFE.IF00", side),
+              (2, "order", "Q", "CFE.IF00", -2 * side)]  # more, and the other way
+    result, log, market, book = play(script, ["CFE.IF00"], "day", 20230103, 20230109, cash=cash,
+                                     force_liquidation=liquidate)
+    statuses = {}
+    for _, oid, status, reason, _, _ in log.statuses:
+        statuses.setdefault(oid, []).append((status, reason))
+    assert any("margin call" in w for w in result.stats["warnings"])
+    assert result.stats["accounts"]["future"]["margin_calls"] >= 1
+    if not liquidate:
+        for label in "PQ":
+            assert statuses[log.ids[label]][-1][0] == "rejected"
+            assert "margin call" in statuses[log.ids[label]][-1][1]
+        assert_books_agree(result, log, book)
+        return
+    assert_books_agree(result, log, book)
+    trades = result.trades
+    assert list(trades["kind"][:2]) == ["order", "liquidation"]
+    row = trades.iloc[1]
+    assert row["time"] == market.times[2] and row["price"] == market.open[2, j]
+    assert row["side"] == ("sell" if side > 0 else "buy")
 
 
 # -------------------------------------------------------------------- limit orders
@@ -759,7 +1037,7 @@ def test_limit_orders_fill_where_a_later_bar_reaches_the_limit_and_never_worse(r
     assert log.cancels[("F2", 400)] is True
     at_open = at_limit = 0
     for s, label, code, side, _, price, _ in book.trades:
-        j = codes.index(code)
+        j = m.codes.index(code)
         placed = next(a[0] for a in script if a[2] == label)
         limit = next(a[4][1] for a in script if a[2] == label)
         assert s > placed

@@ -107,6 +107,8 @@ def test_strategy_files_load_or_fail_with_one_message(tmp_path):
                       "unknown keys 'target'"),
         "params.py": ("PARAMS = [1]\ndef init(c): pass\ndef on_data(c): pass\n",
                       "PARAMS of the strategy"),
+        "onroll.py": ("def init(c): pass\ndef on_data(c): pass\ndef on_roll(c, target): pass\n",
+                      "on_roll of the strategy"),
     }
     for name, (text, words) in cases.items():
         (tmp_path / name).write_text(text)

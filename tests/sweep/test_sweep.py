@@ -60,9 +60,10 @@ def on_data(context):
         context.order_target_percent(target, context.params["weight"] if up else 0.0)
 """
 
-# p=1 orders one contract on every day before `switch`, p=2 on every day from it on
+# p=1 orders one contract on every day before `switch`, p=2 on every day from it on (no
+# rolls: the position held every other day stays in its contract)
 PLANTED = """
-RUN = {"targets": ["CFE.IF00"], "frequency": "day"}
+RUN = {"targets": ["CFE.IF00"], "frequency": "day", "roll": "manual"}
 PARAMS = {"p": 1, "switch": 20230101}
 
 

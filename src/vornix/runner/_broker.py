@@ -31,18 +31,43 @@ with their settings are in `_rules`):
   number of lots, an unknown target, a stock sale beyond the shares held (less the
   sales pending) or beyond the shares sellable under T+1 is rejected when placed;
   a buy that costs more than the account's cash is rejected when it would fill.
-- Cash moves by volume x price x multiplier plus the fee (futures are settled at
-  full notional: there is no margin model); futures fee = notional x fee_future.
+- Stocks: cash moves by volume x price x multiplier plus the fee.
+- Futures (`_rules` for the settings): an order on a continuous target trades its
+  main contract of the day (moved to the new one if it is still pending when the
+  main contract changes); orders, trades and positions name the contract, and a
+  contract may be ordered directly (its bars are loaded when first named).  An
+  opening fill puts
+  up margin (price x multiplier x volume x margin rate) and pays its fee from the
+  available cash, else it is rejected with the amounts; a closing fill releases
+  its share of the margin and books its profit against the last settlement.
+  Fee = notional x fee_future.  At the end of every trading day positions are
+  settled at the day's close: the profit or loss since the last settlement (or
+  the fill) moves into cash and the margin is recomputed.  Equity = cash + margin
+  held + the profit or loss since the last settlement, the same figure as cash
+  spent plus positions at their own contract's close.  A settlement that leaves
+  equity below the margin held is a margin call: opening orders are rejected
+  until it is covered (or, with `force_liquidation`, every position is closed at
+  the next open).
+- Rolls: at the first step of a day on which a continuous target's main contract
+  changes, `on_roll(context, target, old, new)` is called; pending orders of the
+  target move to the new contract; with `roll` "auto" a position in the old
+  contract is closed and the same volume opened in the new one at the first
+  traded bars of the day, the new one's not before the old one's (two fills, kind
+  "roll").  A position still held at a
+  contract's last trading day is closed at that day's close (kind "expiry"),
+  with a warning in the run's output.
 - Corporate actions, before the fills of the first step of an ex-date: held
   shares grow by bonus shares and splits, cash dividends are credited (less
   `dividend_tax`); a target with adjustment factors but no actions has its
   position converted by the factor's ratio (whole shares, the rest as cash at the
   ex-date reference price), so its value at the close before is unchanged.
-- After on_data of every step the positions are valued at the raw close of the
-  step's bar of the main series (the last close known where it has none).
+- After on_data of every step the positions are valued at the raw close of their
+  own instrument's bar at the step (the last close known where it has none): a
+  contract's own close, never the continuous series'.
 """
 
 import math
+import time
 
 import numpy as np
 
@@ -61,9 +86,10 @@ class Order:
 
     __slots__ = ("order_id", "target", "target_idx", "volume", "status", "reason", "code",
                  "placed_step", "filled_step", "done_step", "price", "fee", "account", "limit",
-                 "filled", "waited")
+                 "filled", "waited", "via", "kind", "after")
 
-    def __init__(self, order_id, target, target_idx, volume, step, account, limit=math.nan):
+    def __init__(self, order_id, target, target_idx, volume, step, account, limit=math.nan,
+                 via=None, kind="order"):
         self.order_id = order_id
         self.target = target
         self.target_idx = target_idx
@@ -80,6 +106,9 @@ class Order:
         self.limit = limit  # NaN: a market order
         self.filled = 0.0
         self.waited = ""  # why a bar that traded did not fill it
+        self.via = via  # the continuous target it was placed on (index), or None
+        self.kind = kind  # "order", or "roll", "expiry", "liquidation" of the simulator
+        self.after = None  # an order that must be done first (a roll's close, for its open)
 
     @property
     def remaining(self):
@@ -95,11 +124,12 @@ class Order:
 class Execution:
     """A fill, as on_execution sees it."""
 
-    __slots__ = ("order_id", "target", "side", "volume", "price", "fee", "time", "step")
+    __slots__ = ("order_id", "target", "side", "volume", "price", "fee", "time", "step", "kind")
 
     def __init__(self, order, side, volume, price, fee, time, step):
         self.order_id, self.target, self.side = order.order_id, order.target, side
         self.volume, self.price, self.fee, self.time, self.step = volume, price, fee, time, step
+        self.kind = order.kind
 
     def __repr__(self):
         return "<execution of order %d: %s %g %s at %g>" % (
@@ -107,12 +137,14 @@ class Execution:
 
 
 class Account:
-    """An account record: `handle` names it, as the trading core would."""
+    """An account record: `handle` names it, as the trading core would.  `cash` is
+    what is available: a futures account's margin is held apart (`margin`)."""
 
     def __init__(self, handle, cash, n_targets):
         self.handle = handle
         self.start_cash = float(cash)
         self.cash = float(cash)
+        self.margin = 0.0
         self.positions = np.zeros(n_targets)
 
     def __repr__(self):
@@ -171,9 +203,11 @@ def start_cash(types, cash=None):
 
 
 class Market:
-    """The raw bars of the run's main series at every step (targets x steps): open,
-    high, low and volume of the step's bar, the last close known, the trading day
-    of each step and the day before's close (the base of price limits)."""
+    """The raw bars of the run's main series at every step (instruments x steps):
+    open, high, low and volume of the step's bar, the last close known, the trading
+    day of each step and the day before's close (the base of price limits).  The
+    run's targets come first; futures contracts that are not targets follow
+    (`extend`, then `load`: their own raw bars combined to the steps)."""
 
     def __init__(self, runner, codes):
         from vornix.api.history import _history
@@ -195,7 +229,9 @@ class Market:
             self.volume = rows(gv.KMatrix_Volume)
         else:  # the main series holds adjusted prices: the raw bars, combined to the steps
             self.open, self.high, self.low, close, self.volume = self._raw(
-                _history, gv, info, n)
+                _history, gv, info, list(info.TargetList))
+        self.runner_info = info
+        self._raw_close = close
         self.close = _last_known(close)
         days = np.asarray(_history.get_trading_days(int(info.BeginDate), int(info.EndDate)))
         self.day = days[np.minimum(day_pos, days.size - 1)]  # yyyymmdd of every step
@@ -211,12 +247,53 @@ class Market:
         if self.day.size:
             self.prev_close[:, 0] = self._close_before(_history, info, codes)
 
-    def _raw(self, history, gv, info, n):
+    def extend(self, k):
+        """Room for `k` more instruments (no bars: NaN prices, volume 0) until `load`."""
+        steps = self.time_line.size
+        nan = np.full((k, steps), np.nan)
+        for name in ("open", "high", "low", "_raw_close", "close", "prev_close"):
+            setattr(self, name, np.vstack([getattr(self, name), nan]))
+        self.volume = np.vstack([self.volume, np.zeros((k, steps))])
+
+    def load(self, history, codes, rows, fallback):
+        """The raw bars of instruments that are not targets of the run (the contracts
+        behind continuous targets, or ordered directly), combined to the steps, into
+        their rows.  `fallback[code]` = (target row, steps) stands in for a contract
+        without stored bars: the continuous target's bars at the steps it is main.
+        Returns the codes without bars."""
+        from vornix.tframe.sysdefine import GlobalDefine as gv
+        from vornix.tframe.utils.exceptions import VxError
+
+        info = self.runner_info
+        store = history.current_store()
+        base = "min" if info.KFrequency == "min" else "day"
+        stored = [c for c in codes if store.bar_count(c, base)]
+        got = None
+        if stored:
+            try:
+                got = self._raw(history, gv, info, stored)
+            except (ValueError, VxError):  # none of them has a bar in the run's range
+                stored = []
+        for k, c in enumerate(stored):
+            r = rows[codes.index(c)]
+            self.open[r], self.high[r], self.low[r], self._raw_close[r], self.volume[r] = (
+                got[j][k] for j in range(5))
+        for c, r in zip(codes, rows):
+            if c in stored or c not in fallback:
+                continue
+            t, steps = fallback[c]
+            for name in ("open", "high", "low", "_raw_close", "volume"):
+                getattr(self, name)[r, steps] = getattr(self, name)[t, steps]
+        self.close[rows] = _last_known(self._raw_close[rows])
+        return [c for c in codes if c not in stored]
+
+    def _raw(self, history, gv, info, targets):
         from vornix.api.history._bars import FIELDS, combine_by_group
 
+        n = len(targets)
         base = "min" if info.KFrequency == "min" else "day"
         got = history.get_k_data_multi({
-            "targets": list(info.TargetList), "frequency": base, "begin_date": int(info.BeginDate),
+            "targets": list(targets), "frequency": base, "begin_date": int(info.BeginDate),
             "end_date": int(info.EndDate), "filled_up": True, "fq_type": gv.FQType_None})
         times = np.asarray(got["TimeLine"], dtype=np.float64)
         karray = got["KArray"]
@@ -261,6 +338,14 @@ class Market:
         return out
 
 
+def _per_unit(min_move):
+    """Ticks per unit of price where that is a whole number (0.01 -> 100, 0.2 -> 5):
+    round(p * k) / k is then the price on the grid, correctly rounded, without the
+    cost of round(x, ndigits) per fill; 0 elsewhere."""
+    per_unit = [round(1.0 / m) if m > 0 else 0 for m in min_move]
+    return [k if k and abs(1.0 / m - k) < 1e-9 else 0 for k, m in zip(per_unit, min_move)]
+
+
 def _last_known(rows):
     known = np.isfinite(rows)
     last = np.where(known, np.arange(rows.shape[1]), 0)
@@ -289,8 +374,9 @@ class Broker:
         info = vr.g_VornixInputInfo
         self.codes = list(info.TargetListDot)
         self.index = {c: i for i, c in enumerate(self.codes)}
-        n = len(self.codes)
+        self.n_targets = n = len(self.codes)
         records = [vr.g_VornixTargetsInfo[c] for c in self.codes]
+        self.records = list(records)
         types = [r["Type"] for r in records]
         self.is_future = np.array([t == gv.TARGETTYPE_FUTURE for t in types])
         self.is_index = np.array([t == gv.TARGETTYPE_INDEX for t in types])
@@ -305,16 +391,10 @@ class Broker:
         self.multiplier = np.array([float(env.get_multiple(i)) for i in range(n)])
         move = [env.get_minmove(i) for i in range(n)]
         self.min_move = np.array([float(m) if m else 0.0 for m in move])
-        # ticks per unit of price where that is a whole number (0.01 -> 100, 0.2 -> 5):
-        # round(p * k) / k is then the price on the grid, correctly rounded, without
-        # the cost of round(x, ndigits) per fill
-        per_unit = [round(1.0 / m) if m > 0 else 0 for m in self.min_move]
-        self.per_unit = [k if k and abs(1.0 / m - k) < 1e-9 else 0
-                         for k, m in zip(per_unit, self.min_move)]
+        self.per_unit = _per_unit(self.min_move)
         self.fee_rate = np.array([float(env.cost_fee_rate(t)) for t in types])
         self.market = mk = Market(runner, self.codes)
         self.time_line = mk.time_line
-        self.value_px = mk.close
         self.day_ends = mk.day_ends
         # price limits of stocks by step (NaN: none), from the day before's close or
         # the ex-date reference price
@@ -327,6 +407,15 @@ class Broker:
         if self.rules.price_limits:
             self.down, self.up = self._limits(records)
         self.bought_today = np.zeros(n)
+        # futures: margin rate, last trading day, and per position the margin held and
+        # the price of the last settlement (or the average fill since)
+        self.margin_rate = np.array([
+            _rules.margin_rate(r.get("MarginRate"), self.rules.margin_rate) if f else 0.0
+            for r, f in zip(records, self.is_future)])
+        self.expiry = np.array([int(r.get("DelistDate") or 0) if f else 0
+                                for r, f in zip(records, self.is_future)], dtype=np.int64)
+        self.held_margin = np.zeros(n)
+        self.reference = np.zeros(n)
         self.orders = {}
         self.pending = []
         self.trades = []
@@ -334,6 +423,131 @@ class Broker:
         self.last_step = -1  # the last step that ran
         self._callbacks = {}
         self._valued_at = None  # (step, fills) -> closes and equity, see _valued
+        self.on_roll = None  # the strategy's on_roll(context, target, old, new)
+        self.notes = []  # warnings for the run's output: expiries, margin calls, data
+        self.margin_calls = []  # (step, equity, margin) of settlements below the margin
+        self._marks = {}  # futures account -> [(step, cash, margin)] after each change
+        # continuous targets: the instrument each step's orders trade (its main contract
+        # of the step's trading day; the target itself on a day without one)
+        self.main_of = {}
+        self._unloaded = []  # contracts whose bars are read at the first order
+        self.load_seconds = 0.0  # spent reading them (within the steps)
+        self._load_contracts()
+        self.value_px = mk.close
+
+    # ------------------------------------------------------------ futures contracts
+    def _load_contracts(self):
+        """The main contracts of the run's continuous targets over its days, with their
+        raw bars, and the instrument each step's orders on such a target trade."""
+        from vornix.api.history import _history
+
+        futures = [c for c, f in zip(self.codes, self.is_future) if f]
+        if not futures:
+            return
+        info = self.vr.g_VornixInputInfo
+        tables = _history.get_main_contract(futures, int(info.BeginDate), int(info.EndDate))
+        day = self.market.day
+        wanted, fallback, per_target = [], {}, {}
+        for code, (days, contracts) in tables.items():
+            t = self.index[code]
+            market = code.split(".", 1)[0]
+            names = ["%s.%s" % (market, str(c).strip().upper()) for c in contracts]
+            unique = list(dict.fromkeys(names))
+            ids = np.array([unique.index(n) for n in names])
+            pos = np.minimum(np.searchsorted(days, day), days.size - 1)
+            step_ids = np.where(days[pos] == day, ids[pos], -1)
+            per_target[t] = (unique, step_ids)
+            for k, name in enumerate(unique):
+                if name not in self.index and name not in wanted:
+                    wanted.append(name)
+                    fallback[name] = (t, np.flatnonzero(step_ids == k))
+        if wanted:
+            self._add_instruments(wanted, fallback, lazy=True)
+        for t, (unique, step_ids) in per_target.items():
+            lookup = np.array([self.index[n] for n in unique] + [t])
+            self.main_of[t] = lookup[step_ids]  # -1: the target itself
+
+    def _add_instruments(self, codes, fallback=None, lazy=False):
+        """Futures that are not targets of the run (contracts), with their raw bars;
+        a contract that is no instrument of the store, or has no bars stored, stands in
+        for its continuous target (`fallback`) with that target's bars on the days it
+        is main."""
+        from vornix.api.history import _history
+        from vornix.tframe.sysdefine import GlobalDefine as gv
+
+        fallback = fallback or {}
+        table = _history.current_store().target_table()
+        records = []
+        for c in codes:
+            if c in table:
+                records.append(_history.get_target_info([c])[0])
+            else:
+                t = fallback[c][0]
+                rec = dict(self.records[t], Code=c.split(".", 1)[1], DotCode=c, DelistDate=0)
+                records.append(rec)
+        k = len(codes)
+        for i, c in enumerate(codes):
+            self.index[c] = len(self.codes) + i
+        self.codes += list(codes)
+        self.records += records
+        self.is_future = np.r_[self.is_future, np.ones(k, dtype=bool)]
+        self.is_index = np.r_[self.is_index, np.zeros(k, dtype=bool)]
+        future = self._by_handle["future"]
+        self.account_of += [future] * k
+        for account in self.accounts:
+            account.positions = np.r_[account.positions, np.zeros(k)]
+        self.lot = np.r_[self.lot, np.full(k, FUTURE_LOT)]
+        self.multiplier = np.r_[self.multiplier, [float(r["Multiple"]) for r in records]]
+        self.min_move = np.r_[self.min_move, [float(r["MinMove"] or 0.0) for r in records]]
+        self.per_unit = _per_unit(self.min_move)
+        rate = float(self.env.cost_fee_rate(gv.TARGETTYPE_FUTURE))
+        self.fee_rate = np.r_[self.fee_rate, np.full(k, rate)]
+        self.limit_pct = np.r_[self.limit_pct, np.full(k, math.nan)]
+        if self.down is not None:
+            nan = np.full((k, self.down.shape[1]), np.nan)
+            self.down, self.up = np.vstack([self.down, nan]), np.vstack([self.up, nan])
+        self.bought_today = np.r_[self.bought_today, np.zeros(k)]
+        self.margin_rate = np.r_[self.margin_rate, [
+            _rules.margin_rate(r.get("MarginRate"), self.rules.margin_rate) for r in records]]
+        self.expiry = np.r_[self.expiry, [int(r.get("DelistDate") or 0) for r in records]].astype(
+            np.int64)
+        self.held_margin = np.r_[self.held_margin, np.zeros(k)]
+        self.reference = np.r_[self.reference, np.zeros(k)]
+        self.market.extend(k)
+        self.value_px = self.market.close
+        self._unloaded.append((list(codes), [self.index[c] for c in codes], fallback))
+        if not lazy:
+            self._load_bars()
+
+    def _load_bars(self):
+        """The bars of the contracts added so far (a run that never orders a future
+        never reads them)."""
+        from vornix.api.history import _history
+
+        t0 = time.perf_counter()
+        todo, self._unloaded = self._unloaded, []
+        for codes, rows, fallback in todo:
+            self._note_missing(self.market.load(_history, codes, rows, fallback), fallback)
+        self.load_seconds += time.perf_counter() - t0
+
+    def _note_missing(self, missing, fallback):
+        for c in missing:
+            if c in fallback:
+                self.notes.append("%s has no bars stored: it is priced by %s on the days it is its "
+                                  "main contract, and at its last close after them"
+                                  % (c, self.codes[fallback[c][0]]))
+            else:
+                self.notes.append("%s has no bars in the run's range: its orders wait" % c)
+
+    def _resolve(self, t, step):
+        """The instrument an order on target `t` at `step` trades: for a continuous
+        target, its main contract of the step's trading day (an order still pending
+        when the main contract changes moves to the new one: see `_rolls`)."""
+        steps = self.main_of.get(t)
+        if steps is None:
+            return t
+        c = int(steps[min(max(step, 0), steps.size - 1)])
+        return t if c < 0 else c
 
     # ------------------------------------------------------------ market data
     def _corporate_events(self, records):
@@ -417,11 +631,26 @@ class Broker:
     def _target(self, target):
         if isinstance(target, (int, np.integer)) and not isinstance(target, bool):
             t = int(target)
-            return (t, self.codes[t]) if 0 <= t < len(self.codes) else (None, repr(target))
+            return (t, self.codes[t]) if 0 <= t < self.n_targets else (None, repr(target))
         if isinstance(target, str):
-            t = self.index.get(target.strip().upper())
+            code = target.strip().upper()
+            t = self.index.get(code)
+            if t is None and "future" in self._by_handle:
+                t = self._contract(code)
             return (t, self.codes[t]) if t is not None else (None, target)
         return None, repr(target)
+
+    def _contract(self, code):
+        """The index of a future of the store that is not yet in the run (a contract
+        ordered directly): its bars are loaded over the run's steps; None when the
+        store has no such future."""
+        from vornix.api.history import _history
+
+        row = _history.current_store().target_table().get(code)
+        if row is None or row["type"] != "future":
+            return None
+        self._add_instruments([code])
+        return self.index[code]
 
     def _account(self, t):
         return self.account_of[t]
@@ -513,7 +742,13 @@ class Broker:
         return None
 
     def order(self, target, volume, step, limit=None):
+        if self._unloaded:
+            self._load_bars()
         t, code = self._target(target)
+        via = None
+        if t is not None and t in self.main_of:  # a continuous target: its main contract
+            via, t = t, self._resolve(t, step)
+            code = self.codes[t]
         order_id = len(self.orders) + 1
         if isinstance(volume, (int, float, np.integer, np.floating)) and not isinstance(volume,
                                                                                         bool):
@@ -522,7 +757,7 @@ class Broker:
             v = math.nan  # text, None, ...: refused below, naming the value
         price = math.nan if limit is None else self._limit_price(t, v, limit)
         order = Order(order_id, code, t, v, step, None if t is None else self._account(t).handle,
-                      price)
+                      price, via)
         self.orders[order_id] = order
         refused = self._refusal(t, code, v, volume, limit, price, step)
         if refused is not None:
@@ -536,6 +771,8 @@ class Broker:
         t, code = self._target(target)
         if t is None:
             raise ValueError("unknown target %s" % code)
+        step = self.runner.context.step
+        t = self._resolve(t, 0 if step is None else step)
         return float(self._account(t).positions[t])
 
     def order_target_volume(self, target, volume, step, limit=None):
@@ -547,19 +784,23 @@ class Broker:
             volume = float(volume)
         except (TypeError, ValueError):
             return self.order(t, math.nan, step, limit)  # rejected, with its reason
-        delta = volume - self._account(t).positions[t] - self.pending_volume(t)
+        c = self._resolve(t, step)
+        delta = volume - self._account(c).positions[c] - self.pending_volume(c)
         return None if delta == 0 else self.order(t, delta, step, limit)
 
     def order_target_percent(self, target, weight, step, limit=None):
         """Holds `weight` of the account's equity at the step's close, in whole lots
         (rounded toward zero)."""
+        if self._unloaded:
+            self._load_bars()
         t, code = self._target(target)
         if t is None:
             return self.order(target, 0, step, limit)
         account = self._account(t)
         closes, equity = self._valued(step)
         equity = equity[account.handle]
-        price = closes[t] * self.multiplier[t]
+        c = self._resolve(t, step)
+        price = closes[c] * self.multiplier[c]
         try:
             weight = float(weight)
         except (TypeError, ValueError):
@@ -579,6 +820,11 @@ class Broker:
             equity = {}
             for account in self.accounts:
                 held = account.positions != 0
+                if account.handle == "future":  # margin held + P&L since the settlement
+                    equity[account.handle] = account.cash + account.margin + float(np.sum(
+                        account.positions[held] * (closes[held] - self.reference[held])
+                        * self.multiplier[held]))
+                    continue
                 equity[account.handle] = account.cash + float(
                     np.sum(account.positions[held] * closes[held] * self.multiplier[held]))
             self._valued_at = (key, closes.tolist(), equity)
@@ -624,6 +870,8 @@ class Broker:
         (after the day's corporate actions at its first step)."""
         if self.market.day_starts[step]:
             self._new_day(step)
+            if self.main_of and step > 0:
+                self._rolls(step)
         if not self.pending:
             return
         mk = self.market
@@ -645,7 +893,8 @@ class Broker:
                 continue
             t = order.target_idx
             price = opens[t]
-            if order.placed_step >= step or not (volumes[t] > 0) or not math.isfinite(price):
+            if order.placed_step >= step or not (volumes[t] > 0) or not math.isfinite(price) or (
+                    order.after is not None and order.after.done_step is None):
                 continue
             side = 1.0 if order.volume > 0 else -1.0
             tick = self.min_move[t]
@@ -687,14 +936,18 @@ class Broker:
             value = volume * price * self.multiplier[t]
             if stock:
                 fee = _rules.stock_fee(value, side < 0, int(mk.day[step]), self.fee_rate[t], rules)
+                if side > 0 and value + fee > account.cash + 1e-9:
+                    self._reject(order, "insufficient cash: %.2f needed, %.2f in the %s account"
+                                 % (value + fee, account.cash, account.handle), "cash", step)
+                    continue
+                account.cash -= side * value + fee
+                account.positions[t] += side * volume
             else:
                 fee = value * self.fee_rate[t]
-            if side > 0 and value + fee > account.cash + 1e-9:
-                self._reject(order, "insufficient cash: %.2f needed, %.2f in the %s account"
-                             % (value + fee, account.cash, account.handle), "cash", step)
-                continue
-            account.cash -= side * value + fee
-            account.positions[t] += side * volume
+                refused = self._book_future(t, side, volume, price, fee, step)
+                if refused is not None:
+                    self._reject(order, refused[0], refused[1], step)
+                    continue
             if side > 0:
                 self.bought_today[t] += volume
             taken[t] = taken.get(t, 0.0) + volume
@@ -715,11 +968,183 @@ class Broker:
             self._callback("on_order_status_func", order)
             self._callback("on_order_execution_func", execution)
 
+    # ------------------------------------------------------------ futures
+    def _unrealised(self, account, step):
+        """Profit or loss of the account's futures since their last settlement (or
+        fill), at the last close known before `step`."""
+        held = np.flatnonzero(account.positions)
+        if not held.size or step <= 0:
+            return 0.0
+        px = self.value_px[held, step - 1]
+        ref = self.reference[held]
+        px = np.where(np.isfinite(px), px, ref)
+        return float(np.sum(account.positions[held] * (px - ref) * self.multiplier[held]))
+
+    def _mark(self, account, step):
+        self._marks.setdefault(account.handle, []).append((step, account.cash, account.margin))
+
+    def _book_future(self, t, side, volume, price, fee, step, check=True):
+        """A futures fill: the part that reduces the position releases its margin and
+        books its profit against the last settlement; the part that opens puts up
+        margin.  Returns (reason, kind) when the opening part is refused (nothing is
+        booked then), else None."""
+        account = self.account_of[t]
+        held = account.positions[t]
+        mult = self.multiplier[t]
+        closing = min(volume, abs(held)) if held * side < 0 else 0.0
+        opening = volume - closing
+        released = self.held_margin[t] * closing / abs(held) if closing else 0.0
+        booked = _rules.settle(-side * closing, self.reference[t], price, mult) if closing else 0.0
+        need = _rules.margin(price, mult, opening, self.margin_rate[t]) if opening else 0.0
+        if check and opening:
+            floating = self._unrealised(account, step)
+            available = account.cash + floating + released + booked - fee
+            if need > available + 1e-9:
+                equity = account.cash + account.margin + floating
+                if equity < account.margin:
+                    return ("equity %.2f of the %s account is below the margin held %.2f (a margin "
+                            "call): opening orders are rejected" % (equity, account.handle,
+                                                                     account.margin), "margin call")
+                return ("insufficient margin: %.2f margin and %.2f fee needed, %.2f available in "
+                        "the %s account" % (need, fee, account.cash + floating + released + booked,
+                                            account.handle), "margin")
+        account.cash += released + booked - fee - need
+        account.margin += need - released
+        self.held_margin[t] += need - released
+        rest = held + side * volume
+        if opening:
+            same = held * side > 0
+            self.reference[t] = ((abs(held) * self.reference[t] + opening * price)
+                                 / (abs(held) + opening)) if same else price
+        elif rest == 0:
+            account.margin -= self.held_margin[t]
+            self.held_margin[t] = 0.0
+        account.positions[t] = rest
+        self._mark(account, step)
+        return None
+
+    def _simulator_order(self, t, volume, placed, kind):
+        """An order the simulator places itself (a roll, an expiry, a forced
+        liquidation), pending."""
+        order_id = len(self.orders) + 1
+        order = Order(order_id, self.codes[t], t, float(volume), placed,
+                      self.account_of[t].handle, kind=kind)
+        self.orders[order_id] = order
+        self.pending.append(order)
+        self._callback("on_order_status_func", order)
+        return order
+
+    def _rolls(self, step):
+        """The first step of a trading day: the continuous targets whose main contract
+        changes move their pending orders to the new one, roll their positions
+        (`roll` "auto": placed so that they fill at the first traded bars of this
+        day, the old contract's closed first) and tell the strategy."""
+        told = []
+        for t, steps in self.main_of.items():
+            old, new = int(steps[step - 1]), int(steps[step])
+            if old == new:
+                continue
+            old, new = (t if old < 0 else old), (t if new < 0 else new)
+            for order in self.pending:
+                if order.via == t and order.target_idx == old and not order.filled:
+                    order.target_idx, order.target = new, self.codes[new]
+            held = self.account_of[old].positions[old]
+            if self.rules.roll == "auto" and held and t not in (old, new):
+                # first of the pending orders: the old contract's close, then the new one's
+                closing = self._simulator_order(old, -held, step - 1, "roll")
+                opening = self._simulator_order(new, held, step - 1, "roll")
+                opening.after = closing  # the new contract's once the old one's is closed
+                for order in (opening, closing):
+                    self.pending.remove(order)
+                    self.pending.insert(0, order)
+            told.append((t, old, new))
+        if self.on_roll is not None:
+            for t, old, new in told:
+                self.on_roll(self.runner.context, self.codes[t], self.codes[old], self.codes[new])
+
+    def _settle(self, step, account):
+        """End of a trading day: contracts at their last trading day are closed at the
+        close, then every position is settled at the day's close."""
+        day = int(self.market.day[step])
+        held = np.flatnonzero(account.positions)
+        expired = [c for c in held if 0 < self.expiry[c] <= day]
+        for c in expired:
+            price = self.value_px[c, step]
+            if not math.isfinite(price):
+                price = self.reference[c]
+            volume = account.positions[c]
+            order = self._simulator_order(c, -volume, step, "expiry")
+            self.pending.remove(order)
+            fee = abs(volume) * price * self.multiplier[c] * self.fee_rate[c]
+            self._book_future(c, -1.0 if volume > 0 else 1.0, abs(volume), price, fee, step,
+                              check=False)
+            self._executed(order, -1.0 if volume > 0 else 1.0, abs(volume), price, fee, step)
+            self.notes.append("%s: %g contract(s) still held at its last trading day %d, closed at "
+                              "that day's close %g" % (self.codes[c], volume, day, price))
+        for order in [o for o in self.pending if 0 < self.expiry[o.target_idx] <= day
+                      and self.is_future[o.target_idx]]:
+            self.pending.remove(order)
+            self._done(order, "cancelled", "%s expired on %d" % (order.target, day), "expired",
+                       step)
+        held = np.flatnonzero(account.positions)
+        if held.size:
+            px = self.value_px[held, step]
+            px = np.where(np.isfinite(px), px, self.reference[held])
+            pnl = _rules.settle(account.positions[held], self.reference[held], px,
+                                self.multiplier[held])
+            margin = _rules.margin(px, self.multiplier[held], account.positions[held],
+                                   self.margin_rate[held])
+            account.cash += float(pnl.sum()) - float(margin.sum() - self.held_margin[held].sum())
+            self.held_margin[held] = margin
+            account.margin = float(margin.sum())
+            self.reference[held] = px
+            self._mark(account, step)
+        if account.cash < -1e-6:  # equity (cash + margin) below the margin held
+            self.margin_calls.append((step, account.cash + account.margin, account.margin))
+            if self.rules.force_liquidation:
+                for c in held:
+                    if account.positions[c] and not any(
+                            o.kind == "liquidation" and o.target_idx == c for o in self.pending):
+                        self._simulator_order(c, -account.positions[c], step, "liquidation")
+
+    def _executed(self, order, side, volume, price, fee, step):
+        """Records a fill of `order` (all of it here) and tells the strategy."""
+        order.price, order.filled, order.fee = price, side * volume, fee
+        order.filled_step = order.done_step = step
+        order.status = "filled"
+        execution = Execution(order, "buy" if side > 0 else "sell", volume, price, fee,
+                              self.time_line[step], step)
+        self.trades.append(execution)
+        self._callback("on_order_status_func", order)
+        self._callback("on_order_execution_func", execution)
+
+    def warnings(self):
+        """What the run's output should say about the futures account: contracts
+        closed at their expiry, margin calls, contracts priced by their series."""
+        out = list(self.notes)
+        if self.margin_calls:
+            step, equity, margin = self.margin_calls[0]
+            from vornix.runner._context import datenum_to_datetime64
+
+            out.append("margin call: equity below the margin held at the settlement of %d trading "
+                       "day(s), first %s (equity %.2f, margin %.2f); opening orders were rejected "
+                       "until it was covered%s" % (
+                           len(self.margin_calls),
+                           str(datenum_to_datetime64([self.time_line[step]])[0])[:10], equity,
+                           margin, ", positions closed at the next open"
+                           if self.rules.force_liquidation else ""))
+        return out
+
     def close(self, step):
         """End of the step: stock orders still pending at the end of the day are
-        cancelled.  (Cash and positions are valued for every step at the end of the
-        run, from the fills: a step without orders costs nothing here.)"""
+        cancelled; at the end of a trading day futures are settled.  (Cash and
+        positions are valued for every step at the end of the run, from the fills
+        and settlements: a step without orders costs nothing here.)"""
         self.last_step = step
+        if self.day_ends[step]:
+            future = self._by_handle.get("future")
+            if future is not None and (future.margin or future.positions.any()):
+                self._settle(step, future)
         if self.pending and self.day_ends[step]:
             for order in list(self.pending):
                 # an order placed at the day's last step has the next day to fill
@@ -763,13 +1188,38 @@ class Broker:
             val = value[:, mine].sum(axis=1)
             cash[after] = val[after] = np.nan
             out[account.handle] = {"cash": cash, "positions_value": val, "equity": cash + val}
+            if account.handle == "future":
+                out[account.handle] = self._futures_columns(account, cash + val, after)
         return out
+
+    def _futures_columns(self, account, equity, after):
+        """The futures account per step: its equity (as for any account: what was
+        paid and received, plus the positions at their contracts' closes, which daily
+        settlement leaves unchanged), its cash after the step's fills and settlement,
+        the margin held, and positions value = margin + profit or loss since the last
+        settlement (= equity - cash)."""
+        steps = equity.size
+        cash = np.full(steps, account.start_cash)
+        margin = np.zeros(steps)
+        marks = self._marks.get(account.handle, [])
+        if marks:
+            at = np.array([m[0] for m in marks])
+            last = np.searchsorted(at, np.arange(steps), side="right") - 1
+            known = last >= 0
+            cash[known] = np.array([m[1] for m in marks])[last[known]]
+            margin[known] = np.array([m[2] for m in marks])[last[known]]
+        cash[after] = margin[after] = np.nan
+        return {"cash": cash, "positions_value": equity - cash, "equity": equity,
+                "margin": margin}
 
     def columns(self):
         """Cash, positions value and equity of the accounts held, in total, per step."""
         per = list(self.account_columns().values())
-        return {k: np.sum([p[k] for p in per], axis=0) for k in ("cash", "positions_value",
-                                                                 "equity")}
+        out = {k: np.sum([p[k] for p in per], axis=0) for k in ("cash", "positions_value",
+                                                                "equity")}
+        if "future" in self._by_handle:
+            out["margin"] = np.sum([p["margin"] for p in per if "margin" in p], axis=0)
+        return out
 
     def trades_frame(self):
         import pandas as pd
@@ -785,6 +1235,8 @@ class Broker:
             "price": np.array([e.price for e in rows], dtype=np.float64),
             "fee": np.array([e.fee for e in rows], dtype=np.float64),
             "order_id": np.array([e.order_id for e in rows], dtype=np.int64),
+            # "order", or the simulator's own: "roll", "expiry", "liquidation"
+            "kind": [e.kind for e in rows],
         })
 
     def orders_frame(self):
@@ -810,6 +1262,7 @@ class Broker:
             "price": np.array([o.price for o in rows], dtype=np.float64),
             "fee": np.array([o.fee for o in rows], dtype=np.float64),
             "done_step": np.array(done, dtype=np.int64),
+            "kind": [o.kind for o in rows],
         })
 
     def order_counts(self):

@@ -13,6 +13,19 @@ Every rule has a documented default (README, "Orders") and a run setting:
 - `volume_limit` (0.25): a fill takes at most this share of its bar's volume (0
   or None: no cap);
 - `dividend_tax` (0): the share of a cash dividend withheld.
+
+Futures:
+
+- `roll` ("auto"): where the main contract of a continuous target changes, a
+  position in the old contract is closed and the same volume opened in the new one
+  at the first traded bars of the new contract's first day (two fills with fees,
+  marked "roll" in the trades); "manual" leaves it to the strategy (`on_roll`);
+- `margin_rate` (None: the instrument's `margin_rate`, else `DEFAULT_MARGIN_RATE`):
+  a number is the rate of every future; an opening fill needs price x multiplier x
+  volume x rate (`margin`) plus its fee from the available cash;
+- `force_liquidation` (False): True closes every futures position at the next open
+  after a settlement that leaves equity below the margin held (without it, opening
+  orders are rejected until equity covers the margin again).
 """
 
 import math
@@ -20,6 +33,10 @@ from dataclasses import dataclass, fields
 
 # stamp duty on stock sales by date: (first day, rate)
 STAMP_DUTY = ((0, 0.001), (20230828, 0.0005))
+
+# the margin rate of a future whose instrument row gives none
+DEFAULT_MARGIN_RATE = 0.10
+ROLLS = ("auto", "manual")
 
 # price limits by board, as fractions of the day before's close
 LIMIT_MAIN, LIMIT_GROWTH, LIMIT_BJ, LIMIT_ST = 0.10, 0.20, 0.30, 0.05
@@ -33,6 +50,9 @@ class Rules:
     min_commission: float = 5.0
     volume_limit: object = 0.25
     dividend_tax: float = 0.0
+    roll: str = "auto"
+    margin_rate: object = None
+    force_liquidation: bool = False
 
     @classmethod
     def names(cls):
@@ -45,7 +65,7 @@ class Rules:
         for key, value in given.items():
             if value is None:
                 continue
-            if key in ("t_plus_1", "price_limits"):
+            if key in ("t_plus_1", "price_limits", "force_liquidation"):
                 setattr(rules, key, as_bool(value, key))
             elif key == "stamp_duty":
                 rules.stamp_duty = rate(value, key, upper=1.0)
@@ -56,6 +76,16 @@ class Rules:
                 rules.dividend_tax = rate(value, key, upper=1.0)
             elif key == "min_commission":
                 rules.min_commission = rate(value, key)
+            elif key == "roll":
+                text = str(value).strip().lower()
+                if text not in ROLLS:
+                    raise ValueError("roll must be %s, got %r" % (" or ".join(ROLLS), value))
+                rules.roll = text
+            elif key == "margin_rate":
+                v = rate(value, key, upper=1.0)
+                if v <= 0:
+                    raise ValueError("margin_rate must be above 0 and at most 1, got %r" % (value,))
+                rules.margin_rate = v
             else:
                 raise TypeError("unknown market rule %r; the rules are %s"
                                 % (key, ", ".join(cls.names())))
@@ -148,3 +178,24 @@ def capped_volume(remaining, bar_volume, lot, volume_limit):
     if remaining <= cap:
         return remaining
     return (cap // lot) * lot
+
+
+def margin_rate(instrument_rate, setting=None):
+    """The margin rate of a future: the run's `margin_rate` setting, else the
+    instrument's (when a positive number), else DEFAULT_MARGIN_RATE."""
+    if setting is not None:
+        return float(setting)
+    if instrument_rate is not None and instrument_rate == instrument_rate and instrument_rate > 0:
+        return float(instrument_rate)
+    return DEFAULT_MARGIN_RATE
+
+
+def margin(price, multiplier, volume, rate):
+    """The margin of `volume` (unsigned) contracts at `price`."""
+    return abs(volume) * price * multiplier * rate
+
+
+def settle(position, reference, price, multiplier):
+    """The profit or loss that settlement at `price` moves into cash for a position
+    last settled (or opened) at `reference`."""
+    return position * (price - reference) * multiplier

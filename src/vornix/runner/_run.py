@@ -129,6 +129,8 @@ class RunResult:
             counts = st.get("orders")
             if counts:
                 lines.append("orders: " + order_line(counts))
+            for text in st.get("warnings", ()):
+                lines.append("warning: " + text)
         if self.out_dir is not None:
             from vornix.tframe.utils.textshow import shown_text
 
@@ -440,6 +442,7 @@ class _Run:
         from vornix.runner._broker import Broker
 
         self.broker = Broker(self, **self.broker_settings)
+        self.broker.on_roll = self.strategy.scope.get("on_roll")
 
         scope = dict(self.strategy.scope)
         # the optional callbacks: the framework's defaults, without a warning; a
@@ -612,6 +615,13 @@ def _stats_of(runner, settings, time_line):
     closes = {c: float(broker.value_px[i, last]) for i, c in enumerate(broker.codes)}
     out["targets"] = _stats.per_target(broker.codes, trades, mult, closes, positions,
                                        broker.applied)
+    warnings = broker.warnings()
+    if warnings:
+        out["warnings"] = warnings
+    if "future" in broker._by_handle:
+        fut = out["accounts"]["future"]
+        fut["rolls"] = int((trades["kind"] == "roll").sum()) // 2 if len(trades) else 0
+        fut["margin_calls"] = len(broker.margin_calls)
     if broker.applied:
         out["corporate_actions"] = [
             dict(a, time=str(times[a["step"]].astype("datetime64[s]"))) for a in broker.applied]

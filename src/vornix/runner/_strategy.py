@@ -1,8 +1,8 @@
 """Loading a strategy and working out the settings of its run.
 
 A strategy is a Python file (or an already imported module, or any object) with
-`init(context)` and `on_data(context)`; `on_order_status` and `on_execution` are
-optional.  A module-level `RUN` dict may carry the run's settings and `PARAMS` the
+`init(context)` and `on_data(context)`; `on_order_status`, `on_execution` and
+`on_roll(context, target, old, new)` are optional.  A module-level `RUN` dict may carry the run's settings and `PARAMS` the
 defaults of its parameters; settings given to the run override both."""
 
 import ast
@@ -18,7 +18,8 @@ from vornix.tframe.utils.exceptions import StrategyError
 SERIES_KEYS = ("targets", "frequency", "count", "begin", "end", "adjust")
 # the settings of the order simulator (cash, fees, market rules), see vornix.runner._broker
 BROKER_KEYS = ("cash", "fee_stock", "fee_future", "slippage", "t_plus_1", "price_limits",
-               "stamp_duty", "min_commission", "volume_limit", "dividend_tax")
+               "stamp_duty", "min_commission", "volume_limit", "dividend_tax",
+               "roll", "margin_rate", "force_liquidation")
 # the settings of the statistics: a benchmark target and the risk-free rate a year
 RESULT_KEYS = ("benchmark", "risk_free")
 RUN_KEYS = SERIES_KEYS + BROKER_KEYS + RESULT_KEYS
@@ -100,7 +101,8 @@ def load_strategy(strategy):
         path = ""
         name = getattr(strategy, "__name__", type(strategy).__name__).rsplit(".", 1)[-1]
         scope = dict(vars(strategy)) if hasattr(strategy, "__dict__") else {}
-        for attr in ("init", "on_data", "on_order_status", "on_execution", "RUN", "PARAMS"):
+        for attr in ("init", "on_data", "on_order_status", "on_execution", "on_roll", "RUN",
+                     "PARAMS"):
             if attr not in scope and hasattr(strategy, attr):
                 scope[attr] = getattr(strategy, attr)
     where = path or name
@@ -110,6 +112,15 @@ def load_strategy(strategy):
                 "the strategy %s has no %s(context) function; a strategy defines "
                 "init(context) and on_data(context)" % (where, func)
             )
+    on_roll = scope.get("on_roll")
+    if on_roll is not None:
+        import inspect
+
+        try:
+            inspect.signature(on_roll).bind(None, None, None, None)
+        except (TypeError, ValueError):
+            raise StrategyError("on_roll of the strategy %s must take (context, target, old, new), "
+                                "got %r" % (where, on_roll)) from None
     run, params = scope.get("RUN", {}), scope.get("PARAMS", {})
     for label, value in (("RUN", run), ("PARAMS", params)):
         if not isinstance(value, dict):

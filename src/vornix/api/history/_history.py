@@ -248,9 +248,12 @@ class HistoryStore(BarStore):
     def summary(self):
         """Lines describing what the store holds."""
         info = self.target_table()
+        from vornix.api.history._futures import product_of
+
         by_type = {}
         for code, row in info.items():
-            by_type.setdefault(row["type"], []).append(code)
+            contract = row["type"] == "future" and product_of(row["code"]) is not None
+            by_type.setdefault("future contract" if contract else row["type"], []).append(code)
         days = self.trading_days()
         lines = ["store: %s (generation %d, id %s)" % (self.path, self.generation, self.store_id or "none yet")]
         if days.size:
@@ -591,6 +594,7 @@ class HistoryStore(BarStore):
                     "DotCode": code,
                     "ST": bool(row.get("st", False)),
                     "LimitPct": float(row.get("limit_pct", np.nan)),
+                    "MarginRate": float(row.get("margin_rate", np.nan)),
                 }
             )
         return out

@@ -353,6 +353,8 @@ class _Checker:
         if default is not None:
             values[empty] = default
         ok = ~bad
+        if default is not None:  # an empty field holds the default, which is not checked
+            ok &= ~empty
         if positive:
             with np.errstate(invalid="ignore"):
                 self.flag(ok & ~(values > 0), lambda i: "%s %s must be above 0" % (name, self.cell(name, i)))
@@ -1018,7 +1020,7 @@ def _import_nights(store, path, opts):
 
 def _import_instruments(store, path, opts):
     chk = _read_csv(path, ["type", "list_date", "calendar"], opts,
-                    ["market", "code", "symbol", "st", "limit_pct"])
+                    ["market", "code", "symbol", "st", "limit_pct", "margin_rate"])
     if chk.has("market") and chk.has("code"):
         market = np.array([m.upper() for m in chk.text("market")], dtype=object)
         code = np.array([c.upper() for c in chk.text("code")], dtype=object)
@@ -1058,12 +1060,18 @@ def _import_instruments(store, path, opts):
     with np.errstate(invalid="ignore"):
         chk.flag((limit <= 0) | (limit >= 1),
                  lambda i: "limit_pct %g must be a fraction above 0 and below 1 (0.1 for 10%%)" % limit[i])
+    margin = chk.number("margin_rate", default=np.nan, positive=True)
+    with np.errstate(invalid="ignore"):
+        chk.flag(margin > 1, lambda i: "margin_rate %g must be a fraction not above 1 (0.1 for 10%%)"
+                 % margin[i])
+        chk.flag((margin > 0) & (kind != "future"),
+                 lambda i: "margin_rate is for futures, %s is a %s" % (dotted[i], kind[i]))
     chk.raise_if_bad()
     names = chk.text("name") if chk.has("name") else dotted
     new = pd.DataFrame(
         {"market": market, "code": code, "type": kind, "multiplier": mult, "min_move": move,
          "list_date": listed, "delist_date": delisted, "calendar": cal, "name": names,
-         "st": st_flag, "limit_pct": limit}
+         "st": st_flag, "limit_pct": limit, "margin_rate": margin}
     )
     old = store.instruments()
     old_dotted = (old["market"] + "." + old["code"]).str.upper()
@@ -1404,7 +1412,7 @@ def _time_text(key):
     return text + (":%02d" % (sec % 60) if sec % 60 else "")
 
 
-def _import_daily_table(store, path, opts, table, value_col, types, parse_value):
+def _import_daily_table(store, path, opts, table, value_col, types, parse_value, after=None):
     chk = _read_csv(path, ["date", value_col], opts, ["market", "code", "symbol"])
     labels = _targets(chk, store, types)
     dates = chk.date("date")
@@ -1421,7 +1429,8 @@ def _import_daily_table(store, path, opts, table, value_col, types, parse_value)
     merged = pd.concat([old, new], ignore_index=True) if len(old) else new
     merged = merged.sort_values(["target", "date"], kind="stable")
     store.write_table(table[0], {c: merged[c].to_numpy() for c in merged})
-    return "%d rows of %d target(s)" % (len(new), len(labels.names))
+    summary = "%d rows of %d target(s)" % (len(new), len(labels.names))
+    return summary + (after(list(labels.names)) if after else "")
 
 
 def _import_adjust(store, path, opts):
@@ -1471,7 +1480,14 @@ def _import_main(store, path, opts):
         chk.flag(c == "", lambda i: "contract code is empty")
         return c
 
-    return _import_daily_table(store, path, opts, ("main_contracts", "contract"), "contract", ("future",), contracts)
+    def stitch(targets):
+        # the continuous series of targets whose contracts' bars are stored, in this step
+        from vornix.api.history._futures import stitch_imported
+
+        return stitch_imported(store, targets)
+
+    return _import_daily_table(store, path, opts, ("main_contracts", "contract"), "contract", ("future",), contracts,
+                               stitch)
 
 
 def _import_factors(store, path, opts):

@@ -11,14 +11,25 @@ one-minute bars a day).  The first stocks carry the special cases:
     4  listed in the middle of the range
     5  delisted before the end of the range
 
-Two continuous futures targets roll their main contract every few weeks; the
-raw prices jump at each roll, between the old contract's last close and the new
-one's first open.  SHF.RB00 also trades a night session (21:00-23:00) on the
-evening before each trading day whose previous trading day is the weekday
-before it: none before the first day and after a holiday break, so its days
-have 225 or 345 minutes.  Day bars are combined from the minute bars of the
-trading day, night minutes first.
+Two futures products trade in contracts (CFE.IF2303, CFE.IF2305, ...; SHF.RB2303,
+...), each over its own listing period: listed two main periods before it becomes
+the main contract (or on the first day), trading until its last trading day (IF:
+the third Friday of its delivery month, RB: the 15th, or the next trading day;
+at least a few days after its main period).  All contracts of a product follow
+one price path, each at its own premium, so they move together and differ in
+level.  Open interest hands over at each roll: the next contract's open interest
+grows towards the main one's and passes it at the close of the main period's
+last day; an old contract's decays after it.  The continuous targets CFE.IF00 and
+SHF.RB00 are the stitch of the contracts by the main-contract table: each trading
+day the bars of that day's main contract, so the raw prices jump at each roll,
+between the old contract's last close and the new one's first open.  SHF also
+trades a night session (21:00-23:00) on the evening before each trading day whose
+previous trading day is the weekday before it: none before the first day and
+after a holiday break, so its days have 225 or 345 minutes.  Day bars are
+combined from the minute bars of the trading day, night minutes first.
 """
+
+import datetime
 
 import numpy as np
 
@@ -33,6 +44,10 @@ FUTURES = (
     ("CFE", "IF00", "Index future continuous", "CFFEX", STOCK_SESSIONS, 300.0, 0.2, 4000.0, "IF"),
     ("SHF", "RB00", "Rebar continuous", "SHFE", (NIGHT_SESSION,) + FUTURES_SESSIONS, 10.0, 1.0, 3800.0, "RB"),
 )
+# margin as a fraction of the notional, per product (exchange rate plus a broker's add-on)
+MARGIN_RATES = {"IF": 0.12, "RB": 0.10}
+INSTRUMENT_COLUMNS = ("market", "code", "type", "multiplier", "min_move", "list_date", "delist_date",
+                      "calendar", "name", "margin_rate")
 FACTORS = ("pe", "pb", "turnover_rate")
 # (month, first day, last day) closed every year
 _HOLIDAYS = ((1, 1, 2), (2, 10, 16), (5, 1, 3), (10, 1, 6))
@@ -107,6 +122,9 @@ class SampleMarket:
         if stocks < 1:
             raise ValueError("the sample market needs at least 1 stock, got %d" % stocks)
         self.rng = np.random.default_rng(seed)
+        # the contracts draw from a stream of their own: the continuous series and the
+        # stocks stay what they were before the sample had contracts
+        self.contract_rng = np.random.default_rng([seed, 25])
         self.days = sample_trading_days(start, days)
         self.day_numbers = int_date_to_datenum_array(self.days)
         self.n_days = self.days.size
@@ -118,6 +136,7 @@ class SampleMarket:
         self.adjust = []  # (target, date, factor)
         self.actions = []  # (target, ex_date, cash, bonus, split): the events behind the factors
         self.main = []  # (target, date, contract)
+        self.contracts = {}  # continuous target -> its contracts (dotted), by expiry
         self.factors = {name: [] for name in FACTORS}
         self.sessions = [(STOCK_CALENDAR, o, c, d) for o, c, d in STOCK_SESSIONS]
         for _, _, _, cal, sessions, *_ in FUTURES:
@@ -194,7 +213,8 @@ class SampleMarket:
                 np.arange(day_index.size) * per_day, self.day_numbers[day_index], STOCK_SESSIONS[-1][1] * 60
             )
             self.instruments.append(
-                (market, code, "stock", 1.0, 0.01, list_date, delist_date, STOCK_CALENDAR, "Sample stock %d" % i)
+                (market, code, "stock", 1.0, 0.01, list_date, delist_date, STOCK_CALENDAR, "Sample stock %d" % i,
+                 np.nan)
             )
             self._stock_factors(dotted, day, day_index, rng)
             if i == 0:
@@ -257,21 +277,85 @@ class SampleMarket:
             self._store_bars(dotted, times, o, h, lo, c, volume, turnover, oi, starts, self.day_numbers,
                              sset.close_seconds)
             self.instruments.append(
-                (market, code, "future", mult, step, int(self.days[0]), 0, cal, name)
+                (market, code, "future", mult, step, int(self.days[0]), 0, cal, name, MARGIN_RATES[product])
             )
             y0, m0 = int(self.days[0]) // 10000, int(self.days[0]) // 100 % 100
-            for d in range(n):
-                k = period[d]
+            names = []
+            for k in range(int(period[-1]) + 1):
                 months = (y0 * 12 + m0 - 1) + 2 * (k + 1)
-                contract = "%s%02d%02d" % (product, (months // 12) % 100, months % 12 + 1)
-                self.main.append((dotted, int(self.days[d]), contract))
+                names.append((months // 12, months % 12 + 1))
+            for d in range(n):
+                y, m = names[period[d]]
+                self.main.append((dotted, int(self.days[d]), "%s%02d%02d" % (product, y % 100, m)))
+            continuous = {"path": path, "premium": premium, "period": period, "starts": starts,
+                          "per_day": per_day, "times": times, "oi": oi,
+                          "bars": (o, h, lo, c, volume, turnover)}
+            self._build_contracts(dotted, market, product, cal, mult, step, names, roll_every,
+                                  continuous, sset.close_seconds)
             if market == "CFE":
                 self._ticks(dotted, int(starts[3]))  # the bars of the first three days
+
+    def _build_contracts(self, dotted, market, product, cal, mult, step, names, roll_every, cont, close_seconds):
+        """The contracts behind a continuous target: contract k is main in period k,
+        where its bars are the continuous series' own; outside it they follow the
+        same path at the contract's premium, with bars and volume of their own."""
+        rng, n = self.contract_rng, self.n_days
+        period, starts, per_day, oi = cont["period"], cont["starts"], cont["per_day"], cont["oi"]
+        day_of = np.repeat(np.arange(n), per_day)
+        later = sample_trading_days(int(self.days[0]), n + 400)
+        self.contracts[dotted] = []
+        for k, (year, month) in enumerate(names):
+            main_days = np.flatnonzero(period == k)
+            first_main, last_main = int(main_days[0]), int(main_days[-1])
+            listed = max(0, first_main - 2 * roll_every)
+            expiry = max(_last_trading_index(later, product, year, month), last_main + max(2, roll_every // 8))
+            expiry = min(expiry, later.size - 1)
+            last = min(expiry, n - 1)
+            rows = np.arange(starts[listed], starts[last] + per_day[last])
+            days = day_of[rows]
+            # open interest as a share of the main contract's: the next contract passes
+            # it at the close of the main period's last day, an old one fades
+            share = np.empty(n)
+            for d in range(n):
+                p = period[d]
+                if k == p:
+                    share[d] = 1.0
+                elif k == p + 1:
+                    end = int(np.flatnonzero(period == p)[-1])
+                    share[d] = 1.15 if d == end else 0.2 + 0.55 * (1.0 - (end - d) / (2.0 * roll_every))
+                elif k > p:
+                    share[d] = 0.05 + 0.1 / (k - p)
+                else:
+                    share[d] = 0.6 * 0.8 ** (d - last_main)
+            volume = rng.integers(1, 500, rows.size).astype(np.float64)
+            volume = np.round(volume * np.maximum(share[days], 0.05))
+            volume[rng.random(rows.size) < 0.03] = 0.0
+            volume[0] = max(volume[0], 1.0)
+            premium = 0.01 * (k % 3 + 1) * (1.0 if k % 2 == 0 else -1.0)
+            close = _round(cont["path"][rows] * (1.0 + premium), step)
+            noise = rng.normal(0.0, 0.0002, rows.size)
+            o, h, lo, c = _finish_bars(close, noise, volume, rng, step)
+            turnover = np.round(volume * (o + c) / 2.0 * mult, 2)
+            interest = np.round(oi[rows] * share[days])
+            # its main period: the continuous series' bars, which are its own
+            own = period[days] == k
+            for a, src in zip((o, h, lo, c, volume, turnover), cont["bars"]):
+                a[own] = src[rows[own]]
+            interest[own] = oi[rows[own]]
+            code = "%s%02d%02d" % (product, year % 100, month)
+            name = "%s.%s" % (market, code)
+            first_of_day = np.flatnonzero(np.r_[True, days[1:] != days[:-1]])
+            self._store_bars(name, cont["times"][rows], o, h, lo, c, volume, turnover, interest, first_of_day,
+                             self.day_numbers[days[first_of_day]], close_seconds)
+            delist = int(later[expiry])
+            self.instruments.append((market, code, "future", mult, step, int(self.days[listed]), delist, cal,
+                                     "%s %04d-%02d" % (product, year, month), MARGIN_RATES[product]))
+            self.contracts[dotted].append(name)
 
     # ---------------------------------------------------------------- write
     def write(self, store):
         """Write everything into a BarStore (one generation step)."""
-        cols = ("market", "code", "type", "multiplier", "min_move", "list_date", "delist_date", "calendar", "name")
+        cols = INSTRUMENT_COLUMNS
         with store.batch():
             store.write_table("calendar", {"date": self.days})
             store.write_table("sessions", _columns(("calendar", "open", "close", "day_offset"), self.sessions))
@@ -294,6 +378,15 @@ class SampleMarket:
                         "value": np.concatenate([p[2] for p in parts]),
                     },
                 )
+
+
+def _last_trading_index(days, product, year, month):
+    """Index in `days` of a contract's last trading day: the third Friday of its
+    delivery month for index futures (IF), the 15th for commodities, or the next
+    trading day after it."""
+    first = datetime.date(year, month, 1)
+    day = 1 + (4 - first.weekday()) % 7 + 14 if product == "IF" else 15
+    return int(np.searchsorted(days, year * 10000 + month * 100 + day, side="left"))
 
 
 def _columns(names, rows):

@@ -94,6 +94,8 @@ _SCHEMAS = {
             # optional: a stock under special treatment, and its own daily price limit
             ("st", pa.bool_()),
             ("limit_pct", pa.float64()),
+            # optional: a future's margin as a fraction of the notional
+            ("margin_rate", pa.float64()),
         ]
     ),
     "calendar": pa.schema([("date", pa.int64())]),
@@ -126,7 +128,8 @@ _SCHEMAS = {
 
 
 # columns a file may lack (written by an earlier version): their value where absent
-_OPTIONAL = {"instruments": {"st": False, "limit_pct": float("nan")}}
+_OPTIONAL = {"instruments": {"st": False, "limit_pct": float("nan"),
+                             "margin_rate": float("nan")}}
 
 
 def default_store_dir():
