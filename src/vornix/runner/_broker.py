@@ -249,11 +249,10 @@ class Market:
 
     def extend(self, k):
         """Room for `k` more instruments (no bars: NaN prices, volume 0) until `load`."""
-        steps = self.time_line.size
-        nan = np.full((k, steps), np.nan)
         for name in ("open", "high", "low", "_raw_close", "close", "prev_close"):
-            setattr(self, name, np.vstack([getattr(self, name), nan]))
-        self.volume = np.vstack([self.volume, np.zeros((k, steps))])
+            rows = getattr(self, name)  # prev_close: one column a day, the others a step
+            setattr(self, name, np.vstack([rows, np.full((k, rows.shape[1]), np.nan)]))
+        self.volume = np.vstack([self.volume, np.zeros((k, self.volume.shape[1]))])
 
     def load(self, history, codes, rows, fallback):
         """The raw bars of instruments that are not targets of the run (the contracts
