@@ -10,6 +10,34 @@ from vornix.tframe.utils.exceptions import RunStateError
 
 FIELDS = ("open", "high", "low", "close", "volume", "turnover", "open_interest")
 FRAME_COLUMNS = ("code", "time") + FIELDS
+# the named fields of a bar window and their columns in `BarHandle.values`
+_FIELD_COLUMNS = {name: i + 1 for i, name in enumerate(("time",) + FIELDS)}
+_FIELD_SETS = {}  # fields asked for -> (count, first column, column step or 0, columns)
+_F8 = np.dtype(np.float64)
+
+
+def _field_columns(fields):
+    """(count, first column, step between columns or 0 when they are not equally
+    spaced, the columns) of a tuple of field names (or one name)."""
+    names = (fields,) if isinstance(fields, str) else fields
+    try:
+        cols = [_FIELD_COLUMNS[f] for f in names]
+    except (KeyError, TypeError):
+        raise ValueError("bars.values(fields=%r): the fields are %s"
+                         % (fields, ", ".join(_FIELD_COLUMNS))) from None
+    if not cols:
+        raise ValueError("bars.values(fields=()): name at least one field")
+    steps = {b - a for a, b in zip(cols, cols[1:])}
+    step = steps.pop() if len(steps) == 1 and 0 not in steps else 0
+    if len(cols) == 1:
+        step = 1
+    out = (len(cols), cols[0], step, np.array(cols))
+    try:
+        if len(_FIELD_SETS) < 256:
+            _FIELD_SETS[fields] = out
+    except TypeError:  # a list of names: not kept
+        pass
+    return out
 _MS_PER_DAY = 86400000.0
 
 # the phases of a run, as the context sees them
@@ -107,12 +135,66 @@ class BarHandle:
         return "<bars %s x%d%s, %d targets>" % (
             self.frequency, self.count, " adjusted" if self.adjust else "", len(self._codes))
 
-    def values(self, length, fill_up=True):
+    def values(self, length, fill_up=True, fields=None):
         """The window as a float64 array of `targets * length` rows (one block of
         `length` rows per target, in target order) and 9 columns: target index, bar
         time (time-line value), open, high, low, close, volume, turnover, open
-        interest."""
-        return self._read(self.reg_idx, _step(self._ctx, "bars.values()"), length, fill_up)
+        interest.
+
+        With `fields` (names among time, open, high, low, close, volume, turnover,
+        open_interest), an array of shape (fields, targets, length) instead:
+        `close, volume = handle.values(20, fields=("close", "volume"))`."""
+        v = self._read(self.reg_idx, _step(self._ctx, "bars.values()"), length, fill_up)
+        if fields is None:
+            return v
+        try:
+            k, first, step, columns = _FIELD_SETS[fields]
+        except (KeyError, TypeError):
+            k, first, step, columns = _field_columns(fields)
+        n = len(self._codes)
+        if step and v.flags.c_contiguous:
+            # equally spaced columns: a view of the window, no copy
+            rows = v.shape[0] // n
+            return np.ndarray((k, n, rows), _F8, v, 8 * first, (8 * step, 72 * rows, 72))
+        return v.take(columns, axis=1).T.reshape(k, n, -1)
+
+    def _field(self, column, length, fill_up):
+        # a (targets, length) view of one column of the window read
+        v = self._read(self.reg_idx, _step(self._ctx, "bars values"), length, fill_up)
+        return v[:, column].reshape(len(self._codes), -1)
+
+    def time(self, length, fill_up=True):
+        """Bar times of the window (time-line values), (targets, length)."""
+        return self._field(1, length, fill_up)
+
+    def open(self, length, fill_up=True):
+        """Opens of the window, (targets, length); the last column is the bar forming."""
+        return self._field(2, length, fill_up)
+
+    def high(self, length, fill_up=True):
+        """Highs of the window, (targets, length)."""
+        return self._field(3, length, fill_up)
+
+    def low(self, length, fill_up=True):
+        """Lows of the window, (targets, length)."""
+        return self._field(4, length, fill_up)
+
+    def close(self, length, fill_up=True):
+        """Closes of the window, (targets, length); `close(n)[:, -1]` is the close at
+        the step."""
+        return self._field(5, length, fill_up)
+
+    def volume(self, length, fill_up=True):
+        """Volumes of the window, (targets, length)."""
+        return self._field(6, length, fill_up)
+
+    def turnover(self, length, fill_up=True):
+        """Traded values of the window, (targets, length)."""
+        return self._field(7, length, fill_up)
+
+    def open_interest(self, length, fill_up=True):
+        """Open interest of the window, (targets, length)."""
+        return self._field(8, length, fill_up)
 
     def frame(self, length, fill_up=True):
         """The window as a pandas DataFrame with the columns code, time (datetime64),
