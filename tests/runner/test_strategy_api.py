@@ -214,6 +214,16 @@ def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path):
     def on_data(context):
         v = context.week.values(3)
         f = context.week.frame(3)
+        # the named fields: (targets, length) blocks of the same window
+        names = ("time", "open", "high", "low", "close", "volume", "turnover", "open_interest")
+        for col, name in enumerate(names, 1):
+            np.testing.assert_array_equal(getattr(context.week, name)(3), v[:, col].reshape(3, 3))
+        both = context.week.values(3, fields=("close", "volume"))
+        np.testing.assert_array_equal(both, [v[:, 5].reshape(3, 3), v[:, 6].reshape(3, 3)])
+        np.testing.assert_array_equal(context.day.close(2, fill_up=False),
+                                      context.day.values(2, fill_up=False)[:, 5].reshape(3, 2))
+        with pytest.raises(ValueError, match="the fields are time, open"):
+            context.week.values(3, fields=("close", "vol"))
         seen.append((context.step, context.now, v, f))
         # the environment's bar lookups answer for the same step
         np.testing.assert_array_equal(context.env.get_bar(np.arange(3))["close"],
@@ -245,19 +255,44 @@ def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path):
     assert result.registrations[0].main and result.out_dir is None
 
 
-def test_a_second_run_needs_a_file_and_goes_to_a_child(run_state, tmp_path, monkeypatch):
+def test_runs_follow_each_other_in_one_process_without_a_main_guard(
+        run_state, tmp_path, monkeypatch):
+    import subprocess
+    import sys
+
+    # a plain script (no main guard) that runs three strategies, one given as an object
+    script = tmp_path / "three.py"
+    script.write_text(
+        "import sys, types\n"
+        "from vornix.runner import run\n"
+        "def init(context):\n    context.w = context.reg_bars('week')\n"
+        "def on_data(context):\n    context.record('c', context.w.close(1)[:, -1])\n"
+        "me = types.SimpleNamespace(init=init, on_data=on_data)\n"
+        "settings = dict(targets=%r, frequency='day', quiet=True, out=False)\n"
+        "a = run(me, begin=20230103, end=20230131, **settings)\n"
+        "b = run(me, begin=20230201, end=20230217, **settings)\n"
+        "c = run(me, begin=20230103, end=20230131, **settings)\n"
+        "assert a.records.equals(c.records) and not a.records.equals(b.records)\n"
+        "print(a.steps, b.steps, c.steps, len(a.records.columns))\n" % (CODES,))
     monkeypatch.setenv("VX_CORE_CACHE_DIR", str(tmp_path / "child-cache"))
-    _run(tmp_path, _strategy())
-    with pytest.raises(RunStateError, match="give the strategy as a file path"):
-        _run(tmp_path, _strategy())
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, str(script)], env=env, capture_output=True,
+                          text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    days = run_state.market.days
+    jan, feb = sum(20230103 <= d <= 20230131 for d in days), sum(20230201 <= d <= 20230217 for d in days)
+    assert proc.stdout.split() == [str(jan), str(feb), str(jan), "4"]
+    # in this process too: the first run's handles stay with it, the second starts clean
+    first = _run(tmp_path, _strategy())
     path = tmp_path / "again.py"
     path.write_text("def init(context):\n    context.w = context.reg_bars('week')\n"
                     "def on_data(context):\n    context.record('c', context.w.values(1)[:, 5])\n")
-    child = _run(tmp_path, str(path), core="local", out=str(tmp_path / "res"))
-    assert child.steps == run_state.env.fresh_bar_timeline.size
+    second = _run(tmp_path, str(path), out=str(tmp_path / "res"))
+    assert first.steps == second.steps == run_state.env.fresh_bar_timeline.size
+    assert [r.frequency for r in second.registrations] == ["day", "week"]
     assert sorted(os.listdir(tmp_path / "res")) == ["chart.png", "results.csv", "results.parquet"]
     back = pd.read_parquet(tmp_path / "res" / "results.parquet")
-    pd.testing.assert_frame_equal(back, child.records, check_dtype=False)
+    pd.testing.assert_frame_equal(back, second.records, check_dtype=False)
 
 
 def test_unknown_settings_and_strategy_errors(run_state, tmp_path):

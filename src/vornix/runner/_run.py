@@ -28,7 +28,7 @@ from vornix.runner._strategy import (
     resolve_settings,
     strategy_traceback,
 )
-from vornix.tframe.utils.exceptions import RunStateError, StrategyError
+from vornix.tframe.utils.exceptions import StrategyError
 
 _SETTINGS = SERIES_KEYS + ("params", "out", "quiet", "core") + BROKER_KEYS
 
@@ -171,6 +171,7 @@ def trading_core(vr, env, where="auto"):
         yield
         return
     core = CoreServer(port=0).start()
+    before = [(s.host, s.port) for s in (sock, vr.g_VornixSocketSub)]
     for s in (sock, vr.g_VornixSocketSub):
         s.host, s.port = "127.0.0.1", core.port
     try:
@@ -178,6 +179,9 @@ def trading_core(vr, env, where="auto"):
     finally:
         env.vx_disconnect_to()
         core.stop()
+        # the address configured before, not that of the core stopped here
+        for s, (host, port) in zip((sock, vr.g_VornixSocketSub), before):
+            s.host, s.port = host, port
 
 
 # ------------------------------------------------------------------ matrix cache
@@ -591,15 +595,24 @@ def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
     return result
 
 
-def _run_in_child(strategy, overrides, out, quiet, core, broker=None):
-    import concurrent.futures
-    import multiprocessing
+def fresh_state():
+    """A new process-wide state store and environment (`sysstate.vr`, `sysstate.env`)
+    for the next run, the trading-core address of the old one kept: a run leaves its
+    registrations, clock and context behind, and the next run in the same process
+    (a script, a notebook, a REPL) starts from a clean state instead."""
+    from vornix.tframe import sysstate
 
-    with concurrent.futures.ProcessPoolExecutor(
-        max_workers=1, mp_context=multiprocessing.get_context("spawn")
-    ) as pool:
-        return pool.submit(_run_here, strategy, overrides, out, quiet, core, None,
-                           broker).result()
+    old = sysstate.vr
+    with contextlib.suppress(Exception):
+        sysstate.env.vx_disconnect_to()
+    var = sysstate.SystemBaseVar()
+    env = sysstate.SystemBaseEnv()
+    env.set_env(var, sysstate.gv, sysstate.smm)
+    for name in ("g_VornixSocket", "g_VornixSocketSub"):
+        new, was = getattr(var, name), getattr(old, name)
+        new.host, new.port = was.host, was.port
+    sysstate.vr, sysstate.env = var, env
+    return env
 
 
 def run(strategy, **settings):
@@ -613,9 +626,10 @@ def run(strategy, **settings):
     folder; None for ./vornix-results/<name>-<time stamp>, False for none), quiet
     (no progress bar and no summary), core ('auto', 'local' or 'HOST:PORT').
 
-    The state store is process-wide, so a process holds one run: a second call in
-    the same process runs in a child process (a strategy given as a file path) or
-    raises RunStateError (a strategy given as an object).
+    `run()` may be called any number of times in a process (a script, a notebook,
+    a REPL; no `if __name__ == "__main__":` guard needed): each run starts from a
+    fresh state store, so handles and contexts of an earlier run are not to be used
+    in a later one.
 
     A strategy whose file cannot be loaded, or whose code raises, ends the run with
     StrategyError, whose message holds the strategy's traceback and the path of the
@@ -633,17 +647,8 @@ def run(strategy, **settings):
     overrides = {k: settings.get(k) for k in SERIES_KEYS + ("params",)}
     broker = {k: settings[k] for k in BROKER_KEYS if settings.get(k) is not None}
     if sysstate.vr.g_VornixUserContext is not None:
-        if isinstance(strategy, Strategy) and strategy.path:
-            strategy = strategy.path
-        if not isinstance(strategy, (str, os.PathLike)):
-            raise RunStateError(
-                "this process has run a strategy already and the state store is "
-                "process-wide: give the strategy as a file path (a second run then goes "
-                "to a child process) or start a new process"
-            )
-        result = _run_in_child(os.fspath(strategy), overrides, out, quiet, core, broker)
-    else:
-        result = _run_here(strategy, overrides, out, quiet, core, broker=broker)
+        fresh_state()  # an earlier run of this process left its state behind
+    result = _run_here(strategy, overrides, out, quiet, core, broker=broker)
     if not quiet:
         print(result.summary())
     return result
