@@ -262,7 +262,7 @@ def _run_settings(p, runs):
     `vornix run` and `vornix sweep` (`runs`: "run" or "runs", for the help)."""
     p.add_argument("--targets", metavar="A,B", help="targets, such as SH.600000,SZ.000011")
     p.add_argument("--frequency", help="main frequency: min, day, week, month or year")
-    p.add_argument("--count", type=int, help="periods of the frequency per step (default 1)")
+    p.add_argument("--count", type=int, help="periods of the frequency per step; minutes for min (default 1)")
     p.add_argument("--begin", metavar="DATE", help="first day, such as 2023-01-03")
     p.add_argument("--end", metavar="DATE", help="last day, such as 2023-06-30")
     p.add_argument("--adjust", choices=("none", "forward", "backward"),

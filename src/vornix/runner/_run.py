@@ -415,7 +415,8 @@ class _Run:
         vr, env, gv = self.vr, self.env, self.gv
         info = vr.g_VornixInputInfo
         codes = list(info.TargetListDot)
-        self.registrations.append(Registration(info.KFrequency, int(info.KFreNum), False,
+        # the count as the run was given it (minutes for "min", not base bars)
+        self.registrations.append(Registration(info.KFrequency, int(self.settings.count), False,
                                                self._bars_of(main_idx), main=True))
         self.series.add((int(main_idx[0, 0]), False))
         self.recorder = Recorder(time_line.size, codes)

@@ -366,10 +366,16 @@ class HistoryStore(BarStore):
         codes, _ = self.resolve(targets, " (%s)" % describe)
         step = self._minute_step(codes, describe)
         whole = isinstance(minutes, (int, np.integer)) and not isinstance(minutes, (bool, np.bool_))
-        if not whole or minutes < 1 or minutes % step:
+        if not whole or minutes < 1:
+            raise ValueError(
+                "bars of %r minutes: the count of minute bars is a whole number of minutes, at "
+                "least 1%s" % (minutes, "" if step == 1 else " (%s: a multiple of %d, their %d-minute "
+                               "base bars)" % (", ".join(codes), step, step)))
+        if minutes % step:
             raise ValueError(
                 "bars of %r minutes of %s cannot be combined from their %d-minute base bars: ask for "
-                "a multiple of %d minutes" % (minutes, ", ".join(codes), step, step)
+                "a multiple of %d minutes (%d, %d, ...)"
+                % (minutes, ", ".join(codes), step, step, step, 2 * step)
             )
         return int(minutes) // step
 

@@ -1106,6 +1106,8 @@ def _import_bars(store, path, frequency, opts, base=1):
     if minutes:
         times = chk.datetime("time", shift=60 * base if opts.stamp == "start" else 0)
         keys = np.where(np.isnan(times), -1, time_keys(np.nan_to_num(times)))
+        if base == 1:
+            _refuse_coarser_grid(path, keys, groups)
         off = np.zeros(chk.n, dtype=bool)
         for t, rows in groups.items():
             grid = grids.get(t)
@@ -1168,6 +1170,28 @@ def _import_bars(store, path, frequency, opts, base=1):
         if opts.derive_day:
             summary += "; " + derive_day(store, list(groups))
     return summary
+
+
+_GRID_EVIDENCE = 50  # bars of a file before its grid says what it holds
+
+
+def _refuse_coarser_grid(path, keys, groups):
+    """One-minute bars whose times all lie on a grid of N > 1 minutes are N-minute
+    bars: imported as bars-1m they would be served as minutes with gaps between."""
+    gap, bars = 0, 0  # seconds
+    for rows in groups.values():
+        k = np.unique(keys[rows][keys[rows] >= 0])
+        if k.size > 1:
+            gap = int(np.gcd.reduce(np.append(np.diff(k), gap)))
+            bars += k.size
+            if gap < 120:
+                return
+    step = gap // 60 if gap % 60 == 0 else 0
+    if step > 1 and bars >= _GRID_EVIDENCE:
+        kind = "bars-%dm" % step if step in MINUTE_SIZES else "the bars-Nm kind of their size"
+        raise DataImportError(path, [(None, (
+            "every bar time of the file lies on a %d-minute grid (%d bars): these are %d-minute "
+            "bars, not one-minute ones; import them as %s" % (step, bars, step, kind)))])
 
 
 def _flag_listing(chk, labels, groups, info, day_of):
