@@ -19,6 +19,17 @@ def _store_arg(parser):
     )
 
 
+def _use_store(args):
+    """`--store` of run, audit and sweep: the store of this process and of every run
+    it starts (the setting VX_STORE_DIR, which child processes inherit)."""
+    import os
+
+    if getattr(args, "store", None):
+        from vornix.api.history._places import normal_place
+
+        os.environ["VX_STORE_DIR"] = normal_place(args.store)
+
+
 def _store_path(args):
     from vornix.api.history._history import store_dir
 
@@ -83,7 +94,8 @@ def _cmd_info(args):
         ok, lines = check_store(_store_path(args))
         print("\n".join(lines))
         return 0 if ok else 1
-    print("\n".join(open_store(_store_path(args)).summary()))
+    store = open_store(_store_path(args))
+    print("\n".join(store.target_lines() if args.targets else store.summary()))
     return 0
 
 
@@ -156,6 +168,9 @@ def _add_data(subparsers):
     p.add_argument("--check", action="store_true",
                    help="check the store instead: an interrupted write (which files hold their new "
                         "content, which their old) or unreadable files; exit status 1 if any")
+    p.add_argument("--targets", action="store_true",
+                   help="one line per target: type, listing dates, and per kind of bar the count "
+                        "and the first and last bar")
     p.set_defaults(func=_cmd_info)
 
     p = sub.add_parser("repair", help="finish a write that was interrupted part-way")
@@ -181,6 +196,7 @@ def _cmd_run(args):
     from vornix.runner import run
     from vornix.runner._strategy import load_strategy, parse_param
 
+    _use_store(args)
     strategy = load_strategy(args.strategy)
     params = dict(parse_param(text, strategy.params) for text in args.param)
     run(strategy, targets=args.targets, frequency=args.frequency, count=args.count,
@@ -213,6 +229,7 @@ def _cmd_audit(args):
         print("vornix: error: give a strategy file or --self", file=sys.stderr)
         return 2
     try:
+        _use_store(args)
         if args.self_audit:
             return _cmd_self_audit(args)
         strategy = load_strategy(args.strategy)
@@ -310,6 +327,7 @@ def _add_run(subparsers):
     p.add_argument("strategy", metavar="STRATEGY.py", help="the strategy file")
     _run_settings(p, "run")
     _run_options(p)
+    _store_arg(p)
     p.set_defaults(func=_cmd_run)
 
     p = subparsers.add_parser(
@@ -332,6 +350,7 @@ def _add_run(subparsers):
     p.add_argument("--param", metavar="NAME=VALUE", action="append", default=[])
     p.add_argument("--cuts", type=int, default=20, help="cut steps (default 20)")
     p.add_argument("--seed", type=int, default=0, help="seed of the random cuts (default 0)")
+    _store_arg(p)
     p.set_defaults(func=_cmd_audit)
 
     p = subparsers.add_parser(
@@ -347,6 +366,7 @@ def _cmd_sweep(args):
     from vornix.runner._strategy import load_strategy, parse_param
     from vornix.sweep import parse_grid, parse_walk_forward, sweep, walk_forward
 
+    _use_store(args)
     strategy = load_strategy(args.strategy)
     params = dict(parse_param(text, strategy.params) for text in args.param)
     grid = parse_grid(args.grid, strategy.params)
@@ -404,6 +424,7 @@ def _add_sweep(subparsers):
     p.add_argument("--quiet", action="store_true", help="no progress bar and no summary")
     p.add_argument("--core", metavar="HOST:PORT", default="auto",
                    help="trading core of each run: auto, local or HOST:PORT (default auto)")
+    _store_arg(p)
     p.set_defaults(func=_cmd_sweep)
 
 

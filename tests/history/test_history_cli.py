@@ -6,6 +6,7 @@ import numpy as np
 
 from vornix.api.history._history import HistoryStore
 from vornix.cli import main
+from vornix.tframe.utils.datetimefunc import datenum_to_datetime
 
 
 def test_sample_then_info(tmp_path, monkeypatch, capsys):
@@ -15,9 +16,20 @@ def test_sample_then_info(tmp_path, monkeypatch, capsys):
     assert main(["data", "info"]) == 0
     out = capsys.readouterr().out
     for text in ("stock targets: 6", "future targets: 2 (CFE.IF00, SHF.RB00)", "trading days: 12",
-                 "min bars: ", "main-contract targets: CFE.IF00, SHF.RB00", "factors: pb, pe, turnover_rate",
+                 "1-minute bars: ", "main-contract targets: CFE.IF00, SHF.RB00", "factors: pb, pe, turnover_rate",
                  "calendar SSE: 09:30-11:30, 13:00-15:00", store):
         assert text in out
+    # one line per target, its bars counted and dated from the files themselves
+    assert main(["data", "info", "--targets"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    table = HistoryStore(store).target_table()
+    assert [line.split()[0] for line in lines] == list(table)
+    for line, code in zip(lines, table):
+        for freq, kind, fmt in (("min", "1-minute bars", "%Y-%m-%d %H:%M"), ("day", "day bars", "%Y-%m-%d")):
+            t = HistoryStore(store).read_bars(code, freq)["time"]
+            span = [datenum_to_datetime(x).strftime(fmt) for x in (t[0], t[-1])]
+            assert "%s %d from %s to %s" % (kind, t.size, *span) in line, line
+        assert line.split()[1] == table[code]["type"]
     first = HistoryStore(store).read_bars("SH.600000", "min")
     # the same seed gives the same market, another seed another one
     again = str(tmp_path / "again")

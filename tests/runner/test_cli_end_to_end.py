@@ -888,8 +888,9 @@ def on_data(context):
 def test_flags_override_run_and_params_keep_the_type_of_their_default(world, tmp_path):
     strategy = write_strategy(tmp_path, "settings.py", SETTINGS_SOURCE)
     out = tmp_path / "out"
-    # targets and begin from the flags; frequency, count, end and adjust from RUN
-    flags = "--targets SH.600020 --begin 2023-02-20 --param lookback=3 --param scale=2"
+    # targets (in a vendor's form) and begin from the flags; frequency, count, end and
+    # adjust from RUN; the store from --store, over the setting
+    flags = "--targets 600020.SH --begin 2023-02-20 --param lookback=3 --param scale=2"
     ok(
         vornix(
             world,
@@ -899,6 +900,9 @@ def test_flags_override_run_and_params_keep_the_type_of_their_default(world, tmp
             *QUIET_LOCAL,
             "--out",
             out,
+            "--store",
+            world["store"],
+            store=tmp_path / "no-store",
             cache=tmp_path / "cache",
             cwd=tmp_path,
         )

@@ -397,6 +397,8 @@ class _Run:
 
         s, env = self.settings, self.env
         _check_store_range(_history, s.begin, s.end)
+        # targets as the store names them (600000.SH, SH600000, ... are taken too)
+        s.targets = _history.target_codes(s.targets)
         vxcmd.command_client().request("Ping")  # connection up: handshake, cache folder
         cache_seen, cache_mark = _cache_entries(env)
         try:

@@ -1587,13 +1587,7 @@ def _derive_day(store, targets):
     else:
         if isinstance(targets, str):
             targets = [p for p in targets.split(",") if p.strip()]
-        names = []
-        for t in targets:
-            name = parse_symbol(t)
-            if name is None or name not in info:
-                raise ValueError("unknown target %r (known: %d targets in the store)" % (t, len(info)))
-            if name not in names:
-                names.append(name)
+        names = list(dict.fromkeys(store.target_codes([t.strip() for t in targets])))
     cal = store.calendar()
     grids = _grids(cal, names, info, store.minute_base)
     missing = [t for t in names if t not in grids]
