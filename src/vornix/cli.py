@@ -37,14 +37,14 @@ def _store_path(args):
 
 
 def _cmd_sample(args):
-    from vornix.api.history._history import HistoryStore
-    from vornix.api.history._sample import write_sample_market
+    from vornix import data
+    from vornix.api.history._places import normal_place
 
-    store = HistoryStore(_store_path(args), create=True)
-    market = write_sample_market(store, seed=args.seed, days=args.days, stocks=args.stocks)
+    path = normal_place(_store_path(args))
+    market = data.sample(path, seed=args.seed, days=args.days, stocks=args.stocks)
     print(
         "wrote a sample market of %d stocks and %d futures over %d trading days (%d-%d) into %s"
-        % (args.stocks, len(market.bars_1m) - args.stocks, market.n_days, market.days[0], market.days[-1], store.path)
+        % (args.stocks, len(market.bars_1m) - args.stocks, market.n_days, market.days[0], market.days[-1], path)
     )
     return 0
 
@@ -58,14 +58,14 @@ def _day_arg(text):
 
 
 def _cmd_import(args):
-    from vornix.api.history._history import HistoryStore
-    from vornix.api.history._import import OPTION_KINDS, import_csv
+    from vornix import data
+    from vornix.api.history._import import OPTION_KINDS
 
-    store = HistoryStore(_store_path(args), create=True)
     given = {k: getattr(args, k) for k in OPTION_KINDS}
     # only the options given on the command line, so that each is checked against the kind
     options = {k: v for k, v in given.items() if v is not None and v is not False}
-    print("imported %s from %s: %s" % (args.kind, args.file, import_csv(store, args.kind, args.file, **options)))
+    summary = data.import_file(args.kind, args.file, _store_path(args), **options)
+    print("imported %s from %s: %s" % (args.kind, args.file, summary))
     return 0
 
 
@@ -258,8 +258,8 @@ def example_path(name):
 
 
 def _cmd_demo(args):
+    from vornix import data
     from vornix.api.history import _history
-    from vornix.api.history._sample import write_sample_market
     from vornix.runner import run
 
     path = _history.store_dir()
@@ -269,7 +269,7 @@ def _cmd_demo(args):
         empty = True
     if empty:
         print("the bar store at %s is empty: writing the sample market there" % path)
-        write_sample_market(_history.HistoryStore(path, create=True))
+        data.sample(path)
     run(example_path("weekly_trend.py"), out=args.out, quiet=args.quiet, core=args.core)
     return 0
 

@@ -57,3 +57,28 @@ def test_python_dash_m_runs_the_cli(tmp_path):
                          env=env, capture_output=True, text=True, check=False)
     assert run.returncode == 0, run.stderr
     assert "6 trading days" in run.stdout
+
+
+def test_the_data_module_imports_frames_and_lists_targets(tmp_path, monkeypatch):
+    import pandas as pd
+    import pytest
+
+    import vornix.data as vd
+
+    monkeypatch.setenv("VX_STORE_DIR", str(tmp_path / "store"))
+    vd.sample(days=5, stocks=2)
+    days = HistoryStore(tmp_path / "store").trading_days()[:2]
+    when = pd.to_datetime([str(d) for d in days])
+    frame = pd.DataFrame({"symbol": "600000.SH", "date": when, "open": [1.5, 2.5],
+                          "high": [2.0, 3.0], "low": [1.0, 2.0], "close": [1.5, 2.0],
+                          "volume": [100, 200]})
+    assert vd.import_frame("bars-1d", frame, volume_scale=100) == "2 day bars of 1 target(s)"
+    bars = HistoryStore(tmp_path / "store").read_bars("SH.600000", "day")
+    assert list(bars["close"][:2]) == [1.5, 2.0] and list(bars["volume"][:2]) == [1e4, 2e4]
+    frame.loc[1, "high"] = 0.5
+    with pytest.raises(vd.DataImportError, match=r"DataFrame: 1 bad line(?s:.*)line 3: high 0.5"):
+        vd.import_frame("bars-1d", frame)
+    table = vd.info()
+    assert list(table["code"][:2]) == ["SH.600000", "SZ.000011"]
+    row = table.iloc[0]
+    assert row["first_day"] == when[0] + pd.Timedelta(hours=15) and row["day_bars"] == 5

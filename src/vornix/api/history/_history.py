@@ -283,29 +283,41 @@ class HistoryStore(BarStore):
         times = self.read_bars(target, frequency)["time"]
         return (int(times.size), float(times[0]), float(times[-1])) if times.size else (0, None, None)
 
+    def target_rows(self):
+        """One dict per target: code, type, list_date, delist_date (0: none),
+        minute_base, and per kind of bar (minute, day) the count and the first and
+        last bar time (time-line values, NaN when there are none)."""
+        rows = []
+        for code, row in self.target_table().items():
+            out = {"code": code, "type": row.get("type"), "minute_base": self.minute_base(code)}
+            for key in ("list_date", "delist_date"):
+                value = row.get(key)
+                out[key] = int(value) if value is not None and value == value else 0
+            for freq, name in (("min", "minute"), ("day", "day")):
+                n, first, last = self.bar_span(code, freq)
+                out.update({name + "_bars": n, "first_" + name: np.nan if first is None else first,
+                            "last_" + name: np.nan if last is None else last})
+            rows.append(out)
+        return rows
+
     def target_lines(self):
-        """One line per target: code, type, name, listing dates, and per kind of bar
-        the count and the first and last bar."""
+        """`target_rows` as text, one line per target."""
         from vornix.tframe.utils.datetimefunc import datenum_to_datetime
 
-        def when(t, day):
-            d = datenum_to_datetime(t)
-            return d.strftime("%Y-%m-%d") if day else d.strftime("%Y-%m-%d %H:%M")
-
-        def listed(value):
-            return str(int(value)) if value is not None and value == value and int(value) > 0 else "-"
+        def when(t, fmt):
+            return datenum_to_datetime(t).strftime(fmt)
 
         lines = []
-        for code, row in self.target_table().items():
+        for r in self.target_rows():
             parts = []
-            for freq, kind in (("min", self._minute_kind(code) + " bars"), ("day", "day bars")):
-                n, first, last = self.bar_span(code, freq)
-                if n:
-                    parts.append("%s %d from %s to %s" % (kind, n, when(first, freq == "day"),
-                                                          when(last, freq == "day")))
+            for name, kind, fmt in (("minute", "%d-minute bars" % r["minute_base"], "%Y-%m-%d %H:%M"),
+                                    ("day", "day bars", "%Y-%m-%d")):
+                if r[name + "_bars"]:
+                    parts.append("%s %d from %s to %s" % (
+                        kind, r[name + "_bars"], when(r["first_" + name], fmt), when(r["last_" + name], fmt)))
             lines.append("%-12s %-7s listed %s, delisted %s; %s" % (
-                code, row.get("type", "?"), listed(row.get("list_date")),
-                listed(row.get("delist_date")), "; ".join(parts) or "no bars"))
+                r["code"], r["type"], r["list_date"] or "-", r["delist_date"] or "-",
+                "; ".join(parts) or "no bars"))
         return lines
 
     # ---------------------------------------------------------------- lookups
