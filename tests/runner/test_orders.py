@@ -237,7 +237,7 @@ class Book:
     def order(self, s, label, code, vol, limit=None):
         m = self.m
         j = m.codes.index(code) if code in m.codes else None
-        ok = j is not None and math.isfinite(vol) and vol != 0
+        ok = j is not None and isinstance(vol, (int, float)) and math.isfinite(vol) and vol != 0
         if ok and not m.future[j] and vol < 0:
             held = self.pos[j] + sum(o[2] for o in self.pending if o[1] == j and o[2] < 0)
             # T+1: what was bought today is locked if the order fills today
@@ -275,6 +275,9 @@ class Book:
             self.order(s, label, code, *arg)
             return None
         j = self.m.codes.index(code)
+        if isinstance(arg, str):  # a volume or weight given as text
+            self._status(label, "rejected")
+            return None
         # the scripts hold no pending order of a target they order to a volume or weight
         assert not any(o[1] == j for o in self.pending)
         target = arg
@@ -619,6 +622,10 @@ def test_bad_orders_are_rejected_and_change_nothing(run_state):
     costly = [("C1", "CFE.IF00", 1), ("C2", "SH.600000", 100_000)]
     script = [(10, "order", "G1", "SH.600000", 200)]
     script += [(20, "order", label, code, vol) for label, code, vol in bad + costly]
+    # volumes and weights are numbers, not text that reads as one
+    text = [("T1", "order", "100"), ("T2", "tv", "200"), ("T3", "tp", "0.1")]
+    script += [(20, kind, label, "SH.600000", vol) for label, kind, vol in text]
+    bad += [(label, "SH.600000", vol) for label, _, vol in text]
     script += [(300, "order", "G2", "SH.600000", -200), (40, "order", "G3", "SZ.000011", 300)]
     result, log, market, book = play(script, TRIO, "min", 20230103, 20230104)
     assert result.records["cash"].iloc[0] == 2_000_000  # both accounts start with 1 000 000

@@ -3,6 +3,7 @@ the windows a handle returns and the results folder."""
 
 import datetime
 import os
+import re
 import types
 
 import numpy as np
@@ -78,13 +79,16 @@ def test_parameters_take_the_type_of_their_default():
     assert parse_param("name=12", defaults) == ("name", "12")
     assert parse_param("other=[1, 2]", {}) == ("other", [1, 2])
     assert parse_param("other=abc", {}) == ("other", "abc")
-    for bad in ("n=seven", "n=3.5", "n=True", "w=True", "on=maybe", "novalue", "=3"):
+    for bad in ("n=seven", "n=3.5", "n=True", "w=True", "on=maybe", "novalue", "=3", "w=1e309",
+                "other=1e309", "w=float('nan')"):
         with pytest.raises(ValueError):
             parse_param(bad, defaults)
     s = load_strategy(_strategy(RUN={"targets": ["A.B"], "frequency": "day", "begin": 20230105,
                                      "end": 20230106}, PARAMS={"n": 1}))
     with pytest.raises(ValueError, match="unknown parameter m; the strategy's PARAMS has n"):
         resolve_settings(s, {"params": {"m": 2}})
+    with pytest.raises(ValueError, match="parameter n=inf: a parameter is a finite number"):
+        resolve_settings(s, {"params": {"n": float("inf")}})
 
 
 # ---------------------------------------------------------------------- loading
@@ -114,6 +118,8 @@ def test_strategy_files_load_or_fail_with_one_message(tmp_path):
         assert words in str(info.value), name
     with pytest.raises(StrategyError, match="does not exist"):
         load_strategy(str(tmp_path / "missing.py"))
+    with pytest.raises(StrategyError, match="is a folder; give the strategy's .py file"):
+        load_strategy(str(tmp_path))
 
 
 def test_tracebacks_show_the_strategy_and_not_the_framework(tmp_path):
@@ -199,7 +205,7 @@ def _run(tmp_path, strategy, **settings):
     return run(strategy, quiet=True, out=settings.pop("out", False), **settings)
 
 
-def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path):
+def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path, caplog):
     seen = []
 
     def init(context):
@@ -224,6 +230,10 @@ def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path):
                                       context.day.values(2, fill_up=False)[:, 5].reshape(3, 2))
         with pytest.raises(ValueError, match="the fields are time, open"):
             context.week.values(3, fields=("close", "vol"))
+        with pytest.raises(TypeError, match="fill_up is True or False, got 'yes'"):
+            context.week.close(3, fill_up="yes")
+        # a window longer than the series: said once per registration
+        assert np.isnan(context.day.close(99, fill_up=np.bool_(True))[:, :50]).all()
         seen.append((context.step, context.now, v, f))
         # the environment's bar lookups answer for the same step
         np.testing.assert_array_equal(context.env.get_bar(np.arange(3))["close"],
@@ -233,9 +243,12 @@ def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path):
             with pytest.raises(RunStateError, match="registrations are made in init"):
                 context.reg_bars("day")
 
-    result = _run(tmp_path, _strategy(init=init, on_data=on_data))
+    with caplog.at_level("WARNING", logger="vornix.user"):
+        result = _run(tmp_path, _strategy(init=init, on_data=on_data))
     line = run_state.env.fresh_bar_timeline
     assert result.steps == len(seen) == line.size
+    longer = [r for r in caplog.records if "asks for more than" in r.getMessage()]
+    assert len(longer) == 1 and "a window of 99 bars" in longer[0].getMessage()
     for step, (s, now, v, f) in enumerate(seen):
         assert s == step and now == datenum_to_datetime(line[step])
         assert list(f.columns) == ["code", "time", "open", "high", "low", "close", "volume",
@@ -321,7 +334,7 @@ def test_results_folder_replaces_an_old_chart_when_nothing_is_recorded(run_state
     assert "recorded: nothing" in result.summary()
 
 
-def test_factors_user_data_and_indicators_through_the_context(run_state, tmp_path):
+def test_factors_user_data_and_indicators_through_the_context(run_state, tmp_path, caplog):
     from vornix.api.bpfactor._factors import get_factor_by_factor
 
     line = {}
@@ -329,17 +342,29 @@ def test_factors_user_data_and_indicators_through_the_context(run_state, tmp_pat
 
     def init(context):
         context.week = context.reg_bars("week")
+        context.day = context.reg_bars("min")
         tl = line["tl"] = context.env.fresh_bar_timeline.copy()
         context.pe = context.reg_factor("pe")
-        # points stamped exactly at steps 3 and 7: visible from steps 4 and 8
+        # points stamped exactly at steps 3 and 7: visible from steps 4 and 8 (given out of
+        # order: taken sorted, with a warning)
         context.mine = context.reg_user_data(tl[[7, 3]], np.array([[70.0, 7.0], [30.0, 3.0]]))
+        assert re.search(r"time 1 \(.*\) is before time 0 .* taken sorted", caplog.text)
+        for times, words in (([tl[1], np.nan], "time 1 of 2 is nan; times are finite"),
+                             ([tl[2], tl[1], tl[2]], "times 0 and 2 are the same")):
+            with pytest.raises(ValueError, match=words):
+                context.reg_user_data(np.array(times), np.ones(len(times)))
         context.ind = context.reg_indicator(lambda c: c.week.values(1)[:, 5] + c.step)
+        # the environment inside an indicator stands at the indicator's step
+        context.px = context.reg_indicator(lambda c: [c.env.market_price(i, 0) for i in range(3)])
         assert context.step is None  # the evaluation leaves no step behind
 
     def on_data(context):
         s = context.step
         week_close = context.week.values(1)[:, 5]
         np.testing.assert_array_equal(context.ind.values(1)[1][:, -1], week_close + s)
+        np.testing.assert_array_equal(context.px.values(1)[1][:, -1], context.day.close(1)[:, -1])
+        if s == 0 or s == len(line["tl"]) - 1:  # no bar before the first step or after the last
+            assert context.env.get_bar(np.arange(3), 1 if s else -1) is None
         times, mine = context.mine.values(2)
         want = [0.0, 0.0] if s <= 3 else [30.0, 3.0] if s <= 7 else [70.0, 7.0]
         np.testing.assert_array_equal(mine[:, -1], want)
@@ -347,7 +372,8 @@ def test_factors_user_data_and_indicators_through_the_context(run_state, tmp_pat
         days, pe = context.pe.values(1)
         checked.append((s, days[-1], pe[:, -1]))
 
-    _run(tmp_path, _strategy(init=init, on_data=on_data), frequency="min", end=20230105)
+    with caplog.at_level("WARNING", logger="vornix.user"):
+        _run(tmp_path, _strategy(init=init, on_data=on_data), frequency="min", end=20230105)
     fac = get_factor_by_factor("pe", CODES, 20230103, 20230105, 0)
     for s, day, pe in checked:
         # the factor day in force: the last one on or before the step's day

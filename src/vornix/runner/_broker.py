@@ -515,11 +515,8 @@ class Broker:
     def order(self, target, volume, step, limit=None):
         t, code = self._target(target)
         order_id = len(self.orders) + 1
-        if isinstance(volume, (int, float, np.integer, np.floating)) and not isinstance(volume,
-                                                                                        bool):
-            v = float(volume)
-        else:
-            v = math.nan  # text, None, ...: refused below, naming the value
+        # text, None, ...: refused below, naming the value
+        v = float(volume) if _is_number(volume) else math.nan
         price = math.nan if limit is None else self._limit_price(t, v, limit)
         order = Order(order_id, code, t, v, step, None if t is None else self._account(t).handle,
                       price)
@@ -543,10 +540,9 @@ class Broker:
         t, code = self._target(target)
         if t is None:
             return self.order(target, volume, step, limit)
-        try:
-            volume = float(volume)
-        except (TypeError, ValueError):
-            return self.order(t, math.nan, step, limit)  # rejected, with its reason
+        if not _is_number(volume):
+            return self.order(t, volume, step, limit)  # text, None, ...: rejected, naming it
+        volume = float(volume)
         delta = volume - self._account(t).positions[t] - self.pending_volume(t)
         return None if delta == 0 else self.order(t, delta, step, limit)
 
@@ -560,10 +556,7 @@ class Broker:
         closes, equity = self._valued(step)
         equity = equity[account.handle]
         price = closes[t] * self.multiplier[t]
-        try:
-            weight = float(weight)
-        except (TypeError, ValueError):
-            weight = math.nan
+        weight = float(weight) if _is_number(weight) else math.nan  # not text such as "0.1"
         if not (price > 0) or not math.isfinite(equity) or not math.isfinite(weight):
             return self.order(t, math.nan, step, limit)  # rejected, with its reason
         lots = math.trunc(weight * equity / price / self.lot[t])
@@ -825,3 +818,9 @@ class Broker:
                 if o.filled:
                     out["partially_filled"] += 1
         return out
+
+
+def _is_number(value):
+    """A real number (not a bool, not text that reads as one)."""
+    return isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(
+        value, (bool, np.bool_))

@@ -68,6 +68,12 @@ def _step(ctx, what):
     return step
 
 
+def _not_a_bool(what, value):
+    if isinstance(value, np.bool_):
+        return
+    raise TypeError("%s: fill_up is True or False, got %r" % (what, value))
+
+
 class SeriesHandle:
     """A registered factor, user data series or indicator: `values(length)` returns
     (times, values) of the last `length` entries visible at the current step.
@@ -119,7 +125,8 @@ class BarHandle:
     with `fill_up=False` bars without volume are left out and the rows are
     right-aligned.  Windows exist only during the steps (`on_data`)."""
 
-    __slots__ = ("frequency", "count", "adjust", "reg_idx", "bars", "_ctx", "_read", "_codes")
+    __slots__ = ("frequency", "count", "adjust", "reg_idx", "bars", "_ctx", "_read", "_codes",
+                 "_warned")
 
     def __init__(self, frequency, count, adjust, reg_idx, bars, ctx, read, codes):
         self.frequency = frequency
@@ -130,6 +137,25 @@ class BarHandle:
         self._ctx = ctx
         self._read = read
         self._codes = codes
+        self._warned = False
+
+    def _window(self, length, fill_up, what):
+        # the handle's read (forward adjustment and the audit wrap it), after the
+        # checks that cost nothing on the common path
+        if fill_up is not True and fill_up is not False:
+            _not_a_bool(what, fill_up)
+        if not self._warned and type(length) is int and length > self.bars:
+            self._warn_long(length)
+        return self._read(self.reg_idx, _step(self._ctx, what), length, fill_up)
+
+    def _warn_long(self, length):
+        from vornix.tframe.utils.logger import user_warning
+
+        self._warned = True
+        user_warning(
+            "%r: a window of %s bars asks for more than the %d bars per target that the run "
+            "holds; the rows before the first bar are NaN, and each read costs time for them: "
+            "ask for at most %d (said once per registration)" % (self, length, self.bars, self.bars))
 
     def __repr__(self):
         return "<bars %s x%d%s, %d targets>" % (
@@ -144,7 +170,7 @@ class BarHandle:
         With `fields` (names among time, open, high, low, close, volume, turnover,
         open_interest), an array of shape (fields, targets, length) instead:
         `close, volume = handle.values(20, fields=("close", "volume"))`."""
-        v = self._read(self.reg_idx, _step(self._ctx, "bars.values()"), length, fill_up)
+        v = self._window(length, fill_up, "bars.values()")
         if fields is None:
             return v
         try:
@@ -160,7 +186,7 @@ class BarHandle:
 
     def _field(self, column, length, fill_up):
         # a (targets, length) view of one column of the window read
-        v = self._read(self.reg_idx, _step(self._ctx, "bars values"), length, fill_up)
+        v = self._window(length, fill_up, "bars field")
         return v[:, column].reshape(len(self._codes), -1)
 
     def time(self, length, fill_up=True):

@@ -349,8 +349,10 @@ class _Run:
                             self._read("factors " + ",".join(names), self.subscribe.get_reg_factor))
 
     def register_user_data(self, times, values):
+        line = as_time_line(times)
+        _check_user_times(line)
         t0 = time.perf_counter()
-        idx = self.subscribe.reg_user_data(as_time_line(times), np.asarray(values))
+        idx = self.subscribe.reg_user_data(line, np.asarray(values))
         self.registration_seconds += time.perf_counter() - t0
         self.registrations.append(
             Registration("user data", 1, False, int(np.size(idx)), kind="user data"))
@@ -358,8 +360,20 @@ class _Run:
                             self._read("user data", self.subscribe.get_reg_user_data))
 
     def register_indicator(self, func):
+        vr = self.vr
+
+        def at_its_step(context):
+            # the environment's lookups (prices, bars) answer for the step evaluated
+            vr.g_VornixSimCurBarFresh = context._internal_bar_num
+            return func(context)
+
+        at_its_step.user_function = func
+        saved = vr.g_VornixSimCurBarFresh
         t0 = time.perf_counter()
-        idx = self.subscribe.reg_user_indices(func)
+        try:
+            idx = self.subscribe.reg_user_indices(at_its_step)
+        finally:
+            vr.g_VornixSimCurBarFresh = saved
         self.registration_seconds += time.perf_counter() - t0
         self.registrations.append(Registration("indicator", 1, False, len(idx), kind="indicator"))
         return SeriesHandle("indicator", idx, self.context,
@@ -378,7 +392,8 @@ class _Run:
             snapshot = self.vr.save_snapshot()
         message = "the strategy %s failed %s:\n%s" % (self.strategy.name, where, strategy_traceback(exc))
         if snapshot:
-            message += "\nerror snapshot: %s" % snapshot
+            message += ("\nerror snapshot: %s\n  (the run's state when it failed, for a bug "
+                        "report: a MATLAB file that scipy.io.loadmat opens)" % snapshot)
         step = self.context.step if self.context is not None else None
         return StrategyError(message, snapshot=snapshot, step=step)
 
@@ -473,6 +488,32 @@ class _Run:
                 bar.close()
         ctx._phase = DONE
         return time.perf_counter() - t0
+
+
+def _check_user_times(line):
+    """User data's times are finite and unique (ValueError naming the first bad one: a
+    value's visibility depends on its time); times out of order are taken sorted,
+    with a warning."""
+    from vornix.tframe.utils.datetimefunc import datenum_to_datetime
+    from vornix.tframe.utils.logger import user_warning
+
+    line = np.ravel(line)
+    bad = np.flatnonzero(~np.isfinite(line))
+    if bad.size:
+        raise ValueError("reg_user_data: time %d of %d is %r; times are finite (no NaN, NaT or "
+                         "inf): drop those rows" % (bad[0], line.size, float(line[bad[0]])))
+    order = np.argsort(line, kind="stable")
+    same = np.flatnonzero(np.diff(line[order]) == 0)
+    if same.size:
+        i, j = sorted(order[same[0]:same[0] + 2])
+        raise ValueError("reg_user_data: times %d and %d are the same (%s); give one value per "
+                         "time" % (i, j, datenum_to_datetime(line[i])))
+    back = np.flatnonzero(np.diff(line) < 0)
+    if back.size:
+        i = int(back[0]) + 1
+        user_warning("reg_user_data: time %d (%s) is before time %d (%s); the rows are taken "
+                     "sorted by time" % (i, datenum_to_datetime(line[i]), i - 1,
+                                         datenum_to_datetime(line[i - 1])))
 
 
 def _two_argument_callback(func):
