@@ -429,7 +429,12 @@ def _add_sweep(subparsers):
 
 
 def build_parser():
+    from vornix import __version__
+
     parser = argparse.ArgumentParser(prog="vornix", description="vornix command line")
+    parser.add_argument("--version", action="version", version="vornix " + __version__)
+    parser.add_argument("--log-level", choices=("debug", "info", "warning", "error"), default=None,
+                        help="level of the log files (setting VX_LOG_LEVEL, default info)")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND")
     subparsers.required = True
     _add_run(subparsers)
@@ -441,6 +446,10 @@ def build_parser():
 def main(argv=None):
     """Run the command line; returns the exit status."""
     args = build_parser().parse_args(argv)
+    if args.log_level:  # for this process and the runs it starts
+        import os
+
+        os.environ["VX_LOG_LEVEL"] = args.log_level
     try:
         return args.func(args)
     except (VxError, ValueError, TypeError, NotImplementedError, ImportError, OSError) as exc:

@@ -57,6 +57,11 @@ def test_python_dash_m_runs_the_cli(tmp_path):
                          env=env, capture_output=True, text=True, check=False)
     assert run.returncode == 0, run.stderr
     assert "6 trading days" in run.stdout
+    import vornix
+
+    version = subprocess.run([sys.executable, "-m", "vornix", "--log-level", "debug", "--version"],
+                             env=env, capture_output=True, text=True, check=False)
+    assert version.stdout.strip() == "vornix " + vornix.__version__
 
 
 def test_the_data_module_imports_frames_and_lists_targets(tmp_path, monkeypatch):
