@@ -151,7 +151,7 @@ def test_recorder_keeps_numbers_per_step_and_target():
     r.record(0, "close", np.array([1.0, 2.0, 3.0]))
     r.record(1, "close", [4, 5, 6])
     r.record(2, "close", {"SZ.000011": 7})
-    r.record(2, "close", {"SH.600020": 8})  # the same step again: both kept
+    r.record(2, "close", {"600020.SH": 8})  # the same step again: both kept (any code form)
     r.record(0, "only", {"SH.600020": 1})
     cols = r.columns
     assert list(cols) == ["pnl", "flag", "close:SH.600000", "close:SZ.000011",

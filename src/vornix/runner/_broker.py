@@ -420,6 +420,10 @@ class Broker:
             return (t, self.codes[t]) if 0 <= t < len(self.codes) else (None, repr(target))
         if isinstance(target, str):
             t = self.index.get(target.strip().upper())
+            if t is None:  # 600000.SH, SH600000, sh.600000, ... as the importer takes them
+                from vornix.api.history._import import parse_symbol
+
+                t = self.index.get(parse_symbol(target) or "")
             return (t, self.codes[t]) if t is not None else (None, target)
         return None, repr(target)
 

@@ -305,6 +305,10 @@ class Recorder:
             given = []
             for code, v in value.items():
                 i = self._index.get(code)
+                if i is None and isinstance(code, str):  # 600000.SH, SH600000, ...
+                    from vornix.api.history._import import parse_symbol
+
+                    i = self._index.get(parse_symbol(code) or "")
                 if i is None:
                     raise ValueError(
                         "context.record(%r, ...): %r is not a target of the run (%s)"
