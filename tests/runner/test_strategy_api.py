@@ -216,6 +216,8 @@ def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path, caplog):
             context.week.values(1)
         with pytest.raises(RunStateError, match="in on_data"):
             context.record("x", 1)
+        with pytest.raises(ValueError, match=r"reg_bars\('day', count=0\): count must be a pos"):
+            context.reg_bars("day", count=0)
 
     def on_data(context):
         v = context.week.values(3)

@@ -23,6 +23,7 @@ from vornix.runner._strategy import (
     BROKER_KEYS,
     SERIES_KEYS,
     Strategy,
+    as_count,
     as_yyyymmdd,
     load_strategy,
     resolve_settings,
@@ -258,6 +259,11 @@ class _Run:
 
     # called by Context.reg_bars
     def register_bars(self, frequency, count, adjust):
+        try:
+            count = as_count(count)
+        except ValueError as exc:
+            raise ValueError("context.reg_bars(%r, count=%r): %s (periods of the frequency; "
+                             "minutes for 'min')" % (frequency, count, exc)) from None
         key = (frequency, count, bool(adjust))
         if key in self.handles:
             return self.handles[key]
