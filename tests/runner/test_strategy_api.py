@@ -226,8 +226,11 @@ def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path, caplog):
         names = ("time", "open", "high", "low", "close", "volume", "turnover", "open_interest")
         for col, name in enumerate(names, 1):
             np.testing.assert_array_equal(getattr(context.week, name)(3), v[:, col].reshape(3, 3))
-        both = context.week.values(3, fields=("close", "volume"))
-        np.testing.assert_array_equal(both, [v[:, 5].reshape(3, 3), v[:, 6].reshape(3, 3)])
+        for fields in (("close", "volume"), ("open", "close", "turnover"), ("low", "time")):
+            got = context.week.values(3, fields=fields)
+            np.testing.assert_array_equal(
+                got, [v[:, names.index(f) + 1].reshape(3, 3) for f in fields])
+        np.testing.assert_array_equal(context.week.values(3, fields="high"), v[:, 3].reshape(3, 3))
         np.testing.assert_array_equal(context.day.close(2, fill_up=False),
                                       context.day.values(2, fill_up=False)[:, 5].reshape(3, 2))
         with pytest.raises(ValueError, match="the fields are time, open"):

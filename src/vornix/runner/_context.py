@@ -12,13 +12,13 @@ FIELDS = ("open", "high", "low", "close", "volume", "turnover", "open_interest")
 FRAME_COLUMNS = ("code", "time") + FIELDS
 # the named fields of a bar window and their columns in `BarHandle.values`
 _FIELD_COLUMNS = {name: i + 1 for i, name in enumerate(("time",) + FIELDS)}
-_FIELD_SETS = {}  # fields asked for -> (count, first column, column step or 0, columns)
-_F8 = np.dtype(np.float64)
+_FIELD_SETS = {}  # fields asked for -> what selects them from the (9, targets, length) view
+_MS_PER_DAY = 86400000.0
 
 
-def _field_columns(fields):
-    """(count, first column, step between columns or 0 when they are not equally
-    spaced, the columns) of a tuple of field names (or one name)."""
+def _field_selection(fields):
+    """A slice of the columns (equally spaced fields: a view) or an index array (a
+    copy) of a tuple of field names; the column of one name."""
     names = (fields,) if isinstance(fields, str) else fields
     try:
         cols = [_FIELD_COLUMNS[f] for f in names]
@@ -28,17 +28,21 @@ def _field_columns(fields):
     if not cols:
         raise ValueError("bars.values(fields=()): name at least one field")
     steps = {b - a for a, b in zip(cols, cols[1:])}
-    step = steps.pop() if len(steps) == 1 and 0 not in steps else 0
-    if len(cols) == 1:
-        step = 1
-    out = (len(cols), cols[0], step, np.array(cols))
+    if isinstance(fields, str):
+        out = cols[0]  # one name: (targets, length)
+    elif len(cols) == 1:
+        out = slice(cols[0], cols[0] + 1)
+    elif len(steps) == 1 and cols[1] > cols[0]:
+        out = slice(cols[0], cols[-1] + 1, cols[1] - cols[0])
+    else:
+        out = np.array(cols)
     try:
         if len(_FIELD_SETS) < 256:
             _FIELD_SETS[fields] = out
     except TypeError:  # a list of names: not kept
         pass
     return out
-_MS_PER_DAY = 86400000.0
+
 
 # the phases of a run, as the context sees them
 INIT, STEPS, DONE = "init", "steps", "done"
@@ -169,58 +173,59 @@ class BarHandle:
 
         With `fields` (names among time, open, high, low, close, volume, turnover,
         open_interest), an array of shape (fields, targets, length) instead:
-        `close, volume = handle.values(20, fields=("close", "volume"))`."""
+        `close, volume = handle.values(20, fields=("close", "volume"))` (one name
+        not in a tuple: (targets, length)). Equally spaced fields are a view of the
+        window, others a copy."""
         v = self._window(length, fill_up, "bars.values()")
         if fields is None:
             return v
         try:
-            k, first, step, columns = _FIELD_SETS[fields]
+            sel = _FIELD_SETS[fields]
         except (KeyError, TypeError):
-            k, first, step, columns = _field_columns(fields)
-        n = len(self._codes)
-        if step and v.flags.c_contiguous:
-            # equally spaced columns: a view of the window, no copy
-            rows = v.shape[0] // n
-            return np.ndarray((k, n, rows), _F8, v, 8 * first, (8 * step, 72 * rows, 72))
-        return v.take(columns, axis=1).T.reshape(k, n, -1)
-
-    def _field(self, column, length, fill_up):
-        # a (targets, length) view of one column of the window read
-        v = self._window(length, fill_up, "bars field")
-        return v[:, column].reshape(len(self._codes), -1)
+            sel = _field_selection(fields)
+        # (9, targets, length): a view of the window; equally spaced fields stay one
+        return v.T.reshape(9, len(self._codes), -1)[sel]
 
     def time(self, length, fill_up=True):
         """Bar times of the window (time-line values), (targets, length)."""
-        return self._field(1, length, fill_up)
+        v = self._window(length, fill_up, "bars.time()")
+        return v[:, 1].reshape(len(self._codes), -1)
 
     def open(self, length, fill_up=True):
         """Opens of the window, (targets, length); the last column is the bar forming."""
-        return self._field(2, length, fill_up)
+        v = self._window(length, fill_up, "bars.open()")
+        return v[:, 2].reshape(len(self._codes), -1)
 
     def high(self, length, fill_up=True):
         """Highs of the window, (targets, length)."""
-        return self._field(3, length, fill_up)
+        v = self._window(length, fill_up, "bars.high()")
+        return v[:, 3].reshape(len(self._codes), -1)
 
     def low(self, length, fill_up=True):
         """Lows of the window, (targets, length)."""
-        return self._field(4, length, fill_up)
+        v = self._window(length, fill_up, "bars.low()")
+        return v[:, 4].reshape(len(self._codes), -1)
 
     def close(self, length, fill_up=True):
         """Closes of the window, (targets, length); `close(n)[:, -1]` is the close at
         the step."""
-        return self._field(5, length, fill_up)
+        v = self._window(length, fill_up, "bars.close()")
+        return v[:, 5].reshape(len(self._codes), -1)
 
     def volume(self, length, fill_up=True):
         """Volumes of the window, (targets, length)."""
-        return self._field(6, length, fill_up)
+        v = self._window(length, fill_up, "bars.volume()")
+        return v[:, 6].reshape(len(self._codes), -1)
 
     def turnover(self, length, fill_up=True):
         """Traded values of the window, (targets, length)."""
-        return self._field(7, length, fill_up)
+        v = self._window(length, fill_up, "bars.turnover()")
+        return v[:, 7].reshape(len(self._codes), -1)
 
     def open_interest(self, length, fill_up=True):
         """Open interest of the window, (targets, length)."""
-        return self._field(8, length, fill_up)
+        v = self._window(length, fill_up, "bars.open_interest()")
+        return v[:, 8].reshape(len(self._codes), -1)
 
     def frame(self, length, fill_up=True):
         """The window as a pandas DataFrame with the columns code, time (datetime64),
