@@ -635,6 +635,9 @@ def test_bad_orders_are_rejected_and_change_nothing(run_state):
     for label, _, _ in bad:
         got = reasons[log.ids[label]]
         assert [s for s, _ in got] == ["rejected"] and got[0][1], label
+        if label.startswith("T"):
+            assert got[0][1].startswith("volume %r is not a number: give" % dict(
+                (x[0], x[2]) for x in bad)[label]), got
     for label, _, _ in costly:
         got = reasons[log.ids[label]]
         # parts of 100 000 shares fill (a quarter of each bar) until the cash runs out

@@ -491,6 +491,9 @@ class Broker:
             return ("limit price %r is not a positive number on the tick grid of %s (tick %g)"
                     % (limit, code, self.min_move[t]), "limit price")
         if not math.isfinite(v) or v == 0:
+            if not _is_number(volume):
+                return ("volume %r is not a number: give the signed number of shares or "
+                        "contracts (or a weight to order_target_percent)" % (volume,), "volume")
             return "volume %r is not a non-zero number" % (volume,), "volume"
         if self.is_future[t]:
             if v % self.lot[t] != 0:
@@ -560,7 +563,9 @@ class Broker:
         closes, equity = self._valued(step)
         equity = equity[account.handle]
         price = closes[t] * self.multiplier[t]
-        weight = float(weight) if _is_number(weight) else math.nan  # not text such as "0.1"
+        if not _is_number(weight):  # text such as "0.1", None, ...: rejected, naming it
+            return self.order(t, weight, step, limit)
+        weight = float(weight)
         if not (price > 0) or not math.isfinite(equity) or not math.isfinite(weight):
             return self.order(t, math.nan, step, limit)  # rejected, with its reason
         lots = math.trunc(weight * equity / price / self.lot[t])
