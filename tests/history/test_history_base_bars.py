@@ -87,6 +87,10 @@ def test_five_minute_bars_are_served_on_their_own_grid(base):
     assert os.path.exists(os.path.join(base, "bars", "5m", RB + ".parquet"))
     assert not os.path.exists(os.path.join(base, "bars", "1m", RB + ".parquet"))
     assert "5-minute base bars: %s" % RB in store.summary()
+    # counted and listed as five-minute bars, not as minutes
+    assert "5-minute bars: %d in 1 file(s)" % len(want) in store.summary()
+    line = next(x for x in store.target_lines() if x.startswith(RB))
+    assert "5-minute bars %d from %s" % (len(want), want["end"].iloc[0].strftime("%Y-%m-%d %H:%M")) in line
 
 
 def test_fifteen_minute_and_day_bars_of_a_run(base, monkeypatch, tmp_path):
