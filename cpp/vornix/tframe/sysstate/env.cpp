@@ -150,8 +150,9 @@ py::object env_matrix_bar_item_pos(py::object self, py::object bar_item, py::obj
     py::object g = self.attr("gv");
     if (assertions_enabled() && (py_lt(bar_item, g.attr("KMatrix_Bar_Begin")) ||
                                  py_gt(bar_item, g.attr("KMatrix_Bar_End")))) {
-        py::str msg("bar item index out of range: it must lie in [gv.KMatrix_Bar_Begin, "
-                    "gv.KMatrix_Bar_End]");
+        py::str msg(
+            "bar item index out of range: it must lie in [gv.KMatrix_Bar_Begin, "
+            "gv.KMatrix_Bar_End]");
         PyErr_SetObject(PyExc_AssertionError, msg.ptr());
         throw py::error_already_set();
     }
