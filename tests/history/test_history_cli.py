@@ -77,7 +77,8 @@ def test_the_data_module_imports_frames_and_lists_targets(tmp_path, monkeypatch)
     frame = pd.DataFrame({"symbol": "600000.SH", "date": when, "open": [1.5, 2.5],
                           "high": [2.0, 3.0], "low": [1.0, 2.0], "close": [1.5, 2.0],
                           "volume": [100, 200]})
-    assert vd.import_frame("bars-1d", frame, volume_scale=100) == "2 day bars of 1 target(s)"
+    assert vd.import_frame("bars-1d", frame, volume_scale=100) == (
+        "2 day bars of 1 target(s); replaced 2 stored day bar(s) that differed (SH.600000 2)")
     bars = HistoryStore(tmp_path / "store").read_bars("SH.600000", "day")
     assert list(bars["close"][:2]) == [1.5, 2.0] and list(bars["volume"][:2]) == [1e4, 2e4]
     frame.loc[1, "high"] = 0.5
