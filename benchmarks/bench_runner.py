@@ -27,6 +27,9 @@ directory).  The run steps through one-minute bars of --days trading days for
              records included; the strategy defines no order callbacks, and the
              framework's defaults, which do nothing, are not called; target: under
              20 us for the two together)
+    fields   the named fields: handle.close(length) and handle.values(length,
+             fields=("close", "volume")) against handle.values(length), each in a
+             loop over the steps of the finished run; target: within 1.2x
     rules    the same with every stock rule on (T+1, price limits, minimum
              commission, stamp duty, the volume cap: orders beyond a quarter of the
              bar wait, so the fill step is timed per order it looks at); target:
@@ -59,7 +62,7 @@ import time
 from _common import bench_args, finish, run_child, sample_store
 
 OVERHEAD_US, ORDER_US, RULES_RATIO, WRITE_SHARE = 50.0, 20.0, 1.5, 0.10
-FUTURES_RATIO = 1.5
+FUTURES_RATIO, FIELDS_RATIO = 1.5, 1.2
 RULES_OFF = {"t_plus_1": False, "price_limits": False, "volume_limit": 0, "min_commission": 0,
              "stamp_duty": 0}
 ORDERS = 2000
@@ -190,6 +193,30 @@ def child(cfg):
             times.append(time.perf_counter() - t0)
         return min(times) / n * 1e6
 
+    ctx = vr.g_VornixUserContext
+
+    def handle_loop(read_one):
+        def loop():
+            for s in range(n):
+                vr.g_VornixSimCurBarFresh = s
+                ctx._internal_bar_num = s
+                read_one()
+        return loop
+
+    # interleaved rounds, so that a busy machine weighs on the three alike
+    loops = {"values_us": handle_loop(lambda: handle.values(length)),
+             "close_us": handle_loop(lambda: handle.close(length)),
+             "fields_us": handle_loop(lambda: handle.values(length, fields=("close", "volume")))}
+    times = {key: [] for key in loops}
+    for _ in range(5):
+        for key, loop in loops.items():
+            t0 = time.perf_counter()
+            loop()
+            times[key].append(time.perf_counter() - t0)
+    out.update({key: min(t) / n * 1e6 for key, t in times.items()})
+    checks = [np.array_equal(handle.close(length), handle.values(length)[:, 5].reshape(
+        len(codes), length), equal_nan=True)]
+    out["fields_ok"] = all(checks)
     out["read_us"] = best(read_loop)
     out["hand_us"] = best(hand_loop)
     out["checked"] = len(seen)
@@ -239,6 +266,11 @@ def main():
     for name, us in table:
         print("%-8s %12.2f %10.1f" % (name, us, us / hand if hand else float("nan")))
     print("overhead (runner - read): %.2f us per step (target < %.0f us)" % (overhead, OVERHEAD_US))
+    fields_ratio = max(v["close_us"], v["fields_us"]) / v["values_us"]
+    print("named fields: handle.values(%d) %.2f us, handle.close(%d) %.2f us, "
+          "handle.values(%d, fields=(close, volume)) %.2f us per step: %.2fx values (target < "
+          "%.1fx)" % (args.length, v["values_us"], args.length, v["close_us"], args.length,
+                      v["fields_us"], fields_ratio, FIELDS_RATIO))
     reb, orders = rows["rebalance"], rows["orders"]
     print("rebalance: %d orders placed over %d steps (equal weights every day): %.2f us per "
           "step against %.2f without orders" % (reb["orders_placed"], reb["steps"],
@@ -284,7 +316,11 @@ def main():
     if orders["orders"] != ORDERS or not orders["filled_next_step"]:
         failures.append("%d of the %d orders filled, %s at the next step" % (
             orders["orders"], ORDERS, "all" if orders["filled_next_step"] else "not all"))
+    if not v["fields_ok"]:
+        failures.append("handle.close differs from the close column of handle.values")
     missed = []
+    if not fields_ratio < FIELDS_RATIO:
+        missed.append("named fields %.2fx >= %.1fx values" % (fields_ratio, FIELDS_RATIO))
     if overhead >= OVERHEAD_US:
         missed.append("overhead %.2f us >= %.0f us" % (overhead, OVERHEAD_US))
     if per_order >= ORDER_US:

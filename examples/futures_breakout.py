@@ -31,9 +31,6 @@ RUN = {
 }
 PARAMS = {"lookback": 12}
 
-HIGH, LOW, CLOSE = 3, 4, 5  # columns of a window: target, time, open, high, low, close, ...
-
-
 def init(context):
     context.bars = context.reg_bars("min", count=5, adjust=True)
     context.day = context.reg_bars("day", adjust=True)
@@ -42,21 +39,22 @@ def init(context):
 def on_data(context):
     n = len(context.targets)
     lookback = context.params["lookback"]
-    window = context.bars.values(lookback + 1).reshape(n, lookback + 1, -1)
-    close = window[:, -1, CLOSE]
-    before = window[:, :-1, :]
+    # (targets, lookback + 1) each: the completed bars, then the bar of the step
+    high, low, close = context.bars.values(lookback + 1, fields=("high", "low", "close"))
+    close = close[:, -1]
+    high, low = high[:, :-1], low[:, :-1]
     with np.errstate(invalid="ignore"):
         # all-NaN channels (the first bars of the run) stay NaN
-        high = np.full(n, np.nan)
-        low = np.full(n, np.nan)
-        known = ~np.isnan(before[:, :, HIGH]).all(axis=1)
-        high[known] = np.nanmax(before[known, :, HIGH], axis=1)
-        low[known] = np.nanmin(before[known, :, LOW], axis=1)
-        signal = np.where(close > high, 1.0, np.where(close < low, -1.0, 0.0))
-    signal[np.isnan(high) | np.isnan(close)] = np.nan
-    day = context.day.values(1)
+        top = np.full(n, np.nan)
+        bottom = np.full(n, np.nan)
+        known = ~np.isnan(high).all(axis=1)
+        top[known] = np.nanmax(high[known], axis=1)
+        bottom[known] = np.nanmin(low[known], axis=1)
+        signal = np.where(close > top, 1.0, np.where(close < bottom, -1.0, 0.0))
+    signal[np.isnan(top) | np.isnan(close)] = np.nan
+    day_high, day_low = context.day.values(1, fields=("high", "low"))
     context.record("close", close)
-    context.record("channel_high", high)
-    context.record("channel_low", low)
+    context.record("channel_high", top)
+    context.record("channel_low", bottom)
     context.record("signal", signal)
-    context.record("day_range", day[:, HIGH] - day[:, LOW])
+    context.record("day_range", day_high[:, -1] - day_low[:, -1])

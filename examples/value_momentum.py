@@ -30,13 +30,10 @@ RUN = {
 }
 PARAMS = {"lookback": 20}
 
-CLOSE = 5  # column of the close in a bar window
-
-
 def momentum(context):
     """Last close / average close of the last `lookback` bars - 1, per target."""
     n = context.params["lookback"]
-    closes = context.bars.values(n).reshape(len(context.targets), n, -1)[:, :, CLOSE]
+    closes = context.bars.close(n)  # (targets, n), the bar of the step last
     known = ~np.isnan(closes)
     count = known.sum(axis=1)
     total = np.where(known, closes, 0.0).sum(axis=1)

@@ -31,9 +31,6 @@ RUN = {
 }
 PARAMS = {"weeks": 2, "invested": 0.9}
 
-CLOSE = 5  # column of the close in a window (target, time, open, high, low, close, ...)
-
-
 def init(context):
     context.weekly = context.reg_bars("week", count=1)
     context.day = None
@@ -41,9 +38,9 @@ def init(context):
 
 def on_data(context):
     weeks = context.params["weeks"]
-    window = context.weekly.values(weeks).reshape(len(context.targets), weeks, -1)
-    close_now = window[:, -1, CLOSE]  # the week in progress, as it stands now
-    close_before = window[:, -2, CLOSE] if weeks > 1 else np.full(len(context.targets), np.nan)
+    close = context.weekly.close(weeks)  # (targets, weeks): completed weeks, then this one
+    close_now = close[:, -1]  # the week in progress, as it stands now
+    close_before = close[:, -2] if weeks > 1 else np.full(len(context.targets), np.nan)
     change = close_now / close_before - 1.0
     context.record("week_close", close_now)
     context.record("week_change", change)

@@ -87,6 +87,10 @@ def test_five_minute_bars_are_served_on_their_own_grid(base):
     assert os.path.exists(os.path.join(base, "bars", "5m", RB + ".parquet"))
     assert not os.path.exists(os.path.join(base, "bars", "1m", RB + ".parquet"))
     assert "5-minute base bars: %s" % RB in store.summary()
+    # counted and listed as five-minute bars, not as minutes
+    assert "5-minute bars: %d in 1 file(s)" % len(want) in store.summary()
+    line = next(x for x in store.target_lines() if x.startswith(RB))
+    assert "5-minute bars %d from %s" % (len(want), want["end"].iloc[0].strftime("%Y-%m-%d %H:%M")) in line
 
 
 def test_fifteen_minute_and_day_bars_of_a_run(base, monkeypatch, tmp_path):
@@ -131,6 +135,9 @@ def test_a_run_counts_minutes_on_five_minute_targets(base, monkeypatch, tmp_path
         result = run(strategy, targets=[RB], frequency="min", count=15, begin=20230118,
                      end=20230207, quiet=True, out=False)
     assert np.array_equal(result.records["time"].to_numpy(), ends)
+    main = result.registrations[0]
+    assert (main.frequency, main.count, main.main) == ("min", 15, True)
+    assert "min x15 " in result.summary() and "min    x15" in result.summary()
     with fresh_run_state(monkeypatch, tmp_path / "core-cache-2"):
         with pytest.raises(ValueError, match="5-minute base bars"):
             run(strategy, targets=[RB], frequency="min", count=7, begin=20230118, end=20230207,
@@ -140,7 +147,7 @@ def test_a_run_counts_minutes_on_five_minute_targets(base, monkeypatch, tmp_path
 @pytest.mark.parametrize("targets, minutes, message", [
     ([RB], 7, r"bars of 7 minutes of SHF.RB5 cannot be combined from their 5-minute base bars: ask for a "
               r"multiple of 5"),
-    ([RB], 0, "multiple of 5"),
+    ([RB], 0, "a whole number of minutes, at least 1 .* multiple of 5"),
     ([RB, HC], 15, r"mix base bar sizes \(SHF.RB5 5 min, SHF.HC 1 min\)"),
 ])
 def test_minute_counts_that_are_no_whole_number_of_base_bars(base, targets, minutes, message):
@@ -162,6 +169,8 @@ def test_targets_of_mixed_base_sizes_are_refused(base):
 
 @pytest.mark.parametrize("kind, text, message", [
     ("bars-1m", vendor_file(five_minute_bars().head(3)), "SHF.RB5 has 5-minute base bars in the store"),
+    ("bars-1m", vendor_file(five_minute_bars(), "hc.SHFE"),
+     "lies on a 5-minute grid .* import them as bars-5m"),
     ("bars-30m", vendor_file(five_minute_bars().head(3), "hc.SHFE"),
      "session 09:00-10:15 of calendar SHFE is not a whole number of 30-minute bars"),
     ("bars-5m", vendor_file(five_minute_bars().head(3)).replace(":05:00", ":06:00"),

@@ -11,6 +11,7 @@ import pytest
 
 from vornix.api.history._history import HistoryStore
 from vornix.cli import main
+from vornix.tframe.utils.datetimefunc import datenum_to_datetime
 
 
 def test_sample_then_info(tmp_path, monkeypatch, capsys):
@@ -20,9 +21,20 @@ def test_sample_then_info(tmp_path, monkeypatch, capsys):
     assert main(["data", "info"]) == 0
     out = capsys.readouterr().out
     for text in ("stock targets: 6", "future targets: 2 (CFE.IF00, SHF.RB00)", "trading days: 12",
-                 "min bars: ", "main-contract targets: CFE.IF00, SHF.RB00", "factors: pb, pe, turnover_rate",
+                 "1-minute bars: ", "main-contract targets: CFE.IF00, SHF.RB00", "factors: pb, pe, turnover_rate",
                  "calendar SSE: 09:30-11:30, 13:00-15:00", store):
         assert text in out
+    # one line per target, its bars counted and dated from the files themselves
+    assert main(["data", "info", "--targets"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    table = HistoryStore(store).target_table()
+    assert [line.split()[0] for line in lines] == list(table)
+    for line, code in zip(lines, table):
+        for freq, kind, fmt in (("min", "1-minute bars", "%Y-%m-%d %H:%M"), ("day", "day bars", "%Y-%m-%d")):
+            t = HistoryStore(store).read_bars(code, freq)["time"]
+            span = [datenum_to_datetime(x).strftime(fmt) for x in (t[0], t[-1])]
+            assert "%s %d from %s to %s" % (kind, t.size, *span) in line, line
+        assert line.split()[1] == table[code]["type"]
     first = HistoryStore(store).read_bars("SH.600000", "min")
     # the same seed gives the same market, another seed another one
     again = str(tmp_path / "again")
@@ -50,6 +62,12 @@ def test_python_dash_m_runs_the_cli(tmp_path):
                          env=env, capture_output=True, text=True, check=False)
     assert run.returncode == 0, run.stderr
     assert "6 trading days" in run.stdout
+    import vornix
+
+    version = subprocess.run([sys.executable, "-m", "vornix", "--log-level", "debug", "--version"],
+                             env=env, capture_output=True, text=True, check=False)
+    assert version.stdout.strip() == "vornix " + vornix.__version__
+
     # a broken settings file: one line, whatever the command would have started
     (tmp_path / "settings.json").write_text("{broken")
     env["VX_CONFIG_FILE"] = str(tmp_path / "settings.json")
@@ -127,3 +145,29 @@ def test_check_reads_every_value_and_reports_file_row_and_value(checked_store, t
     assert expected in out and "\x1b" not in out and "no problems found" not in out
     if how != "hostile factor":
         assert BARS in out
+
+
+def test_the_data_module_imports_frames_and_lists_targets(tmp_path, monkeypatch):
+    import pandas as pd
+    import pytest
+
+    import vornix.data as vd
+
+    monkeypatch.setenv("VX_STORE_DIR", str(tmp_path / "store"))
+    vd.sample(days=5, stocks=2)
+    days = HistoryStore(tmp_path / "store").trading_days()[:2]
+    when = pd.to_datetime([str(d) for d in days])
+    frame = pd.DataFrame({"symbol": "600000.SH", "date": when, "open": [1.5, 2.5],
+                          "high": [2.0, 3.0], "low": [1.0, 2.0], "close": [1.5, 2.0],
+                          "volume": [100, 200]})
+    assert vd.import_frame("bars-1d", frame, volume_scale=100) == (
+        "2 day bars of 1 target(s); replaced 2 stored day bar(s) that differed (SH.600000 2)")
+    bars = HistoryStore(tmp_path / "store").read_bars("SH.600000", "day")
+    assert list(bars["close"][:2]) == [1.5, 2.0] and list(bars["volume"][:2]) == [1e4, 2e4]
+    frame.loc[1, "high"] = 0.5
+    with pytest.raises(vd.DataImportError, match=r"DataFrame: 1 bad line(?s:.*)line 3: high 0.5"):
+        vd.import_frame("bars-1d", frame)
+    table = vd.info()
+    assert list(table["code"][:2]) == ["SH.600000", "SZ.000011"]
+    row = table.iloc[0]
+    assert row["first_day"] == when[0] + pd.Timedelta(hours=15) and row["day_bars"] == 5

@@ -239,10 +239,25 @@ def test_target_info_and_factors(use_sample):
         get_factor_by_factor("nope", [STOCK], 0, 99999999, 0)
 
 
+@pytest.mark.parametrize("form", ["600000.SH", "SH600000", "sh.600000", "600000.XSHG"])
+def test_targets_in_the_importers_forms_are_the_stores_codes(use_sample, form):
+    params = {"targets": [STOCK], "frequency": "day", "freq_num": 1, "begin_date": 0,
+              "end_date": 99999999, "filled_up": True, "fq_type": 0, "need_show_ui_tip": False}
+    want = h.get_k_data_multi(params)
+    got = h.get_k_data_multi(dict(params, targets=[form]))
+    assert h.target_codes([form, "SZ.000011"]) == [STOCK, "SZ.000011"]
+    assert got.keys() == want.keys()
+    for key in want:
+        np.testing.assert_array_equal(got[key], want[key])
+
+
 @pytest.mark.parametrize(
     "change, match",
     [
         ({"targets": ["SH.999999"]}, r"unknown target\(s\) SH.999999"),
+        ({"targets": ["SH.600001"]}, r"SH.600001 \(did you mean SH.600000"),
+        ({"targets": ["sz600000", "x"]},
+         r"SZ.600000 \('sz600000'\) \(did you mean SH.600000, .*\), 'x' \(not a target code"),
         ({"targets": []}, r"non-empty list of targets, got \[\]"),
         ({"frequency": "week"}, r"not 'week'"),
         ({"frequency": "hourly"}, r"unknown frequency 'hourly'.*targets \['SH.600000'\].*dates 0-99999999"),

@@ -119,7 +119,7 @@ def assert_served(result, t, want):
 # ----------------------------------------------------------------- vendor files, one command each
 
 
-def test_vendor_files_go_in_with_one_command_each(vendor_store, tmp_path):
+def test_vendor_files_go_in_with_one_command_each(vendor_store, tmp_path, capsys):
     """A Parquet file stamped at bar start with an auction bar at 09:25 and volumes in
     lots, and a CSV file stamped at bar end with an auction bar at 09:30, each with a
     symbol column; then the day bars derived from the minutes."""
@@ -152,6 +152,23 @@ def test_vendor_files_go_in_with_one_command_each(vendor_store, tmp_path):
         np.testing.assert_allclose(d["KArray"][f], day[name].to_numpy(), rtol=0, atol=1e-9)
     np.testing.assert_allclose(d["KArray"][gv.KMatrix_Volume], sums["volume"].to_numpy(), rtol=0, atol=1e-6)
     np.testing.assert_allclose(d["KArray"][gv.KMatrix_TurnOver], sums["turnover"].to_numpy(), rtol=1e-12)
+
+    # a vendor's day bar that differs from the minutes combined: the import says it replaced
+    # it, and the store check notes it (exit status 0) until derive-day writes the combined one
+    first = day.iloc[0]
+    row = "symbol,date,open,high,low,close,volume\nSH600000,%s,%r,%r,%r,%r,%r\n" % (
+        day.index[0].strftime("%Y%m%d"), *(float(first[c]) for c in ("open", "high", "low")),
+        float(first["close"]) + 0.01, float(sums["volume"].iloc[0]))
+    capsys.readouterr()
+    assert cli("import", "bars-1d", write(tmp_path, "d.csv", row), store=vendor_store) == 0
+    assert "replaced 1 stored day bar(s) that differed (SH.600000 1)" in capsys.readouterr().out
+    assert cli("info", "--check", store=vendor_store) == 0
+    out = capsys.readouterr().out
+    assert "note: SH.600000: 1 stored day bar(s) differ from the day combined from its minutes" in out
+    assert "close %.6g stored, %.6g combined" % (first["close"] + 0.01, first["close"]) in out
+    assert cli("derive-day", "--targets", "600000.SH", store=vendor_store) == 0
+    assert cli("info", "--check", store=vendor_store) == 0
+    assert "note:" not in capsys.readouterr().out
 
 
 def test_an_auction_bar_without_a_first_bar_becomes_it(vendor_store, tmp_path):

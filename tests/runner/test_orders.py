@@ -363,7 +363,7 @@ class Book:
         if j is not None:
             j = m.trades_as(j, s)
         self.named[label] = {code if j is None else m.codes[j]}
-        ok = j is not None and math.isfinite(vol) and vol != 0
+        ok = j is not None and isinstance(vol, (int, float)) and math.isfinite(vol) and vol != 0
         if ok and not m.future[j] and vol < 0:
             held = self.pos[j] + sum(o[2] for o in self.pending if o[1] == j and o[2] < 0)
             # T+1: what was bought today is locked if the order fills today
@@ -408,6 +408,9 @@ class Book:
             self.order(s, label, code, *arg)
             return None
         j = self.m.trades_as(self.m.targets.index(code), s)
+        if isinstance(arg, str):  # a volume or weight given as text
+            self._status(label, "rejected")
+            return None
         # the scripts hold no pending order of a target they order to a volume or weight
         assert not any(o[1] == j for o in self.pending)
         target = arg
@@ -813,6 +816,10 @@ def test_bad_orders_are_rejected_and_change_nothing(run_state):
     costly = [("C1", "CFE.IF00", 10), ("C2", "SH.600000", 100_000), ("C3", "CFE.IF00", -10)]
     script = [(10, "order", "G1", "SH.600000", 200)]
     script += [(20, "order", label, code, vol) for label, code, vol in bad + costly]
+    # volumes and weights are numbers, not text that reads as one
+    text = [("T1", "order", "100"), ("T2", "tv", "200"), ("T3", "tp", "0.1")]
+    script += [(20, kind, label, "SH.600000", vol) for label, kind, vol in text]
+    bad += [(label, "SH.600000", vol) for label, _, vol in text]
     script += [(300, "order", "G2", "SH.600000", -200), (40, "order", "G3", "SZ.000011", 300)]
     result, log, market, book = play(script, TRIO, "min", 20230103, 20230104)
     assert result.records["cash"].iloc[0] == 2_000_000  # both accounts start with 1 000 000
@@ -822,6 +829,9 @@ def test_bad_orders_are_rejected_and_change_nothing(run_state):
     for label, _, _ in bad:
         got = reasons[log.ids[label]]
         assert [s for s, _ in got] == ["rejected"] and got[0][1], label
+        if label.startswith("T"):
+            assert got[0][1].startswith("volume %r is not a number: give" % dict(
+                (x[0], x[2]) for x in bad)[label]), got
     for label, _, _ in costly:
         got = reasons[log.ids[label]]
         # parts of 100 000 shares fill (a quarter of each bar) until the cash runs out

@@ -4,6 +4,7 @@ the windows a handle returns and the results folder."""
 import datetime
 import json
 import os
+import re
 import types
 
 import numpy as np
@@ -79,13 +80,16 @@ def test_parameters_take_the_type_of_their_default():
     assert parse_param("name=12", defaults) == ("name", "12")
     assert parse_param("other=[1, 2]", {}) == ("other", [1, 2])
     assert parse_param("other=abc", {}) == ("other", "abc")
-    for bad in ("n=seven", "n=3.5", "n=True", "w=True", "on=maybe", "novalue", "=3"):
+    for bad in ("n=seven", "n=3.5", "n=True", "w=True", "on=maybe", "novalue", "=3", "w=1e309",
+                "other=1e309", "w=float('nan')"):
         with pytest.raises(ValueError):
             parse_param(bad, defaults)
     s = load_strategy(_strategy(RUN={"targets": ["A.B"], "frequency": "day", "begin": 20230105,
                                      "end": 20230106}, PARAMS={"n": 1}))
     with pytest.raises(ValueError, match="unknown parameter m; the strategy's PARAMS has n"):
         resolve_settings(s, {"params": {"m": 2}})
+    with pytest.raises(ValueError, match="parameter n=inf: a parameter is a finite number"):
+        resolve_settings(s, {"params": {"n": float("inf")}})
 
 
 # ---------------------------------------------------------------------- loading
@@ -117,6 +121,8 @@ def test_strategy_files_load_or_fail_with_one_message(tmp_path):
         assert words in str(info.value), name
     with pytest.raises(StrategyError, match="does not exist"):
         load_strategy(str(tmp_path / "missing.py"))
+    with pytest.raises(StrategyError, match="is a folder; give the strategy's .py file"):
+        load_strategy(str(tmp_path))
 
 
 def test_tracebacks_show_the_strategy_and_not_the_framework(tmp_path):
@@ -148,7 +154,7 @@ def test_recorder_keeps_numbers_per_step_and_target():
     r.record(0, "close", np.array([1.0, 2.0, 3.0]))
     r.record(1, "close", [4, 5, 6])
     r.record(2, "close", {"SZ.000011": 7})
-    r.record(2, "close", {"SH.600020": 8})  # the same step again: both kept
+    r.record(2, "close", {"600020.SH": 8})  # the same step again: both kept (any code form)
     r.record(0, "only", {"SH.600020": 1})
     cols = r.columns
     assert list(cols) == ["pnl", "flag", "close:SH.600000", "close:SZ.000011",
@@ -202,7 +208,7 @@ def _run(tmp_path, strategy, **settings):
     return run(strategy, quiet=True, out=settings.pop("out", False), **settings)
 
 
-def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path):
+def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path, caplog):
     seen = []
 
     def init(context):
@@ -213,10 +219,29 @@ def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path):
             context.week.values(1)
         with pytest.raises(RunStateError, match="in on_data"):
             context.record("x", 1)
+        with pytest.raises(ValueError, match=r"reg_bars\('day', count=0\): count must be a pos"):
+            context.reg_bars("day", count=0)
 
     def on_data(context):
         v = context.week.values(3)
         f = context.week.frame(3)
+        # the named fields: (targets, length) blocks of the same window
+        names = ("time", "open", "high", "low", "close", "volume", "turnover", "open_interest")
+        for col, name in enumerate(names, 1):
+            np.testing.assert_array_equal(getattr(context.week, name)(3), v[:, col].reshape(3, 3))
+        for fields in (("close", "volume"), ("open", "close", "turnover"), ("low", "time")):
+            got = context.week.values(3, fields=fields)
+            np.testing.assert_array_equal(
+                got, [v[:, names.index(f) + 1].reshape(3, 3) for f in fields])
+        np.testing.assert_array_equal(context.week.values(3, fields="high"), v[:, 3].reshape(3, 3))
+        np.testing.assert_array_equal(context.day.close(2, fill_up=False),
+                                      context.day.values(2, fill_up=False)[:, 5].reshape(3, 2))
+        with pytest.raises(ValueError, match="the fields are time, open"):
+            context.week.values(3, fields=("close", "vol"))
+        with pytest.raises(TypeError, match="fill_up is True or False, got 'yes'"):
+            context.week.close(3, fill_up="yes")
+        # a window longer than the series: said once per registration
+        assert np.isnan(context.day.close(99, fill_up=np.bool_(True))[:, :50]).all()
         seen.append((context.step, context.now, v, f))
         # the environment's bar lookups answer for the same step
         np.testing.assert_array_equal(context.env.get_bar(np.arange(3))["close"],
@@ -226,9 +251,12 @@ def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path):
             with pytest.raises(RunStateError, match="registrations are made in init"):
                 context.reg_bars("day")
 
-    result = _run(tmp_path, _strategy(init=init, on_data=on_data))
+    with caplog.at_level("WARNING", logger="vornix.user"):
+        result = _run(tmp_path, _strategy(init=init, on_data=on_data))
     line = run_state.env.fresh_bar_timeline
     assert result.steps == len(seen) == line.size
+    longer = [r for r in caplog.records if "asks for more than" in r.getMessage()]
+    assert len(longer) == 1 and "a window of 99 bars" in longer[0].getMessage()
     for step, (s, now, v, f) in enumerate(seen):
         assert s == step and now == datenum_to_datetime(line[step])
         assert list(f.columns) == ["code", "time", "open", "high", "low", "close", "volume",
@@ -248,20 +276,45 @@ def test_handles_windows_frames_and_the_step_clock(run_state, tmp_path):
     assert result.registrations[0].main and result.out_dir is None
 
 
-def test_a_second_run_needs_a_file_and_goes_to_a_child(run_state, tmp_path, monkeypatch):
+def test_runs_follow_each_other_in_one_process_without_a_main_guard(
+        run_state, tmp_path, monkeypatch):
+    import subprocess
+    import sys
+
+    # a plain script (no main guard) that runs three strategies, one given as an object
+    script = tmp_path / "three.py"
+    script.write_text(
+        "import sys, types\n"
+        "from vornix.runner import run\n"
+        "def init(context):\n    context.w = context.reg_bars('week')\n"
+        "def on_data(context):\n    context.record('c', context.w.close(1)[:, -1])\n"
+        "me = types.SimpleNamespace(init=init, on_data=on_data)\n"
+        "settings = dict(targets=%r, frequency='day', quiet=True, out=False)\n"
+        "a = run(me, begin=20230103, end=20230131, **settings)\n"
+        "b = run(me, begin=20230201, end=20230217, **settings)\n"
+        "c = run(me, begin=20230103, end=20230131, **settings)\n"
+        "assert a.records.equals(c.records) and not a.records.equals(b.records)\n"
+        "print(a.steps, b.steps, c.steps, len(a.records.columns))\n" % (CODES,))
     monkeypatch.setenv("VX_CORE_CACHE_DIR", str(tmp_path / "child-cache"))
-    _run(tmp_path, _strategy())
-    with pytest.raises(RunStateError, match="give the strategy as a file path"):
-        _run(tmp_path, _strategy())
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, str(script)], env=env, capture_output=True,
+                          text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    days = run_state.market.days
+    jan, feb = sum(20230103 <= d <= 20230131 for d in days), sum(20230201 <= d <= 20230217 for d in days)
+    assert proc.stdout.split() == [str(jan), str(feb), str(jan), "4"]
+    # in this process too: the first run's handles stay with it, the second starts clean
+    first = _run(tmp_path, _strategy())
     path = tmp_path / "again.py"
     path.write_text("def init(context):\n    context.w = context.reg_bars('week')\n"
                     "def on_data(context):\n    context.record('c', context.w.values(1)[:, 5])\n")
-    child = _run(tmp_path, str(path), core="local", out=str(tmp_path / "res"))
-    assert child.steps == run_state.env.fresh_bar_timeline.size
+    second = _run(tmp_path, str(path), out=str(tmp_path / "res"))
+    assert first.steps == second.steps == run_state.env.fresh_bar_timeline.size
+    assert [r.frequency for r in second.registrations] == ["day", "week"]
     assert sorted(os.listdir(tmp_path / "res")) == [".vornix-results", "chart.png", "results.csv",
                                                     "results.parquet", "summary.json"]
     back = pd.read_parquet(tmp_path / "res" / "results.parquet")
-    pd.testing.assert_frame_equal(back, child.records, check_dtype=False)
+    pd.testing.assert_frame_equal(back, second.records, check_dtype=False)
 
 
 def test_unknown_settings_and_strategy_errors(run_state, tmp_path):
@@ -292,7 +345,7 @@ def test_results_folder_replaces_an_old_chart_when_nothing_is_recorded(run_state
     assert "recorded: nothing" in result.summary()
 
 
-def test_factors_user_data_and_indicators_through_the_context(run_state, tmp_path):
+def test_factors_user_data_and_indicators_through_the_context(run_state, tmp_path, caplog):
     from vornix.api.bpfactor._factors import get_factor_by_factor
 
     line = {}
@@ -300,17 +353,29 @@ def test_factors_user_data_and_indicators_through_the_context(run_state, tmp_pat
 
     def init(context):
         context.week = context.reg_bars("week")
+        context.day = context.reg_bars("min")
         tl = line["tl"] = context.env.fresh_bar_timeline.copy()
         context.pe = context.reg_factor("pe")
-        # points stamped exactly at steps 3 and 7: visible from steps 4 and 8
+        # points stamped exactly at steps 3 and 7: visible from steps 4 and 8 (given out of
+        # order: taken sorted, with a warning)
         context.mine = context.reg_user_data(tl[[7, 3]], np.array([[70.0, 7.0], [30.0, 3.0]]))
+        assert re.search(r"time 1 \(.*\) is before time 0 .* taken sorted", caplog.text)
+        for times, words in (([tl[1], np.nan], "time 1 of 2 is nan; times are finite"),
+                             ([tl[2], tl[1], tl[2]], "times 0 and 2 are the same")):
+            with pytest.raises(ValueError, match=words):
+                context.reg_user_data(np.array(times), np.ones(len(times)))
         context.ind = context.reg_indicator(lambda c: c.week.values(1)[:, 5] + c.step)
+        # the environment inside an indicator stands at the indicator's step
+        context.px = context.reg_indicator(lambda c: [c.env.market_price(i, 0) for i in range(3)])
         assert context.step is None  # the evaluation leaves no step behind
 
     def on_data(context):
         s = context.step
         week_close = context.week.values(1)[:, 5]
         np.testing.assert_array_equal(context.ind.values(1)[1][:, -1], week_close + s)
+        np.testing.assert_array_equal(context.px.values(1)[1][:, -1], context.day.close(1)[:, -1])
+        if s == 0 or s == len(line["tl"]) - 1:  # no bar before the first step or after the last
+            assert context.env.get_bar(np.arange(3), 1 if s else -1) is None
         times, mine = context.mine.values(2)
         want = [0.0, 0.0] if s <= 3 else [30.0, 3.0] if s <= 7 else [70.0, 7.0]
         np.testing.assert_array_equal(mine[:, -1], want)
@@ -318,7 +383,8 @@ def test_factors_user_data_and_indicators_through_the_context(run_state, tmp_pat
         days, pe = context.pe.values(1)
         checked.append((s, days[-1], pe[:, -1]))
 
-    _run(tmp_path, _strategy(init=init, on_data=on_data), frequency="min", end=20230105)
+    with caplog.at_level("WARNING", logger="vornix.user"):
+        _run(tmp_path, _strategy(init=init, on_data=on_data), frequency="min", end=20230105)
     fac = get_factor_by_factor("pe", CODES, 20230103, 20230105, 0)
     for s, day, pe in checked:
         # the factor day in force: the last one on or before the step's day

@@ -634,6 +634,11 @@ class Broker:
         if isinstance(target, str):
             code = target.strip().upper()
             t = self.index.get(code)
+            if t is None:  # 600000.SH, SH600000, sh.600000, ... as the importer takes them
+                from vornix.api.history._import import parse_symbol
+
+                code = parse_symbol(target) or code
+                t = self.index.get(code)
             if t is None and "future" in self._by_handle:
                 t = self._contract(code)
             return (t, self.codes[t]) if t is not None else (None, target)
@@ -715,6 +720,9 @@ class Broker:
             return ("limit price %r is not a positive number on the tick grid of %s (tick %g)"
                     % (limit, code, self.min_move[t]), "limit price")
         if not math.isfinite(v) or v == 0:
+            if not _is_number(volume):
+                return ("volume %r is not a number: give the signed number of shares or "
+                        "contracts (or a weight to order_target_percent)" % (volume,), "volume")
             return "volume %r is not a non-zero number" % (volume,), "volume"
         if self.is_future[t]:
             if v % self.lot[t] != 0:
@@ -749,11 +757,8 @@ class Broker:
             via, t = t, self._resolve(t, step)
             code = self.codes[t]
         order_id = len(self.orders) + 1
-        if isinstance(volume, (int, float, np.integer, np.floating)) and not isinstance(volume,
-                                                                                        bool):
-            v = float(volume)
-        else:
-            v = math.nan  # text, None, ...: refused below, naming the value
+        # text, None, ...: refused below, naming the value
+        v = float(volume) if _is_number(volume) else math.nan
         price = math.nan if limit is None else self._limit_price(t, v, limit)
         order = Order(order_id, code, t, v, step, None if t is None else self._account(t).handle,
                       price, via)
@@ -779,10 +784,9 @@ class Broker:
         t, code = self._target(target)
         if t is None:
             return self.order(target, volume, step, limit)
-        try:
-            volume = float(volume)
-        except (TypeError, ValueError):
-            return self.order(t, math.nan, step, limit)  # rejected, with its reason
+        if not _is_number(volume):
+            return self.order(t, volume, step, limit)  # text, None, ...: rejected, naming it
+        volume = float(volume)
         c = self._resolve(t, step)
         delta = volume - self._account(c).positions[c] - self.pending_volume(c)
         return None if delta == 0 else self.order(t, delta, step, limit)
@@ -800,10 +804,9 @@ class Broker:
         equity = equity[account.handle]
         c = self._resolve(t, step)
         price = closes[c] * self.multiplier[c]
-        try:
-            weight = float(weight)
-        except (TypeError, ValueError):
-            weight = math.nan
+        if not _is_number(weight):  # text such as "0.1", None, ...: rejected, naming it
+            return self.order(t, weight, step, limit)
+        weight = float(weight)
         if not (price > 0) or not math.isfinite(equity) or not math.isfinite(weight):
             return self.order(t, math.nan, step, limit)  # rejected, with its reason
         lots = math.trunc(weight * equity / price / self.lot[t])
@@ -1277,3 +1280,9 @@ class Broker:
                 if o.filled:
                     out["partially_filled"] += 1
         return out
+
+
+def _is_number(value):
+    """A real number (not a bool, not text that reads as one)."""
+    return isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(
+        value, (bool, np.bool_))

@@ -10,7 +10,39 @@ from vornix.tframe.utils.exceptions import RunStateError
 
 FIELDS = ("open", "high", "low", "close", "volume", "turnover", "open_interest")
 FRAME_COLUMNS = ("code", "time") + FIELDS
+# the named fields of a bar window and their columns in `BarHandle.values`
+_FIELD_COLUMNS = {name: i + 1 for i, name in enumerate(("time",) + FIELDS)}
+_FIELD_SETS = {}  # fields asked for -> what selects them from the (9, targets, length) view
 _MS_PER_DAY = 86400000.0
+
+
+def _field_selection(fields):
+    """A slice of the columns (equally spaced fields: a view) or an index array (a
+    copy) of a tuple of field names; the column of one name."""
+    names = (fields,) if isinstance(fields, str) else fields
+    try:
+        cols = [_FIELD_COLUMNS[f] for f in names]
+    except (KeyError, TypeError):
+        raise ValueError("bars.values(fields=%r): the fields are %s"
+                         % (fields, ", ".join(_FIELD_COLUMNS))) from None
+    if not cols:
+        raise ValueError("bars.values(fields=()): name at least one field")
+    steps = {b - a for a, b in zip(cols, cols[1:])}
+    if isinstance(fields, str):
+        out = cols[0]  # one name: (targets, length)
+    elif len(cols) == 1:
+        out = slice(cols[0], cols[0] + 1)
+    elif len(steps) == 1 and cols[1] > cols[0]:
+        out = slice(cols[0], cols[-1] + 1, cols[1] - cols[0])
+    else:
+        out = np.array(cols)
+    try:
+        if len(_FIELD_SETS) < 256:
+            _FIELD_SETS[fields] = out
+    except TypeError:  # a list of names: not kept
+        pass
+    return out
+
 
 # the phases of a run, as the context sees them
 INIT, STEPS, DONE = "init", "steps", "done"
@@ -38,6 +70,12 @@ def _step(ctx, what):
             "indicator function), registrations are made in init" % what
         )
     return step
+
+
+def _not_a_bool(what, value):
+    if isinstance(value, np.bool_):
+        return
+    raise TypeError("%s: fill_up is True or False, got %r" % (what, value))
 
 
 class SeriesHandle:
@@ -91,7 +129,8 @@ class BarHandle:
     with `fill_up=False` bars without volume are left out and the rows are
     right-aligned.  Windows exist only during the steps (`on_data`)."""
 
-    __slots__ = ("frequency", "count", "adjust", "reg_idx", "bars", "_ctx", "_read", "_codes")
+    __slots__ = ("frequency", "count", "adjust", "reg_idx", "bars", "_ctx", "_read", "_codes",
+                 "_warned")
 
     def __init__(self, frequency, count, adjust, reg_idx, bars, ctx, read, codes):
         self.frequency = frequency
@@ -102,17 +141,91 @@ class BarHandle:
         self._ctx = ctx
         self._read = read
         self._codes = codes
+        self._warned = False
+
+    def _window(self, length, fill_up, what):
+        # the handle's read (forward adjustment and the audit wrap it), after the
+        # checks that cost nothing on the common path
+        if fill_up is not True and fill_up is not False:
+            _not_a_bool(what, fill_up)
+        if not self._warned and type(length) is int and length > self.bars:
+            self._warn_long(length)
+        return self._read(self.reg_idx, _step(self._ctx, what), length, fill_up)
+
+    def _warn_long(self, length):
+        from vornix.tframe.utils.logger import user_warning
+
+        self._warned = True
+        user_warning(
+            "%r: a window of %s bars asks for more than the %d bars per target that the run "
+            "holds; the rows before the first bar are NaN, and each read costs time for them: "
+            "ask for at most %d (said once per registration)" % (self, length, self.bars, self.bars))
 
     def __repr__(self):
         return "<bars %s x%d%s, %d targets>" % (
             self.frequency, self.count, " adjusted" if self.adjust else "", len(self._codes))
 
-    def values(self, length, fill_up=True):
+    def values(self, length, fill_up=True, fields=None):
         """The window as a float64 array of `targets * length` rows (one block of
         `length` rows per target, in target order) and 9 columns: target index, bar
         time (time-line value), open, high, low, close, volume, turnover, open
-        interest."""
-        return self._read(self.reg_idx, _step(self._ctx, "bars.values()"), length, fill_up)
+        interest.
+
+        With `fields` (names among time, open, high, low, close, volume, turnover,
+        open_interest), an array of shape (fields, targets, length) instead:
+        `close, volume = handle.values(20, fields=("close", "volume"))` (one name
+        not in a tuple: (targets, length)). Equally spaced fields are a view of the
+        window, others a copy."""
+        v = self._window(length, fill_up, "bars.values()")
+        if fields is None:
+            return v
+        try:
+            sel = _FIELD_SETS[fields]
+        except (KeyError, TypeError):
+            sel = _field_selection(fields)
+        # (9, targets, length): a view of the window; equally spaced fields stay one
+        return v.T.reshape(9, len(self._codes), -1)[sel]
+
+    def time(self, length, fill_up=True):
+        """Bar times of the window (time-line values), (targets, length)."""
+        v = self._window(length, fill_up, "bars.time()")
+        return v[:, 1].reshape(len(self._codes), -1)
+
+    def open(self, length, fill_up=True):
+        """Opens of the window, (targets, length); the last column is the bar forming."""
+        v = self._window(length, fill_up, "bars.open()")
+        return v[:, 2].reshape(len(self._codes), -1)
+
+    def high(self, length, fill_up=True):
+        """Highs of the window, (targets, length)."""
+        v = self._window(length, fill_up, "bars.high()")
+        return v[:, 3].reshape(len(self._codes), -1)
+
+    def low(self, length, fill_up=True):
+        """Lows of the window, (targets, length)."""
+        v = self._window(length, fill_up, "bars.low()")
+        return v[:, 4].reshape(len(self._codes), -1)
+
+    def close(self, length, fill_up=True):
+        """Closes of the window, (targets, length); `close(n)[:, -1]` is the close at
+        the step."""
+        v = self._window(length, fill_up, "bars.close()")
+        return v[:, 5].reshape(len(self._codes), -1)
+
+    def volume(self, length, fill_up=True):
+        """Volumes of the window, (targets, length)."""
+        v = self._window(length, fill_up, "bars.volume()")
+        return v[:, 6].reshape(len(self._codes), -1)
+
+    def turnover(self, length, fill_up=True):
+        """Traded values of the window, (targets, length)."""
+        v = self._window(length, fill_up, "bars.turnover()")
+        return v[:, 7].reshape(len(self._codes), -1)
+
+    def open_interest(self, length, fill_up=True):
+        """Open interest of the window, (targets, length)."""
+        v = self._window(length, fill_up, "bars.open_interest()")
+        return v[:, 8].reshape(len(self._codes), -1)
 
     def frame(self, length, fill_up=True):
         """The window as a pandas DataFrame with the columns code, time (datetime64),
@@ -197,6 +310,10 @@ class Recorder:
             given = []
             for code, v in value.items():
                 i = self._index.get(code)
+                if i is None and isinstance(code, str):  # 600000.SH, SH600000, ...
+                    from vornix.api.history._import import parse_symbol
+
+                    i = self._index.get(parse_symbol(code) or "")
                 if i is None:
                     raise ValueError(
                         "context.record(%r, ...): %r is not a target of the run (%s)"

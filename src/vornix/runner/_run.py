@@ -24,12 +24,13 @@ from vornix.runner._strategy import (
     RESULT_KEYS,
     SERIES_KEYS,
     Strategy,
+    as_count,
     as_yyyymmdd,
     load_strategy,
     resolve_settings,
     strategy_traceback,
 )
-from vornix.tframe.utils.exceptions import RunStateError, StrategyError
+from vornix.tframe.utils.exceptions import StrategyError
 
 _SETTINGS = SERIES_KEYS + ("params", "out", "quiet", "core", "report") + BROKER_KEYS + RESULT_KEYS
 
@@ -187,6 +188,7 @@ def trading_core(vr, env, where="auto"):
         yield
         return
     core = CoreServer(port=0).start()
+    before = [(s.host, s.port) for s in (sock, vr.g_VornixSocketSub)]
     for s in (sock, vr.g_VornixSocketSub):
         s.host, s.port = "127.0.0.1", core.port
     try:
@@ -194,6 +196,9 @@ def trading_core(vr, env, where="auto"):
     finally:
         env.vx_disconnect_to()
         core.stop()
+        # the address configured before, not that of the core stopped here
+        for s, (host, port) in zip((sock, vr.g_VornixSocketSub), before):
+            s.host, s.port = host, port
 
 
 # ------------------------------------------------------------------ matrix cache
@@ -274,6 +279,11 @@ class _Run:
 
     # called by Context.reg_bars
     def register_bars(self, frequency, count, adjust):
+        try:
+            count = as_count(count)
+        except ValueError as exc:
+            raise ValueError("context.reg_bars(%r, count=%r): %s (periods of the frequency; "
+                             "minutes for 'min')" % (frequency, count, exc)) from None
         key = (frequency, count, bool(adjust))
         if key in self.handles:
             return self.handles[key]
@@ -365,8 +375,10 @@ class _Run:
                             self._read("factors " + ",".join(names), self.subscribe.get_reg_factor))
 
     def register_user_data(self, times, values):
+        line = as_time_line(times)
+        _check_user_times(line)
         t0 = time.perf_counter()
-        idx = self.subscribe.reg_user_data(as_time_line(times), np.asarray(values))
+        idx = self.subscribe.reg_user_data(line, np.asarray(values))
         self.registration_seconds += time.perf_counter() - t0
         self.registrations.append(
             Registration("user data", 1, False, int(np.size(idx)), kind="user data"))
@@ -374,8 +386,20 @@ class _Run:
                             self._read("user data", self.subscribe.get_reg_user_data))
 
     def register_indicator(self, func):
+        vr = self.vr
+
+        def at_its_step(context):
+            # the environment's lookups (prices, bars) answer for the step evaluated
+            vr.g_VornixSimCurBarFresh = context._internal_bar_num
+            return func(context)
+
+        at_its_step.user_function = func
+        saved = vr.g_VornixSimCurBarFresh
         t0 = time.perf_counter()
-        idx = self.subscribe.reg_user_indices(func)
+        try:
+            idx = self.subscribe.reg_user_indices(at_its_step)
+        finally:
+            vr.g_VornixSimCurBarFresh = saved
         self.registration_seconds += time.perf_counter() - t0
         self.registrations.append(Registration("indicator", 1, False, len(idx), kind="indicator"))
         return SeriesHandle("indicator", idx, self.context,
@@ -394,7 +418,8 @@ class _Run:
             snapshot = self.vr.save_snapshot()
         message = "the strategy %s failed %s:\n%s" % (self.strategy.name, where, strategy_traceback(exc))
         if snapshot:
-            message += "\nerror snapshot: %s" % snapshot
+            message += ("\nerror snapshot: %s\n  (the run's state when it failed, for a bug "
+                        "report: a MATLAB file that scipy.io.loadmat opens)" % snapshot)
         step = self.context.step if self.context is not None else None
         return StrategyError(message, snapshot=snapshot, step=step)
 
@@ -415,6 +440,8 @@ class _Run:
         _check_store_range(_history, s.begin, s.end)
         if s.results.get("benchmark"):
             _history.get_target_info([s.results["benchmark"]])  # an unknown target fails now
+        # targets as the store names them (600000.SH, SH600000, ... are taken too)
+        s.targets = _history.target_codes(s.targets)
         vxcmd.command_client().request("Ping")  # connection up: handshake, cache folder
         cache_seen, cache_mark = _cache_entries(env)
         try:
@@ -433,7 +460,8 @@ class _Run:
         vr, env, gv = self.vr, self.env, self.gv
         info = vr.g_VornixInputInfo
         codes = list(info.TargetListDot)
-        self.registrations.append(Registration(info.KFrequency, int(info.KFreNum), False,
+        # the count as the run was given it (minutes for "min", not base bars)
+        self.registrations.append(Registration(info.KFrequency, int(self.settings.count), False,
                                                self._bars_of(main_idx), main=True))
         self.series.add((int(main_idx[0, 0]), False))
         self.recorder = Recorder(time_line.size, codes)
@@ -492,6 +520,32 @@ class _Run:
                 bar.close()
         ctx._phase = DONE
         return time.perf_counter() - t0
+
+
+def _check_user_times(line):
+    """User data's times are finite and unique (ValueError naming the first bad one: a
+    value's visibility depends on its time); times out of order are taken sorted,
+    with a warning."""
+    from vornix.tframe.utils.datetimefunc import datenum_to_datetime
+    from vornix.tframe.utils.logger import user_warning
+
+    line = np.ravel(line)
+    bad = np.flatnonzero(~np.isfinite(line))
+    if bad.size:
+        raise ValueError("reg_user_data: time %d of %d is %r; times are finite (no NaN, NaT or "
+                         "inf): drop those rows" % (bad[0], line.size, float(line[bad[0]])))
+    order = np.argsort(line, kind="stable")
+    same = np.flatnonzero(np.diff(line[order]) == 0)
+    if same.size:
+        i, j = sorted(order[same[0]:same[0] + 2])
+        raise ValueError("reg_user_data: times %d and %d are the same (%s); give one value per "
+                         "time" % (i, j, datenum_to_datetime(line[i])))
+    back = np.flatnonzero(np.diff(line) < 0)
+    if back.size:
+        i = int(back[0]) + 1
+        user_warning("reg_user_data: time %d (%s) is before time %d (%s); the rows are taken "
+                     "sorted by time" % (i, datenum_to_datetime(line[i]), i - 1,
+                                         datenum_to_datetime(line[i - 1])))
 
 
 def _two_argument_callback(func):
@@ -742,15 +796,24 @@ def _write_failed(runner, loaded, settings, folder, exc):
     exc.message += "\nresults of the %d steps before it: %s (marked failed)" % (step, written)
 
 
-def _run_in_child(strategy, overrides, out, quiet, core, broker=None):
-    import concurrent.futures
-    import multiprocessing
+def fresh_state():
+    """A new process-wide state store and environment (`sysstate.vr`, `sysstate.env`)
+    for the next run, the trading-core address of the old one kept: a run leaves its
+    registrations, clock and context behind, and the next run in the same process
+    (a script, a notebook, a REPL) starts from a clean state instead."""
+    from vornix.tframe import sysstate
 
-    with concurrent.futures.ProcessPoolExecutor(
-        max_workers=1, mp_context=multiprocessing.get_context("spawn")
-    ) as pool:
-        return pool.submit(_run_here, strategy, overrides, out, quiet, core, None,
-                           broker).result()
+    old = sysstate.vr
+    with contextlib.suppress(Exception):
+        sysstate.env.vx_disconnect_to()
+    var = sysstate.SystemBaseVar()
+    env = sysstate.SystemBaseEnv()
+    env.set_env(var, sysstate.gv, sysstate.smm)
+    for name in ("g_VornixSocket", "g_VornixSocketSub"):
+        new, was = getattr(var, name), getattr(old, name)
+        new.host, new.port = was.host, was.port
+    sysstate.vr, sysstate.env = var, env
+    return env
 
 
 def run(strategy, **settings):
@@ -764,9 +827,10 @@ def run(strategy, **settings):
     folder; None for ./vornix-results/<name>-<time stamp>, False for none), quiet
     (no progress bar and no summary), core ('auto', 'local' or 'HOST:PORT').
 
-    The state store is process-wide, so a process holds one run: a second call in
-    the same process runs in a child process (a strategy given as a file path) or
-    raises RunStateError (a strategy given as an object).
+    `run()` may be called any number of times in a process (a script, a notebook,
+    a REPL; no `if __name__ == "__main__":` guard needed): each run starts from a
+    fresh state store, so handles and contexts of an earlier run are not to be used
+    in a later one.
 
     A strategy whose file cannot be loaded, or whose code raises, ends the run with
     StrategyError, whose message holds the strategy's traceback and the path of the
@@ -784,17 +848,8 @@ def run(strategy, **settings):
     overrides = {k: settings.get(k) for k in SERIES_KEYS + ("params", "report") + RESULT_KEYS}
     broker = {k: settings[k] for k in BROKER_KEYS if settings.get(k) is not None}
     if sysstate.vr.g_VornixUserContext is not None:
-        if isinstance(strategy, Strategy) and strategy.path:
-            strategy = strategy.path
-        if not isinstance(strategy, (str, os.PathLike)):
-            raise RunStateError(
-                "this process has run a strategy already and the state store is "
-                "process-wide: give the strategy as a file path (a second run then goes "
-                "to a child process) or start a new process"
-            )
-        result = _run_in_child(os.fspath(strategy), overrides, out, quiet, core, broker)
-    else:
-        result = _run_here(strategy, overrides, out, quiet, core, broker=broker)
+        fresh_state()  # an earlier run of this process left its state behind
+    result = _run_here(strategy, overrides, out, quiet, core, broker=broker)
     if not quiet:
         print(result.summary())
     return result

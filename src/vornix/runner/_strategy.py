@@ -7,6 +7,7 @@ defaults of its parameters; settings given to the run override both."""
 
 import ast
 import datetime
+import math
 import os
 import sys
 import traceback
@@ -72,6 +73,9 @@ def load_strategy(strategy):
     executed, or that lacks `init` or `on_data`."""
     if isinstance(strategy, (str, os.PathLike)):
         path = os.path.abspath(os.fspath(strategy))
+        if os.path.isdir(path):
+            raise StrategyError("the strategy %s is a folder; give the strategy's .py file"
+                                % os.fspath(strategy))
         if not os.path.isfile(path):
             raise StrategyError("the strategy file %s does not exist" % os.fspath(strategy))
         name = os.path.splitext(os.path.basename(path))[0]
@@ -201,7 +205,10 @@ def parse_param(text, defaults):
             wanted = (int,) if isinstance(default, int) else (int, float)
             if isinstance(value, bool) or not isinstance(value, wanted):
                 raise ValueError
-            return name, type(default)(value)
+            value = type(default)(value)
+            if not math.isfinite(value):
+                raise ValueError
+            return name, value
         if isinstance(default, str):
             return name, raw
     except (ValueError, SyntaxError, TypeError):
@@ -210,9 +217,17 @@ def parse_param(text, defaults):
             % (name, raw, type(default).__name__, default)
         ) from None
     try:
-        return name, ast.literal_eval(raw.strip())
+        value = ast.literal_eval(raw.strip())
     except (ValueError, SyntaxError):
         return name, raw
+    _check_finite(name, value)
+    return name, value
+
+
+def _check_finite(name, value):
+    if isinstance(value, float) and not math.isfinite(value):
+        raise ValueError("parameter %s=%r: a parameter is a finite number (1e309 overflows to "
+                         "inf)" % (name, value))
 
 
 @dataclass
@@ -258,6 +273,8 @@ def resolve_settings(strategy, overrides):
                 "unknown parameter %s; the strategy's PARAMS has %s"
                 % (", ".join(unknown), ", ".join(sorted(strategy.params)))
             )
+    for name, value in given.items():
+        _check_finite(name, value)
     params.update(given)
     frequency = merged["frequency"]
     if not isinstance(frequency, str):

@@ -151,7 +151,8 @@ py::object env_matrix_bar_item_pos(py::object self, py::object bar_item, py::obj
     if (assertions_enabled() && (py_lt(bar_item, g.attr("KMatrix_Bar_Begin")) ||
                                  py_gt(bar_item, g.attr("KMatrix_Bar_End")))) {
         py::str msg(
-            "Bar的索引超出范围，需要在 [self.gv.KMatrix_Bar_Begin,self.gv.KMatrix_Bar_End] 之间");
+            "bar item index out of range: it must lie in [gv.KMatrix_Bar_Begin, "
+            "gv.KMatrix_Bar_End]");
         PyErr_SetObject(PyExc_AssertionError, msg.ptr());
         throw py::error_already_set();
     }
@@ -167,7 +168,11 @@ py::object env_get_bar(py::object self, py::object target_idx, py::object offset
     py::object targets = numpy.attr("asarray")(target_idx).attr("ravel")();
     py::object pos = integral_index(py::object(vr.attr("g_VornixSimCurBarFresh")) + offset);
     py::object k_data = refresh_k_data(vr);
-    py::object fresh_bar_pos = item(k_data.attr("CurrentBar"), pos);
+    py::object current_bar = k_data.attr("CurrentBar");
+    // a step before the first or past the last: no bar (a negative index must not wrap
+    // round to the end of the run)
+    if (py_lt(pos, py::int_(0)) || py_ge(pos, py::int_(py::len(current_bar)))) return py::none();
+    py::object fresh_bar_pos = item(current_bar, pos);
     py::object k_matrix = k_data.attr("Matrix");
     if (py_ge(fresh_bar_pos, item(k_matrix.attr("shape"), py::int_(1)))) return py::none();
     py::object head_len = g.attr("KMatrixPos_Head_len");

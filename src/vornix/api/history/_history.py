@@ -11,6 +11,7 @@ minute bars (and so one run on minutes) takes targets of one base size only.
 """
 
 import collections
+import contextlib
 import itertools
 import os
 import re
@@ -269,15 +270,18 @@ class HistoryStore(BarStore):
             lines.append("calendar %s: %s" % (name, spans))
         for kind in sorted(by_type):
             codes = by_type[kind]
-            shown = ", ".join(codes[:8]) + (", ..." if len(codes) > 8 else "")
+            shown = ", ".join(codes[:8]) + (", ... (--targets lists them all)" if len(codes) > 8 else "")
             lines.append("%s targets: %d (%s)" % (kind, len(codes), shown))
         nights = self.night_overrides()
         for name, part in nights.groupby("calendar"):
             lines.append("calendar %s: night session overridden on %d day(s) (%d with, %d without)"
                          % (name, len(part), int((part["night"] != 0).sum()), int((part["night"] == 0).sum())))
-        for freq in ("min", "day"):
-            counts = [self.bar_count(c, freq) for c in info]
-            lines.append("%s bars: %d in %d file(s)" % (freq, sum(counts), sum(1 for n in counts if n)))
+        counts = {}  # bar kind -> counts per file
+        for code in info:
+            counts.setdefault(self._minute_kind(code), []).append(self.bar_count(code, "min"))
+        counts["day"] = [self.bar_count(c, "day") for c in info]
+        for kind, n in sorted(counts.items(), key=lambda x: (x[0] == "day", len(x[0]), x[0])):
+            lines.append("%s bars: %d in %d file(s)" % (kind, sum(n), sum(1 for k in n if k)))
         bases = {}
         for code in info:
             if code in self.minute_bases():
@@ -291,6 +295,64 @@ class HistoryStore(BarStore):
         main = self.main_contracts()
         lines.append("main-contract targets: %s" % (", ".join(sorted(set(main["target"]))) or "none"))
         lines.append("factors: %s" % (", ".join(self.factor_names()) or "none"))
+        return lines
+
+    def _minute_kind(self, code):
+        n = self.minute_base(code)
+        return "%d-minute" % n
+
+    def bar_span(self, target, frequency):
+        """(count, first time, last time) of a target's stored bars ("min": its base
+        bars), times as time-line values; (0, None, None) when it has none."""
+        n = self.bar_count(target, frequency)
+        if n == 0:
+            return 0, None, None
+        if self.cut is None:  # a file sorted by time: the statistics of its first and last row groups
+            with contextlib.suppress(Exception):
+                meta = self._files.metadata(self._source(self.bar_path(target, frequency)))
+                col = meta.schema.to_arrow_schema().get_field_index("time")
+                first = meta.row_group(0).column(col).statistics
+                last = meta.row_group(meta.num_row_groups - 1).column(col).statistics
+                if first.has_min_max and last.has_min_max:
+                    return n, float(first.min), float(last.max)
+        times = self.read_bars(target, frequency)["time"]
+        return (int(times.size), float(times[0]), float(times[-1])) if times.size else (0, None, None)
+
+    def target_rows(self):
+        """One dict per target: code, type, list_date, delist_date (0: none),
+        minute_base, and per kind of bar (minute, day) the count and the first and
+        last bar time (time-line values, NaN when there are none)."""
+        rows = []
+        for code, row in self.target_table().items():
+            out = {"code": code, "type": row.get("type"), "minute_base": self.minute_base(code)}
+            for key in ("list_date", "delist_date"):
+                value = row.get(key)
+                out[key] = int(value) if value is not None and value == value else 0
+            for freq, name in (("min", "minute"), ("day", "day")):
+                n, first, last = self.bar_span(code, freq)
+                out.update({name + "_bars": n, "first_" + name: np.nan if first is None else first,
+                            "last_" + name: np.nan if last is None else last})
+            rows.append(out)
+        return rows
+
+    def target_lines(self):
+        """`target_rows` as text, one line per target."""
+        from vornix.tframe.utils.datetimefunc import datenum_to_datetime
+
+        def when(t, fmt):
+            return datenum_to_datetime(t).strftime(fmt)
+
+        lines = []
+        for r in self.target_rows():
+            parts = []
+            for name, kind, fmt in (("minute", "%d-minute bars" % r["minute_base"], "%Y-%m-%d %H:%M"),
+                                    ("day", "day bars", "%Y-%m-%d")):
+                if r[name + "_bars"]:
+                    parts.append("%s %d from %s to %s" % (
+                        kind, r[name + "_bars"], when(r["first_" + name], fmt), when(r["last_" + name], fmt)))
+            lines.append("%-12s %-7s listed %s, delisted %s; %s" % (
+                r["code"], r["type"], r["list_date"] or "-", r["delist_date"] or "-",
+                "; ".join(parts) or "no bars"))
         return lines
 
     # ---------------------------------------------------------------- lookups
@@ -369,14 +431,34 @@ class HistoryStore(BarStore):
             targets = [targets]
         if not isinstance(targets, (list, tuple, np.ndarray)) or len(targets) == 0:
             raise ValueError("targets must be a non-empty list of targets, got %r%s" % (targets, what))
-        codes = todotmc(list(targets))
+        codes = self.target_codes(targets, what)
         table = self.target_table()
-        unknown = [c for c in codes if c not in table]
-        if unknown:
-            raise ValueError(
-                "unknown target(s) %s in the bar store %s%s" % (", ".join(unknown), self.path, what)
-            )
         return codes, [table[c] for c in codes]
+
+    def target_codes(self, targets, what=""):
+        """The store's dotted codes of targets given in any form the importer takes
+        (SH.600000, 600000.SH, SH600000, sh.600000, 600000.XSHG, a Market/Code
+        mapping); unknown targets raise ValueError naming close matches."""
+        from vornix.api.history._import import parse_symbol
+
+        table = self.target_table()
+        codes, unknown = [], []
+        for target in targets:
+            code = None
+            if isinstance(target, str):
+                with contextlib.suppress(ValueError):
+                    code = todotmc(target)
+                if code not in table:
+                    code = parse_symbol(target) or code
+            else:
+                code = todotmc(target)  # a mapping, or TypeError naming the value
+            codes.append(code)
+            if code not in table:
+                unknown.append((target, code))
+        if unknown:
+            raise ValueError("unknown target(s) %s in the bar store %s%s" % (
+                ", ".join(_unknown_text(t, c, table) for t, c in unknown), self.path, what))
+        return codes
 
     def _session_set(self, rows, step=1):
         names = sorted({r["calendar"] for r in rows})
@@ -401,10 +483,16 @@ class HistoryStore(BarStore):
         codes, _ = self.resolve(targets, " (%s)" % describe)
         step = self._minute_step(codes, describe)
         whole = isinstance(minutes, (int, np.integer)) and not isinstance(minutes, (bool, np.bool_))
-        if not whole or minutes < 1 or minutes % step:
+        if not whole or minutes < 1:
+            raise ValueError(
+                "bars of %r minutes: the count of minute bars is a whole number of minutes, at "
+                "least 1%s" % (minutes, "" if step == 1 else " (%s: a multiple of %d, their %d-minute "
+                               "base bars)" % (", ".join(codes), step, step)))
+        if minutes % step:
             raise ValueError(
                 "bars of %r minutes of %s cannot be combined from their %d-minute base bars: ask for "
-                "a multiple of %d minutes" % (minutes, ", ".join(codes), step, step)
+                "a multiple of %d minutes (%d, %d, ...)"
+                % (minutes, ", ".join(codes), step, step, step, 2 * step)
             )
         return int(minutes) // step
 
@@ -614,6 +702,27 @@ class HistoryStore(BarStore):
 
 
 # ------------------------------------------------------------------ services
+def _unknown_text(target, code, table):
+    """'SH.600001 (did you mean SH.600000, SH.600010?)' for a target not in `table`."""
+    import difflib
+
+    if code is None:
+        return "%r (not a target code: write MARKET.CODE, such as SH.600000)" % (target,)
+    text = code if code == target else "%s (%r)" % (code, target)
+    same = [c for c in table if c.split(".")[-1] == code.split(".")[-1]]
+    close = difflib.get_close_matches(code, list(table), n=10, cutoff=0.6)
+    # fewest characters changed first (SH.600001: SH.600000 before SH.600040)
+    close.sort(key=lambda c: sum(a != b for a, b in zip(c, code)) + abs(len(c) - len(code)))
+    near = same + [c for c in close if c not in same]
+    return text + (" (did you mean %s?)" % ", ".join(near[:3]) if near else "")
+
+
+def target_codes(targets):
+    """The current store's dotted codes of `targets` in any form the importer takes
+    (see HistoryStore.target_codes)."""
+    return current_store().target_codes(targets)
+
+
 def get_trading_days(begin_date, end_date):
     """Trading days within [begin_date, end_date] as ascending yyyymmdd int64."""
     return current_store().trading_days_between(as_date(begin_date, "begin date"), as_date(end_date, "end date"))

@@ -1164,6 +1164,8 @@ def _import_bars(store, path, frequency, opts, base=1):
     if minutes:
         times = chk.datetime("time", shift=60 * base if opts.stamp == "start" else 0)
         keys = np.where(np.isnan(times), -1, time_keys(np.nan_to_num(times)))
+        if base == 1:
+            _refuse_coarser_grid(path, keys, groups)
         off = np.zeros(chk.n, dtype=bool)
         for t, rows in groups.items():
             grid = grids.get(t)
@@ -1213,19 +1215,50 @@ def _import_bars(store, path, frequency, opts, base=1):
         groups = {t: r for t, r in labels.rows().items() if r.size}
     key_of = (lambda d: time_keys(d["time"])) if minutes else (lambda d: np.floor(d["time"]).astype(np.int64))
 
+    replaced = {}
+
     def merged(t, rows):
         new = {c: _take(values[c], rows) for c in BAR_COLUMNS}
-        return lambda: _merge_rows(store.read_bars(t, frequency), new, key_of)
+
+        def build():
+            old = store.read_bars(t, frequency)
+            if not minutes:
+                replaced[t] = _differing_days(old, new).size
+            return _merge_rows(old, new, key_of)
+
+        return build
 
     n_rows = int(values["close"].size)
     with store.batch():
         path_of = (lambda t: store.base_bar_path(t, base)) if minutes else (lambda t: store.bar_path(t, frequency))
         store.write_files([(path_of(t), "bars", merged(t, rows)) for t, rows in groups.items()])
         summary = "%d %s bars of %d target(s)" % (n_rows, frequency if base == 1 else "%d-minute" % base,
-                                                  len(groups))
+                                                  len(groups)) + _replaced_text(replaced)
         if opts.derive_day:
             summary += "; " + derive_day(store, list(groups))
     return summary
+
+
+_GRID_EVIDENCE = 50  # bars of a file before its grid says what it holds
+
+
+def _refuse_coarser_grid(path, keys, groups):
+    """One-minute bars whose times all lie on a grid of N > 1 minutes are N-minute
+    bars: imported as bars-1m they would be served as minutes with gaps between."""
+    gap, bars = 0, 0  # seconds
+    for rows in groups.values():
+        k = np.unique(keys[rows][keys[rows] >= 0])
+        if k.size > 1:
+            gap = int(np.gcd.reduce(np.append(np.diff(k), gap)))
+            bars += k.size
+            if gap < 120:
+                return
+    step = gap // 60 if gap % 60 == 0 else 0
+    if step > 1 and bars >= _GRID_EVIDENCE:
+        kind = "bars-%dm" % step if step in MINUTE_SIZES else "the bars-Nm kind of their size"
+        raise DataImportError(path, [(None, (
+            "every bar time of the file lies on a %d-minute grid (%d bars): these are %d-minute "
+            "bars, not one-minute ones; import them as %s" % (step, bars, step, kind)))])
 
 
 def _flag_listing(chk, labels, groups, info, day_of):
@@ -1686,33 +1719,23 @@ def _derive_day(store, targets):
     else:
         if isinstance(targets, str):
             targets = [p for p in targets.split(",") if p.strip()]
-        names = []
-        for t in targets:
-            name = parse_symbol(t)
-            if name is None or name not in info:
-                raise ValueError("unknown target %r (known: %d targets in the store)" % (t, len(info)))
-            if name not in names:
-                names.append(name)
+        names = list(dict.fromkeys(store.target_codes([t.strip() for t in targets])))
     cal = store.calendar()
     grids = _grids(cal, names, info, store.minute_base)
     missing = [t for t in names if t not in grids]
     if missing:
         raise ValueError("the calendars of %s have no sessions in the store" % ", ".join(missing))
 
+    replaced = {}
+
     def make(t):
         def build():
-            mins = store.read_bars(t, "min")
-            nums, served = _day_numbers_of_minutes(cal, grids[t], mins["time"])
-            if not served.all():  # minutes the service does not serve do not count
-                mins = {c: v[served] for c, v in mins.items()}
-                nums = nums[served]
-            if not nums.size:
-                old = store.read_bars(t, "day")
+            old = store.read_bars(t, "day")
+            day = _combined_day(store, cal, grids[t], t, info)
+            if day is None:
                 return old if old is not None else {c: np.zeros(0) for c in BAR_COLUMNS}
-            starts = np.flatnonzero(np.r_[True, nums[1:] != nums[:-1]])
-            day = combine_by_group(starts, mins)
-            day["time"] = time_values(nums[starts], cal.session_set([info[t]["calendar"]]).close_seconds)
-            return _merge_rows(store.read_bars(t, "day"), day, lambda d: np.floor(d["time"]).astype(np.int64))
+            replaced[t] = _differing_days(old, day).size
+            return _merge_rows(old, day, _day_key)
 
         return build
 
@@ -1724,7 +1747,80 @@ def _derive_day(store, targets):
             continue
         items.append((store.bar_path(t, "day"), "bars", make(t)))
     store.write_files(items)
-    return "day bars of %d target(s) derived from their minute bars" % len(items)
+    return "day bars of %d target(s) derived from their minute bars%s" % (len(items), _replaced_text(replaced))
+
+
+def _day_key(d):
+    return np.floor(d["time"]).astype(np.int64)
+
+
+def _combined_day(store, cal, grid, t, info):
+    """Day bars of target `t` combined from its stored minutes on `grid` (None when
+    none of its minutes is served)."""
+    mins = store.read_bars(t, "min")
+    nums, served = _day_numbers_of_minutes(cal, grid, mins["time"])
+    if not served.all():  # minutes the service does not serve do not count
+        mins = {c: v[served] for c, v in mins.items()}
+        nums = nums[served]
+    if not nums.size:
+        return None
+    starts = np.flatnonzero(np.r_[True, nums[1:] != nums[:-1]])
+    day = combine_by_group(starts, mins)
+    day["time"] = time_values(nums[starts], cal.session_set([info[t]["calendar"]]).close_seconds)
+    return day
+
+
+def _differing_days(old, new):
+    """Positions in `old` of the day bars that `new` holds too with other values."""
+    if old is None or not old["time"].size or not new["time"].size:
+        return np.zeros(0, dtype=np.int64)
+    _, i, j = np.intersect1d(_day_key(old), _day_key(new), return_indices=True)
+    differ = np.zeros(i.size, dtype=bool)
+    for c in BAR_COLUMNS:
+        if c != "time":
+            differ |= ~np.isclose(old[c][i], new[c][j], rtol=1e-9, atol=0, equal_nan=True)
+    return i[differ]
+
+
+def _replaced_text(replaced):
+    """'; replaced 3 stored day bar(s) that differed (SH.600000 2, SZ.000001 1)'."""
+    hit = {t: n for t, n in replaced.items() if n}
+    if not hit:
+        return ""
+    return "; replaced %d stored day bar(s) that differed (%s)" % (
+        sum(hit.values()), ", ".join("%s %d" % kv for kv in sorted(hit.items())))
+
+
+def day_bar_notes(store):
+    """Notes (not problems) on stored day bars that differ from the day combined from
+    the same target's stored minutes: a later import or derive-day would replace one
+    with the other."""
+    info = store.target_table()
+    names = [t for t in info if store.bar_count(t, "min") and store.bar_count(t, "day")]
+    cal = store.calendar()
+    try:
+        grids = _grids(cal, names, info, store.minute_base)
+    except StoreError as exc:  # sessions that cut base bars: not this note's business
+        return ["note: day bars not compared with their minutes: %s" % exc]
+    notes = []
+    for t in names:
+        day = _combined_day(store, cal, grids[t], t, info) if t in grids else None
+        if day is None:
+            continue
+        old = store.read_bars(t, "day")
+        bad = _differing_days(old, day)
+        if bad.size:
+            k = bad[0]
+            j = int(np.flatnonzero(_day_key(day) == _day_key(old)[k])[0])
+            first = datenum_array_to_int_date([np.floor(old["time"][k])])[0]
+            fields = [c for c in BAR_COLUMNS if c != "time" and not np.isclose(
+                old[c][k], day[c][j], rtol=1e-9, atol=0, equal_nan=True)]
+            notes.append(
+                "note: %s: %d stored day bar(s) differ from the day combined from its minutes "
+                "(first %d: %s %.6g stored, %.6g combined); `vornix data derive-day --targets %s` "
+                "writes the combined ones" % (t, bad.size, first, fields[0], old[fields[0]][k],
+                                              day[fields[0]][j], t))
+    return notes
 
 
 def derive_calendar(store, source, begin_date=None, end_date=None):

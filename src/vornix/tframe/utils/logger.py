@@ -12,8 +12,35 @@ USER_LOGGER = "vornix.user"
 _FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
 
 
+_LEVELS = ("DEBUG", "INFO", "WARNING", "ERROR")
+
+
 def default_log_dir():
     return get_setting("VX_LOG_DIR", os.path.join(os.path.expanduser("~"), ".vornix", "log"))
+
+
+def log_level():
+    """The level of the log files (setting VX_LOG_LEVEL: DEBUG, INFO, WARNING or ERROR;
+    default INFO)."""
+    name = str(get_setting("VX_LOG_LEVEL", "INFO")).strip().upper()
+    if name not in _LEVELS:
+        raise ValueError("setting VX_LOG_LEVEL=%r: the levels are %s" % (name, ", ".join(_LEVELS)))
+    return getattr(logging, name)
+
+
+def _prune(folder, prefix, suffix, keep, spare=None):
+    """Delete all but the `keep` newest files prefix*suffix of `folder` (never `spare`)."""
+    try:
+        names = [n for n in os.listdir(folder) if n.startswith(prefix) and n.endswith(suffix)
+                 and n != spare]
+        paths = sorted((os.path.join(folder, n) for n in names), key=os.path.getmtime)
+    except OSError:
+        return
+    for path in paths[:max(len(paths) - keep, 0)]:
+        try:
+            os.remove(path)
+        except OSError:
+            pass
 
 
 class LoggerManager:
@@ -57,11 +84,20 @@ class LoggerManager:
 
     @classmethod
     def _attach(cls):
-        handler = logging.FileHandler(cls.log_file(), encoding="utf-8", delay=True)
+        level = log_level()
+        path = cls.log_file()
+        # a log file per process: the newest VX_LOG_KEEP (default 20) are kept, and as
+        # many error snapshots
+        keep = max(int(get_setting("VX_LOG_KEEP", 20)), 1)
+        _prune(os.path.dirname(path), "vornix_", ".log", keep - 1, os.path.basename(path))
+        _prune(os.path.dirname(path), "py_error_", ".mat", keep)
+        handler = logging.FileHandler(path, encoding="utf-8", delay=True)
         handler.setFormatter(logging.Formatter(_FORMAT))
+        handler.setLevel(level)
         for name in (SYS_LOGGER, USER_LOGGER):
             logger = logging.getLogger(name)
-            logger.setLevel(logging.INFO)
+            # the user's warnings reach standard error whatever the level of the file
+            logger.setLevel(min(level, logging.WARNING) if name == USER_LOGGER else level)
             logger.addHandler(handler)
         cls._handler = handler
 
