@@ -409,6 +409,7 @@ class Book:
             return None
         j = self.m.trades_as(self.m.targets.index(code), s)
         if isinstance(arg, str):  # a volume or weight given as text
+            self._new_order(label)
             self._status(label, "rejected")
             return None
         # the scripts hold no pending order of a target they order to a volume or weight

@@ -132,7 +132,7 @@ def test_snapshot_file(env, monkeypatch):
     path1 = env.vr.save_snapshot()
     assert os.path.dirname(path1) == LoggerManager.log_dir()
     assert os.path.basename(path1).startswith("py_error_") and path1.endswith(".mat")
-    assert warnings == []  # the caller reports it, once
+    assert warnings == ["错误快照：" + path1]  # (a run quiets it: its error names the file)
     path2 = env.vr.save_snapshot()
     assert path2 != path1
     env.vr.g_VornixModeTaskId = 42
@@ -190,7 +190,7 @@ def test_matrix_bar_item_pos(env, monkeypatch):
     assert env.matrix_bar_item_pos(3, 1) == head + blen + 3
     assert env.matrix_bar_item_pos(3, 1, False) == blen + 3
     np.testing.assert_array_equal(env.matrix_bar_item_pos(0, np.array([0, 2])), [head, head + 2 * blen])
-    with pytest.raises(AssertionError, match="bar item index out of range"):
+    with pytest.raises(AssertionError, match="Bar的索引超出范围"):
         env.matrix_bar_item_pos(gv.KMatrix_Bar_End + 1)
 
     class Small(gv):

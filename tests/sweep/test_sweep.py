@@ -225,7 +225,7 @@ def test_the_command_line_writes_rows_table_and_heat_map(world, reference, tmp_p
         (dict(grid={"fast": [1], "nope": [2]}), ValueError, "unknown parameter nope"),
         (dict(grid={"fast": []}), ValueError, "has no values"),
         (dict(grid={"fast": [1]}, params={"fast": 2}), ValueError, "both fixed and in the grid"),
-        (dict(grid={"fast": [1]}, metric="calmar"), ValueError, "metric must be"),
+        (dict(grid={"fast": [1]}, metric="omega"), ValueError, "metric must be"),
         (dict(grid={"fast": [1]}, engine="spark"), ValueError, "engine must be"),
         (dict(grid={"fast": [1]}, out_dir="x"), TypeError, "unknown settings out_dir"),
         (dict(grid={"fast": [1]}, train="0d", test=3), ValueError, "at least one trading day"),

@@ -52,7 +52,9 @@ def datenum_to_datetime64(values):
     """Time-line values -> datetime64[ns] (NaN -> NaT), rounded to the millisecond
     like `datenum_to_datetime`."""
     values = np.asarray(values, dtype=np.float64)
-    millis = np.round((values - _EPOCH_DATENUM) * _MS_PER_DAY)
+    # the day and its fraction apart, as the scalar conversion rounds them
+    day = np.floor(values)
+    millis = (day - _EPOCH_DATENUM) * _MS_PER_DAY + np.round((values - day) * _MS_PER_DAY)
     nat = np.isnan(millis)
     out = np.where(nat, 0, millis).astype(np.int64).astype("datetime64[ms]")
     out = out.astype("datetime64[ns]")

@@ -16,6 +16,8 @@ import os
 import shutil
 import tempfile
 
+from vornix.tframe.utils.utilfunc import pid_alive
+
 RESULTS_MARK = ".vornix-results"  # names a folder as a run's results: a later run may replace it
 
 
@@ -71,18 +73,8 @@ def _remove_stale(parent, base):
             head = ".%s%s" % (base, kind)
             if entry.startswith(head):
                 pid = entry[len(head):].split("-", 1)[0]
-                if pid.isdigit() and not _alive(int(pid)):
+                if pid.isdigit() and not pid_alive(int(pid)):
                     shutil.rmtree(os.path.join(parent, entry), ignore_errors=True)
-
-
-def _alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
 
 
 def _status(result, failure):

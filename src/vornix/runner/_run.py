@@ -415,7 +415,10 @@ class _Run:
     def _fail(self, exc, where):
         snapshot = ""
         with contextlib.suppress(Exception):
-            snapshot = self.vr.save_snapshot()
+            from vornix.tframe.utils.logger import console_quiet
+
+            with console_quiet():  # its own warning goes to the log: the error names it here
+                snapshot = self.vr.save_snapshot()
         message = "the strategy %s failed %s:\n%s" % (self.strategy.name, where, strategy_traceback(exc))
         if snapshot:
             message += ("\nerror snapshot: %s\n  (the run's state when it failed, for a bug "

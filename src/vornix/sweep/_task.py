@@ -47,6 +47,8 @@ import threading
 import time
 import traceback
 
+from vornix.tframe.utils.utilfunc import pid_alive
+
 # the statistics of a row, in column order (vornix.runner._stats)
 STATS = (
     "steps",
@@ -110,16 +112,6 @@ _temp = {"folder": None}
 _temp_lock = threading.Lock()
 
 
-def _alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
-
-
 def temp_folder():
     """This process's folder for the result files of its runs (made on first use,
     after removing the folders of processes that are gone)."""
@@ -139,7 +131,7 @@ def temp_folder():
         for name in os.listdir(root):
             pid, _, rest = name.partition("-")
             if (pid.isdigit() and rest.startswith(host + "-") and int(pid) != os.getpid()
-                    and not _alive(int(pid))):
+                    and not pid_alive(int(pid))):
                 shutil.rmtree(os.path.join(root, name), ignore_errors=True)
         folder = _temp["folder"] = tempfile.mkdtemp(prefix="%d-%s-" % (os.getpid(), host), dir=root)
         atexit.register(shutil.rmtree, folder, True)

@@ -151,8 +151,7 @@ py::object env_matrix_bar_item_pos(py::object self, py::object bar_item, py::obj
     if (assertions_enabled() && (py_lt(bar_item, g.attr("KMatrix_Bar_Begin")) ||
                                  py_gt(bar_item, g.attr("KMatrix_Bar_End")))) {
         py::str msg(
-            "bar item index out of range: it must lie in [gv.KMatrix_Bar_Begin, "
-            "gv.KMatrix_Bar_End]");
+            "Bar的索引超出范围，需要在 [self.gv.KMatrix_Bar_Begin,self.gv.KMatrix_Bar_End] 之间");
         PyErr_SetObject(PyExc_AssertionError, msg.ptr());
         throw py::error_already_set();
     }

@@ -90,8 +90,10 @@ py::object var_save_snapshot(py::object self) {
     py::object snap_path = os_path.attr("join")(logger_mgr.attr("log_dir")(),
                                                 py::str("py_error_") + filename + py::str(".mat"));
     save_mat(snap_path, snap, py::arg("error") = "ignore", py::arg("appendmat") = false);
-    // the caller reports the path (once, with what went wrong)
-    if (truthy(os_path.attr("exists")(snap_path))) return snap_path;
+    if (truthy(os_path.attr("exists")(snap_path))) {
+        global("user_warning")(py::str("错误快照：") + snap_path);
+        return snap_path;
+    }
     return py::str("");
 }
 

@@ -1,5 +1,6 @@
 """Logging: the system log (framework events) and the user log (warnings to the quant)."""
 
+import contextlib
 import datetime as _dt
 import logging
 import os
@@ -160,6 +161,22 @@ def write_syslog(obj, level=logging.INFO):
     else:
         text = str(obj)
     logging.getLogger(SYS_LOGGER).log(level, text)
+
+
+@contextlib.contextmanager
+def console_quiet():
+    """Warnings of the block go to the user log only, not to standard error (for a
+    caller that tells the user the same in its own words)."""
+    handlers = [h for h in logging.getLogger(USER_LOGGER).handlers
+                if getattr(h, "_vornix_console", False)]
+    levels = [h.level for h in handlers]
+    for h in handlers:
+        h.setLevel(logging.CRITICAL + 1)
+    try:
+        yield
+    finally:
+        for h, level in zip(handlers, levels):
+            h.setLevel(level)
 
 
 def user_warning(text):

@@ -94,6 +94,18 @@ def _process_umask():
 _UMASK = _process_umask()
 
 
+def pid_alive(pid):
+    """Whether a process `pid` of this machine is running (one of another user's
+    counts as running)."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
 @contextlib.contextmanager
 def atomic_path(path, suffix=""):
     """Yield a temporary path beside `path`; on success it replaces `path`.

@@ -270,7 +270,7 @@ std::int64_t synthetic_matrix_adj(std::int64_t frequency_i, std::int64_t freq_nu
     const std::int64_t input_base = topmost(info().attr("KFrequencyI"));
     const std::int64_t base = topmost(py::int_(frequency_i));
     if (base == Gi("KFreq_Tick")) {
-        PyErr_SetString(PyExc_NotImplementedError, "ticks cannot be price-adjusted");
+        PyErr_SetString(PyExc_NotImplementedError, "暂时不支持 tick 调价");
         throw py::error_already_set();
     }
     py::object adj = adj_list();
@@ -286,13 +286,11 @@ std::int64_t synthetic_matrix_adj(std::int64_t frequency_i, std::int64_t freq_nu
     }
     py::object k_list = vr().attr("g_VornixKDataList");
     const std::int64_t t_pos = find_pos(k_list, frequency_i, freq_num);
-    if (t_pos < 0)
-        raise_assertion("no registered bar series `" + series_name(freq_num, frequency_i) + "`");
+    if (t_pos < 0) raise_assertion("不存在`" + series_name(freq_num, frequency_i) + "`k线数据");
     const std::int64_t b_pos = find_pos(k_list, base, 1);
-    if (b_pos < 0) raise_assertion("no registered bar series `" + series_name(1, base) + "`");
+    if (b_pos < 0) raise_assertion("不存在`" + series_name(1, base) + "`k线数据");
     const std::int64_t a_pos = find_pos(adj, base, 1);
-    if (a_pos < 0)
-        raise_assertion("no registered price-adjusted bar series `" + series_name(1, base) + "`");
+    if (a_pos < 0) raise_assertion("不存在`" + series_name(1, base) + "`k线调价数据");
 
     const std::int64_t n = length_of(info().attr("TargetList"));
     const std::int64_t head = Gi("KMatrixPos_Head_len");
