@@ -97,8 +97,8 @@ py::array_t<std::int64_t> fresh_index(const py::array_t<double>& dates) {
     py::object in = info();
     const auto refresh = in.attr("RefreshKDataIdx").cast<std::int64_t>();
     py::array_t<double> tl = as_float64(
-        bound("get_trading_day_numbers")(vr().attr("g_VornixKDataList")[py::int_(refresh)]
-                                             .attr("Matrix")[G("KMatrixPos_TimeLine")]),
+        bound("get_trading_day_numbers")(vr().attr("g_VornixKDataList")[py::int_(refresh)].attr(
+            "Matrix")[G("KMatrixPos_TimeLine")]),
         "the trading days of the main series' time line");
     const auto n = static_cast<std::size_t>(tl.size());
     const auto m = static_cast<std::size_t>(dates.size());
