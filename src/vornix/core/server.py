@@ -110,6 +110,7 @@ class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
         self.max_message_bytes = max_message_bytes
         self._slots = threading.BoundedSemaphore(max_connections)
         self._count_lock = threading.Lock()
+        self._ending = []  # connection threads past their last line
         self.live = 0
         self.peak = 0
         self.refused = 0
@@ -131,6 +132,9 @@ class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
         with self._count_lock:
             self.live += 1
             self.peak = max(self.peak, self.live)
+            ending, self._ending = self._ending, []
+        for done in ending:  # threads that gave their slot back end first: the bound holds
+            done.join(timeout=1.0)
         try:
             thread = threading.Thread(target=self.process_request_thread, args=(request, client_address),
                                       name=CONNECTION_THREAD_NAME, daemon=True)
@@ -149,6 +153,8 @@ class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
     def _release(self):
         with self._count_lock:
             self.live -= 1
+            if threading.current_thread().name == CONNECTION_THREAD_NAME:
+                self._ending.append(threading.current_thread())
         self._slots.release()
 
     def handle_error(self, request, client_address):
