@@ -11,7 +11,7 @@ import time
 import pytest
 
 from vornix.core import CoreServer
-from vornix.core.server import CONNECTION_THREAD_NAME
+from vornix.core.server import connection_thread_name
 from vornix.tframe.comm import protocol
 from vornix.tframe.comm.vxclient import ClientSocket
 
@@ -51,8 +51,11 @@ def ping(core, timeout=3):
     return ClientSocket("127.0.0.1", core.port, timeout).request("Ping")
 
 
-def connection_threads():
-    return sum(t.name == CONNECTION_THREAD_NAME for t in threading.enumerate())
+def connection_threads(core):
+    """The threads serving connections of `core` (other cores of the session may still
+    be ending theirs)."""
+    name = connection_thread_name(core.port)
+    return sum(t.name == name for t in threading.enumerate())
 
 
 @pytest.mark.parametrize("frame", [
@@ -113,7 +116,7 @@ def test_flood_of_abusive_clients(core):
 
     def watch():
         while not stop.is_set():
-            peak_threads[0] = max(peak_threads[0], connection_threads())
+            peak_threads[0] = max(peak_threads[0], connection_threads(core))
             time.sleep(0.005)
 
     def abuse(kind, i):
@@ -150,4 +153,4 @@ def test_flood_of_abusive_clients(core):
     deadline = time.monotonic() + 3
     while core.connections[0] and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert core.connections[0] == 0 and connection_threads() == 0
+    assert core.connections[0] == 0 and connection_threads(core) == 0

@@ -36,6 +36,11 @@ DEFAULT_IDLE_TIMEOUT = 30.0
 DEFAULT_ACCEPT_WAIT = 1.0
 DEFAULT_AUTH_TIMEOUT = 2.0
 CONNECTION_THREAD_NAME = "vornix-core-connection"
+
+
+def connection_thread_name(port):
+    """The name of the threads serving the connections of the core on `port`."""
+    return "%s:%d" % (CONNECTION_THREAD_NAME, port)
 log = logging.getLogger("vornix.core")
 
 
@@ -137,7 +142,8 @@ class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
             done.join(timeout=1.0)
         try:
             thread = threading.Thread(target=self.process_request_thread, args=(request, client_address),
-                                      name=CONNECTION_THREAD_NAME, daemon=True)
+                                      name=connection_thread_name(self.server_address[1]),
+                                      daemon=True)
             thread.start()
         except BaseException:
             self._release()
@@ -153,7 +159,7 @@ class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
     def _release(self):
         with self._count_lock:
             self.live -= 1
-            if threading.current_thread().name == CONNECTION_THREAD_NAME:
+            if threading.current_thread().name.startswith(CONNECTION_THREAD_NAME):
                 self._ending.append(threading.current_thread())
         self._slots.release()
 
