@@ -323,3 +323,64 @@ def test_factors_user_data_and_indicators_through_the_context(run_state, tmp_pat
             assert day == fac["date"][k]
             np.testing.assert_array_equal(pe, [fac[c][k] for c in CODES])
     assert len(checked) == line["tl"].size
+
+
+@pytest.mark.parametrize("frequency, adjust", [("day", "none"), ("min", "backward")])
+def test_lookback_windows_reach_before_begin_and_steps_start_there(
+        run_state, tmp_path, monkeypatch, frequency, adjust):
+    from vornix.api.history import _history
+    from vornix.tframe.utils import logger
+
+    days = _history.get_trading_days(0, 99999999)
+    begin, end = int(days[22]), int(days[24])
+    warned = []
+    monkeypatch.setattr(logger, "user_warning", warned.append)
+
+    def run_with(lookback):
+        seen = {}
+
+        def init(context):
+            context.d = context.reg_bars("day")
+
+        def on_data(context):
+            if context.step < 3:
+                seen[context.step] = (context.d.values(20), context.d.values(40))
+            if context.step in (0, 40):
+                context.order(context.targets[0], 100 if context.step == 0 else -100)
+            context.record("c", context.d.values(1)[:, 5])
+
+        run_state.vr.g_VornixUserContext = None  # two runs in this process
+        result = _run(tmp_path, _strategy(init=init, on_data=on_data), frequency=frequency,
+                      adjust=adjust, begin=begin, end=end, lookback=lookback)
+        return result, seen
+
+    full, seen = run_with("20d")
+    # once per handle, though every step asks for 40 bars and 20 days are loaded
+    assert len(warned) == 1 and "lookback=20d" in warned[0] and "40 bars" in warned[0]
+    # steps, orders and records start at begin, as without a look-back (backward-adjusted
+    # prices are at the level of the first day loaded, so only the raw ones are compared)
+    bare, _ = run_with(0)
+    raw = [c for c in full.records if adjust == "none" or not c.startswith("c:")]
+    pd.testing.assert_frame_equal(full.records[raw], bare.records[raw])
+    pd.testing.assert_frame_equal(full.trades, bare.trades)
+    assert full.records["time"].iloc[0] >= pd.Timestamp(str(begin))
+    for step, (window, wide) in seen.items():
+        day = int(full.records["time"].iloc[step].strftime("%Y%m%d"))
+        # the store's day bars up to the step's day, read with no run at all
+        got = _history.get_k_data_multi({
+            "targets": CODES, "frequency": "day", "begin_date": int(days[0]), "end_date": day,
+            "filled_up": True, "fq_type": 2 if adjust == "backward" else 0})
+        stored = np.asarray(got["KArray"], dtype=np.float64)
+        for t in range(len(CODES)):
+            mine = window.reshape(len(CODES), 20, -1)[t]
+            closes = stored[t * 7 + 3]  # open, high, low, close, volume, turnover, OI rows
+            whole = 19 if frequency == "min" else 20  # the step's day bar is still forming
+            if adjust == "none":
+                np.testing.assert_array_equal(mine[:whole, 5], closes[-20:][:whole])
+            else:  # backward-adjusted from the first day loaded: the same ratios
+                np.testing.assert_allclose(mine[1:whole, 5] / mine[:whole - 1, 5],
+                                           closes[-20:][1:whole] / closes[-20:][:whole - 1])
+            # 20 days before begin loaded: NaN further back
+            loaded = wide.reshape(len(CODES), 40, -1)[t]
+            n = 21 + (step if frequency == "day" else 0)
+            assert np.isnan(loaded[:40 - n, 5]).all() and np.isfinite(loaded[40 - n:, 1]).all()

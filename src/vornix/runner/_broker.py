@@ -186,6 +186,9 @@ class Market:
         column = np.minimum(np.asarray(k.CurrentBar, dtype=np.int64), m.shape[1] - 1)
         day_pos = m[gv.KMatrixPos_DayPos][column].astype(np.int64)
         self.time_line = np.asarray(runner.env.fresh_bar_timeline, dtype=np.float64)
+        # the run's first day; the series hold look-back bars before it (BeginDate),
+        # and CurrentBar maps each step to its own column of the main series
+        begin = int(runner.settings.begin)
         if runner.settings.adjust == "none":
             def rows(item):
                 return m[[gv.bar_item_pos(item, t) for t in range(n)]][:, column]
@@ -195,7 +198,7 @@ class Market:
             self.volume = rows(gv.KMatrix_Volume)
         else:  # the main series holds adjusted prices: the raw bars, combined to the steps
             self.open, self.high, self.low, close, self.volume = self._raw(
-                _history, gv, info, n)
+                _history, gv, info, n, begin)
         self.close = _last_known(close)
         days = np.asarray(_history.get_trading_days(int(info.BeginDate), int(info.EndDate)))
         self.day = days[np.minimum(day_pos, days.size - 1)]  # yyyymmdd of every step
@@ -209,14 +212,14 @@ class Market:
         before = self.first_steps - 1
         self.prev_close = np.where(before >= 0, self.close[:, np.maximum(before, 0)], np.nan)
         if self.day.size:
-            self.prev_close[:, 0] = self._close_before(_history, info, codes)
+            self.prev_close[:, 0] = self._close_before(_history, info, codes, begin)
 
-    def _raw(self, history, gv, info, n):
+    def _raw(self, history, gv, info, n, begin):
         from vornix.api.history._bars import FIELDS, combine_by_group
 
         base = "min" if info.KFrequency == "min" else "day"
         got = history.get_k_data_multi({
-            "targets": list(info.TargetList), "frequency": base, "begin_date": int(info.BeginDate),
+            "targets": list(info.TargetList), "frequency": base, "begin_date": begin,
             "end_date": int(info.EndDate), "filled_up": True, "fq_type": gv.FQType_None})
         times = np.asarray(got["TimeLine"], dtype=np.float64)
         karray = got["KArray"]
@@ -238,11 +241,11 @@ class Market:
         return out
 
     @staticmethod
-    def _close_before(history, info, codes):
+    def _close_before(history, info, codes, begin):
         """The raw close of each target on the trading day before the run (NaN where
         there is none: no limits on the first day then)."""
-        days = history.get_trading_days(0, int(info.BeginDate))
-        days = [d for d in days if d < int(info.BeginDate)]
+        days = history.get_trading_days(0, begin)
+        days = [d for d in days if d < begin]
         out = np.full(len(codes), np.nan)
         if not days:
             return out
