@@ -325,14 +325,15 @@ def test_factors_user_data_and_indicators_through_the_context(run_state, tmp_pat
     assert len(checked) == line["tl"].size
 
 
-@pytest.mark.parametrize("frequency, adjust", [("day", "none"), ("min", "backward")])
+@pytest.mark.parametrize("frequency, count, adjust",
+                         [("day", 1, "none"), ("day", 3, "none"), ("min", 1, "backward")])
 def test_lookback_windows_reach_before_begin_and_steps_start_there(
-        run_state, tmp_path, monkeypatch, frequency, adjust):
+        run_state, tmp_path, monkeypatch, frequency, count, adjust):
     from vornix.api.history import _history
     from vornix.tframe.utils import logger
 
     days = _history.get_trading_days(0, 99999999)
-    begin, end = int(days[22]), int(days[24])
+    begin, end = int(days[21]), int(days[29])
     warned = []
     monkeypatch.setattr(logger, "user_warning", warned.append)
 
@@ -351,7 +352,7 @@ def test_lookback_windows_reach_before_begin_and_steps_start_there(
 
         run_state.vr.g_VornixUserContext = None  # two runs in this process
         result = _run(tmp_path, _strategy(init=init, on_data=on_data), frequency=frequency,
-                      adjust=adjust, begin=begin, end=end, lookback=lookback)
+                      count=count, adjust=adjust, begin=begin, end=end, lookback=lookback)
         return result, seen
 
     full, seen = run_with("20d")
@@ -380,7 +381,7 @@ def test_lookback_windows_reach_before_begin_and_steps_start_there(
             else:  # backward-adjusted from the first day loaded: the same ratios
                 np.testing.assert_allclose(mine[1:whole, 5] / mine[:whole - 1, 5],
                                            closes[-20:][1:whole] / closes[-20:][:whole - 1])
-            # 20 days before begin loaded: NaN further back
+            # 20 days before begin loaded (21 under 3-day steps): NaN further back
             loaded = wide.reshape(len(CODES), 40, -1)[t]
-            n = 21 + (step if frequency == "day" else 0)
+            n = 21 + count // 3 * 3 + (step * count if frequency == "day" else 0)
             assert np.isnan(loaded[:40 - n, 5]).all() and np.isfinite(loaded[40 - n:, 1]).all()

@@ -120,8 +120,19 @@ def _bars_back(history, codes, frequency, n, days, first):
 
 def data_begin(value, begin, codes, frequency, count):
     """The first day (yyyymmdd) every registration of a run from `begin` loads
-    under the look-back `value`: a trading day, or `begin` itself."""
-    return min(int(_data_begin(value, begin, codes, frequency, count)), int(begin))
+    under the look-back `value`: a trading day, or `begin` itself.  Under a main
+    series of several days, whose bars are counted from the first day loaded, the
+    look-back is a whole number of them, so that the steps stay where they are
+    without it."""
+    first = min(int(_data_begin(value, begin, codes, frequency, count)), int(begin))
+    if frequency != "day" or count == 1 or first >= begin:
+        return first
+    from vornix.api.history import _history as history
+
+    days = np.asarray(history.get_trading_days(0, 99999999), dtype=np.int64)
+    at, start = int(np.searchsorted(days, begin)), int(np.searchsorted(days, first))
+    back = -(-(at - start) // count) * count
+    return int(days[at - back]) if back <= at else int(days[at % count])
 
 
 def _data_begin(value, begin, codes, frequency, count):
