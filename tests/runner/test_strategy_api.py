@@ -329,6 +329,7 @@ def test_factors_user_data_and_indicators_through_the_context(run_state, tmp_pat
                          [("day", 1, "none"), ("day", 3, "none"), ("min", 1, "backward")])
 def test_lookback_windows_reach_before_begin_and_steps_start_there(
         run_state, tmp_path, monkeypatch, frequency, count, adjust):
+    from vornix.api.bpfactor._factors import get_factor_by_factor
     from vornix.api.history import _history
     from vornix.tframe.utils import logger
 
@@ -342,10 +343,12 @@ def test_lookback_windows_reach_before_begin_and_steps_start_there(
 
         def init(context):
             context.d = context.reg_bars("day")
+            context.pe = context.reg_factor("pe")
 
         def on_data(context):
             if context.step < 3:
-                seen[context.step] = (context.d.values(20), context.d.values(40))
+                seen[context.step] = (context.d.values(20), context.d.values(40),
+                                      context.pe.values(5))
             if context.step in (0, 40):
                 context.order(context.targets[0], 100 if context.step == 0 else -100)
             context.record("c", context.d.values(1)[:, 5])
@@ -365,8 +368,14 @@ def test_lookback_windows_reach_before_begin_and_steps_start_there(
     pd.testing.assert_frame_equal(full.records[raw], bare.records[raw])
     pd.testing.assert_frame_equal(full.trades, bare.trades)
     assert full.records["time"].iloc[0] >= pd.Timestamp(str(begin))
-    for step, (window, wide) in seen.items():
+    fac = get_factor_by_factor("pe", CODES, int(days[0]), end, 0)
+    for step, (window, wide, (pe_days, pe)) in seen.items():
         day = int(full.records["time"].iloc[step].strftime("%Y%m%d"))
+        # the factor days up to the step's day, from before begin too
+        k = np.searchsorted(fac["date"], np.floor(datetime_to_datenum(
+            full.records["time"].iloc[step].to_pydatetime())), side="right")
+        np.testing.assert_array_equal(pe_days, fac["date"][k - 5:k])
+        np.testing.assert_array_equal(pe, np.array([fac[c][k - 5:k] for c in CODES]))
         # the store's day bars up to the step's day, read with no run at all
         got = _history.get_k_data_multi({
             "targets": CODES, "frequency": "day", "begin_date": int(days[0]), "end_date": day,
