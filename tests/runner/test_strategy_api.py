@@ -45,6 +45,9 @@ def test_flags_override_run_and_dates_take_every_usual_form():
     assert (got.frequency, got.count, got.begin, got.end) == ("min", 5, 20230104, 20230131)
     # forward windows are fetched backward-adjusted and scaled at each step
     assert (got.adjust, got.fq_type, got.params) == ("forward", 2, {"n": 4})
+    assert got.lookback == "30d"  # the default; given forms are kept as their text
+    assert resolve_settings(s, {"lookback": {"day": 20, "min": "240"}}).lookback == \
+        "day=20,min=240"
 
 
 @pytest.mark.parametrize("run_dict, overrides, error, words", [
@@ -63,6 +66,12 @@ def test_flags_override_run_and_dates_take_every_usual_form():
      ValueError, "needs targets"),
     ({"targets": ["A.B"], "frequency": 5, "begin": 20230105, "end": 20230106}, {},
      TypeError, "frequency must be a name"),
+    ({"targets": ["A.B"], "frequency": "day", "begin": 20230105, "end": 20230106,
+      "lookback": "60m"}, {}, ValueError, "such as 60d (trading days), 12w, 3M or 1y"),
+    ({"targets": ["A.B"], "frequency": "day", "begin": 20230105, "end": 20230106},
+     {"lookback": "hour=3"}, ValueError, "'hour' is not a frequency"),
+    ({"targets": ["A.B"], "frequency": "day", "begin": 20230105, "end": 20230106},
+     {"lookback": {"day": -2}}, ValueError, "lookback day must not be negative, got -2"),
 ])
 def test_bad_settings_are_refused_with_the_value(run_dict, overrides, error, words):
     with pytest.raises(error, match=None) as info:
@@ -394,3 +403,24 @@ def test_lookback_windows_reach_before_begin_and_steps_start_there(
             loaded = wide.reshape(len(CODES), 40, -1)[t]
             n = 21 + count // 3 * 3 + (step * count if frequency == "day" else 0)
             assert np.isnan(loaded[:40 - n, 5]).all() and np.isfinite(loaded[40 - n:, 1]).all()
+
+
+@pytest.mark.parametrize("value, back", [
+    ("5d", 5), ({"day": 5}, 5), ("min=480,day=1", 2), (0, 0), (3, 3), ("week=1", "week"),
+    ("2w", "2w")])
+def test_lookback_loads_whole_bars_before_the_first_day(use_sample, value, back):
+    from vornix.api.history import _history
+    from vornix.runner._lookback import data_begin
+
+    days = [int(d) for d in _history.get_trading_days(0, 99999999)]
+    begin = days[21]
+    as_date = datetime.date(begin // 10000, begin // 100 % 100, begin % 100)
+    if back == "week":  # the week before the first day's week, from its first trading day
+        monday = as_date - datetime.timedelta(days=as_date.weekday() + 7)
+        want = min(d for d in days if d >= int(monday.strftime("%Y%m%d")))
+    elif back == "2w":  # two calendar weeks before
+        want = min(d for d in days
+                   if d >= int((as_date - datetime.timedelta(days=14)).strftime("%Y%m%d")))
+    else:
+        want = days[21 - back]
+    assert data_begin(value, begin, CODES, "day", 1) == want

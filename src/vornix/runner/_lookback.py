@@ -90,32 +90,32 @@ def _shift(day, kind, n):
 
 
 def _bars_back(history, codes, frequency, n, days, first):
-    """The first day to load so that `n` whole bars of `frequency` end before the
-    trading day days[first]."""
+    """The first day to load so that `n` whole bars of `frequency` come before the
+    bar in progress at the trading day days[first] (for minutes: before that day)."""
     from vornix.tframe.utils.datetimefunc import datenum_array_to_int_date
 
     if n <= 0 or first == 0:
         return days[first]
+    # minutes: the bars of the days before; coarser bars: up to the first day,
+    # whose bar (cut there) is the one in progress, and n whole ones before it
+    last, want = (first - 1, n) if frequency == "min" else (first, n + 1)
     per_day = {"min": 240, "day": 1, "week": 0.2, "month": 1 / 21, "year": 1 / 242}[frequency]
-    span = int(n / per_day) + 2
+    span = int(want / per_day) + 2
     while True:
         start = max(first - span, 0)
-        times, _ = history.get_trading_time(codes, frequency, int(days[start]),
-                                            int(days[first - 1]))
+        times, _ = history.get_trading_time(codes, frequency, int(days[start]), int(days[last]))
         times = np.asarray(times, dtype=np.float64)
-        if times.size > n or start == 0:
+        if times.size > want or start == 0:
             break
         span *= 2
-    if times.size < n:
-        return days[0]
+    if times.size <= want:
+        return days[start]  # the store holds fewer: all of it
     bar_days = datenum_array_to_int_date(
         np.asarray(history.get_trading_day_numbers(times), dtype=np.float64))
     if frequency == "min":  # whole days of minutes: from the day of the n-th bar back
         return int(bar_days[-n])
-    if times.size == n:
-        return days[start]
     # from the day after the bar before them, so that the n-th bar back is whole
-    return int(days[np.searchsorted(days, bar_days[-n - 1], side="right")])
+    return int(days[np.searchsorted(days, bar_days[-want - 1], side="right")])
 
 
 def data_begin(value, begin, codes, frequency, count):
