@@ -116,6 +116,11 @@ py::object cache_key(std::int64_t frequency_i, std::int64_t freq_num, const char
     put("KFreqnum", in.attr("KFreNum"));
     put("BeginDate", in.attr("BeginDate"));
     put("EndDate", in.attr("EndDate"));
+    // the first step: a series' refresh flags and current bars follow the steps,
+    // which start after BeginDate under a look-back
+    py::object steps = main_time_line();
+    put("FirstStep",
+        py::len(steps) > 0 ? py::object(py::float_(steps[py::int_(0)])) : py::object(py::none()));
     put("FQ", in.attr("FQ"));
     put("TargetFre", py::int_(frequency_i));
     put("TargetFreNum", py::int_(freq_num));
