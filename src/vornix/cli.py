@@ -252,7 +252,8 @@ def _cmd_run(args):
     strategy = load_strategy(args.strategy)
     params = dict(parse_param(text, strategy.params) for text in args.param)
     run(strategy, targets=args.targets, frequency=args.frequency, count=args.count,
-        begin=args.begin, end=args.end, adjust=args.adjust, params=params, out=args.out,
+        begin=args.begin, end=args.end, adjust=args.adjust, lookback=args.lookback,
+        params=params, out=args.out,
         quiet=args.quiet, core=args.core, report=args.report, **_broker_args(args))
     return 0
 
@@ -292,7 +293,8 @@ def _cmd_audit(args):
         params = dict(parse_param(text, strategy.params) for text in args.param)
         report = audit(strategy.path, cuts=args.cuts, seed=args.seed, targets=args.targets,
                        frequency=args.frequency, count=args.count, begin=args.begin,
-                       end=args.end, adjust=args.adjust, params=params, **_broker_args(args))
+                       end=args.end, adjust=args.adjust, lookback=args.lookback, params=params,
+                       **_broker_args(args))
     except (VxError, ValueError, TypeError, RuntimeError, OSError) as exc:
         print("vornix: error: %s" % exc, file=sys.stderr)
         return 2
@@ -340,6 +342,10 @@ def _run_settings(p, runs):
     p.add_argument("--end", metavar="DATE", help="last day, such as 2023-06-30")
     p.add_argument("--adjust", choices=("none", "forward", "backward"),
                    help="price adjustment of the %s (default none)" % runs)
+    p.add_argument("--lookback", metavar="60d|12w|day=20,min=240", default=None,
+                   help="history loaded before --begin for the windows of the first steps: "
+                        "trading days (d), weeks (w), months (M), years (y), bars per "
+                        "frequency, or a number of main bars (default 30d)")
     p.add_argument("--param", metavar="NAME=VALUE", action="append", default=[],
                    help="a%s strategy parameter (overrides its PARAMS); repeatable"
                         % (" fixed" if runs == "runs" else ""))
@@ -451,7 +457,8 @@ def _cmd_sweep(args):
                    address=args.address, metric=args.metric, quiet=args.quiet,
                    run_timeout=args.run_timeout,
                    targets=args.targets, frequency=args.frequency, count=args.count,
-                   begin=args.begin, end=args.end, adjust=args.adjust, params=params,
+                   begin=args.begin, end=args.end, adjust=args.adjust,
+                   lookback=args.lookback, params=params,
                    core=args.core, **_broker_args(args))
     if args.walk_forward:
         train, test = parse_walk_forward(args.walk_forward)

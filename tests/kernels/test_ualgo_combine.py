@@ -67,6 +67,17 @@ def test_data_value_fresh_matches_reference(data):
     expected = ref.data_value_fresh(rows_of(base), begin.tolist(), n_targets)
     np.testing.assert_array_equal(out, np.array(expected).reshape(out.shape))
     assert out.shape == (1 + n_targets * gv.KMatrix_Bar_Len, len(base_tl))
+    # written in place: the blocks at the last bars only, into rows of a larger buffer
+    skip = data.draw(st.integers(0, len(base_tl)), label="skip")
+    buf = np.full((out.shape[0] + 1, len(base_tl) - skip), -1.0)
+    got = ualgo.vxCalcDataValueFresh(base, begin, end, gv.KMatrix_Bar_Len, n_targets, 0,
+                                     out=buf[1:-1])
+    assert got.base is buf or got.base is buf.base
+    np.testing.assert_array_equal(buf[1:-1], np.array(expected).reshape(out.shape)[1:, skip:])
+    assert (buf[0] == -1).all() and (buf[-1] == -1).all()
+    with pytest.raises((TypeError, ValueError), match="out must be"):
+        ualgo.vxCalcDataValueFresh(base, begin, end, gv.KMatrix_Bar_Len, n_targets, 0,
+                                   out=np.zeros((out.shape[0], len(base_tl))))
 
 
 @kernel_settings

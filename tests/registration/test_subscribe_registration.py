@@ -214,7 +214,8 @@ def test_fetch_errors_and_request(state, monkeypatch):
     assert len(state.g_VornixKDataList) == 0
     assert seen[-1] == {"targets": state.g_VornixInputInfo.TargetList, "frequency": "min",
                         "freq_num": 1, "begin_date": 20240102, "end_date": 20240103,
-                        "filled_up": True, "fq_type": 0, "need_show_ui_tip": True}
+                        "filled_up": True, "fq_type": 0, "need_show_ui_tip": True,
+                        "head_rows": 3}
 
     monkeypatch.setattr(sub, "get_k_data_multi", service(stub_bars(2, [100.5, 101.5])))
     with pytest.raises(VxDataError, match=text.ERROR_KDATA_MISS):

@@ -243,9 +243,9 @@ def weekly(world, example_runs):
     out = root / "out"
     ok(example_runs["weekly"].result())
     records = pd.read_parquet(out / "results.parquet")
-    # the raw bars from the run's first day on: a run sees no bar before its range
+    # the raw bars from the store's first day on: the default look-back (30 trading
+    # days) reaches back to it from the run's first day
     bars = {code: minute_bars(world["store"], code) for code in WEEKLY_TARGETS}
-    bars = {code: b[b["t"] >= pd.Timestamp(str(WEEKLY_BEGIN))] for code, b in bars.items()}
     return {"out": out, "records": records, "bars": bars, "cache": root / "cache"}
 
 
@@ -253,8 +253,7 @@ def expected_week(bars, t):
     """(week_close, week_change) of one target at step time t."""
     monday = t.normalize() - pd.Timedelta(days=t.weekday())
     close = last_traded_close(bars, monday, t)
-    if monday <= pd.Timestamp(str(WEEKLY_BEGIN)):
-        return close, np.nan  # the run's first week: no week before it in the window
+    # the week before, also before the run's first day (the look-back's)
     before = last_traded_close(
         bars, monday - pd.Timedelta(days=7), monday - pd.Timedelta(seconds=1)
     )
@@ -381,8 +380,10 @@ FUTURES_BEGIN, FUTURES_END = 20230130, 20230201
 
 def _futures_plan(world):
     root = world["root"] / "futures"
-    # targets, five-minute frequency and adjust from the example's RUN
+    # targets, five-minute frequency and adjust from the example's RUN; no history
+    # before the first day, whose first groups and day then start from nothing
     args = ("run", EXAMPLES / "futures_breakout.py", *"--begin 2023-01-30 --end 2023-02-01".split(),
+            "--lookback", "0",
             *QUIET_LOCAL, "--out", root / "out")
     return {"futures": (args, {"cache": root / "cache", "cwd": root})}
 
@@ -586,11 +587,13 @@ def test_value_momentum_reads_the_factor_of_the_day_and_its_indicator(world, val
         k = np.searchsorted(days, rec["time"].dt.normalize(), side="right") - 1
         want_pe = np.where(k >= 0, pe[code][np.maximum(k, 0)], np.nan)
         np.testing.assert_array_equal(rec["pe:" + code].to_numpy(), want_pe)
-        # momentum: last close / mean of the last six closes (from the run's start) - 1
-        c = closes.to_numpy()
+        # momentum: last close / mean of the last six closes - 1, the first steps' from
+        # closes before the run (the default look-back reaches the store's first day)
+        first = int(pd.read_parquet(bars.attrs["store"] / "calendar.parquet")["date"].min())
+        c = five_minute_closes(bars, first, VALUE_END).to_numpy()
         mean = pd.Series(c).rolling(6, min_periods=1).mean().to_numpy()
-        np.testing.assert_allclose(rec["momentum:" + code].to_numpy(), c / mean - 1, rtol=1e-9,
-                                   atol=1e-12)
+        np.testing.assert_allclose(rec["momentum:" + code].to_numpy(), (c / mean - 1)[-len(rec):],
+                                   rtol=1e-9, atol=1e-12)
 
 
 # ========================================================== 3. no look-ahead, whole stack

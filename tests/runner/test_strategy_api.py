@@ -47,6 +47,9 @@ def test_flags_override_run_and_dates_take_every_usual_form():
     assert (got.frequency, got.count, got.begin, got.end) == ("min", 5, 20230104, 20230131)
     # forward windows are fetched backward-adjusted and scaled at each step
     assert (got.adjust, got.fq_type, got.params) == ("forward", 2, {"n": 4})
+    assert got.lookback == "30d"  # the default; given forms are kept as their text
+    assert resolve_settings(s, {"lookback": {"day": 20, "min": "240"}}).lookback == \
+        "day=20,min=240"
 
 
 @pytest.mark.parametrize("run_dict, overrides, error, words", [
@@ -65,6 +68,12 @@ def test_flags_override_run_and_dates_take_every_usual_form():
      ValueError, "needs targets"),
     ({"targets": ["A.B"], "frequency": 5, "begin": 20230105, "end": 20230106}, {},
      TypeError, "frequency must be a name"),
+    ({"targets": ["A.B"], "frequency": "day", "begin": 20230105, "end": 20230106,
+      "lookback": "60m"}, {}, ValueError, "such as 60d (trading days), 12w, 3M or 1y"),
+    ({"targets": ["A.B"], "frequency": "day", "begin": 20230105, "end": 20230106},
+     {"lookback": "hour=3"}, ValueError, "'hour' is not a frequency"),
+    ({"targets": ["A.B"], "frequency": "day", "begin": 20230105, "end": 20230106},
+     {"lookback": {"day": -2}}, ValueError, "lookback day must not be negative, got -2"),
 ])
 def test_bad_settings_are_refused_with_the_value(run_dict, overrides, error, words):
     with pytest.raises(error, match=None) as info:
@@ -395,3 +404,95 @@ def test_factors_user_data_and_indicators_through_the_context(run_state, tmp_pat
             assert day == fac["date"][k]
             np.testing.assert_array_equal(pe, [fac[c][k] for c in CODES])
     assert len(checked) == line["tl"].size
+
+
+@pytest.mark.parametrize("frequency, count, adjust",
+                         [("day", 1, "none"), ("day", 3, "none"), ("min", 1, "backward")])
+def test_lookback_windows_reach_before_begin_and_steps_start_there(
+        run_state, tmp_path, monkeypatch, frequency, count, adjust):
+    from vornix.api.bpfactor._factors import get_factor_by_factor
+    from vornix.api.history import _history
+    from vornix.tframe.utils import logger
+
+    days = _history.get_trading_days(0, 99999999)
+    begin, end = int(days[21]), int(days[29])
+    warned = []
+    monkeypatch.setattr(logger, "user_warning", warned.append)
+
+    def run_with(lookback):
+        seen = {}
+
+        def init(context):
+            context.d = context.reg_bars("day")
+            context.pe = context.reg_factor("pe")
+
+        def on_data(context):
+            if context.step < 3:
+                seen[context.step] = (context.d.values(20), context.d.values(40),
+                                      context.pe.values(5))
+            if context.step in (0, 40):
+                context.order(context.targets[0], 100 if context.step == 0 else -100)
+            context.record("c", context.d.values(1)[:, 5])
+
+        run_state.vr.g_VornixUserContext = None  # two runs in this process
+        result = _run(tmp_path, _strategy(init=init, on_data=on_data), frequency=frequency,
+                      count=count, adjust=adjust, begin=begin, end=end, lookback=lookback)
+        return result, seen
+
+    full, seen = run_with("20d")
+    # once per handle, though every step asks for 40 bars and 20 days are loaded
+    assert len(warned) == 1 and "lookback=20d" in warned[0] and "40 bars" in warned[0]
+    # steps, orders and records start at begin, as without a look-back (backward-adjusted
+    # prices are at the level of the first day loaded, so only the raw ones are compared)
+    bare, _ = run_with(0)
+    raw = [c for c in full.records if adjust == "none" or not c.startswith("c:")]
+    pd.testing.assert_frame_equal(full.records[raw], bare.records[raw])
+    pd.testing.assert_frame_equal(full.trades, bare.trades)
+    assert full.records["time"].iloc[0] >= pd.Timestamp(str(begin))
+    fac = get_factor_by_factor("pe", CODES, int(days[0]), end, 0)
+    for step, (window, wide, (pe_days, pe)) in seen.items():
+        day = int(full.records["time"].iloc[step].strftime("%Y%m%d"))
+        # the factor days up to the step's day, from before begin too
+        k = np.searchsorted(fac["date"], np.floor(datetime_to_datenum(
+            full.records["time"].iloc[step].to_pydatetime())), side="right")
+        np.testing.assert_array_equal(pe_days, fac["date"][k - 5:k])
+        np.testing.assert_array_equal(pe, np.array([fac[c][k - 5:k] for c in CODES]))
+        # the store's day bars up to the step's day, read with no run at all
+        got = _history.get_k_data_multi({
+            "targets": CODES, "frequency": "day", "begin_date": int(days[0]), "end_date": day,
+            "filled_up": True, "fq_type": 2 if adjust == "backward" else 0})
+        stored = np.asarray(got["KArray"], dtype=np.float64)
+        for t in range(len(CODES)):
+            mine = window.reshape(len(CODES), 20, -1)[t]
+            closes = stored[t * 7 + 3]  # open, high, low, close, volume, turnover, OI rows
+            whole = 19 if frequency == "min" else 20  # the step's day bar is still forming
+            if adjust == "none":
+                np.testing.assert_array_equal(mine[:whole, 5], closes[-20:][:whole])
+            else:  # backward-adjusted from the first day loaded: the same ratios
+                np.testing.assert_allclose(mine[1:whole, 5] / mine[:whole - 1, 5],
+                                           closes[-20:][1:whole] / closes[-20:][:whole - 1])
+            # 20 days before begin loaded (21 under 3-day steps): NaN further back
+            loaded = wide.reshape(len(CODES), 40, -1)[t]
+            n = 21 + count // 3 * 3 + (step * count if frequency == "day" else 0)
+            assert np.isnan(loaded[:40 - n, 5]).all() and np.isfinite(loaded[40 - n:, 1]).all()
+
+
+@pytest.mark.parametrize("value, back", [
+    ("5d", 5), ({"day": 5}, 5), ("min=480,day=1", 2), (0, 0), (3, 3), ("week=1", "week"),
+    ("2w", "2w")])
+def test_lookback_loads_whole_bars_before_the_first_day(use_sample, value, back):
+    from vornix.api.history import _history
+    from vornix.runner._lookback import data_begin
+
+    days = [int(d) for d in _history.get_trading_days(0, 99999999)]
+    begin = days[21]
+    as_date = datetime.date(begin // 10000, begin // 100 % 100, begin % 100)
+    if back == "week":  # the week before the first day's week, from its first trading day
+        monday = as_date - datetime.timedelta(days=as_date.weekday() + 7)
+        want = min(d for d in days if d >= int(monday.strftime("%Y%m%d")))
+    elif back == "2w":  # two calendar weeks before
+        want = min(d for d in days
+                   if d >= int((as_date - datetime.timedelta(days=14)).strftime("%Y%m%d")))
+    else:
+        want = days[21 - back]
+    assert data_begin(value, begin, CODES, "day", 1) == want

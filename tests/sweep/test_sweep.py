@@ -68,10 +68,11 @@ PARAMS = {"p": 1, "switch": 20230101}
 
 
 def init(context):
-    pass
+    context.d = context.reg_bars("day")
 
 
 def on_data(context):
+    context.d.values(1)
     now = context.now
     early = now.year * 10000 + now.month * 100 + now.day < context.params["switch"]
     if (context.params["p"] == 1) == early:
@@ -429,6 +430,9 @@ def test_walk_forward_chooses_on_train_days_only_and_chains_the_test_runs(world,
         assert row["test_trades"] == (_fills(best, te, switch) or 0)
     assert w["p"].tolist()[1] == 1 and _fills(1, folds[1][1], switch) is None
     assert _fills(2, folds[1][1], switch) > 0
+    # a test window without an order says so, in its row and in the summary
+    assert w["note"].tolist() == [None, "no order placed"]
+    assert "1 of 2 test windows: no order placed" in result.summary("planted", "trades", 1, "")
     # train runs for every combination, one test run per window with the choice
     runs = result.runs
     assert sorted(map(tuple, runs[runs["phase"] == "train"][["window", "p"]].values)) == [

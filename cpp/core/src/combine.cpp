@@ -123,8 +123,10 @@ std::size_t k_targets(const Layout& L, std::size_t rows, const char* name) {
     return (rows - head) / bar;
 }
 
-// Bars in progress of one K block: column i of `out` = state at base bar i.
-void k_block_in_progress(const KBlockIn& in, Positions begin, const KBlockOut& out) {
+// Bars in progress of one K block: column i - skip of `out` = state at base
+// bar i, for the base bars from `skip` on (the bars before only build the state).
+void k_block_in_progress(const KBlockIn& in, Positions begin, const KBlockOut& out,
+                         std::size_t skip = 0) {
     double last_close = kNaN, last_oi = kNaN;
     KBar bar;
     const std::size_t n = begin.size;
@@ -132,7 +134,7 @@ void k_block_in_progress(const KBlockIn& in, Positions begin, const KBlockOut& o
         if (idx(begin[i]) == i) bar.start(last_close, last_oi);
         const double c = in.f[3][i], oi = in.f[6][i];
         bar.add(in.f[0][i], in.f[1][i], in.f[2][i], c, in.f[4][i], in.f[5][i], oi);
-        bar.write(out.f, i);
+        if (i >= skip) bar.write(out.f, i - skip);
         if (!std::isnan(c)) last_close = c;
         if (!std::isnan(oi)) last_oi = oi;
     }
@@ -243,13 +245,18 @@ void data_value_fresh(const Layout& L, Matrix base, Positions begin, Positions e
     if (have != n_targets)
         fail("n_targets=" + num(n_targets) + " but base holds " + num(have) + " targets");
     check_groups(begin, end, base.cols);
-    if (out.rows != 1 + n_targets * idx(L.bar_len) || out.cols != base.cols)
+    // the time line in row 0, unless the output holds the target blocks alone
+    // and, without the time line, the states at the last out.cols base bars only
+    const std::size_t head = out.rows == n_targets * idx(L.bar_len) ? 0 : 1;
+    if (out.rows != head + n_targets * idx(L.bar_len) || out.cols > base.cols ||
+        (head && out.cols != base.cols))
         fail("output shape mismatch");
-    copy_row(base.row(idx(L.time_line_row)), out.row(0));
+    const std::size_t skip = base.cols - out.cols;
+    if (head) copy_row(base.row(idx(L.time_line_row)), out.row(0));
     for (std::size_t t = 0; t < n_targets; ++t) {
         const std::size_t in0 = idx(L.head_len) + t * idx(L.bar_len);
-        const std::size_t out0 = 1 + t * idx(L.bar_len);
-        k_block_in_progress(KBlockIn(L, base, in0), begin, KBlockOut(L, out, out0));
+        const std::size_t out0 = head + t * idx(L.bar_len);
+        k_block_in_progress(KBlockIn(L, base, in0), begin, KBlockOut(L, out, out0), skip);
     }
 }
 

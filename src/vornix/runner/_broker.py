@@ -220,6 +220,9 @@ class Market:
         column = np.minimum(np.asarray(k.CurrentBar, dtype=np.int64), m.shape[1] - 1)
         day_pos = m[gv.KMatrixPos_DayPos][column].astype(np.int64)
         self.time_line = np.asarray(runner.env.fresh_bar_timeline, dtype=np.float64)
+        # the run's first day; the series hold look-back bars before it (BeginDate),
+        # and CurrentBar maps each step to its own column of the main series
+        begin = int(runner.settings.begin)
         if runner.settings.adjust == "none":
             def rows(item):
                 return m[[gv.bar_item_pos(item, t) for t in range(n)]][:, column]
@@ -229,8 +232,9 @@ class Market:
             self.volume = rows(gv.KMatrix_Volume)
         else:  # the main series holds adjusted prices: the raw bars, combined to the steps
             self.open, self.high, self.low, close, self.volume = self._raw(
-                _history, gv, info, list(info.TargetList))
+                _history, gv, info, list(info.TargetList), begin)
         self.runner_info = info
+        self.begin = begin
         self._raw_close = close
         self.close = _last_known(close)
         days = np.asarray(_history.get_trading_days(int(info.BeginDate), int(info.EndDate)))
@@ -245,7 +249,7 @@ class Market:
         before = self.first_steps - 1
         self.prev_close = np.where(before >= 0, self.close[:, np.maximum(before, 0)], np.nan)
         if self.day.size:
-            self.prev_close[:, 0] = self._close_before(_history, info, codes)
+            self.prev_close[:, 0] = self._close_before(_history, info, codes, begin)
 
     def extend(self, k):
         """Room for `k` more instruments (no bars: NaN prices, volume 0) until `load`."""
@@ -270,7 +274,7 @@ class Market:
         got = None
         if stored:
             try:
-                got = self._raw(history, gv, info, stored)
+                got = self._raw(history, gv, info, stored, self.begin)
             except (ValueError, VxError):  # none of them has a bar in the run's range
                 stored = []
         for k, c in enumerate(stored):
@@ -286,13 +290,13 @@ class Market:
         self.close[rows] = _last_known(self._raw_close[rows])
         return [c for c in codes if c not in stored]
 
-    def _raw(self, history, gv, info, targets):
+    def _raw(self, history, gv, info, targets, begin):
         from vornix.api.history._bars import FIELDS, combine_by_group
 
         n = len(targets)
         base = "min" if info.KFrequency == "min" else "day"
         got = history.get_k_data_multi({
-            "targets": list(targets), "frequency": base, "begin_date": int(info.BeginDate),
+            "targets": list(targets), "frequency": base, "begin_date": begin,
             "end_date": int(info.EndDate), "filled_up": True, "fq_type": gv.FQType_None})
         times = np.asarray(got["TimeLine"], dtype=np.float64)
         karray = got["KArray"]
@@ -314,11 +318,11 @@ class Market:
         return out
 
     @staticmethod
-    def _close_before(history, info, codes):
+    def _close_before(history, info, codes, begin):
         """The raw close of each target on the trading day before the run (NaN where
         there is none: no limits on the first day then)."""
-        days = history.get_trading_days(0, int(info.BeginDate))
-        days = [d for d in days if d < int(info.BeginDate)]
+        days = history.get_trading_days(0, begin)
+        days = [d for d in days if d < begin]
         out = np.full(len(codes), np.nan)
         if not days:
             return out

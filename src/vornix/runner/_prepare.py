@@ -125,7 +125,8 @@ def _main_time_line(codes, frequency_i, freq_num, begin, end):
     return times
 
 
-def prepare_run(targets, frequency, freq_num=1, begin=None, end=None, fq_type=0):
+def prepare_run(targets, frequency, freq_num=1, begin=None, end=None, fq_type=0,
+                data_begin=None):
     """Set up a run in the process-wide state store `sysstate.vr` and register its
     main series; returns the main registration index (one row per target).
 
@@ -143,6 +144,12 @@ def prepare_run(targets, frequency, freq_num=1, begin=None, end=None, fq_type=0)
       `env.fresh_bar_timeline` and `vr.g_VornixCache.dvf_tl`), the bar end times of
       `freq_num` periods of `frequency` from `begin` to `end`; step s is column s;
     - the main series itself, registered through `_subscribe.reg_k_data`.
+
+    `data_begin` (yyyymmdd, at most `begin`; default `begin`) is the first day every
+    registration loads bars from, the run's look-back: BeginDate holds it, while
+    the main time line, and so the steps, start at `begin`.  Each series maps the
+    steps to its own bar columns (its CurrentBar), so the bars before `begin` only
+    lengthen the windows of the first steps.
 
     Before anything is filled, one command goes to the trading core, so that the
     connection comes up, the version handshake runs and the cache directory is the
@@ -174,6 +181,9 @@ def prepare_run(targets, frequency, freq_num=1, begin=None, end=None, fq_type=0)
     if begin > end:
         raise ValueError("the begin date %d is after the end date %d" % (begin, end))
     fq_type = _check_fq_type(gv, fq_type)
+    data_begin = begin if data_begin is None else _check_date(data_begin, "data begin")
+    if data_begin > begin:
+        raise ValueError("the data begin date %d is after the begin date %d" % (data_begin, begin))
 
     # Everything read from outside comes first, so that a refusal changes nothing.
     records = _history.get_target_info(codes)  # ValueError for unknown targets
@@ -187,14 +197,14 @@ def prepare_run(targets, frequency, freq_num=1, begin=None, end=None, fq_type=0)
     info.KFrequency = gv.int_to_frequency(frequency_i)
     info.KFrequencyI = frequency_i
     info.KFreNum = freq_num
-    info.BeginDate = begin
+    info.BeginDate = data_begin
     info.EndDate = end
     info.FQ = fq_type
     for record in records:
         code = record["DotCode"]
         vr.g_VornixTargetsInfo[code] = record
         listed = int(record.get("ListDate") or 0)
-        vr.g_VornixInstrument.set(code, listed if listed > 0 else begin, record)
+        vr.g_VornixInstrument.set(code, listed if listed > 0 else data_begin, record)
 
     vr.g_VornixDataValueFresh = time_line.reshape(1, -1).copy()
     vr.g_VornixCache.set_dvf_time_line_cache(vr.g_VornixDataValueFresh[gv.KMatrixPos_TimeLine])

@@ -9,6 +9,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from vornix.runner import _lookback
 from vornix.runner._context import (
     DONE,
     STEPS,
@@ -73,6 +74,7 @@ class RunResult:
     registration_seconds: float = 0.0
     step_seconds: float = 0.0
     out_dir: object = None
+    read: tuple = ()  # the registrations whose windows the strategy read
 
     @property
     def step_microseconds(self):
@@ -276,6 +278,8 @@ class _Run:
         self.broker = None
         self._factor_steps = None  # adjustment factors by step, for forward-adjusted windows
         self.time_line = None  # the steps' times, once the set-up made them
+        self.data_begin = settings.begin  # the first day loaded (the look-back's)
+        self.read_kinds = set()  # the registrations whose windows the strategy read
 
     # called by Context.reg_bars
     def register_bars(self, frequency, count, adjust):
@@ -293,6 +297,10 @@ class _Run:
                                             True if adjust else False)
         self.registration_seconds += time.perf_counter() - t0
         read = self.read_adj_values if adjust else self.read_values
+        what = "bars %s x%d%s" % (frequency, count, " adjusted" if adjust else "")
+        read = _lookback.warn_short(
+            read, what, self.vr.g_VornixKDataList[int(reg_idx[0, 0])].CurrentBar,
+            self.settings.lookback, self.read_kinds)
         if self.settings.adjust == "forward":
             read = self._forward(read, int(reg_idx[0, 0]))
         if self.hooks is not None:
@@ -364,7 +372,7 @@ class _Run:
         s = self.settings
         names = [names] if isinstance(names, str) else list(names)
         targets = self.context.targets if targets is None else targets
-        begin = s.begin if begin is None else as_yyyymmdd(begin, "begin")
+        begin = self.data_begin if begin is None else as_yyyymmdd(begin, "begin")
         end = s.end if end is None else as_yyyymmdd(end, "end")
         t0 = time.perf_counter()
         idx = self.subscribe.reg_factor(names, targets, begin, end)
@@ -406,7 +414,13 @@ class _Run:
                             self._read("indicator", self.subscribe.get_reg_user_indicator))
 
     def _read(self, what, read):
-        return read if self.hooks is None else self.hooks.wrap(what, read)
+        kinds = self.read_kinds
+
+        def counted(*args):
+            kinds.add(what)
+            return read(*args)
+
+        return counted if self.hooks is None else self.hooks.wrap(what, counted)
 
     def _bars_of(self, reg_idx):
         pos = int(reg_idx[0, 0])
@@ -449,8 +463,10 @@ class _Run:
         cache_seen, cache_mark = _cache_entries(env)
         try:
             t0 = time.perf_counter()
+            self.data_begin = _lookback.data_begin(s.lookback, s.begin, s.targets, s.frequency,
+                                                   s.count)
             main_idx = prepare_run(s.targets, s.frequency, _base_count(s, s.frequency, s.count),
-                                   s.begin, s.end, s.fq_type)
+                                   s.begin, s.end, s.fq_type, data_begin=self.data_begin)
             setup_seconds = time.perf_counter() - t0
             time_line = self.time_line = np.asarray(env.fresh_bar_timeline, dtype=np.float64).copy()
             self._init(main_idx, time_line, sysdefine)
@@ -760,6 +776,7 @@ def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
         orders=runner.broker.orders_frame(),
         registrations=runner.registrations, setup_seconds=setup_seconds,
         registration_seconds=runner.registration_seconds, step_seconds=step_seconds,
+        read=tuple(sorted(runner.read_kinds)),
     )
     result.stats, result.round_trips, result.daily = _stats_of(runner, settings, time_line)
     result.settings = settings
@@ -767,7 +784,8 @@ def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
         result.stats["settings"] = {
             "strategy": loaded.name, "targets": list(settings.targets),
             "frequency": settings.frequency, "count": settings.count, "begin": settings.begin,
-            "end": settings.end, "adjust": settings.adjust, "params": _plain(settings.params),
+            "end": settings.end, "adjust": settings.adjust, "lookback": settings.lookback,
+            "params": _plain(settings.params),
             **_plain(settings.broker), **settings.results}
     if folder is not False:
         result.out_dir = _results.write_results(result, folder)

@@ -14,9 +14,10 @@ import traceback
 import types
 from dataclasses import dataclass, field
 
+from vornix.runner import _lookback
 from vornix.tframe.utils.exceptions import StrategyError
 
-SERIES_KEYS = ("targets", "frequency", "count", "begin", "end", "adjust")
+SERIES_KEYS = ("targets", "frequency", "count", "begin", "end", "adjust", "lookback")
 # the settings of the order simulator (cash, fees, market rules), see vornix.runner._broker
 BROKER_KEYS = ("cash", "fee_stock", "fee_future", "slippage", "t_plus_1", "price_limits",
                "stamp_duty", "min_commission", "volume_limit", "dividend_tax",
@@ -241,6 +242,7 @@ class RunSettings:
     params: dict
     broker: dict = field(default_factory=dict)
     results: dict = field(default_factory=dict)
+    lookback: str = _lookback.DEFAULT  # history loaded before begin (vornix.runner._lookback)
 
     @property
     def fq_type(self):
@@ -293,6 +295,7 @@ def resolve_settings(strategy, overrides):
         params=params,
         broker={k: merged[k] for k in BROKER_KEYS if merged.get(k) is not None},
         results=_result_settings(merged),
+        lookback=_lookback.text(merged.get("lookback")),
     )
 
 

@@ -202,7 +202,7 @@ class Plan:
         self.settings = {k: v for k, v in run_settings.items() if v is not None and k != "params"}
         overrides = {
             k: self.settings.get(k)
-            for k in ("targets", "frequency", "count", "begin", "end", "adjust")
+            for k in ("targets", "frequency", "count", "begin", "end", "adjust", "lookback")
         }
         # every combination's settings are checked here, so that a typing error in a
         # parameter name or value fails before any run starts
@@ -278,6 +278,7 @@ def frame(rows, first_columns):
         "error_snapshot",
         "store_stamp",
         "version",
+        "note",
     ):
         df[c] = df[c].astype(object).where(df[c].notna(), None)
     return df
@@ -400,6 +401,13 @@ def describe(combo):
     return ", ".join("%s=%r" % kv for kv in combo.items()) or "the defaults"
 
 
+def idle_lines(rows):
+    """A line per kind of run that did nothing (the note column), counted."""
+    notes = [r.get("note") for r in rows if r.get("error") is None and r.get("note")]
+    return ["%d run%s with %s: see the note column" % (notes.count(n), "s" * (notes.count(n) > 1), n)
+            for n in sorted(set(notes))]
+
+
 def summary(name, df, grid_names, metric, seconds, where, folder):
     rows = df.to_dict("records")
     failed = sum(r["error"] is not None for r in rows)
@@ -413,6 +421,7 @@ def summary(name, df, grid_names, metric, seconds, where, folder):
             where,
         )
     ]
+    lines += idle_lines(rows)
     best = best_index(rows, metric)
     if best is None:
         lines.append("no run has a %s" % metric)

@@ -69,7 +69,8 @@ STATS = (
     "round_trips",
 )
 # what a row carries besides the statistics
-EXTRA = ("error", "error_snapshot", "store_generation", "store_stamp", "version", "run_seconds")
+EXTRA = ("error", "error_snapshot", "store_generation", "store_stamp", "version", "run_seconds",
+         "note")
 # the settings of a run that reach its process explicitly
 SETTING_KEYS = (
     "VX_STORE_DIR",
@@ -227,6 +228,16 @@ def _store_info(row):
         pass
 
 
+def idle_note(result):
+    """What a run that did nothing lacked ("no data read", "no order placed"), or
+    None: such a window's statistics say nothing of the parameters."""
+    if not result.read:
+        return "no data read"
+    if result.orders is None or not len(result.orders):
+        return "no order placed"
+    return None
+
+
 def child_main(task):
     _end_with_parent(task.get("parent"))
     import vornix
@@ -239,6 +250,7 @@ def child_main(task):
         result = run(task["strategy"], out=False, quiet=True, **task["settings"])
         row.update({k: v for k, v in (result.stats or {}).items() if k in row})
         row["steps"] = int(result.steps)
+        row["note"] = idle_note(result)
         if row["trades"] is None:
             row["trades"] = 0
         if task.get("curve") == "daily":  # the equity at each trading day's close

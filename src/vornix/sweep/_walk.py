@@ -136,7 +136,11 @@ class WalkForwardResult:
                     row["train_" + metric] + 0.0,  # no "-0"
                     "n/a" if ret is None or ret != ret else "%.2f%%" % (100 * ret),
                 )
+                + ("; test window: %s" % row["note"] if row.get("note") else "")
             )
+        idle = [n for n in w["note"] if n]
+        for note in sorted(set(idle)):
+            lines.append("%d of %d test windows: %s" % (idle.count(note), len(w), note))
         eq = self.equity["equity"]
         if len(eq):
             lines.append(
@@ -158,6 +162,7 @@ _WINDOW_COLUMNS = (
     "store_generation",
     "store_stamp",
     "version",
+    "note",
 )
 
 
@@ -260,7 +265,8 @@ def walk_forward(
         out_row.update(dict.fromkeys(names))
         out_row["train_" + metric] = None
         out_row.update({"test_" + s: None for s in STATS})
-        out_row.update(error=None, store_generation=None, store_stamp=None, version=None)
+        out_row.update(error=None, store_generation=None, store_stamp=None, version=None,
+                       note=None)
         if chosen[w] is None:
             out_row["error"] = "no run on the train window has a %s" % metric
         else:
@@ -270,7 +276,7 @@ def walk_forward(
             row, curve = tested[w]
             run_rows.append(dict(combo, window=w, phase="test", begin=te[0], end=te[-1], **row))
             out_row.update({"test_" + s: row[s] for s in STATS})
-            for key in ("error", "store_generation", "store_stamp", "version"):
+            for key in ("error", "store_generation", "store_stamp", "version", "note"):
                 out_row[key] = row[key]
             if row["error"] is None and curve is not None:
                 curves[w] = curve
@@ -294,6 +300,7 @@ def walk_forward(
         "float64"
     )
     windows["store_generation"] = windows["store_generation"].astype("Int64")
+    windows["note"] = windows["note"].astype(object).where(windows["note"].notna(), None)
     result = WalkForwardResult(
         windows=windows, equity=_stitch(range(len(folds)), curves, plan.start_cash()), runs=runs
     )

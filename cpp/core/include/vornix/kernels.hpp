@@ -145,7 +145,8 @@ void combine_matrix_1_to_n(const Layout& layout, Matrix base, Positions begin, P
                            OutMatrix out);
 
 // Like combine_matrix_1_to_n, but `out` holds the base time line in row 0 and
-// the n_targets bar blocks from row 1 on.
+// the n_targets bar blocks from row 1 on; or the blocks alone, when it has
+// n_targets * bar_len rows, at the last out.cols base bars (out.cols <= base.cols).
 void data_value_fresh(const Layout& layout, Matrix base, Positions begin, Positions end,
                       std::size_t n_targets, OutMatrix out);
 

@@ -221,7 +221,7 @@ py::array_t<double> refresh_call(py::handle matrix_obj, const char* matrix_name,
                                  py::handle begin_obj, py::handle end_obj, py::handle bar_len_obj,
                                  const char* bar_len_name, std::int64_t bar_len,
                                  py::handle n_targets_obj, py::handle rule, std::size_t out_head,
-                                 Kernel kernel) {
+                                 Kernel kernel, py::handle out_obj = py::none()) {
     Keep keep;
     const kn::Matrix m = matrix_arg(matrix_obj, matrix_name, keep);
     const kn::Positions begin = positions_arg(begin_obj, "begin", keep);
@@ -230,7 +230,23 @@ py::array_t<double> refresh_call(py::handle matrix_obj, const char* matrix_name,
     const std::size_t n_targets = count_arg(n_targets_obj, "n_targets");
     rule_arg(rule);
     check_target_count(n_targets, m.rows, matrix_name);
-    auto out = new_matrix(out_head + n_targets * static_cast<std::size_t>(bar_len), m.cols);
+    const std::size_t rows = n_targets * static_cast<std::size_t>(bar_len);
+    py::array_t<double> out;
+    if (out_obj.is_none()) {
+        out = new_matrix(out_head + rows, m.cols);
+    } else {
+        // the blocks written into the caller's array (no head row), in place
+        if (!py::array_t<double, py::array::c_style>::check_(out_obj) ||
+            py::reinterpret_borrow<py::array>(out_obj).ndim() != 2)
+            throw py::type_error("out must be a C-contiguous 2-D float64 array, got " +
+                                 type_name(out_obj));
+        out = py::reinterpret_borrow<py::array_t<double>>(out_obj);
+        if (!out.writeable() || static_cast<std::size_t>(out.shape(0)) != rows ||
+            static_cast<std::size_t>(out.shape(1)) > m.cols)
+            throw py::value_error("out must be a writeable array of " + std::to_string(rows) +
+                                  " rows and at most " + std::to_string(m.cols) + " columns, got " +
+                                  shape_text(out) + (out.writeable() ? "" : " (read-only)"));
+    }
     const kn::OutMatrix o = out_view(out);
     {
         py::gil_scoped_release nogil;  // loops only; all Python objects converted above
@@ -240,11 +256,11 @@ py::array_t<double> refresh_call(py::handle matrix_obj, const char* matrix_name,
 }
 
 py::array_t<double> calc_data_value_fresh(py::handle base, py::handle begin, py::handle end,
-                                          py::handle bar_len, py::handle n_targets,
-                                          py::handle rule) {
-    // row 0 of the output is the base time line
+                                          py::handle bar_len, py::handle n_targets, py::handle rule,
+                                          py::handle out) {
+    // row 0 of a new output is the base time line; `out` takes the blocks alone
     return refresh_call(base, "base", begin, end, bar_len, "bar_len", g_layout.bar_len, n_targets,
-                        rule, 1, &kn::data_value_fresh);
+                        rule, 1, &kn::data_value_fresh, out);
 }
 
 py::array_t<double> calc_data_value_fresh_adj(py::handle adj, py::handle begin, py::handle end,
@@ -334,8 +350,11 @@ PYBIND11_MODULE(ualgo, m) {
           "capped at the last column.");
     m.def("vxCalcDataValueFresh", &calc_data_value_fresh, py::arg("base"), py::arg("begin"),
           py::arg("end"), py::arg("bar_len"), py::arg("n_targets"), py::arg("rule"),
+          py::arg("out") = py::none(),
           "float64 matrix: row 0 the base time line, then per target and field the "
-          "registered bar's state at every base bar.");
+          "registered bar's state at every base bar.  With `out` (C-contiguous float64, "
+          "n_targets * bar_len rows, one column per base bar of the last ones) the "
+          "blocks alone, at those bars, are written into it, and it is returned.");
     m.def("vxCalcDataValueFresh_Adj", &calc_data_value_fresh_adj, py::arg("adj_base"),
           py::arg("begin"), py::arg("end"), py::arg("adj_bar_len"), py::arg("n_targets"),
           py::arg("rule"), py::arg("base") = py::none(),

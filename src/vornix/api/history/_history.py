@@ -588,7 +588,12 @@ class HistoryStore(BarStore):
         n = times.size
         day_numbers = cal.day_numbers[lo:hi]
         grid_keys = time_keys(times) if freq == "min" else day_numbers
-        karray = np.empty((gv.KMatrix_Bar_Len * len(codes), n), dtype=np.float64)
+        # with head_rows, the bars are the lower rows of a K matrix that has that many
+        # header rows (zero) above them: the registration takes it as it is, uncopied
+        head = int(params.get("head_rows", 0) or 0)
+        matrix = np.empty((head + gv.KMatrix_Bar_Len * len(codes), n), dtype=np.float64)
+        matrix[:head] = 0.0
+        karray = matrix[head:]
         missing = []
         any_bars = False
         # a progress bar for long fetches, shown on a terminal only
@@ -627,7 +632,10 @@ class HistoryStore(BarStore):
         if not any_bars and self.cut is None:
             raise ValueError("no bars in the range (%s)" % describe)
         first_of_day = np.flatnonzero(np.r_[True, day_pos[1:] != day_pos[:-1]]).astype(np.int64)
-        return {"TimeLine": times, "DayPos": day_pos, "KArray": karray, "TradeFreshPos": first_of_day}
+        out = {"TimeLine": times, "DayPos": day_pos, "KArray": karray, "TradeFreshPos": first_of_day}
+        if head:
+            out["Matrix"] = matrix
+        return out
 
     def _bars_in_order(self, codes, freq):
         """read_bars of each code, in their order.  A store at a URL reads up to

@@ -116,6 +116,11 @@ py::object cache_key(std::int64_t frequency_i, std::int64_t freq_num, const char
     put("KFreqnum", in.attr("KFreNum"));
     put("BeginDate", in.attr("BeginDate"));
     put("EndDate", in.attr("EndDate"));
+    // the first step: a series' refresh flags and current bars follow the steps,
+    // which start after BeginDate under a look-back
+    py::object steps = main_time_line();
+    put("FirstStep",
+        py::len(steps) > 0 ? py::object(py::float_(steps[py::int_(0)])) : py::object(py::none()));
     put("FQ", in.attr("FQ"));
     put("TargetFre", py::int_(frequency_i));
     put("TargetFreNum", py::int_(freq_num));
@@ -312,6 +317,8 @@ std::int64_t fetch_1_freq(py::object frequency, py::object date_span, py::object
     request["filled_up"] = filled_up;
     request["fq_type"] = fq_type;
     request["need_show_ui_tip"] = true;
+    const std::int64_t body = body_start().cast<std::int64_t>();
+    request["head_rows"] = body;  // the K matrix comes whole, its header rows zero
     py::object result = bound("get_k_data_multi")(request);
 
     py::object array_time = result["TimeLine"];
@@ -336,12 +343,16 @@ std::int64_t fetch_1_freq(py::object frequency, py::object date_span, py::object
             "VxDataError", py::object(text.attr("ERROR_KDATA_MISS")) + py::str(", ") + describe);
 
     const std::int64_t n_bars = length_of(array_time);
-    py::object matrix = env().attr("generate_kmatrix_array")(target_count, n_bars);
+    py::object matrix;
+    if (py::isinstance<py::dict>(result) && result.contains("Matrix")) {
+        matrix = result["Matrix"];  // k_array is its lower rows
+    } else {
+        matrix = env().attr("generate_kmatrix_array")(target_count, n_bars);
+        matrix[py::slice(body, body + k_rows, 1)] = k_array;
+    }
     matrix[G("KMatrixPos_TimeLine")] = array_time;
     matrix[G("KMatrixPos_DayPos")] = day_pos;
     matrix[G("KMatrixPos_FreshIdx")] = np().attr("zeros")(n_bars);
-    const std::int64_t body = body_start().cast<std::int64_t>();
-    matrix[py::slice(body, body + k_rows, 1)] = k_array;
     if (py_eq(py::int_(frequency_i), bound("adjust_topmost_rule_map")(in.attr("KFrequencyI"))))
         flag_refresh_columns(matrix, array_time);
 
@@ -532,15 +543,12 @@ std::int64_t synthetic_n_freq(std::int64_t frequency_i, std::int64_t freq_num) {
 // runs out, a buffer with room for three more blocks of this size (and at least
 // twice the rows needed) takes over; pages never written cost no memory, and
 // each block is copied about once, not once per later registration.
-py::object append_rows(const py::object& dvf_obj, const py::object& block_obj) {
-    py::array dvf = py::reinterpret_borrow<py::array>(np().attr("asarray")(dvf_obj));
-    py::array block = py::reinterpret_borrow<py::array>(np().attr("asarray")(block_obj));
-    if (dvf.ndim() != 2 || block.ndim() != 2 || dvf.shape(1) != block.shape(1))
-        throw py::value_error("refresh rows of shape " + common::shape_text(block) +
-                              " cannot be appended to a refresh matrix of shape " +
-                              common::shape_text(dvf) +
-                              ": every block needs one column per step of the main time line");
-    const py::ssize_t rows = dvf.shape(0), cols = dvf.shape(1), need = rows + block.shape(0);
+//
+// `reserve_rows` is the first half: the buffer (the refresh matrix's own while
+// it has room) with the matrix's rows at its top and room for `n_new` more;
+// the caller writes them, and the matrix becomes buffer[:rows + n_new].
+py::object reserve_rows(const py::array& dvf, py::ssize_t n_new) {
+    const py::ssize_t rows = dvf.shape(0), cols = dvf.shape(1), need = rows + n_new;
     py::object base = dvf.attr("base");
     const auto fits = [&](const py::object& b) {
         if (!py::isinstance<py::array>(b)) return false;
@@ -552,10 +560,23 @@ py::object append_rows(const py::object& dvf_obj, const py::object& block_obj) {
     };
     py::object buffer = base;
     if (!fits(base)) {
-        const py::ssize_t room = std::max(2 * need, need + 3 * block.shape(0));
+        const py::ssize_t room = std::max(2 * need, need + 3 * n_new);
         buffer = np().attr("empty")(py::make_tuple(room, cols), "float64");
         buffer[py::slice(0, rows, 1)] = dvf;
     }
+    return buffer;
+}
+
+py::object append_rows(const py::object& dvf_obj, const py::object& block_obj) {
+    py::array dvf = py::reinterpret_borrow<py::array>(np().attr("asarray")(dvf_obj));
+    py::array block = py::reinterpret_borrow<py::array>(np().attr("asarray")(block_obj));
+    if (dvf.ndim() != 2 || block.ndim() != 2 || dvf.shape(1) != block.shape(1))
+        throw py::value_error("refresh rows of shape " + common::shape_text(block) +
+                              " cannot be appended to a refresh matrix of shape " +
+                              common::shape_text(dvf) +
+                              ": every block needs one column per step of the main time line");
+    const py::ssize_t rows = dvf.shape(0), need = rows + block.shape(0);
+    py::object buffer = reserve_rows(dvf, block.shape(0));
     buffer[py::slice(rows, need, 1)] = block;
     return buffer[py::slice(0, need, 1)];
 }
@@ -598,23 +619,40 @@ std::int64_t synthetic_fresh(std::int64_t frequency_i, std::int64_t freq_num) {
         two(kernel("vxCalcRegKDataBeginEndPos")(row(base_matrix, "KMatrixPos_TimeLine"),
                                                 row(k_matrix, "KMatrixPos_TimeLine"), 0),
             "vxCalcRegKDataBeginEndPos");
-    py::object combined = kernel("vxCalcDataValueFresh")(base_matrix, begin_pos, end_pos,
-                                                         G("KMatrix_Bar_Len"), targets_len, 0);
     py::object fresh_idx = row(base_matrix, "KMatrixPos_FreshIdx").attr("astype")("bool");
     py::object dvf = v.attr("g_VornixDataValueFresh");
     const std::int64_t begin_row = dvf.attr("ndim").cast<std::int64_t>() == 2
                                        ? py::tuple(dvf.attr("shape"))[0].cast<std::int64_t>()
                                        : 1;
     const std::int64_t end_row = begin_row + targets_len * Gi("KMatrix_Bar_Len");
-    // Every base bar is a step when the main frequency is its own base: take
-    // the rows as they are instead of copying them through the mask.
-    py::object rows = combined[py::slice(py::int_(1), py::none(), py::none())];
-    py::object block =
-        truthy(np().attr("all")(fresh_idx))
-            ? rows
-            : rows[py::make_tuple(py::slice(py::none(), py::none(), py::none()), fresh_idx)];
-    // A new array object: readers fetch the attribute again rather than keep the old one.
-    v.attr("g_VornixDataValueFresh") = append_rows(dvf, block);
+    const bool every_bar = truthy(np().attr("all")(fresh_idx));
+    // the steps are the base bars from the first one on when the main frequency
+    // is its own base (the bars before: the look-back)
+    const auto first_step = np().attr("argmax")(fresh_idx).cast<py::ssize_t>();
+    const auto n_base = static_cast<py::ssize_t>(py::len(fresh_idx));
+    const bool trailing = truthy(np().attr("all")(fresh_idx[py::slice(first_step, n_base, 1)]));
+    if (trailing && py::isinstance<py::array>(dvf) &&
+        py::reinterpret_borrow<py::array>(dvf).ndim() == 2 &&
+        py::reinterpret_borrow<py::array>(dvf).shape(1) == n_base - first_step) {
+        // The kernel writes the block straight into the refresh matrix's room, at
+        // the steps' bars, with no block of its own to allocate and copy.
+        py::object buffer = reserve_rows(py::reinterpret_borrow<py::array>(dvf),
+                                         static_cast<py::ssize_t>(end_row - begin_row));
+        kernel("vxCalcDataValueFresh")(base_matrix, begin_pos, end_pos, G("KMatrix_Bar_Len"),
+                                       targets_len, 0,
+                                       py::arg("out") = buffer[py::slice(begin_row, end_row, 1)]);
+        // A new array object: readers fetch the attribute again rather than keep the old one.
+        v.attr("g_VornixDataValueFresh") = buffer[py::slice(0, end_row, 1)];
+    } else {
+        py::object combined = kernel("vxCalcDataValueFresh")(base_matrix, begin_pos, end_pos,
+                                                             G("KMatrix_Bar_Len"), targets_len, 0);
+        py::object rows = combined[py::slice(py::int_(1), py::none(), py::none())];
+        py::object block =
+            every_bar
+                ? rows
+                : rows[py::make_tuple(py::slice(py::none(), py::none(), py::none()), fresh_idx)];
+        v.attr("g_VornixDataValueFresh") = append_rows(dvf, block);
+    }
     v.attr("g_VornixCache")
         .attr("set_dvf_time_line_cache")(v.attr("g_VornixDataValueFresh")[py::int_(0)]);
     regs.attr("append")(bound("RegKDataItem")(

@@ -94,12 +94,11 @@ py::dict load_factor(const py::object& path, const py::object& factor, const py:
 // the step's trading day (-1 before the first); a night-session step belongs to
 // the next trading day (get_trading_day_numbers).
 py::array_t<std::int64_t> fresh_index(const py::array_t<double>& dates) {
-    py::object in = info();
-    const auto refresh = in.attr("RefreshKDataIdx").cast<std::int64_t>();
-    py::array_t<double> tl = as_float64(
-        bound("get_trading_day_numbers")(vr().attr("g_VornixKDataList")[py::int_(refresh)].attr(
-            "Matrix")[G("KMatrixPos_TimeLine")]),
-        "the trading days of the main series' time line");
+    // the steps' days: the main time line (the main series may hold bars before
+    // the first step, the run's look-back)
+    py::array_t<double> tl = as_float64(bound("get_trading_day_numbers")(vr().attr(
+                                            "g_VornixDataValueFresh")[G("KMatrixPos_TimeLine")]),
+                                        "the trading days of the main time line");
     const auto n = static_cast<std::size_t>(tl.size());
     const auto m = static_cast<std::size_t>(dates.size());
     py::array_t<std::int64_t> out(static_cast<py::ssize_t>(n));
