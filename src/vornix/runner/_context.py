@@ -131,8 +131,7 @@ class BarHandle:
     with `fill_up=False` bars without volume are left out and the rows are
     right-aligned.  Windows exist only during the steps (`on_data`)."""
 
-    __slots__ = ("frequency", "count", "adjust", "reg_idx", "bars", "_ctx", "_read", "_codes",
-                 "_warned")
+    __slots__ = ("frequency", "count", "adjust", "reg_idx", "bars", "_ctx", "_read", "_codes")
 
     def __init__(self, frequency, count, adjust, reg_idx, bars, ctx, read, codes):
         self.frequency = frequency
@@ -143,25 +142,13 @@ class BarHandle:
         self._ctx = ctx
         self._read = read
         self._codes = codes
-        self._warned = False
 
     def _window(self, length, fill_up, what):
         # the handle's read (forward adjustment and the audit wrap it), after the
         # checks that cost nothing on the common path
         if fill_up is not True and fill_up is not False:
             _not_a_bool(what, fill_up)
-        if not self._warned and type(length) is int and length > self.bars:
-            self._warn_long(length)
         return self._read(self.reg_idx, _step(self._ctx, what), length, fill_up)
-
-    def _warn_long(self, length):
-        from vornix.tframe.utils.logger import user_warning
-
-        self._warned = True
-        user_warning(
-            "%r: a window of %s bars asks for more than the %d bars per target that the run "
-            "holds; the rows before the first bar are NaN, and each read costs time for them: "
-            "ask for at most %d (said once per registration)" % (self, length, self.bars, self.bars))
 
     def __repr__(self):
         return "<bars %s x%d%s, %d targets>" % (
