@@ -55,8 +55,10 @@ def vxCalcDataValueFresh(
     bar_len: int,
     n_targets: int,
     rule: int,
+    out: _Float | None = None,
 ) -> _Float:
-    """Row 0 the base time line, then the registered bar's state at every base bar."""
+    """Row 0 the base time line, then the registered bar's state at every base bar; with
+    `out`, the blocks alone at the last base bars, written into it."""
 
 def vxCalcDataValueFresh_Adj(
     adj_base: npt.ArrayLike,
