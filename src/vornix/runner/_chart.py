@@ -16,13 +16,15 @@ MAX_MARKS = 300  # buy and sell marks are drawn up to this many trades
 ACCOUNT_COLUMNS = ("cash", "positions_value", "equity")
 
 
-def _pyplot():
-    import matplotlib
+def new_figure(**kwargs):
+    """A figure drawn by the Agg renderer alone: no pyplot, no window system (pyplot's
+    import costs more than drawing a chart)."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
 
-    matplotlib.use("Agg", force=False)
-    import matplotlib.pyplot as plt
-
-    return plt
+    fig = Figure(**kwargs)
+    FigureCanvasAgg(fig)
+    return fig
 
 
 def thin(x, y, points=MAX_POINTS):
@@ -91,12 +93,12 @@ def write_chart(records, path, title, stats=None, trades=None, daily=None):
     equity = "equity" in records.columns
     if not panels and not equity:
         return False
-    plt = _pyplot()
     shown = panels[:MAX_PANELS]
     rows = len(shown) + 2 * equity
     heights = ([3, 1.4] if equity else []) + [2] * len(shown)
-    fig, axes = plt.subplots(rows, 1, figsize=(11, 1.4 + 1.9 * sum(heights) / 2), sharex=True,
-                             squeeze=False, gridspec_kw={"height_ratios": heights})
+    fig = new_figure(figsize=(11, 1.4 + 1.9 * sum(heights) / 2))
+    axes = fig.subplots(rows, 1, sharex=True, squeeze=False,
+                        gridspec_kw={"height_ratios": heights})
     x = np.arange(len(records))
     times = records["time"]
     first = 0
@@ -130,8 +132,10 @@ def write_chart(records, path, title, stats=None, trades=None, daily=None):
         ax.plot(dx, dy, color="tab:red", linewidth=0.6)
         if np.isfinite(depth).any() and np.nanmin(depth) < 0:
             i = int(np.nanargmin(depth))
-            ax.annotate("lowest %.2f%% (steps)" % depth[i], (x[i], depth[i]), xytext=(4, 4),
-                        textcoords="offset points", ha="left", va="bottom", fontsize="small",
+            right = i > 0.6 * len(x)  # the label on the side with room, inside the panel
+            ax.annotate("lowest %.2f%% (steps)" % depth[i], (x[i], depth[i]),
+                        xytext=(-4 if right else 4, 4), textcoords="offset points",
+                        ha="right" if right else "left", va="bottom", fontsize="small",
                         color="tab:red", annotation_clip=True)
             ax.set_ylim(depth[i] * 1.15, 0.5)
         ax.grid(True, linewidth=0.3, alpha=0.6)
@@ -158,7 +162,6 @@ def write_chart(records, path, title, stats=None, trades=None, daily=None):
     fig.tight_layout()
     with atomic_path(path, ".png") as tmp:
         fig.savefig(tmp, format="png", dpi=110)
-    plt.close(fig)
     return True
 
 
@@ -176,9 +179,9 @@ def write_monthly(monthly, path):
     """The heat map of the monthly returns; False when there are none."""
     if not monthly:
         return False
-    plt = _pyplot()
     years, table = monthly_table(monthly)
-    fig, ax = plt.subplots(figsize=(9, 0.9 + 0.45 * len(years)))
+    fig = new_figure(figsize=(9, 0.9 + 0.45 * len(years)))
+    ax = fig.subplots()
     limit = max(float(np.nanmax(np.abs(table))) if np.isfinite(table).any() else 0.01, 1e-4)
     ax.imshow(table, cmap="RdYlGn", vmin=-limit, vmax=limit, aspect="auto")
     for (i, j), v in np.ndenumerate(table):
@@ -193,5 +196,4 @@ def write_monthly(monthly, path):
     fig.tight_layout()
     with atomic_path(path, ".png") as tmp:
         fig.savefig(tmp, format="png", dpi=100)
-    plt.close(fig)
     return True

@@ -28,11 +28,12 @@ def write_table(frame, folder, name):
         if pa.types.is_timestamp(field.type):
             # whole seconds without a fraction, the others to the millisecond
             seconds = pc.cast(column, pa.timestamp("s"), safe=False)
-            whole = pc.equal(pc.cast(seconds, field.type), column)
-            column = pc.if_else(
-                pc.fill_null(whole, True), pc.strftime(seconds, format="%Y-%m-%d %H:%M:%S"),
-                pc.strftime(pc.cast(column, pa.timestamp("ms"), safe=False),
-                            format="%Y-%m-%d %H:%M:%S"))
+            whole = pc.fill_null(pc.equal(pc.cast(seconds, field.type), column), True)
+            text = pc.strftime(seconds, format="%Y-%m-%d %H:%M:%S")
+            if not pc.all(whole).as_py():
+                text = pc.if_else(whole, text, pc.strftime(
+                    pc.cast(column, pa.timestamp("ms"), safe=False), format="%Y-%m-%d %H:%M:%S"))
+            column = text
         columns.append(column)
     table = pa.table(columns, names=table.column_names)
     with atomic_path(os.path.join(folder, name + ".csv"), ".csv") as tmp:

@@ -142,10 +142,10 @@ def _run_page(folder):
 
 
 def _curves_png(curves, runs, metric):
-    from vornix.runner._chart import _pyplot
+    from vornix.runner._chart import new_figure
 
-    plt = _pyplot()
-    fig, ax = plt.subplots(figsize=(10, 4))
+    fig = new_figure(figsize=(10, 4))
+    ax = fig.subplots()
     for run in runs:
         part = curves[curves["run"] == run]
         ax.plot(part["time"], part["equity"], linewidth=1.0, label="run %d" % run)
@@ -156,7 +156,6 @@ def _curves_png(curves, runs, metric):
     fig.tight_layout()
     buf = io.BytesIO()
     fig.savefig(buf, format="png", dpi=100)
-    plt.close(fig)
     return buf.getvalue()
 
 
