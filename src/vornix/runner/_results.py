@@ -16,7 +16,7 @@ import os
 import shutil
 import tempfile
 
-from vornix.tframe.utils.utilfunc import pid_alive
+from vornix.tframe.utils.utilfunc import pid_alive, process_umask
 
 RESULTS_MARK = ".vornix-results"  # names a folder as a run's results: a later run may replace it
 
@@ -94,7 +94,7 @@ def write_results(result, out=None, failure=None):
     _remove_stale(parent, base)
     stage = tempfile.mkdtemp(prefix=".%s.tmp-%d-" % (base, os.getpid()), dir=parent)
     try:
-        os.chmod(stage, 0o777 & ~_umask())
+        os.chmod(stage, 0o777 & ~process_umask())
         _write_files(result, stage, failure)
         _switch_in(stage, folder, parent, base)
     except BaseException:
@@ -137,8 +137,3 @@ def _switch_in(stage, folder, parent, base):
     finally:
         os.close(fd)
 
-
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask

@@ -30,6 +30,7 @@ import pyarrow.parquet as pq
 
 from vornix.setting import get_setting
 from vornix.tframe.utils.exceptions import StoreError
+from vornix.tframe.utils.utilfunc import process_umask
 
 MANIFEST_FILE = "MANIFEST.json"
 VERIFY_SETTING = "VX_STORE_VERIFY"
@@ -144,7 +145,7 @@ def write_manifest(path, files):
             fh.write(data)
             fh.flush()
             os.fsync(fh.fileno())
-        os.chmod(tmp, 0o644 & ~_umask())
+        os.chmod(tmp, 0o644 & ~process_umask())
         os.replace(tmp, os.path.join(path, MANIFEST_FILE))
     except BaseException:
         try:
@@ -153,11 +154,6 @@ def write_manifest(path, files):
             pass
         raise
 
-
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
 
 
 def mismatch_error(root, rel, why, remote):

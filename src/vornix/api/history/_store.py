@@ -64,7 +64,7 @@ from vornix.api.history._places import files_of
 from vornix.tframe.sysdefine import GlobalDefine as gv
 from vornix.tframe.utils.exceptions import StoreError
 from vornix.tframe.utils.textshow import shown_text
-from vornix.tframe.utils.utilfunc import atomic_path
+from vornix.tframe.utils.utilfunc import atomic_path, process_umask
 
 BAR_FIELDS = ("open", "high", "low", "close", "volume", "turnover", "open_interest")
 BAR_COLUMNS = ("time",) + BAR_FIELDS
@@ -266,13 +266,7 @@ def local_place(path, action):
     return files.root
 
 
-def _process_umask():
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
-_UMASK = _process_umask()
+_UMASK = process_umask()
 
 
 def lock_timeout():

@@ -85,13 +85,14 @@ def _storable(value):
     raise TypeError("a %s cannot be stored in a MAT file" % type(value).__name__)
 
 
-def _process_umask():
+def process_umask():
+    """The process's file-mode mask (read by setting it and putting it back)."""
     mask = os.umask(0o022)
     os.umask(mask)
     return mask
 
 
-_UMASK = _process_umask()
+_UMASK = process_umask()
 
 
 def pid_alive(pid):
