@@ -253,7 +253,7 @@ def _cmd_run(args):
     params = dict(parse_param(text, strategy.params) for text in args.param)
     run(strategy, targets=args.targets, frequency=args.frequency, count=args.count,
         begin=args.begin, end=args.end, adjust=args.adjust, lookback=args.lookback,
-        params=params, out=args.out,
+        memory=args.memory, chunk=args.chunk, params=params, out=args.out,
         quiet=args.quiet, core=args.core, report=args.report, **_broker_args(args))
     return 0
 
@@ -294,7 +294,7 @@ def _cmd_audit(args):
         report = audit(strategy.path, cuts=args.cuts, seed=args.seed, targets=args.targets,
                        frequency=args.frequency, count=args.count, begin=args.begin,
                        end=args.end, adjust=args.adjust, lookback=args.lookback, params=params,
-                       **_broker_args(args))
+                       memory=args.memory, chunk=args.chunk, **_broker_args(args))
     except (VxError, ValueError, TypeError, RuntimeError, OSError) as exc:
         print("vornix: error: %s" % exc, file=sys.stderr)
         return 2
@@ -346,6 +346,14 @@ def _run_settings(p, runs):
                    help="history loaded before --begin for the windows of the first steps: "
                         "trading days (d), weeks (w), months (M), years (y), bars per "
                         "frequency, or a number of main bars (default 30d)")
+    p.add_argument("--memory", metavar="SIZE", default=None,
+                   help="budget for the data of one time chunk, such as 1GB or 500MB: a run "
+                        "whose data would not fit runs in consecutive time chunks (default "
+                        "1GB; 0: no limit)")
+    p.add_argument("--chunk", metavar="LENGTH", default=None,
+                   help="run in time chunks of this length: trading days (d), weeks (w), "
+                        "months (M) or years (y), such as 1M; 0 runs in one piece (default: "
+                        "by --memory)")
     p.add_argument("--param", metavar="NAME=VALUE", action="append", default=[],
                    help="a%s strategy parameter (overrides its PARAMS); repeatable"
                         % (" fixed" if runs == "runs" else ""))
@@ -458,8 +466,8 @@ def _cmd_sweep(args):
                    run_timeout=args.run_timeout,
                    targets=args.targets, frequency=args.frequency, count=args.count,
                    begin=args.begin, end=args.end, adjust=args.adjust,
-                   lookback=args.lookback, params=params,
-                   core=args.core, **_broker_args(args))
+                   lookback=args.lookback, memory=args.memory, chunk=args.chunk,
+                   params=params, core=args.core, **_broker_args(args))
     if args.walk_forward:
         train, test = parse_walk_forward(args.walk_forward)
         out = args.out or default_folder(strategy.name + "-walk-forward")

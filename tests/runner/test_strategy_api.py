@@ -74,6 +74,12 @@ def test_flags_override_run_and_dates_take_every_usual_form():
      {"lookback": "hour=3"}, ValueError, "'hour' is not a frequency"),
     ({"targets": ["A.B"], "frequency": "day", "begin": 20230105, "end": 20230106},
      {"lookback": {"day": -2}}, ValueError, "lookback day must not be negative, got -2"),
+    ({"targets": ["A.B"], "frequency": "day", "begin": 20230105, "end": 20230106},
+     {"memory": "lots"}, ValueError, "such as 1GB, 500MB or a number of bytes (0: no limit), "
+                                     "got 'lots'"),
+    ({"targets": ["A.B"], "frequency": "day", "begin": 20230105, "end": 20230106,
+      "chunk": "2h"}, {}, ValueError, "20d (trading days), 2w, 1M or 1y, or 0 for one piece; "
+                                      "got '2h'"),
 ])
 def test_bad_settings_are_refused_with_the_value(run_dict, overrides, error, words):
     with pytest.raises(error, match=None) as info:
@@ -498,3 +504,95 @@ def test_lookback_loads_whole_bars_before_the_first_day(use_sample, value, back)
     else:
         want = days[21 - back]
     assert data_begin(value, begin, CODES, "day", 1) == want
+
+
+# a strategy that reads every kind of registration at every step and trades: the
+# run in time chunks must give exactly what the run in one piece gives
+CHUNKED = """
+import numpy as np
+
+
+def init(context):
+    context.d = context.reg_bars("day", context.params["multi"])
+    context.w = context.reg_bars("week")
+    context.m = context.reg_bars(*(("min", 5) if context.params["multi"] == 1 else ("week", 2)),
+                                 adjust=True)
+    if context.params["stocks"]:
+        context.f = context.reg_factor(["pe", "pb"])
+    times = np.arange(np.datetime64("2023-01-02T10:00"), np.datetime64("2023-02-20T10:00"),
+                      np.timedelta64(1, "D"))
+    context.u = context.reg_user_data(times, np.c_[np.arange(times.size), -np.arange(times.size)])
+    context.i = context.reg_indicator(lambda ctx: ctx.m.close(2)[:, -1] - ctx.d.close(2)[:, 0])
+
+
+def on_data(context):
+    context.record("d", np.nansum(context.d.values(4)[:, 1:7]))
+    context.record("gaps", np.nansum(context.d.close(3, fill_up=False)))
+    context.record("w", np.nansum(context.w.values(2)[:, 2:7]))
+    context.record("m", np.nansum(context.m.values(12 - 5 * context.params["multi"])[:, 2:7]))
+    if context.params["stocks"]:
+        context.record("f", np.nansum(context.f.values(3)[1]))
+    for name, h, n in (("u", context.u, 12), ("i", context.i, context.params["n"])):
+        t, v = h.values(n)
+        context.record(name, np.nansum(v) + np.nansum(t) + 1000 * v.shape[1])
+    k = context.step % len(context.targets)
+    if (context.step + 1) % (9 - 4 * context.params["multi"]) == 0:
+        for j, code in enumerate(context.targets):
+            if context.params["stocks"]:
+                context.order_target_percent(code, 0.3 if j == k else 0.0)
+            else:
+                context.order_target_volume(code, 1 if j == k else -1)
+"""
+
+
+@pytest.mark.parametrize("targets, frequency, count, adjust, chunk", [
+    (CODES + ["SH.600040", "SZ.000051"], "min", 1, "forward", {"chunk": "1w"}),
+    (CODES, "day", 2, "backward", {"chunk": "3d"}),
+    (["CFE.IF00", "SHF.RB00"], "min", 15, "none", {"memory": "2MB"}),
+])
+def test_runs_in_time_chunks_give_the_run_in_one_piece(
+        run_state, tmp_path, targets, frequency, count, adjust, chunk):
+    path = tmp_path / "chunked.py"
+    path.write_text(CHUNKED + "PARAMS = {'stocks': %r, 'multi': %r, 'n': %d}\n" % (
+        targets[0][:2] != "CF", 2 if frequency == "day" else 1, 300 // count))
+    days = run_state.market.days
+    runs = []
+    for how in ({"chunk": "0"}, chunk):
+        run_state.vr.g_VornixUserContext = None
+        runs.append(_run(tmp_path, str(path), targets=targets, frequency=frequency,
+                         count=count, adjust=adjust, begin=int(days[8]), end=int(days[-3]),
+                         lookback="6d", **how))
+    whole, parts = runs
+    assert whole.chunks == 1 and parts.chunks >= 3
+    pd.testing.assert_frame_equal(whole.records, parts.records, check_exact=True)
+    pd.testing.assert_frame_equal(whole.orders, parts.orders, check_exact=True)
+    pd.testing.assert_frame_equal(whole.trades, parts.trades, check_exact=True)
+    assert len(whole.trades) > 5 and whole.records.notna().all().all()
+    assert whole.stats["total_return"] == parts.stats["total_return"]
+
+
+def test_a_window_longer_than_a_chunks_history_names_the_setting(run_state, tmp_path):
+    def init(context):
+        context.d = context.reg_bars("day")
+        context.i = context.reg_indicator(lambda ctx: ctx.d.close(1)[:, -1])
+
+    def read(n_days, n_steps):
+        def on_data(context):
+            context.d.values(n_days)
+            context.i.values(n_steps)
+        return on_data
+
+    days = run_state.market.days
+    ok = _run(tmp_path, _strategy(init=init, on_data=read(4, 4)), frequency="day",
+              begin=int(days[8]), end=int(days[20]), lookback="3d", chunk="2d")
+    assert ok.chunks == 7
+    # 3 days of history and a bar forming; an indicator's steps from those days on
+    for n_days, n_steps, step in ((5, 1, 2), (1, 5, 4)):
+        run_state.vr.g_VornixUserContext = None
+        with pytest.raises(StrategyError) as info:
+            _run(tmp_path, _strategy(init=init, on_data=read(n_days, n_steps)),
+                 frequency="day", begin=int(days[8]), end=int(days[20]), lookback="3d",
+                 chunk="2d")
+        assert "ChunkSeamError" in info.value.message
+        assert "a window of 5 at step %d " % step in info.value.message
+        assert "Raise the lookback setting" in info.value.message

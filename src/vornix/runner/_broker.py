@@ -203,27 +203,53 @@ def start_cash(types, cash=None):
 
 
 class Market:
-    """The raw bars of the run's main series at every step (instruments x steps):
-    open, high, low and volume of the step's bar, the last close known, the trading
-    day of each step and the day before's close (the base of price limits).  The
-    run's targets come first; futures contracts that are not targets follow
-    (`extend`, then `load`: their own raw bars combined to the steps)."""
+    """The raw bars of the run's main series at every step of the time chunk running
+    (instruments x steps, column 0 at step `base`): open, high, low and volume of the
+    step's bar and the last close known; and for the whole run the trading day of
+    each step and the day before's close (the base of price limits), filled as the
+    chunks run.  The run's targets come first; futures contracts that are not
+    targets follow (`extend`, then `load`: their own raw bars combined to the
+    steps)."""
 
     def __init__(self, runner, codes):
         from vornix.api.history import _history
 
+        info = runner.vr.g_VornixInputInfo
+        self.runner = runner
+        self.runner_info = info
+        self.time_line = np.asarray(runner.time_line, dtype=np.float64)  # the run's steps
+        self.begin = int(runner.settings.begin)
+        self.day = np.asarray(runner.step_days, dtype=np.int64)  # yyyymmdd of every step
+        self.day_ends = np.r_[self.day[1:] != self.day[:-1], True]
+        self.day_starts = np.r_[True, self.day[1:] != self.day[:-1]]
+        # the run's days: the first step of each, and each step's day (index)
+        self.first_steps = np.flatnonzero(self.day_starts)
+        self.day_index = np.cumsum(self.day_starts) - 1
+        # the close before each day: the last close known at the step before the
+        # day's first step; for the first day, the stored day bar before it
+        self.prev_close = np.full((len(codes), self.first_steps.size), np.nan)
+        if self.day.size:
+            self.prev_close[:, 0] = self._close_before(_history, info, codes, self.begin)
+        self.base, self.end = 0, 0
+        self.last_close = np.full(len(codes), np.nan)  # at the step before the chunk
+        self.load_chunk(*runner.chunks[runner.chunk_no])
+
+    def load_chunk(self, first, end):
+        """The bars of the targets at steps first..end-1 (the chunk prepared in the
+        state store), closes carried on from the chunk before."""
+        from vornix.api.history import _history
+
+        runner, info = self.runner, self.runner_info
         vr, gv = runner.vr, runner.gv
-        info = vr.g_VornixInputInfo
-        n = len(codes)
-        k = vr.g_VornixKDataList[int(info.RefreshKDataIdx)]
-        m = k.Matrix
-        column = np.minimum(np.asarray(k.CurrentBar, dtype=np.int64), m.shape[1] - 1)
-        day_pos = m[gv.KMatrixPos_DayPos][column].astype(np.int64)
-        self.time_line = np.asarray(runner.env.fresh_bar_timeline, dtype=np.float64)
-        # the run's first day; the series hold look-back bars before it (BeginDate),
-        # and CurrentBar maps each step to its own column of the main series
-        begin = int(runner.settings.begin)
+        n = len(info.TargetList)
+        if self.end:  # the last close known at the step before this chunk
+            self.last_close = self.close[:, -1].copy()
+        self.base, self.end = first, end
         if runner.settings.adjust == "none":
+            k = vr.g_VornixKDataList[int(info.RefreshKDataIdx)]
+            m = k.Matrix
+            column = np.minimum(np.asarray(k.CurrentBar, dtype=np.int64), m.shape[1] - 1)
+
             def rows(item):
                 return m[[gv.bar_item_pos(item, t) for t in range(n)]][:, column]
 
@@ -232,24 +258,47 @@ class Market:
             self.volume = rows(gv.KMatrix_Volume)
         else:  # the main series holds adjusted prices: the raw bars, combined to the steps
             self.open, self.high, self.low, close, self.volume = self._raw(
-                _history, gv, info, list(info.TargetList), begin)
-        self.runner_info = info
-        self.begin = begin
+                _history, gv, info, list(info.TargetList), self._first_day())
+        extra = self.prev_close.shape[0] - n  # contracts added: loaded again by the broker
+        if extra:
+            for name in ("open", "high", "low", "volume"):
+                rows_ = getattr(self, name)
+                fill = 0.0 if name == "volume" else np.nan
+                setattr(self, name, np.vstack([rows_, np.full((extra, rows_.shape[1]), fill)]))
+            close = np.vstack([close, np.full((extra, close.shape[1]), np.nan)])
         self._raw_close = close
-        self.close = _last_known(close)
-        days = np.asarray(_history.get_trading_days(int(info.BeginDate), int(info.EndDate)))
-        self.day = days[np.minimum(day_pos, days.size - 1)]  # yyyymmdd of every step
-        self.day_ends = np.r_[self.day[1:] != self.day[:-1], True]
-        self.day_starts = np.r_[True, self.day[1:] != self.day[:-1]]
-        # the run's days: the first step of each, and each step's day (index)
-        self.first_steps = np.flatnonzero(self.day_starts)
-        self.day_index = np.cumsum(self.day_starts) - 1
-        # the close before each day: the last close known at the step before the
-        # day's first step; for the first day, the stored day bar before it
-        before = self.first_steps - 1
-        self.prev_close = np.where(before >= 0, self.close[:, np.maximum(before, 0)], np.nan)
-        if self.day.size:
-            self.prev_close[:, 0] = self._close_before(_history, info, codes, begin)
+        self.close = self._closes(np.arange(close.shape[0]))
+        self._day_closes(np.arange(close.shape[0]))
+
+    def _first_day(self):
+        """The first trading day of the chunk's steps (the run's begin for the first)."""
+        return self.begin if self.base == 0 else int(self.runner._chunk_begin(
+            self.runner.chunk_no))
+
+    def _closes(self, rows):
+        """The last close known at each step of the chunk (rows of `_raw_close`), the
+        close before the chunk where the chunk has none yet."""
+        out = _last_known(self._raw_close[rows])
+        lead = np.isnan(out)
+        if lead.any():
+            out = np.where(lead, self.last_close[rows][:, None], out)
+        return out
+
+    def _day_closes(self, rows):
+        """The close before each day whose first step is in the chunk."""
+        days = np.flatnonzero((self.first_steps >= max(self.base, 1))
+                              & (self.first_steps < self.end))
+        if not days.size:
+            return
+        before = self.first_steps[days] - 1 - self.base  # -1: the chunk before's last step
+        rows = np.asarray(rows)
+        px = np.where(before >= 0, self.close[rows][:, np.maximum(before, 0)],
+                      self.last_close[rows][:, None])
+        self.prev_close[rows[:, None], days[None, :]] = px
+
+    def arrays(self):
+        """The chunk's arrays (for the memory it holds)."""
+        return [self.open, self.high, self.low, self.volume, self._raw_close, self.close]
 
     def extend(self, k):
         """Room for `k` more instruments (no bars: NaN prices, volume 0) until `load`."""
@@ -257,13 +306,14 @@ class Market:
             rows = getattr(self, name)  # prev_close: one column a day, the others a step
             setattr(self, name, np.vstack([rows, np.full((k, rows.shape[1]), np.nan)]))
         self.volume = np.vstack([self.volume, np.zeros((k, self.volume.shape[1]))])
+        self.last_close = np.r_[self.last_close, np.full(k, np.nan)]
 
     def load(self, history, codes, rows, fallback):
         """The raw bars of instruments that are not targets of the run (the contracts
-        behind continuous targets, or ordered directly), combined to the steps, into
-        their rows.  `fallback[code]` = (target row, steps) stands in for a contract
-        without stored bars: the continuous target's bars at the steps it is main.
-        Returns the codes without bars."""
+        behind continuous targets, or ordered directly), combined to the chunk's
+        steps, into their rows.  `fallback[code]` = (target row, steps of the run)
+        stands in for a contract without stored bars: the continuous target's bars at
+        the steps it is main.  Returns the codes without bars."""
         from vornix.tframe.sysdefine import GlobalDefine as gv
         from vornix.tframe.utils.exceptions import VxError
 
@@ -274,8 +324,8 @@ class Market:
         got = None
         if stored:
             try:
-                got = self._raw(history, gv, info, stored, self.begin)
-            except (ValueError, VxError):  # none of them has a bar in the run's range
+                got = self._raw(history, gv, info, stored, self._first_day())
+            except (ValueError, VxError):  # none of them has a bar in the chunk's range
                 stored = []
         for k, c in enumerate(stored):
             r = rows[codes.index(c)]
@@ -285,9 +335,11 @@ class Market:
             if c in stored or c not in fallback:
                 continue
             t, steps = fallback[c]
+            steps = steps[(steps >= self.base) & (steps < self.end)] - self.base
             for name in ("open", "high", "low", "_raw_close", "volume"):
                 getattr(self, name)[r, steps] = getattr(self, name)[t, steps]
-        self.close[rows] = _last_known(self._raw_close[rows])
+        self.close[rows] = self._closes(rows)
+        self._day_closes(rows)
         return [c for c in codes if c not in stored]
 
     def _raw(self, history, gv, info, targets, begin):
@@ -301,10 +353,11 @@ class Market:
         times = np.asarray(got["TimeLine"], dtype=np.float64)
         karray = got["KArray"]
         # the base bars of step s: after step s-1's time, up to step s's
-        ends = np.searchsorted(times, self.time_line + 1e-7, side="right")
+        line = self.time_line[self.base:self.end]
+        ends = np.searchsorted(times, line + 1e-7, side="right")
         starts = np.r_[0, ends[:-1]]
         keep = ends > starts  # a step with a bar of its own
-        out = [np.full((n, self.time_line.size), np.nan) for _ in range(5)]
+        out = [np.full((n, line.size), np.nan) for _ in range(5)]
         out[4][:] = 0.0
         names = ("open", "high", "low", "close", "volume")
         if not keep.any():
@@ -434,6 +487,13 @@ class Broker:
         # of the step's trading day; the target itself on a day without one)
         self.main_of = {}
         self._unloaded = []  # contracts whose bars are read at the first order
+        self._loaded = []  # (codes, rows, fallback) of the contracts whose bars are read
+        # the account columns worked out so far: steps done, and after them the
+        # positions held, each account's total spent, the fills and actions counted,
+        # and per account the (cash, positions value) of each part
+        self._books = {"done": 0, "held": np.zeros(0), "trades": 0, "applied": 0, "parts": {}}
+        for account in self.accounts:
+            self._books[account.handle] = 0.0
         self.load_seconds = 0.0  # spent reading them (within the steps)
         self._load_contracts()
         self.value_px = mk.close
@@ -447,8 +507,9 @@ class Broker:
         futures = [c for c, f in zip(self.codes, self.is_future) if f]
         if not futures:
             return
-        info = self.vr.g_VornixInputInfo
-        tables = _history.get_main_contract(futures, int(info.BeginDate), int(info.EndDate))
+        # over the whole run, whatever time chunk the state store holds
+        tables = _history.get_main_contract(futures, int(self.runner.data_begin),
+                                            int(self.runner.settings.end))
         day = self.market.day
         wanted, fallback, per_target = [], {}, {}
         for code, (days, contracts) in tables.items():
@@ -531,6 +592,7 @@ class Broker:
         todo, self._unloaded = self._unloaded, []
         for codes, rows, fallback in todo:
             self._note_missing(self.market.load(_history, codes, rows, fallback), fallback)
+            self._loaded.append((codes, rows, fallback))
         self.load_seconds += time.perf_counter() - t0
 
     def _note_missing(self, missing, fallback):
@@ -598,22 +660,30 @@ class Broker:
         return base
 
     def _limits(self, records):
-        """(lower, upper) price limits of each stock and day of the run (NaN: none)."""
+        """(lower, upper) price limits of each stock and day of the run (NaN: none),
+        worked out for the days of the chunk running (`_chunk_limits`)."""
         mk = self.market
-        down = np.full(mk.prev_close.shape, np.nan)
-        up = np.full(mk.prev_close.shape, np.nan)
-        for t, r in enumerate(records):
+        self.down = np.full(mk.prev_close.shape, np.nan)
+        self.up = np.full(mk.prev_close.shape, np.nan)
+        self._chunk_limits()
+        return self.down, self.up
+
+    def _chunk_limits(self):
+        """The price limits of the days whose first step is in the chunk running."""
+        mk, down, up = self.market, self.down, self.up
+        days = np.flatnonzero((mk.first_steps >= mk.base) & (mk.first_steps < mk.end))
+        for t, r in enumerate(self.records[:self.n_targets]):
             pct = self.limit_pct[t]
             if pct != pct:
                 continue
             tick = self.min_move[t] or 0.01
             listed = int(r.get("ListDate") or 0)
-            for k, s in enumerate(mk.first_steps):
+            for k in days:
+                s = mk.first_steps[k]
                 base = mk.prev_close[t, k]
                 if int(mk.day[s]) != listed and base > 0:  # none on its first day
                     down[t, k], up[t, k] = _rules.limit_prices(
                         self._reference(t, int(s), base), pct, tick)
-        return down, up
 
     # ------------------------------------------------------------ user calls
     def _callback(self, name, obj):
@@ -822,7 +892,7 @@ class Broker:
         so this is worked out once per step and number of fills."""
         key = (step, len(self.trades))
         if self._valued_at is None or self._valued_at[0] != key:
-            closes = self.value_px[:, step]
+            closes = self.value_px[:, step - self.market.base]
             equity = {}
             for account in self.accounts:
                 held = account.positions != 0
@@ -882,10 +952,11 @@ class Broker:
             return
         mk = self.market
         # the step's bar of every target as Python floats: orders may wait many steps
-        volumes = mk.volume[:, step].tolist()
-        opens = mk.open[:, step].tolist()
-        highs = mk.high[:, step].tolist()
-        lows = mk.low[:, step].tolist()
+        j = step - mk.base
+        volumes = mk.volume[:, j].tolist()
+        opens = mk.open[:, j].tolist()
+        highs = mk.high[:, j].tolist()
+        lows = mk.low[:, j].tolist()
         down = up = None
         if self.down is not None:
             k = mk.day_index[step]
@@ -981,7 +1052,8 @@ class Broker:
         held = np.flatnonzero(account.positions)
         if not held.size or step <= 0:
             return 0.0
-        px = self.value_px[held, step - 1]
+        j = step - 1 - self.market.base
+        px = self.value_px[held, j] if j >= 0 else self.market.last_close[held]
         ref = self.reference[held]
         px = np.where(np.isfinite(px), px, ref)
         return float(np.sum(account.positions[held] * (px - ref) * self.multiplier[held]))
@@ -1075,7 +1147,7 @@ class Broker:
         held = np.flatnonzero(account.positions)
         expired = [c for c in held if 0 < self.expiry[c] <= day]
         for c in expired:
-            price = self.value_px[c, step]
+            price = self.value_px[c, step - self.market.base]
             if not math.isfinite(price):
                 price = self.reference[c]
             volume = account.positions[c]
@@ -1094,7 +1166,7 @@ class Broker:
                        step)
         held = np.flatnonzero(account.positions)
         if held.size:
-            px = self.value_px[held, step]
+            px = self.value_px[held, step - self.market.base]
             px = np.where(np.isfinite(px), px, self.reference[held])
             pnl = _rules.settle(account.positions[held], self.reference[held], px,
                                 self.multiplier[held])
@@ -1167,36 +1239,89 @@ class Broker:
                 self._done(order, "cancelled", reason, "end of day", step)
 
     # ------------------------------------------------------------ results
+    def _flush_columns(self):
+        """Cash and positions value of each account at the steps of the chunk running
+        that ran and are not yet worked out, from its fills and corporate actions and
+        what was held and spent before them (`_books`): a run in chunks gets the
+        columns of the run in one piece."""
+        mk = self.market
+        first, end = self._books["done"], min(mk.end, self.last_step + 1)
+        if end <= first:
+            return
+        steps, n = end - first, len(self.codes)
+        moves = np.zeros((steps, n))
+        spent = np.zeros((steps, n))
+        for e in self.trades[self._books["trades"]:]:
+            signed = e.volume if e.side == "buy" else -e.volume
+            t = self.index[e.target]
+            moves[e.step - first, t] += signed
+            spent[e.step - first, t] += signed * e.price * self.multiplier[t] + e.fee
+        for a in self.applied[self._books["applied"]:]:
+            t = self.index[a["target"]]
+            moves[a["step"] - first, t] += a["shares_after"] - a["shares_before"]
+            spent[a["step"] - first, t] -= a["cash"]
+        carry = np.r_[self._books["held"], np.zeros(n - self._books["held"].size)]
+        held = np.cumsum(np.vstack([carry, moves]), axis=0)[1:]
+        closes = self.value_px[:, first - mk.base:end - mk.base].T * self.multiplier
+        value = np.where(held != 0, held * np.where(held != 0, closes, 0.0), 0.0)
+        for account in self.accounts:
+            # column by column in target order: the same sums whatever the chunks
+            paid, val = np.zeros(steps), np.zeros(steps)
+            for t in range(n):
+                if self.account_of[t] is account:
+                    paid += spent[:, t]
+                    val += value[:, t]
+            total = np.cumsum(np.r_[self._books[account.handle], paid])[1:]
+            self._books[account.handle] = total[-1]
+            self._books["parts"].setdefault(account.handle, []).append(
+                (account.start_cash - total, val))
+        self._books.update(done=end, held=held[-1], trades=len(self.trades),
+                           applied=len(self.applied))
+
     def account_columns(self):
         """Per account held: cash, positions value (at each step's close) and equity
         per step, rebuilt from the fills and corporate actions; NaN after the last
         step that ran."""
-        steps, n = self.time_line.size, len(self.codes)
-        moves = np.zeros((steps, n))
-        spent = np.zeros((steps, n))
-        for e in self.trades:
-            signed = e.volume if e.side == "buy" else -e.volume
-            t = self.index[e.target]
-            moves[e.step, t] += signed
-            spent[e.step, t] += signed * e.price * self.multiplier[t] + e.fee
-        for a in self.applied:
-            t = self.index[a["target"]]
-            moves[a["step"], t] += a["shares_after"] - a["shares_before"]
-            spent[a["step"], t] -= a["cash"]
-        held = np.cumsum(moves, axis=0)
-        closes = self.value_px.T * self.multiplier
-        value = np.where(held != 0, held * np.where(held != 0, closes, 0.0), 0.0)
+        self._flush_columns()
+        steps = self.time_line.size
         after = np.arange(steps) > self.last_step
         out = {}
         for account in self.accounts:
-            mine = np.array([self.account_of[t] is account for t in range(n)])
-            cash = account.start_cash - np.cumsum(spent[:, mine].sum(axis=1))
-            val = value[:, mine].sum(axis=1)
+            cash, val = np.full(steps, np.nan), np.full(steps, np.nan)
+            parts = self._books["parts"].get(account.handle, [])
+            if parts:
+                done = sum(p[0].size for p in parts)
+                cash[:done] = np.concatenate([p[0] for p in parts])
+                val[:done] = np.concatenate([p[1] for p in parts])
             cash[after] = val[after] = np.nan
             out[account.handle] = {"cash": cash, "positions_value": val, "equity": cash + val}
             if account.handle == "future":
                 out[account.handle] = self._futures_columns(account, cash + val, after)
         return out
+
+    # ------------------------------------------------------------ time chunks
+    def end_chunk(self):
+        """The chunk running ended: its account columns are worked out while its bars
+        are at hand."""
+        self._flush_columns()
+
+    def begin_chunk(self, first, end):
+        """The bars of the next chunk (steps first..end-1), prepared in the state store:
+        the targets' from the main series, the contracts' loaded so far read again,
+        and the price limits of its days."""
+        from vornix.api.history import _history
+
+        self.market.load_chunk(first, end)
+        self.value_px = self.market.close
+        for codes, rows, fallback in self._loaded:
+            self.market.load(_history, codes, rows, fallback)
+        if self.down is not None:
+            self._chunk_limits()
+        self._valued_at = None
+
+    def closes_at(self, step):
+        """The last close known of every instrument at `step` of the chunk running."""
+        return self.value_px[:, step - self.market.base]
 
     def _futures_columns(self, account, equity, after):
         """The futures account per step: its equity (as for any account: what was

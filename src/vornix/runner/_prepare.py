@@ -126,7 +126,7 @@ def _main_time_line(codes, frequency_i, freq_num, begin, end):
 
 
 def prepare_run(targets, frequency, freq_num=1, begin=None, end=None, fq_type=0,
-                data_begin=None):
+                data_begin=None, fq_base=0):
     """Set up a run in the process-wide state store `sysstate.vr` and register its
     main series; returns the main registration index (one row per target).
 
@@ -150,6 +150,10 @@ def prepare_run(targets, frequency, freq_num=1, begin=None, end=None, fq_type=0,
     the main time line, and so the steps, start at `begin`.  Each series maps the
     steps to its own bar columns (its CurrentBar), so the bars before `begin` only
     lengthen the windows of the first steps.
+
+    `fq_base` (yyyymmdd, FQBase; 0: the first day each series fetches) is the day
+    backward-adjusted prices are relative to: the consecutive parts of a run that
+    is executed in time chunks all show the prices of the whole run.
 
     Before anything is filled, one command goes to the trading core, so that the
     connection comes up, the version handshake runs and the cache directory is the
@@ -200,6 +204,7 @@ def prepare_run(targets, frequency, freq_num=1, begin=None, end=None, fq_type=0,
     info.BeginDate = data_begin
     info.EndDate = end
     info.FQ = fq_type
+    info.FQBase = int(fq_base or 0)
     for record in records:
         code = record["DotCode"]
         vr.g_VornixTargetsInfo[code] = record

@@ -75,6 +75,8 @@ class RunResult:
     step_seconds: float = 0.0
     out_dir: object = None
     read: tuple = ()  # the registrations whose windows the strategy read
+    chunks: int = 1  # the time chunks the run executed in (vornix.runner._chunks)
+    chunk_seconds: float = 0.0  # preparing and registering the chunks after the first
 
     @property
     def step_microseconds(self):
@@ -105,6 +107,9 @@ class RunResult:
             % (self.setup_seconds, self.registration_seconds, self.step_seconds,
                self.step_microseconds)
         )
+        if self.chunks > 1:
+            lines.append("chunks: %d (time chunks of the range; the later ones prepared and "
+                         "registered in %.2f s)" % (self.chunks, self.chunk_seconds))
         names = [c for c in rec.columns if c != "time"]
         lines.append("recorded: %s" % (", ".join(names) if names else "nothing"))
         if self.stats:
@@ -280,6 +285,15 @@ class _Run:
         self.time_line = None  # the steps' times, once the set-up made them
         self.data_begin = settings.begin  # the first day loaded (the look-back's)
         self.read_kinds = set()  # the registrations whose windows the strategy read
+        # time chunks: (first step, end step) of each, the one running, its first
+        # step and first day loaded; the registrations in the order made, replayed
+        # in every chunk after the first (kind, arguments, handle, cell of its read)
+        self.chunks = [(0, 0)]
+        self.chunk_no = 0
+        self.offset = 0
+        self.chunk_data_begin = settings.begin
+        self.bindings = []
+        self.step_days = None  # the trading day (yyyymmdd) of every step
 
     # called by Context.reg_bars
     def register_bars(self, frequency, count, adjust):
@@ -291,23 +305,12 @@ class _Run:
         key = (frequency, count, bool(adjust))
         if key in self.handles:
             return self.handles[key]
-        t0 = time.perf_counter()
-        # the object True: the registration takes the adjusted steps for it only
-        reg_idx = self.subscribe.reg_k_data(frequency, _base_count(self.settings, frequency, count),
-                                            True if adjust else False)
-        self.registration_seconds += time.perf_counter() - t0
-        read = self.read_adj_values if adjust else self.read_values
         what = "bars %s x%d%s" % (frequency, count, " adjusted" if adjust else "")
-        read = _lookback.warn_short(
-            read, what, self.vr.g_VornixKDataList[int(reg_idx[0, 0])].CurrentBar,
-            self.settings.lookback, self.read_kinds)
-        if self.settings.adjust == "forward":
-            read = self._forward(read, int(reg_idx[0, 0]))
-        if self.hooks is not None:
-            read = self.hooks.wrap("bars %s x%d%s" % (frequency, count, " adjusted" if adjust else ""),
-                                   read)
+        reg_idx = self._reg_bars(frequency, count, adjust)
+        read, cell = self._bound(self._bars_read(reg_idx, bool(adjust), what), what)
         handle = BarHandle(frequency, count, bool(adjust), reg_idx, self._bars_of(reg_idx),
                            self.context, read, np.asarray(self.context.targets))
+        self.bindings.append(("bars", (frequency, count, bool(adjust), what), handle, cell))
         series = (int(reg_idx[0, 0]), bool(adjust))
         if series not in self.series:  # the main series registered again is the same one
             self.series.add(series)
@@ -318,13 +321,99 @@ class _Run:
             self.progress.set_postfix_str("registered %s x%d" % (frequency, count))
         return handle
 
-    def _forward(self, read, pos):
+    def _reg_bars(self, frequency, count, adjust):
+        t0 = time.perf_counter()
+        # the object True: the registration takes the adjusted steps for it only
+        reg_idx = self.subscribe.reg_k_data(frequency, _base_count(self.settings, frequency, count),
+                                            True if adjust else False)
+        self.registration_seconds += time.perf_counter() - t0
+        return reg_idx
+
+    def _bars_read(self, reg_idx, adjust, what):
+        """The window read of a bar registration in the chunk running: in the first,
+        one that warns when a window reaches before the history loaded; in later
+        ones, one that refuses it (ChunkSeamError); forward-adjusted when the run is."""
+        read = self.read_adj_values if adjust else self.read_values
+        pos = int(reg_idx[0, 0])
+        current = self.vr.g_VornixKDataList[pos].CurrentBar
+        if self.chunk_no == 0:
+            read = _lookback.warn_short(read, what, current, self.settings.lookback,
+                                        self.read_kinds)
+        else:
+            read = self._seam_checked(read, what, current)
+        if self.settings.adjust == "forward":
+            read = self._forward(read)
+        return read
+
+    def _bound(self, read, what):
+        """(the handle's read, the cell that holds the chunk's read or None): in a run
+        of several chunks, the handle reads through a cell that every chunk refills;
+        the audit's fingerprints wrap it once."""
+        cell = None
+        if len(self.chunks) > 1:
+            cell = [read]
+
+            def read(*args):
+                return cell[0](*args)
+
+        if self.hooks is not None:
+            read = self.hooks.wrap(what, read)
+        return read, cell
+
+    def _seam_checked(self, read, what, current):
+        """`read` of a chunk after the first, at the chunk's own columns: a window
+        longer than the bars loaded up to its step raises ChunkSeamError (the run in
+        one piece would show bars before the chunk's first day loaded), as does a
+        window without the bars of no volume (fill_up=False) padded for a target whose
+        bars begin before that day."""
+        loaded = np.asarray(current, dtype=np.int64) + 1
+        offset, kinds, n = self.offset, self.read_kinds, len(self.context.targets)
+        partial = self._partial_targets()
+
+        def checked(reg_idx, step, length, *rest):
+            local = step - offset
+            if length > loaded[local]:
+                raise self._seam_error(what, length, step, int(loaded[local]))
+            kinds.add(what)
+            out = read(reg_idx, local, length, *rest)
+            if rest and rest[0] is False and length and partial.any():
+                padded = np.isnan(out[::length, 1]) if out.shape[0] == n * length else partial
+                if (padded & partial).any():
+                    raise self._seam_error(what, length, step, None)
+            return out
+
+        return checked
+
+    def _partial_targets(self):
+        """Targets whose bars begin before the chunk's first day loaded (a listing
+        day unknown counts as before)."""
+        info = self.vr.g_VornixTargetsInfo
+        return np.array([int(info[c].get("ListDate") or 0) < self.chunk_data_begin
+                         for c in self.context.targets])
+
+    def _seam_error(self, what, length, step, loaded):
+        from vornix.tframe.utils.datetimefunc import datenum_to_datetime
+        from vornix.tframe.utils.exceptions import ChunkSeamError
+
+        first, end = self.chunks[self.chunk_no]
+        have = ("%d %s loaded up to it" % (loaded, "bars" if what.startswith("bars") else
+                                           "steps") if loaded is not None
+                else "targets without enough bars of volume in the history loaded")
+        return ChunkSeamError(
+            "%s: a window of %d at step %d (%s) reaches before the history loaded for chunk %d "
+            "of %d of the run (steps %d to %d, history from %d: %s; lookback=%s); the run in one "
+            "piece would show other values there. Raise the lookback setting, or give a longer "
+            "chunk (chunk=...) or memory budget (memory=...), or chunk=0 to run in one piece"
+            % (what, length, step, datenum_to_datetime(self.time_line[step]), self.chunk_no + 1, len(self.chunks), first,
+               end - 1, self.chunk_data_begin, have, self.settings.lookback))
+
+    def _forward(self, read):
         """`read` of a registration's windows at forward-adjusted prices, point in time:
         the bars are fetched backward-adjusted (scaled by factor(day) / factor(first
-        day fetched), which uses no event after a bar) and each stock's block of a
-        window read at step s is scaled by factor(first day fetched) / factor(day of
-        s): the prices at the level of step s, from the events on or before it."""
-        scale = self._forward_scales(pos)
+        day loaded by the run), which uses no event after a bar) and each stock's block
+        of a window read at step s is scaled by factor(first day loaded) / factor(day
+        of s): the prices at the level of step s, from the events on or before it."""
+        scale = self._forward_scales()
         if scale is None:
             return read
         rows, f_base, f_step, differs = scale
@@ -339,7 +428,7 @@ class _Run:
 
         return forward
 
-    def _forward_scales(self, pos):
+    def _forward_scales(self):
         """(target rows, factor at the first day fetched, factor at each step's day,
         steps where they differ) of the stocks with adjustment factors; None when no
         window of the registration needs scaling."""
@@ -363,7 +452,8 @@ class _Run:
         rows, f_step, tables = self._factor_steps
         if not rows.size:
             return None
-        first = _first_day(self.vr, self.gv, pos)
+        # the day the backward-adjusted bars are relative to: the run's first day loaded
+        first = self.fq_base
         f_base = np.array([_factor_on(*tables[t], np.array([first]))[0] for t in rows])
         differs = (f_step != f_base[:, None]).any(axis=0)
         return (rows, f_base, f_step, differs) if differs.any() else None
@@ -372,33 +462,62 @@ class _Run:
         s = self.settings
         names = [names] if isinstance(names, str) else list(names)
         targets = self.context.targets if targets is None else targets
+        # the run's whole range in every chunk: a factor's days are few
         begin = self.data_begin if begin is None else as_yyyymmdd(begin, "begin")
         end = s.end if end is None else as_yyyymmdd(end, "end")
-        t0 = time.perf_counter()
-        idx = self.subscribe.reg_factor(names, targets, begin, end)
-        self.registration_seconds += time.perf_counter() - t0
+        args = (names, targets, begin, end)
+        idx = self._reg_factor(args)
+        what = "factors " + ",".join(names)
         self.registrations.append(
             Registration("factor " + ",".join(names), 1, False, int(idx.size), kind="factor"))
-        return SeriesHandle("factors", np.ravel(idx), self.context,
-                            self._read("factors " + ",".join(names), self.subscribe.get_reg_factor))
+        read, cell = self._bound(self._series_read(what, self.subscribe.get_reg_factor), what)
+        handle = SeriesHandle("factors", np.ravel(idx), self.context, read)
+        self.bindings.append(("factor", args, handle, cell))
+        return handle
+
+    def _reg_factor(self, args):
+        t0 = time.perf_counter()
+        idx = self.subscribe.reg_factor(*args)
+        self.registration_seconds += time.perf_counter() - t0
+        return idx
 
     def register_user_data(self, times, values):
         line = as_time_line(times)
         _check_user_times(line)
-        t0 = time.perf_counter()
-        idx = self.subscribe.reg_user_data(line, np.asarray(values))
-        self.registration_seconds += time.perf_counter() - t0
+        args = (line, np.asarray(values))
+        idx = self._reg_user_data(args)
         self.registrations.append(
             Registration("user data", 1, False, int(np.size(idx)), kind="user data"))
-        return SeriesHandle("user data", idx, self.context,
-                            self._read("user data", self.subscribe.get_reg_user_data))
+        read, cell = self._bound(self._series_read("user data", self.subscribe.get_reg_user_data),
+                                 "user data")
+        handle = SeriesHandle("user data", idx, self.context, read)
+        self.bindings.append(("user data", args, handle, cell))
+        return handle
+
+    def _reg_user_data(self, args):
+        t0 = time.perf_counter()
+        idx = self.subscribe.reg_user_data(*args)
+        self.registration_seconds += time.perf_counter() - t0
+        return idx
 
     def register_indicator(self, func):
-        vr = self.vr
+        idx = self._reg_indicator(func)
+        self.registrations.append(Registration("indicator", 1, False, len(idx), kind="indicator"))
+        read, cell = self._bound(
+            self._series_read("indicator", self.subscribe.get_reg_user_indicator), "indicator")
+        handle = SeriesHandle("indicator", idx, self.context, read)
+        self.bindings.append(("indicator", func, handle, cell))
+        return handle
+
+    def _reg_indicator(self, func):
+        vr, offset = self.vr, self.offset
 
         def at_its_step(context):
-            # the environment's lookups (prices, bars) answer for the step evaluated
-            vr.g_VornixSimCurBarFresh = context._internal_bar_num
+            # the environment's lookups (prices, bars) answer for the step evaluated;
+            # the context stands at the run's step
+            local = context._internal_bar_num
+            vr.g_VornixSimCurBarFresh = local
+            context._internal_bar_num = local + offset
             return func(context)
 
         at_its_step.user_function = func
@@ -409,18 +528,39 @@ class _Run:
         finally:
             vr.g_VornixSimCurBarFresh = saved
         self.registration_seconds += time.perf_counter() - t0
-        self.registrations.append(Registration("indicator", 1, False, len(idx), kind="indicator"))
-        return SeriesHandle("indicator", idx, self.context,
-                            self._read("indicator", self.subscribe.get_reg_user_indicator))
+        return idx
 
-    def _read(self, what, read):
-        kinds = self.read_kinds
+    def _series_read(self, what, read, tail=None):
+        """The read of a factor, user data or indicator in the chunk running, at its
+        own steps.  Windows of user data and indicators (one column per step) that
+        reach before the chunk's first step are completed from `tail`, (first step,
+        columns) of the handle's rows kept from the chunks before; ChunkSeamError where
+        it holds too few."""
+        kinds, offset = self.read_kinds, self.offset
+        if offset == 0:
+            def counted(*args):
+                kinds.add(what)
+                return read(*args)
 
-        def counted(*args):
+            return counted
+        time_line = self.time_line
+
+        def shifted(reg_idx, step, length):
             kinds.add(what)
-            return read(*args)
+            local = step - offset
+            if tail is None or length <= local + 1:
+                return read(reg_idx, local, length)
+            start = max(step - length + 1, 0)
+            first, columns = tail
+            if start < first:
+                raise self._seam_error(what, length, step, step - first + 1)
+            _, values = read(reg_idx, local, local + 1)
+            values = np.asarray(values)
+            return (time_line[start:step + 1].copy(),
+                    np.concatenate([columns[:, start - first:],
+                                    values.reshape(columns.shape[0], -1)], axis=1))
 
-        return counted if self.hooks is None else self.hooks.wrap(what, counted)
+        return shifted
 
     def _bars_of(self, reg_idx):
         pos = int(reg_idx[0, 0])
@@ -465,15 +605,202 @@ class _Run:
             t0 = time.perf_counter()
             self.data_begin = _lookback.data_begin(s.lookback, s.begin, s.targets, s.frequency,
                                                    s.count)
+            # backward-adjusted prices relative to the run's first day loaded, in every chunk
+            self.fq_base = self.data_begin
+            self._plan_chunks()
             main_idx = prepare_run(s.targets, s.frequency, _base_count(s, s.frequency, s.count),
-                                   s.begin, s.end, s.fq_type, data_begin=self.data_begin)
+                                   s.begin, self._chunk_end(0), s.fq_type,
+                                   data_begin=self.data_begin, fq_base=self.fq_base)
+            self._check_chunk_steps()
             setup_seconds = time.perf_counter() - t0
-            time_line = self.time_line = np.asarray(env.fresh_bar_timeline, dtype=np.float64).copy()
-            self._init(main_idx, time_line, sysdefine)
+            self._init(main_idx, self.time_line, sysdefine)
+            self._replan()
         except BaseException:
             _drop_new_entries(cache_seen, cache_mark)
             raise
-        return setup_seconds, self._steps(time_line), time_line
+        return setup_seconds, self._steps(self.time_line), self.time_line
+
+    # ------------------------------------------------------------ time chunks
+    def _plan_chunks(self):
+        """The steps of the whole run (its main time line), the trading day of each, and
+        the chunks they run in: by the `chunk` length, else in one piece when the
+        estimate of the run's data fits the `memory` budget, else in parts that do."""
+        from vornix.api.history import _history
+        from vornix.runner import _chunks
+        from vornix.runner._prepare import _check_frequency, _check_targets, _main_time_line
+        from vornix.tframe.utils.datetimefunc import datenum_array_to_int_date
+
+        s, gv = self.settings, self.gv
+        codes = _check_targets(s.targets)
+        freq_i = _check_frequency(gv, s.frequency)
+        line = _main_time_line(codes, freq_i, _base_count(s, s.frequency, s.count), s.begin, s.end)
+        self.time_line = np.asarray(line, dtype=np.float64)
+        n = self.time_line.size
+        self.step_days = datenum_array_to_int_date(
+            np.asarray(_history.get_trading_day_numbers(self.time_line), dtype=np.float64))
+        new_day = np.r_[True, self.step_days[1:] != self.step_days[:-1]] if n else np.ones(0, bool)
+        # a chunk starts at a day's first step; steps of a day or more each start one
+        self.chunk_starts = np.flatnonzero(new_day) if s.frequency == "min" else np.arange(n)
+        length = _chunks.parse_chunk(s.chunk)
+        self.memory = _chunks.parse_memory(s.memory)
+        if length == ("none", 0) or n == 0:
+            self.chunks = [(0, n)]
+        elif length is not None:
+            self.chunks = _chunks.plan(self.step_days, self.chunk_starts, length=length)
+        else:
+            per_step = self._estimated_bytes_per_step()
+            fits = not self.memory or per_step * n <= self.memory
+            self.chunks = [(0, n)] if fits else _chunks.plan(
+                self.step_days, self.chunk_starts, steps_per_part=self.memory // per_step)
+
+    def _estimated_bytes_per_step(self):
+        """Before init: the bytes a step costs with the main series and two more
+        registrations of its size (bars, refresh rows, the order simulator's bars)."""
+        s, gv = self.settings, self.gv
+        n = len(s.targets)
+        base = _base_count(s, s.frequency, s.count) if s.frequency == "min" else 1
+        return 8 * n * (base * (3 * gv.KMatrix_Bar_Len + 2 * 21) + 8)
+
+    def _held_bytes(self):
+        """The bytes the chunk running holds: bar series, refresh rows and the order
+        simulator's bars."""
+        vr = self.vr
+        arrays = [vr.g_VornixDataValueFresh, vr.g_VornixDataValueFresh_Adj,
+                  vr.g_VornixDataValueFreshUserD, vr.g_VornixDataValueFreshUserI]
+        for container in (vr.g_VornixKDataList, vr.g_VornixKDataList_Adj):
+            for item in container:
+                arrays += [getattr(item, k, None) for k in ("Matrix", "CurrentBar")]
+                arrays += list(getattr(item, "UnfilledBarRef", None) or ())
+                arrays += list(getattr(item, "UnfilledIdx", None) or ())
+        if self.broker is not None:
+            arrays += self.broker.market.arrays()
+        return sum(int(a.nbytes) for a in arrays if isinstance(a, np.ndarray))
+
+    def _replan(self):
+        """After init: the chunks after the first, from the bytes per step the first
+        one holds (registrations included), when the memory budget decides."""
+        from vornix.runner import _chunks
+
+        if len(self.chunks) < 2 or self.settings.chunk is not None or not self.memory:
+            return
+        a, b = self.chunks[0]
+        per_step = max(self._held_bytes() // max(b - a, 1), 1)
+        rest = self.chunk_starts[self.chunk_starts >= b] - b
+        later = _chunks.plan(self.step_days[b:], rest, steps_per_part=self.memory // per_step)
+        self.chunks = [(a, b)] + [(b + x, b + y) for x, y in later]
+
+    def _chunk_begin(self, k):
+        """The first day of chunk k: the run's begin, else the trading day after the
+        day of the step before it."""
+        from vornix.api.history import _history
+
+        a = self.chunks[k][0]
+        if a == 0:
+            return int(self.settings.begin)
+        days = np.asarray(_history.get_trading_days(int(self.step_days[a - 1]), 99999999))
+        return int(days[days > self.step_days[a - 1]][0])
+
+    def _chunk_end(self, k):
+        b = self.chunks[k][1]
+        return int(self.settings.end) if b >= self.time_line.size else int(self.step_days[b - 1])
+
+    def _check_chunk_steps(self):
+        """The chunk's main time line is the run's over its steps (else the chunk
+        boundary is wrong for this main series: a fault of the runner)."""
+        a, b = self.chunks[self.chunk_no]
+        line = np.asarray(self.env.fresh_bar_timeline, dtype=np.float64)
+        if not np.array_equal(line, self.time_line[a:b]):
+            raise RuntimeError(
+                "chunk %d of the run (steps %d to %d) has %d steps of its own that are not the "
+                "run's; run it with chunk=0" % (self.chunk_no + 1, a, b - 1, line.size))
+
+    def _groups(self):
+        """(period unit, count) of the bar series of several days, weeks, months or
+        years registered: a chunk's first day loaded groups them as the run does."""
+        units = {"day": "days", "week": "weeks", "month": "months", "year": "years"}
+        s = self.settings
+        out = {(units[s.frequency], s.count)} if s.frequency in units else set()
+        for kind, args, _, _ in self.bindings:
+            if kind == "bars" and args[0] in units:
+                out.add((units[args[0]], args[1]))
+        return sorted(out)
+
+    def _keep_tails(self, first_kept):
+        """Per user data and indicator binding, the columns of its rows from step
+        `first_kept` to the end of the chunk that ran (with those kept before)."""
+        a, b = self.chunks[self.chunk_no]
+        vr = self.vr
+        tails = getattr(self, "_tails", {})
+        out = {}
+        for kind, _, handle, _ in self.bindings:
+            if kind not in ("user data", "indicator"):
+                continue
+            matrix = (vr.g_VornixDataValueFreshUserD if kind == "user data"
+                      else vr.g_VornixDataValueFreshUserI)
+            rows = np.asarray(matrix)[np.ravel(handle.reg_idx)][:, :b - a]
+            first, before = tails.get(id(handle), (a, rows[:, :0]))
+            columns = np.concatenate([before, rows], axis=1)
+            start = min(max(first_kept, first), b)
+            out[id(handle)] = (start, columns[:, start - first:].copy())
+        self._tails = out
+        return out
+
+    def _adjustment_periods(self):
+        """The adjusted (continuous futures) base series of the chunk that ran: per
+        frequency code and target, the periods of its main contracts with their
+        factors, which the next chunk's adjusted series go on from."""
+        out = {}
+        for item in self.vr.g_VornixKDataList_Adj:
+            book = getattr(item, "AdjCalcPos", None)
+            if int(item.KFreqNum) != 1 or not isinstance(book, dict):
+                continue
+            periods = {code: entry[3] for code, entry in book.items() if len(entry) > 3}
+            out[int(self.gv.frequency_to_int(item.KFrequency))] = periods
+        return out or None
+
+    def _next_chunk(self, k):
+        """Chunk k: the state store prepared for its days with the look-back before
+        them, the registrations made again in their order and the handles pointed at
+        them; the strategy, its context, orders, positions and records go on."""
+        from vornix.api.history import _history
+        from vornix.runner import _chunks
+        from vornix.runner._prepare import prepare_run
+
+        s = self.settings
+        a, b = self.chunks[k]
+        begin = self._chunk_begin(k)
+        first = _lookback.data_begin(s.lookback, begin, s.targets, s.frequency, s.count)
+        data_begin = _chunks.aligned_begin(
+            first, self.data_begin, _history.get_trading_days(self.data_begin, begin),
+            self._groups())
+        tails = self._keep_tails(int(np.searchsorted(self.step_days, data_begin)))
+        adj_start = self._adjustment_periods()
+        self.broker.end_chunk()
+        self.chunk_no, self.offset, self.chunk_data_begin = k, a, data_begin
+        in_init = self.registration_seconds  # (the chunk's own time is chunk_seconds)
+        prepare_run(s.targets, s.frequency, _base_count(s, s.frequency, s.count), begin,
+                    self._chunk_end(k), s.fq_type, data_begin=data_begin, fq_base=self.fq_base)
+        self.vr.g_VornixInputInfo.AdjStart = adj_start
+        self._check_chunk_steps()
+        self.broker.begin_chunk(a, b)
+        sub = self.subscribe
+        for kind, args, handle, cell in self.bindings:
+            if kind == "bars":
+                frequency, count, adjust, what = args
+                handle.reg_idx = self._reg_bars(frequency, count, adjust)
+                cell[0] = self._bars_read(handle.reg_idx, adjust, what)
+            elif kind == "factor":
+                handle.reg_idx = np.ravel(self._reg_factor(args))
+                cell[0] = self._series_read("factors " + ",".join(args[0]), sub.get_reg_factor)
+            elif kind == "user data":
+                handle.reg_idx = self._reg_user_data(args)
+                cell[0] = self._series_read("user data", sub.get_reg_user_data,
+                                            tails[id(handle)])
+            else:
+                handle.reg_idx = self._reg_indicator(args)
+                cell[0] = self._series_read("indicator", sub.get_reg_user_indicator,
+                                            tails[id(handle)])
+        self.registration_seconds = in_init
 
     def _init(self, main_idx, time_line, sysdefine):
         vr, env, gv = self.vr, self.env, self.gv
@@ -519,26 +846,35 @@ class _Run:
         bar = self._progress(n_steps, "steps")
         after = self.hooks.after_step if self.hooks is not None else None
         step = 0
+        self.chunk_seconds = 0.0
         t0 = time.perf_counter()
         try:
-            fill, close = self.broker.fill, self.broker.close
-            for step in range(n_steps):
-                vr.g_VornixSimCurBarFresh = step
-                ctx._internal_bar_num = step
-                fill(step)  # orders of earlier steps, at this step's open
-                on_data(ctx)
-                close(step)
-                if after is not None:
-                    after(step)
-                if bar is not None and step & 1023 == 1023:
-                    bar.update(1024)
+            for k, (a, b) in enumerate(self.chunks):
+                if a >= n_steps:
+                    break
+                if k:
+                    t1 = time.perf_counter()
+                    step = a
+                    self._next_chunk(k)
+                    self.chunk_seconds += time.perf_counter() - t1
+                fill, close = self.broker.fill, self.broker.close
+                for step in range(a, min(b, n_steps)):
+                    vr.g_VornixSimCurBarFresh = step - a  # the chunk's own column
+                    ctx._internal_bar_num = step
+                    fill(step)  # orders of earlier steps, at this step's open
+                    on_data(ctx)
+                    close(step)
+                    if after is not None:
+                        after(step)
+                    if bar is not None and step & 1023 == 1023:
+                        bar.update(1024)
         except Exception as exc:
             raise self._fail(exc, "at step %d (%s)" % (step, ctx.now)) from exc
         finally:
             if bar is not None:
                 bar.close()
         ctx._phase = DONE
-        return time.perf_counter() - t0
+        return time.perf_counter() - t0 - self.chunk_seconds
 
 
 def _check_user_times(line):
@@ -590,25 +926,6 @@ def _factor_on(days, factors, when):
     before it (1 before the first)."""
     i = np.searchsorted(days, when, side="right") - 1
     return np.where(i >= 0, factors[np.maximum(i, 0)], 1.0)
-
-
-def _first_day(vr, gv, pos):
-    """The first trading day (yyyymmdd) of the bars fetched for the K data at `pos`
-    (the fetched series a combined one is made from)."""
-    from vornix.tframe.utils.datetimefunc import datenum_array_to_int_date
-
-    items = vr.g_VornixKDataList
-    item = items[pos]
-    seen = {pos}
-    while int(item.BaseKDataPos) >= 0 and int(item.BaseKDataPos) not in seen:
-        seen.add(int(item.BaseKDataPos))
-        item = items[int(item.BaseKDataPos)]
-    m = item.Matrix
-    times, day_pos = m[gv.KMatrixPos_TimeLine], m[gv.KMatrixPos_DayPos]
-    first = times[day_pos == day_pos[0]]
-    hours = (first - np.floor(first)) * 24
-    day = first[(hours >= 6) & (hours <= 18)]  # not a night-session bar of the evening before
-    return int(datenum_array_to_int_date([np.floor(day[0] if day.size else first[0])])[0])
 
 
 def _check_store_range(history, begin, end):
@@ -685,7 +1002,8 @@ def _stats_of(runner, settings, time_line):
     out["orders"] = broker.order_counts()
     last = max(broker.last_step, 0)
     positions = {c: float(broker.account_of[i].positions[i]) for i, c in enumerate(broker.codes)}
-    closes = {c: float(broker.value_px[i, last]) for i, c in enumerate(broker.codes)}
+    at_last = broker.closes_at(last)
+    closes = {c: float(at_last[i]) for i, c in enumerate(broker.codes)}
     out["targets"] = _stats.per_target(broker.codes, trades, mult, closes, positions,
                                        broker.applied)
     warnings = broker.warnings()
@@ -777,6 +1095,7 @@ def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
         registrations=runner.registrations, setup_seconds=setup_seconds,
         registration_seconds=runner.registration_seconds, step_seconds=step_seconds,
         read=tuple(sorted(runner.read_kinds)),
+        chunks=len(runner.chunks), chunk_seconds=getattr(runner, "chunk_seconds", 0.0),
     )
     result.stats, result.round_trips, result.daily = _stats_of(runner, settings, time_line)
     result.settings = settings
@@ -785,7 +1104,8 @@ def _run_here(strategy, overrides, out, quiet, core, hooks=None, broker=None):
             "strategy": loaded.name, "targets": list(settings.targets),
             "frequency": settings.frequency, "count": settings.count, "begin": settings.begin,
             "end": settings.end, "adjust": settings.adjust, "lookback": settings.lookback,
-            "params": _plain(settings.params),
+            **{k: getattr(settings, k) for k in ("memory", "chunk") if getattr(settings, k)},
+            "chunks": result.chunks, "params": _plain(settings.params),
             **_plain(settings.broker), **settings.results}
     if folder is not False:
         result.out_dir = _results.write_results(result, folder)

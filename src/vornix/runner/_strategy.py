@@ -14,10 +14,11 @@ import traceback
 import types
 from dataclasses import dataclass, field
 
-from vornix.runner import _lookback
+from vornix.runner import _chunks, _lookback
 from vornix.tframe.utils.exceptions import StrategyError
 
-SERIES_KEYS = ("targets", "frequency", "count", "begin", "end", "adjust", "lookback")
+SERIES_KEYS = ("targets", "frequency", "count", "begin", "end", "adjust", "lookback", "memory",
+               "chunk")
 # the settings of the order simulator (cash, fees, market rules), see vornix.runner._broker
 BROKER_KEYS = ("cash", "fee_stock", "fee_future", "slippage", "t_plus_1", "price_limits",
                "stamp_duty", "min_commission", "volume_limit", "dividend_tax",
@@ -243,6 +244,8 @@ class RunSettings:
     broker: dict = field(default_factory=dict)
     results: dict = field(default_factory=dict)
     lookback: str = _lookback.DEFAULT  # history loaded before begin (vornix.runner._lookback)
+    memory: object = None  # budget of one time chunk's data (vornix.runner._chunks); None: default
+    chunk: object = None  # explicit length of the time chunks; None: by the memory budget
 
     @property
     def fq_type(self):
@@ -296,6 +299,8 @@ def resolve_settings(strategy, overrides):
         broker={k: merged[k] for k in BROKER_KEYS if merged.get(k) is not None},
         results=_result_settings(merged),
         lookback=_lookback.text(merged.get("lookback")),
+        memory=_chunks.text(merged.get("memory"), _chunks.parse_memory),
+        chunk=_chunks.text(merged.get("chunk"), _chunks.parse_chunk),
     )
 
 

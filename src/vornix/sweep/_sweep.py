@@ -202,7 +202,7 @@ class Plan:
         self.settings = {k: v for k, v in run_settings.items() if v is not None and k != "params"}
         overrides = {
             k: self.settings.get(k)
-            for k in ("targets", "frequency", "count", "begin", "end", "adjust", "lookback")
+            for k in SERIES_KEYS
         }
         # every combination's settings are checked here, so that a typing error in a
         # parameter name or value fails before any run starts

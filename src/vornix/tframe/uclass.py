@@ -83,6 +83,10 @@ class StrategyItem(Record):
         ("RefreshKDataIdx", 0),
         ("FactorList", []),
         ("FQ", _gv.FQType_None),
+        ("FQBase", 0),
+        # a run in time chunks: the adjustment factors of continuous futures in the
+        # chunk before, {frequency code: {code: periods}} (see AdjKDataItem.AdjCalcPos)
+        ("AdjStart", None),  # yyyymmdd backward-adjusted prices are relative to; 0: the first day fetched
         ("on_init_func", None),
         ("on_data_func", None),
         ("on_order_status_func", None),

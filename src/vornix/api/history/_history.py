@@ -534,8 +534,10 @@ class HistoryStore(BarStore):
             return cal.day_grid(sset, lo, hi)
         return cal.period_grid(sset, lo, hi, freq)
 
-    def _adjust_ratio(self, code, day_numbers, fq_type):
-        """Price multiplier per trading day of the range for one stock."""
+    def _adjust_ratio(self, code, day_numbers, fq_type, base_day=None):
+        """Price multiplier per trading day of the range for one stock: backward
+        adjustment relative to the factor of `base_day` (a day number; default the
+        first day of the range), forward to the last day of the range."""
         frame = self.adjust_factors()
         sel = frame[frame["target"] == code]
         if sel.empty:
@@ -546,7 +548,13 @@ class HistoryStore(BarStore):
         # factor of a day: the latest entry on or before it, 1 before the first entry
         i = np.searchsorted(f_days, day_numbers, side="right") - 1
         factor = np.where(i >= 0, f_vals[np.maximum(i, 0)], 1.0)
-        base = factor[-1] if fq_type == gv.FQType_Forward else factor[0]
+        if fq_type == gv.FQType_Forward:
+            base = factor[-1]
+        elif base_day is None:
+            base = factor[0]
+        else:
+            k = np.searchsorted(f_days, base_day, side="right") - 1
+            base = f_vals[k] if k >= 0 else 1.0
         return factor / base
 
     def k_data_multi(self, params):
@@ -563,6 +571,9 @@ class HistoryStore(BarStore):
         freq_num = params.get("freq_num", 1)
         filled_up = bool(params.get("filled_up", True))
         fq_type = params.get("fq_type", gv.FQType_None)
+        # backward adjustment relative to this yyyymmdd day (0: the first day fetched),
+        # so that series fetched from different days show the same prices
+        fq_base = int(params.get("fq_base", 0) or 0)
         describe = _describe(targets, frequency, begin_date, end_date)
         freq = _frequency(frequency, describe)
         if freq not in _SERVED:
@@ -619,7 +630,9 @@ class HistoryStore(BarStore):
             if not any_bars and np.isfinite(block[gv.KMatrix_Close]).any():
                 any_bars = True
             if fq_type != gv.FQType_None and TYPE_NAMES.get(row["type"]) in _ADJUSTED_TYPES:
-                ratio = self._adjust_ratio(code, day_numbers, fq_type)
+                ratio = self._adjust_ratio(
+                    code, day_numbers, fq_type,
+                    int_date_to_datenum_array([fq_base])[0] if fq_base > 0 else None)
                 if ratio is not None:
                     per_bar = ratio[day_pos.astype(np.int64)] if freq == "min" else ratio
                     block[gv.KMatrix_Open : gv.KMatrix_Close + 1] *= per_bar

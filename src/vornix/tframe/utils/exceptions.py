@@ -47,6 +47,11 @@ class RunStateError(VxError, RuntimeError):
     read in `init`, a registration during the steps, a second run in one process)."""
 
 
+class ChunkSeamError(RunStateError):
+    """A run executed in time chunks: a window at a chunk's first steps asks for more
+    history than the chunk loaded, so it would differ from the run in one piece."""
+
+
 class StrategyError(VxError):
     """A strategy failed: its file cannot be loaded or lacks a function, or its code
     raised.  The message carries the strategy's own traceback; `snapshot` is the

@@ -7,6 +7,7 @@
 // change, so the series runs on without the jump.  Only prices are adjusted;
 // volume, turnover and open interest stay as traded.
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,16 @@ std::int64_t calc_1_freq_matrix_adj(std::int64_t frequency_i) {
     const auto k_view = K.unchecked<2>();
     auto a_view = A.mutable_unchecked<2>();
     py::object todotmc = bound("todotmc");
+    // A run in time chunks goes on with the factors of the chunk before:
+    // AdjStart[frequency_i][code] lists the periods it adjusted, as
+    // (first bar time, first traded bar time, factors before it, factors from it).
+    py::object starts = common::getattr_or(in, "AdjStart", py::none());
+    py::object own_starts = py::none();
+    if (!starts.is_none() && starts.contains(py::int_(frequency_i)))
+        own_starts = starts[py::int_(frequency_i)];
+    const auto times = K.unchecked<2>();
+    const auto time_row = static_cast<py::ssize_t>(Gi("KMatrixPos_TimeLine"));
+    const double no_time = std::numeric_limits<double>::infinity();
     for (std::int64_t t = 0; t < n; ++t) {
         py::object target = targets[py::int_(t)];
         py::array_t<std::int64_t> P =
@@ -217,6 +228,41 @@ std::int64_t calc_1_freq_matrix_adj(std::int64_t frequency_i) {
         // traded close before it.  A period without a traded bar, or without one
         // before it, changes nothing.
         double multiplier = 1.0, divisor = 1.0;
+        py::list periods;
+        const auto period_of = [&](py::ssize_t begin, py::ssize_t first, double mu0, double dv0,
+                                   double mu1, double dv1) {
+            periods.append(py::make_tuple(times(time_row, begin),
+                                          first < cols ? times(time_row, first) : no_time, mu0, dv0,
+                                          mu1, dv1));
+        };
+        py::object code = todotmc(target);
+        if (!own_starts.is_none() && own_starts.contains(code) && pos[0] < pos[1]) {
+            // the first period: the factors in effect at its first bar in the chunk before
+            const double at = times(time_row, pos[0]);
+            py::tuple chosen;
+            for (py::handle item : own_starts[code]) {
+                py::tuple e = py::reinterpret_borrow<py::tuple>(item);
+                if (e[0].cast<double>() <= at) chosen = e;
+            }
+            if (chosen) {
+                const double first_time = chosen[1].cast<double>();
+                const double mu0 = chosen[2].cast<double>(), dv0 = chosen[3].cast<double>();
+                multiplier = chosen[4].cast<double>();
+                divisor = chosen[5].cast<double>();
+                py::ssize_t first = pos[0];
+                while (first < pos[1] && times(time_row, first) < first_time) ++first;
+                for (py::ssize_t c = pos[0]; c < pos[1]; ++c) {
+                    const double mu = c < first ? mu0 : multiplier;
+                    const double dv = c < first ? dv0 : divisor;
+                    for (int p = 0; p < 4; ++p)
+                        a_view(t * adj_len + rows.adj[p], c) =
+                            (mu * k_view(head + t * bar_len + rows.k[p], c)) / dv;
+                }
+                periods.append(py::make_tuple(times(time_row, pos[0]), first_time, mu0, dv0,
+                                              multiplier, divisor));
+            }
+        }
+        if (py::len(periods) == 0 && m > 1) period_of(pos[0], pos[0], 1.0, 1.0, 1.0, 1.0);
         for (py::ssize_t j = 2; j + 1 < m; j += 2) {
             const py::ssize_t period_begin = pos[j];
             const py::ssize_t period_end = pos[j + 1];
@@ -237,6 +283,8 @@ std::int64_t calc_1_freq_matrix_adj(std::int64_t frequency_i) {
                     divisor = std::ldexp(divisor, -exp);
                 }
             }
+            if (period_begin < cols)
+                period_of(period_begin, first, prev_multiplier, prev_divisor, multiplier, divisor);
             // Bars of the period before its first trade are filled at the old
             // contract's close: they keep the factor of the period before.
             for (py::ssize_t c = period_begin; c < period_end; ++c) {
@@ -250,7 +298,8 @@ std::int64_t calc_1_freq_matrix_adj(std::int64_t frequency_i) {
         entry.append(pos[m - 1]);
         entry.append(multiplier);
         entry.append(divisor);
-        book[todotmc(target)] = entry;
+        entry.append(periods);
+        book[code] = entry;
     }
     list.attr("append")(bound("AdjKDataItem")(
         py::arg("KFrequency") = gv().attr("int_to_frequency")(frequency_i), py::arg("KFreqNum") = 1,

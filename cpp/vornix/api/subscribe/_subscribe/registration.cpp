@@ -122,6 +122,9 @@ py::object cache_key(std::int64_t frequency_i, std::int64_t freq_num, const char
     put("FirstStep",
         py::len(steps) > 0 ? py::object(py::float_(steps[py::int_(0)])) : py::object(py::none()));
     put("FQ", in.attr("FQ"));
+    // backward adjustment relative to a day other than the first one fetched
+    py::object fq_base = common::getattr_or(in, "FQBase", py::int_(0));
+    if (truthy(fq_base) && !py_eq(fq_base, in.attr("BeginDate"))) put("FQBase", fq_base);
     put("TargetFre", py::int_(frequency_i));
     put("TargetFreNum", py::int_(freq_num));
     put("TargetType", py::str(type));
@@ -316,6 +319,8 @@ std::int64_t fetch_1_freq(py::object frequency, py::object date_span, py::object
     request["end_date"] = end_date;
     request["filled_up"] = filled_up;
     request["fq_type"] = fq_type;
+    // the day backward-adjusted prices are relative to (0: the first day fetched)
+    request["fq_base"] = common::getattr_or(in, "FQBase", py::int_(0));
     request["need_show_ui_tip"] = true;
     const std::int64_t body = body_start().cast<std::int64_t>();
     request["head_rows"] = body;  // the K matrix comes whole, its header rows zero
