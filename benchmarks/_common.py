@@ -54,15 +54,18 @@ def finish(name, args, payload, failures, missed):
     return 1 if failures or (missed and not args.quick) else 0
 
 
-def bench_args(doc, child, options, quick):
+def bench_args(doc, child, options, quick, switches=()):
     """The arguments of a benchmark with a measured child: `options` are (flag, default)
-    pairs of integer options, plus --quick and the hidden --child CONFIG (JSON).  With
-    --child this process is the child: it prints child(config) as JSON and exits.  In a
-    quick run the values of `quick` (option name -> value) replace the options'."""
+    pairs of integer options, `switches` the flags of further modes, plus --quick and
+    the hidden --child CONFIG (JSON).  With --child this process is the child: it
+    prints child(config) as JSON and exits.  In a quick run the values of `quick`
+    (option name -> value) replace the options'."""
     import argparse
 
     parser = argparse.ArgumentParser(description=doc.split("\n")[0])
     parser.add_argument("--quick", action="store_true")
+    for flag in switches:
+        parser.add_argument(flag, action="store_true")
     for flag, default in options:
         parser.add_argument(flag, type=int, default=default)
     parser.add_argument("--child", default=None, help=argparse.SUPPRESS)

@@ -1,6 +1,7 @@
-"""The runner's own cost per step.
+"""The runner's own cost per step; with --scale, a long run over many targets.
 
     python benchmarks/bench_runner.py [--quick] [--targets 10] [--days 40] [--length 20]
+    python benchmarks/bench_runner.py --scale [--quick] [--targets 300] [--days 726]
 
 A sample market is written to a temporary bar store; every run happens in a
 fresh child process with a local trading core (all folders under one temporary
@@ -52,6 +53,33 @@ The exit status is 1 when a check fails, and in a full run also when the target
 is missed (--quick only reports it).
 
 --quick: 3 targets over 5 days; for smoke runs (a few seconds).
+
+--scale: the sample market of --targets stocks over --days trading days (300 x 726,
+about three years), the runs beginning after its first 30 days (the default
+look-back finds bars before them); the store of 300 x 756 days takes about 1 GB of
+disk and 40 s to write, under $TMPDIR (set TMPDIR to put it elsewhere).  The
+strategy is a one-minute main, init registering day and five-minute bars; on_data
+reads a few bars of each (recording the sum of their closes) and at each day's
+first step rebalances into 5 targets chosen by the date (about 10 orders a day,
+stock rules on).  Each run in a fresh child process; per run its peak RSS
+(ru_maxrss), chunks, time per step of the steps alone and of the whole run() call:
+
+    year     the first third of the days (a year at 726), unchunked (chunk="0"):
+             the baseline of the time per step
+    year default   the same range with the default memory budget
+    range    all the days with the default memory budget: peak RSS (target
+             under 3 GB); its steps alone per step against `year` (target:
+             within 1.2x); its whole run per step against `year default` (total
+             time linear in the range; target: within 1.2x)
+    pair     the first 50 targets over the first 250 days (fewer when --targets
+             or --days is smaller), chunk="1M" against chunk="0": peak RSS of the
+             chunked run (target: at most half the unchunked one's)
+
+Checks: the chunked and unchunked runs over the same range (the pair, and `year`
+against `year default`) give identical records (the windows' sums), fills and
+daily equity; a run with chunk="0" is one chunk, the pair's run with "1M" more
+than one.  --quick: 6 targets over 30 days, the default-budget runs forced to
+chunk="1w" and the pair run with "1w" (a few seconds).
 """
 
 import json
@@ -60,6 +88,9 @@ import sys
 import time
 
 from _common import bench_args, finish, run_child, sample_store
+
+SCALE_RSS_MB, SCALE_STEP_RATIO, SCALE_LINEAR_RATIO, SCALE_RSS_SHARE = 3072.0, 1.2, 1.2, 0.5
+SCALE_HOLD, SCALE_LEAD = 5, 30
 
 OVERHEAD_US, ORDER_US, RULES_RATIO, WRITE_SHARE = 50.0, 20.0, 1.5, 0.10
 FUTURES_RATIO, FIELDS_RATIO = 1.5, 1.2
@@ -119,8 +150,79 @@ def on_data(context):
 '''
 
 
+SCALE_STRATEGY = '''
+import numpy as np
+
+HOLD = {hold}
+
+
+def init(context):
+    context.day = context.reg_bars("day")
+    context.five = context.reg_bars("min", 5)
+    context.today = None
+    context.held = []
+
+
+def on_data(context):
+    closes = np.nansum(context.day.close(5)) + np.nansum(context.five.close(3))
+    context.record("windows", float(closes))
+    today = context.now.date()
+    if today == context.today:
+        return
+    # a new day: into HOLD targets chosen by the date, out of yesterday's others
+    context.today = today
+    n = len(context.targets)
+    picks = [(today.toordinal() * HOLD + i) % n for i in range(min(HOLD, n))]
+    for i in context.held:
+        if i not in picks:
+            context.order_target_percent(i, 0.0)
+    for i in picks:
+        context.order_target_percent(i, 0.9 / len(picks))
+    context.held = picks
+'''
+
+
+def scale_child(cfg):
+    """One run of the --scale strategy: its figures, and digests of what it produced."""
+    import hashlib
+    import resource
+
+    import pandas as pd
+
+    from vornix.api.history import _history
+    from vornix.runner import run
+
+    def digest(frame):
+        if frame is None or len(frame) == 0:
+            return ""
+        hashed = pd.util.hash_pandas_object(frame, index=False).to_numpy()
+        return hashlib.sha256(hashed.tobytes()).hexdigest()[:16]
+
+    table = _history.current_store().target_table()
+    codes = [c for c, row in table.items() if row["type"] == "stock"][: cfg["targets"]]
+    days = _history.get_trading_days(0, 99999999)[SCALE_LEAD:SCALE_LEAD + cfg["days"]]
+    rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    t0, cpu0 = time.perf_counter(), time.process_time()
+    result = run(cfg["strategy"], targets=codes, frequency="min", begin=int(days[0]),
+                 end=int(days[-1]), quiet=True, out=False, core="local", **cfg["settings"])
+    seconds, cpu = time.perf_counter() - t0, time.process_time() - cpu0
+    return {"targets": len(codes), "days": len(days), "steps": result.steps,
+            "chunks": result.chunks, "run_seconds": seconds, "cpu_seconds": cpu,
+            "setup_seconds": result.setup_seconds,
+            "registration_seconds": result.registration_seconds,
+            "step_seconds": result.step_seconds, "step_us": result.step_microseconds,
+            "total_us": seconds / result.steps * 1e6, "orders": int(len(result.orders)),
+            "fills": int(len(result.trades)), "equity": float(result.daily["equity"].iloc[-1]),
+            "digests": {"records": digest(result.records), "fills": digest(result.trades),
+                        "daily": digest(result.daily)},
+            "rss_before_mb": rss_before,
+            "peak_rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}
+
+
 def child(cfg):
     """One measured process: run the strategy of `cfg["kind"]`, then the hand loops."""
+    if cfg.get("scale"):
+        return scale_child(cfg)
     import numpy as np
 
     from vornix.api.history import _history
@@ -227,10 +329,117 @@ def child(cfg):
     return out
 
 
+def store_bytes(folder):
+    return sum(os.path.getsize(os.path.join(d, f)) for d, _, files in os.walk(folder)
+               for f in files)
+
+
+def scale_main(args):
+    """--scale: the long run against a year, chunked against unchunked."""
+    third = max(args.days // 3, 1)
+    default = {"chunk": "1w"} if args.quick else {}  # the default budget; forced chunks
+    pair_targets, pair_days = min(args.targets, 50), min(args.days, 250)
+    pair_chunk = "1w" if args.quick else "1M"
+    t0 = time.perf_counter()
+    with sample_store("vx-bench-scale-", args.days + SCALE_LEAD,
+                      max(args.targets, 6)) as (tmp, env):
+        store = {"seconds": time.perf_counter() - t0,
+                 "gb": store_bytes(os.path.join(tmp, "store")) / 2**30}
+        print("sample store of %d stocks x %d days: %.1f s to write, %.2f GB"
+              % (max(args.targets, 6), args.days + SCALE_LEAD, store["seconds"], store["gb"]))
+        env["VX_CORE_CACHE_DIR"] = os.path.join(tmp, "core")
+        path = os.path.join(tmp, "strategy_scale.py")
+        with open(path, "w") as fh:
+            fh.write(SCALE_STRATEGY.format(hold=SCALE_HOLD))
+        runs = {"year": (args.targets, third, {"chunk": "0"}),
+                "year default": (args.targets, third, default),
+                "range": (args.targets, args.days, default),
+                "pair unchunked": (pair_targets, pair_days, {"chunk": "0"}),
+                "pair chunked": (pair_targets, pair_days, {"chunk": pair_chunk})}
+        rows = {}
+        for name, (targets, days, settings) in runs.items():
+            cfg = {"scale": True, "strategy": path, "targets": targets, "days": days,
+                   "settings": settings}
+            rows[name] = run_child(__file__, [json.dumps(cfg)], env, name)
+            rows[name]["settings"] = settings
+
+    print("%-15s %7s %4s %7s %6s %7s %7s %7s %7s %7s %7s %8s %8s %7s"
+          % ("", "targets", "days", "steps", "chunks", "run s", "set-up", "regist.", "steps",
+             "rest", "cpu s", "steps us", "total us", "RSS MB"))
+    for name, r in rows.items():
+        rest = r["run_seconds"] - r["setup_seconds"] - r["registration_seconds"] \
+            - r["step_seconds"]
+        print("%-15s %7d %4d %7d %6d %7.1f %7.1f %7.1f %7.1f %7.1f %7.1f %8.2f %8.2f %7.0f"
+              % (name, r["targets"], r["days"], r["steps"], r["chunks"], r["run_seconds"],
+                 r["setup_seconds"], r["registration_seconds"], r["step_seconds"], rest,
+                 r["cpu_seconds"], r["step_us"], r["total_us"], r["peak_rss_mb"]))
+    year, year_default, full = rows["year"], rows["year default"], rows["range"]
+    unchunked, chunked = rows["pair unchunked"], rows["pair chunked"]
+    step_ratio = full["step_us"] / year["step_us"]
+    linear_ratio = full["total_us"] / year_default["total_us"]
+    rss_share = chunked["peak_rss_mb"] / unchunked["peak_rss_mb"]
+    print("range: %d orders placed, %d fills, final equity %.2f"
+          % (full["orders"], full["fills"], full["equity"]))
+    print("range: peak RSS %.0f MB (target < %.0f MB); steps %.2f us per step, %.2fx the "
+          "unchunked year's (target < %.1fx); whole run %.2f us per step, %.2fx the year's "
+          "with the same budget (target < %.1fx)"
+          % (full["peak_rss_mb"], SCALE_RSS_MB, full["step_us"], step_ratio, SCALE_STEP_RATIO,
+             full["total_us"], linear_ratio, SCALE_LINEAR_RATIO))
+    print("%d x %d: peak RSS %.0f MB with chunk=%s against %.0f MB unchunked, %.2f of it "
+          "(target <= %.2f)" % (pair_targets, pair_days, chunked["peak_rss_mb"], pair_chunk,
+                                unchunked["peak_rss_mb"], rss_share, SCALE_RSS_SHARE))
+
+    failures = []
+    for a, b in ((unchunked, chunked), (year, year_default)):
+        differ = [k for k in a["digests"] if a["digests"][k] != b["digests"][k]]
+        if differ or a["steps"] != b["steps"] or a["equity"] != b["equity"]:
+            failures.append("%d targets x %d days in %d chunks against one: %s differ, final "
+                            "equity %r against %r, steps %d against %d"
+                            % (b["targets"], b["days"], b["chunks"], ", ".join(differ) or "none",
+                               b["equity"], a["equity"], b["steps"], a["steps"]))
+    for name in ("year", "pair unchunked"):
+        if rows[name]["chunks"] != 1:
+            failures.append("%s: chunk=\"0\" ran in %d chunks" % (name, rows[name]["chunks"]))
+    for r in (chunked, full) if args.quick else (chunked,):
+        if r["chunks"] < 2:
+            failures.append("chunk=%s ran %d targets x %d days in %d chunk"
+                            % (r["settings"]["chunk"], r["targets"], r["days"], r["chunks"]))
+    if not year["orders"]:
+        failures.append("the strategy placed no order")
+    missed = []
+    if full["peak_rss_mb"] >= SCALE_RSS_MB:
+        missed.append("range: peak RSS %.0f MB >= %.0f MB" % (full["peak_rss_mb"], SCALE_RSS_MB))
+    if not step_ratio < SCALE_STEP_RATIO:
+        missed.append("range: %.2fx the unchunked year per step >= %.1fx"
+                      % (step_ratio, SCALE_STEP_RATIO))
+    if not linear_ratio < SCALE_LINEAR_RATIO:
+        missed.append("range: whole run %.2fx the year's per step >= %.1fx"
+                      % (linear_ratio, SCALE_LINEAR_RATIO))
+    if rss_share > SCALE_RSS_SHARE:
+        missed.append("%d x %d: chunked peak RSS %.2f of the unchunked > %.2f"
+                      % (pair_targets, pair_days, rss_share, SCALE_RSS_SHARE))
+    return finish("bench_runner_scale", args,
+                  {"store": store, "rows": rows, "step_ratio": step_ratio,
+                   "linear_ratio": linear_ratio, "rss_share": rss_share,
+                   "targets": {"rss_mb": SCALE_RSS_MB, "step_ratio": SCALE_STEP_RATIO,
+                               "linear_ratio": SCALE_LINEAR_RATIO,
+                               "rss_share": SCALE_RSS_SHARE}},
+                  failures, missed)
+
+
 def main():
-    args = bench_args(__doc__, child, [("--targets", 10), ("--days", 40), ("--length", 20),
+    args = bench_args(__doc__, child, [("--targets", None), ("--days", None), ("--length", 20),
                                        ("--rounds", 3)],
-                      quick={"targets": 3, "days": 5, "rounds": 1})
+                      quick={"rounds": 1}, switches=("--scale",))
+    # (targets, days) of each mode, full and quick
+    targets, days = {(False, False): (10, 40), (False, True): (3, 5),
+                     (True, False): (300, 726), (True, True): (6, 30)}[args.scale, args.quick]
+    if args.quick or args.targets is None:
+        args.targets = targets
+    if args.quick or args.days is None:
+        args.days = days
+    if args.scale:
+        return scale_main(args)
 
     with sample_store("vx-bench-runner-", args.days, max(args.targets, 6)) as (tmp, env):
         env["VX_CORE_CACHE_DIR"] = os.path.join(tmp, "core")
