@@ -88,6 +88,16 @@ def test_fetch_equals_stored_bars_and_day_bars_combine_minutes(use_sample):
         first = int(mins["DayPos"][np.argmax(have)])
         for f, name in enumerate(("open", "high", "low", "close", "volume", "turnover", "open_interest")):
             np.testing.assert_allclose(day[f, first:], combined[name][first:], rtol=1e-12)
+    # a few days of a file of several row groups (night sessions): only the groups that
+    # hold them are read, and the bars are those of the whole range
+    assert pq.ParquetFile(h.current_store().bar_path(RB, "min")).metadata.num_row_groups > 1
+    days = [int(d) for d in m.days]
+    whole = fetch([RB])
+    for lo, hi in ((days[0], days[2]), (days[12], days[14]), (days[-2], days[-1])):
+        part = fetch([RB], begin=lo, end=hi)
+        at = np.searchsorted(whole["TimeLine"], part["TimeLine"])
+        np.testing.assert_array_equal(whole["TimeLine"][at], part["TimeLine"])
+        np.testing.assert_array_equal(whole["KArray"][:, at], part["KArray"])
 
 
 def test_zero_volume_day_is_a_filled_day_bar(use_sample):

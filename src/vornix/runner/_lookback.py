@@ -162,7 +162,7 @@ def warn_short(read, what, current, setting, read_kinds):
     the history loaded holds at its step (`current`: the series' bar column at each
     step); the window shows NaN where nothing is loaded.  `what` goes into the set
     `read_kinds` at every read."""
-    loaded = np.asarray(current, dtype=np.int64) + 1
+    loaded = (np.asarray(current, dtype=np.int64) + 1).tolist()  # (a list indexes faster)
     warned = []
 
     def checked(reg_idx, step, length, *rest):

@@ -347,10 +347,11 @@ class _Run:
 
     def _bound(self, read, what):
         """(the handle's read, the cell that holds the chunk's read or None): in a run
-        of several chunks, the handle reads through a cell that every chunk refills;
-        the audit's fingerprints wrap it once."""
+        of several chunks with the audit's fingerprints, which wrap a read once, the
+        handle reads through a cell that every chunk refills; without them every
+        chunk gives the handle its read (see _rebind)."""
         cell = None
-        if len(self.chunks) > 1:
+        if len(self.chunks) > 1 and self.hooks is not None:
             cell = [read]
 
             def read(*args):
@@ -360,20 +361,27 @@ class _Run:
             read = self.hooks.wrap(what, read)
         return read, cell
 
+    @staticmethod
+    def _rebind(handle, cell, read):
+        if cell is None:
+            handle._read = read
+        else:
+            cell[0] = read
+
     def _seam_checked(self, read, what, current):
         """`read` of a chunk after the first, at the chunk's own columns: a window
         longer than the bars loaded up to its step raises ChunkSeamError (the run in
         one piece would show bars before the chunk's first day loaded), as does a
         window without the bars of no volume (fill_up=False) padded for a target whose
         bars begin before that day."""
-        loaded = np.asarray(current, dtype=np.int64) + 1
+        loaded = (np.asarray(current, dtype=np.int64) + 1).tolist()  # (a list indexes faster)
         offset, kinds, n = self.offset, self.read_kinds, len(self.context.targets)
         partial = self._partial_targets()
 
         def checked(reg_idx, step, length, *rest):
             local = step - offset
             if length > loaded[local]:
-                raise self._seam_error(what, length, step, int(loaded[local]))
+                raise self._seam_error(what, length, step, loaded[local])
             kinds.add(what)
             out = read(reg_idx, local, length, *rest)
             if rest and rest[0] is False and length and partial.any():
@@ -788,18 +796,19 @@ class _Run:
             if kind == "bars":
                 frequency, count, adjust, what = args
                 handle.reg_idx = self._reg_bars(frequency, count, adjust)
-                cell[0] = self._bars_read(handle.reg_idx, adjust, what)
+                self._rebind(handle, cell, self._bars_read(handle.reg_idx, adjust, what))
             elif kind == "factor":
                 handle.reg_idx = np.ravel(self._reg_factor(args))
-                cell[0] = self._series_read("factors " + ",".join(args[0]), sub.get_reg_factor)
+                self._rebind(handle, cell, self._series_read("factors " + ",".join(args[0]),
+                                                             sub.get_reg_factor))
             elif kind == "user data":
                 handle.reg_idx = self._reg_user_data(args)
-                cell[0] = self._series_read("user data", sub.get_reg_user_data,
-                                            tails[id(handle)])
+                self._rebind(handle, cell, self._series_read(
+                    "user data", sub.get_reg_user_data, tails[id(handle)]))
             else:
                 handle.reg_idx = self._reg_indicator(args)
-                cell[0] = self._series_read("indicator", sub.get_reg_user_indicator,
-                                            tails[id(handle)])
+                self._rebind(handle, cell, self._series_read(
+                    "indicator", sub.get_reg_user_indicator, tails[id(handle)]))
         self.registration_seconds = in_init
 
     def _init(self, main_idx, time_line, sysdefine):

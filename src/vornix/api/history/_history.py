@@ -212,8 +212,8 @@ class HistoryStore(BarStore):
         frame.loc[later, "delist_date"] = 0
         return frame
 
-    def read_bars(self, target, frequency):
-        bars = super().read_bars(target, frequency)
+    def read_bars(self, target, frequency, times=None):
+        bars = super().read_bars(target, frequency, times)
         if bars is None or self.cut is None:
             return bars
         keep = bars["time"] <= self.cut
@@ -611,7 +611,10 @@ class HistoryStore(BarStore):
         quiet = not params.get("need_show_ui_tip", False) or len(codes) < _PROGRESS_TARGETS
         progress = tqdm(zip(codes, rows), total=len(codes), desc="loading %s bars" % freq,
                         unit="target", disable=True if quiet else None, leave=False)
-        for t, ((code, row), bars) in enumerate(zip(progress, self._bars_in_order(codes, freq))):
+        # the bars of the range (with a day either side: day bars, night sessions)
+        span = (float(times[0]) - 1.0, float(times[-1]) + 1.0) if n else None
+        for t, ((code, row), bars) in enumerate(zip(progress,
+                                                    self._bars_in_order(codes, freq, span))):
             block = karray[t * gv.KMatrix_Bar_Len : (t + 1) * gv.KMatrix_Bar_Len]
             if bars is None:
                 missing.append(code)
@@ -650,24 +653,24 @@ class HistoryStore(BarStore):
             out["Matrix"] = matrix
         return out
 
-    def _bars_in_order(self, codes, freq):
-        """read_bars of each code, in their order.  A store at a URL reads up to
-        READ_AHEAD files at once: each read is a few round trips to the object
-        store, and pyarrow waits on them without the GIL."""
+    def _bars_in_order(self, codes, freq, times=None):
+        """read_bars of each code, in their order (`times`: see read_bars).  A store at
+        a URL reads up to READ_AHEAD files at once: each read is a few round trips to
+        the object store, and pyarrow waits on them without the GIL."""
         if not self.remote or len(codes) < 2:
             for code in codes:
-                yield self.read_bars(code, freq)
+                yield self.read_bars(code, freq, times)
             return
         self.minute_bases()  # listed once, before the reading threads look it up
         codes = iter(codes)
         with ThreadPoolExecutor(max_workers=READ_AHEAD) as pool:
-            pending = collections.deque(pool.submit(self.read_bars, c, freq)
+            pending = collections.deque(pool.submit(self.read_bars, c, freq, times)
                                         for c in itertools.islice(codes, READ_AHEAD))
             while pending:
                 done = pending.popleft()
                 nxt = next(codes, None)
                 if nxt is not None:
-                    pending.append(pool.submit(self.read_bars, nxt, freq))
+                    pending.append(pool.submit(self.read_bars, nxt, freq, times))
                 yield done.result()
 
     def main_contract(self, targets, begin_date, end_date):

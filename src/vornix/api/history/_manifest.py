@@ -186,7 +186,26 @@ def _why(entries, size, footer=None, sha256=None):
     return "has another SHA-256 than the manifest records"
 
 
-def read_checked(files, root, rel, manifest, mode, metadata_only=False):
+def _read_table(source, times):
+    """The table of a Parquet file; with `times` (first, last), only its row groups
+    whose "time" column may hold a value between them (all where the statistics
+    are missing)."""
+    if times is None:
+        return pq.read_table(source)
+    pf = pq.ParquetFile(source)
+    meta = pf.metadata
+    if meta.num_row_groups < 2 or "time" not in pf.schema_arrow.names:
+        return pf.read()
+    col = pf.schema_arrow.get_field_index("time")
+    keep = []
+    for g in range(meta.num_row_groups):
+        st = meta.row_group(g).column(col).statistics
+        if st is None or not st.has_min_max or (st.max >= times[0] and st.min <= times[1]):
+            keep.append(g)
+    return pf.read_row_groups(keep) if keep else pf.schema_arrow.empty_table()
+
+
+def read_checked(files, root, rel, manifest, mode, metadata_only=False, times=None):
     """The Table (or with `metadata_only` the FileMetaData) of the store file `rel`,
     checked against `manifest` (see the module's text); FileNotFoundError for a file
     that neither exists nor is listed.  StoreError for a file that does not match;
@@ -202,7 +221,7 @@ def read_checked(files, root, rel, manifest, mode, metadata_only=False):
             if why:
                 raise mismatch_error(root, rel, why, files.remote)
             source = pa.BufferReader(data)
-            return pq.read_metadata(source) if metadata_only else pq.read_table(source)
+            return pq.read_metadata(source) if metadata_only else _read_table(source, times)
         with files.open_random(path) as fh:
             if entries is None:
                 raise mismatch_error(root, rel, "is not in the store's manifest", files.remote)
@@ -210,7 +229,7 @@ def read_checked(files, root, rel, manifest, mode, metadata_only=False):
             why = _why(entries, size, footer=footer_digest(lambda n, at: fh.read_at(n, at), size))
             if why:
                 raise mismatch_error(root, rel, why, files.remote)
-            return pq.read_metadata(fh) if metadata_only else pq.read_table(fh)
+            return pq.read_metadata(fh) if metadata_only else _read_table(fh, times)
     except FileNotFoundError:
         if entries is not None:
             raise mismatch_error(root, rel, "is missing", files.remote) from None

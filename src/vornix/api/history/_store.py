@@ -237,6 +237,9 @@ UPLOAD_MARK = ".upload-in-progress"  # in a store at a URL while `upload_store` 
 LOCK_TIMEOUT_SETTING = "VX_STORE_LOCK_TIMEOUT"
 DEFAULT_LOCK_TIMEOUT = 60.0
 _TEMP_PREFIX = ".tmp-"
+# rows per row group of the files written: about a month of one-minute bars, so
+# that a read of a few months (a run's time chunk) skips the rest of a long file
+ROW_GROUP_ROWS = 8192
 _JOURNAL_FORMAT = 1
 _STORE_DIRS = ("", os.path.join("bars", "1m"), os.path.join("bars", "1d"), "ticks", "factors")
 
@@ -498,7 +501,9 @@ def _stage_table(path, table):
     fd, tmp = tempfile.mkstemp(prefix=_TEMP_PREFIX, suffix=".parquet", dir=directory)
     os.close(fd)
     try:
-        pq.write_table(table, tmp, write_page_checksum=True)  # 'data info --check' verifies them
+        # 'data info --check' verifies the page checksums; row groups of ROW_GROUP_ROWS
+        # let a read of some months skip the others (read_bars' `times`)
+        pq.write_table(table, tmp, write_page_checksum=True, row_group_size=ROW_GROUP_ROWS)
         fd = os.open(tmp, os.O_RDONLY | os.O_CLOEXEC)
         try:
             os.fsync(fd)
@@ -1037,24 +1042,25 @@ class BarStore:
     def manifest_digest(self):
         return self.manifest().digest()
 
-    def _checked(self, path, metadata_only=False):
+    def _checked(self, path, metadata_only=False, times=None):
         """A store file read and checked against the manifest (see _manifest); a
         mismatch is looked at again with the manifest as it is now, since a writer
-        may have switched the file in since it was read."""
+        may have switched the file in since it was read.  `times`: see read_bars."""
         if path in self._staged:  # the new content of this object's own step
             source = self._staged[path]
             return pq.read_metadata(source) if metadata_only else pq.read_table(source)
         rel = os.path.relpath(path, self.path) if not self.remote else path[len(self.path) + 1:]
         mode = verify_mode(self.remote)
         try:
-            return read_checked(self._files, self.path, rel, self.manifest(), mode, metadata_only)
+            return read_checked(self._files, self.path, rel, self.manifest(), mode, metadata_only,
+                                times)
         except StoreError:
             return read_checked(self._files, self.path, rel, self.manifest(again=True), mode,
-                                metadata_only)
+                                metadata_only, times)
 
-    def _read(self, path, schema_name, missing_ok):
+    def _read(self, path, schema_name, missing_ok, times=None):
         try:
-            table = self._checked(path)
+            table = self._checked(path, times=times)
         except FileNotFoundError:
             if missing_ok:
                 return None
@@ -1107,9 +1113,13 @@ class BarStore:
     def corporate_actions(self):
         return self._table("actions")
 
-    def read_bars(self, target, frequency):
-        """Bars of a target as a dict of float64 arrays, or None if none are stored."""
-        table = self._read(self.bar_path(target, frequency), "bars", missing_ok=True)
+    def read_bars(self, target, frequency, times=None):
+        """Bars of a target as a dict of float64 arrays, or None if none are stored.
+        With `times` (first, last time-line value), at least the bars between them:
+        the row groups of the file that hold them (a file written in one row group is
+        read whole)."""
+        table = self._read(self.bar_path(target, frequency), "bars", missing_ok=True,
+                           times=times)
         if table is None:
             return None
         return {c: table.column(c).to_numpy() for c in BAR_COLUMNS}
