@@ -199,8 +199,10 @@ def _strategy(folder, name, body):
     return str(path)
 
 
-def test_a_clean_strategy_passes(audit_env):
-    report = audit(_strategy(audit_env, "clean", CLEAN), cuts=4, seed=1)
+@pytest.mark.parametrize("chunk", [None, "2d"])
+def test_a_clean_strategy_passes(audit_env, chunk):
+    report = audit(_strategy(audit_env, "clean%s" % (chunk or ""), CLEAN), cuts=4, seed=1,
+                   chunk=chunk)
     assert report.clean and report.exit_code == 0, report.text()
     assert len(report.cuts) == 4 and report.reads == 3 * report.steps and report.orders > 0
     assert "no look-ahead" in report.text()

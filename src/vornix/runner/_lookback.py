@@ -157,13 +157,21 @@ def _data_begin(value, begin, codes, frequency, count):
                    default=days[first]))
 
 
-def warn_short(read, what, current, setting, read_kinds):
+def warn_short(read, what, current, setting, read_kinds, offset=0):
     """`read` of windows that warns, once, when a window asks for more bars than
     the history loaded holds at its step (`current`: the series' bar column at each
     step); the window shows NaN where nothing is loaded.  `what` goes into the set
-    `read_kinds` at every read."""
+    `read_kinds` at every read.  `offset`: the run's step of the series' first step
+    (a time chunk's), which `read` is given its steps from."""
     loaded = (np.asarray(current, dtype=np.int64) + 1).tolist()  # (a list indexes faster)
     warned = []
+    if offset:
+        base = read
+
+        def read(reg_idx, step, length, *rest):
+            return base(reg_idx, step - offset, length, *rest)
+
+        loaded = [0] * offset + loaded
 
     def checked(reg_idx, step, length, *rest):
         if not warned and length > loaded[step]:

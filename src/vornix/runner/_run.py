@@ -336,9 +336,9 @@ class _Run:
         read = self.read_adj_values if adjust else self.read_values
         pos = int(reg_idx[0, 0])
         current = self.vr.g_VornixKDataList[pos].CurrentBar
-        if self.chunk_no == 0:
+        if self.chunk_data_begin <= self.data_begin:  # the history of the run in one piece
             read = _lookback.warn_short(read, what, current, self.settings.lookback,
-                                        self.read_kinds)
+                                        self.read_kinds, self.offset)
         else:
             read = self._seam_checked(read, what, current)
         if self.settings.adjust == "forward":
@@ -614,7 +614,7 @@ class _Run:
             self.data_begin = _lookback.data_begin(s.lookback, s.begin, s.targets, s.frequency,
                                                    s.count)
             # backward-adjusted prices relative to the run's first day loaded, in every chunk
-            self.fq_base = self.data_begin
+            self.fq_base = self.chunk_data_begin = self.data_begin
             self._plan_chunks()
             main_idx = prepare_run(s.targets, s.frequency, _base_count(s, s.frequency, s.count),
                                    s.begin, self._chunk_end(0), s.fq_type,
