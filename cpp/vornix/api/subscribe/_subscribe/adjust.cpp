@@ -262,7 +262,8 @@ std::int64_t calc_1_freq_matrix_adj(std::int64_t frequency_i) {
                                               multiplier, divisor));
             }
         }
-        if (py::len(periods) == 0 && m > 1) period_of(pos[0], pos[0], 1.0, 1.0, 1.0, 1.0);
+        if (py::len(periods) == 0 && m > 1 && pos[0] < cols)
+            period_of(pos[0], pos[0], 1.0, 1.0, 1.0, 1.0);
         for (py::ssize_t j = 2; j + 1 < m; j += 2) {
             const py::ssize_t period_begin = pos[j];
             const py::ssize_t period_end = pos[j + 1];
