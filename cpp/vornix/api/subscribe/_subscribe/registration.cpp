@@ -319,8 +319,10 @@ std::int64_t fetch_1_freq(py::object frequency, py::object date_span, py::object
     request["end_date"] = end_date;
     request["filled_up"] = filled_up;
     request["fq_type"] = fq_type;
-    // the day backward-adjusted prices are relative to (0: the first day fetched)
-    request["fq_base"] = common::getattr_or(in, "FQBase", py::int_(0));
+    // the day backward-adjusted prices are relative to, where it is not the first
+    // day fetched
+    py::object fq_base = common::getattr_or(in, "FQBase", py::int_(0));
+    if (truthy(fq_base) && !py_eq(fq_base, begin_date)) request["fq_base"] = fq_base;
     request["need_show_ui_tip"] = true;
     const std::int64_t body = body_start().cast<std::int64_t>();
     request["head_rows"] = body;  // the K matrix comes whole, its header rows zero
