@@ -759,11 +759,9 @@ class _Run:
         factors, which the next chunk's adjusted series go on from."""
         out = {}
         for item in self.vr.g_VornixKDataList_Adj:
-            book = getattr(item, "AdjCalcPos", None)
-            if int(item.KFreqNum) != 1 or not isinstance(book, dict):
-                continue
-            periods = {code: entry[3] for code, entry in book.items() if len(entry) > 3}
-            out[int(self.gv.frequency_to_int(item.KFrequency))] = periods
+            periods = getattr(item, "AdjPeriods", None)
+            if int(item.KFreqNum) == 1 and isinstance(periods, dict):
+                out[int(self.gv.frequency_to_int(item.KFrequency))] = periods
         return out or None
 
     def _next_chunk(self, k):

@@ -210,6 +210,10 @@ class AdjKDataItem(Record):
         ("AdjCalcPos", None),
         ("LastSynTimeLinePos", -1),
         ("LastSynBaseTimeLinePos", -1),
+        # per target, the main-contract periods adjusted: (first bar time, first traded
+        # bar time, factors before it, factors from it); a run's next time chunk goes
+        # on from them (StrategyItem.AdjStart)
+        ("AdjPeriods", None),
     )
     _num_field = "KFreqNum"
 

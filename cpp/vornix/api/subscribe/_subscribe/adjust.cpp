@@ -182,7 +182,7 @@ std::int64_t calc_1_freq_matrix_adj(std::int64_t frequency_i) {
     std::fill(A.mutable_data(), A.mutable_data() + A.size(), 0.0);
     copy_prices(K, head, rows.k, bar_len, A, 0, rows.adj, adj_len, n);
 
-    py::dict book;
+    py::dict book, period_book;
     for (py::handle code : dots) {
         py::list entry;
         entry.append(-1);
@@ -299,12 +299,13 @@ std::int64_t calc_1_freq_matrix_adj(std::int64_t frequency_i) {
         entry.append(pos[m - 1]);
         entry.append(multiplier);
         entry.append(divisor);
-        entry.append(periods);
         book[code] = entry;
+        period_book[code] = periods;
     }
     list.attr("append")(bound("AdjKDataItem")(
         py::arg("KFrequency") = gv().attr("int_to_frequency")(frequency_i), py::arg("KFreqNum") = 1,
-        py::arg("Matrix") = A, py::arg("AdjCalcPos") = book, py::arg("LastSynTimeLinePos") = cols));
+        py::arg("Matrix") = A, py::arg("AdjCalcPos") = book, py::arg("LastSynTimeLinePos") = cols,
+        py::arg("AdjPeriods") = period_book));
     return length_of(list) - 1;
 }
 
