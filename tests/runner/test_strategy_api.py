@@ -595,4 +595,10 @@ def test_a_window_longer_than_a_chunks_history_names_the_setting(run_state, tmp_
                  chunk="2d")
         assert "ChunkSeamError" in info.value.message
         assert "a window of 5 at step %d " % step in info.value.message
+        # the setting named loads what the window needs: the run then goes through
+        hint = re.search(r"\(lookback=(\S+) loads", info.value.message).group(1)
+        run_state.vr.g_VornixUserContext = None
+        assert _run(tmp_path, _strategy(init=init, on_data=read(n_days, n_steps)),
+                    frequency="day", begin=int(days[8]), end=int(days[20]), lookback=hint,
+                    chunk="2d").chunks == 7
         assert "Raise the lookback setting" in info.value.message

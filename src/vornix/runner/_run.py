@@ -404,16 +404,24 @@ class _Run:
         from vornix.tframe.utils.exceptions import ChunkSeamError
 
         first, end = self.chunks[self.chunk_no]
-        have = ("%d %s loaded up to it" % (loaded, "bars" if what.startswith("bars") else
-                                           "steps") if loaded is not None
+        bars = what.startswith("bars ")
+        have = ("%d %s loaded up to it" % (loaded, "bars" if bars else "steps")
+                if loaded is not None
                 else "targets without enough bars of volume in the history loaded")
+        if bars:  # "bars FREQUENCY xCOUNT[ adjusted]": that many bars of the frequency
+            frequency, count = what.split()[1], int(what.split()[2][1:])
+            hint = "lookback=%s=%d" % (frequency, length * count)
+        else:  # steps: bars of the main series
+            hint = "lookback=%d" % length
         return ChunkSeamError(
             "%s: a window of %d at step %d (%s) reaches before the history loaded for chunk %d "
             "of %d of the run (steps %d to %d, history from %d: %s; lookback=%s); the run in one "
-            "piece would show other values there. Raise the lookback setting, or give a longer "
-            "chunk (chunk=...) or memory budget (memory=...), or chunk=0 to run in one piece"
-            % (what, length, step, datenum_to_datetime(self.time_line[step]), self.chunk_no + 1, len(self.chunks), first,
-               end - 1, self.chunk_data_begin, have, self.settings.lookback))
+            "piece would show other values there. Raise the lookback setting (%s loads what this "
+            "window needs), or give a longer chunk (chunk=...) or memory budget (memory=...), or "
+            "chunk=0 to run in one piece"
+            % (what, length, step, datenum_to_datetime(self.time_line[step]), self.chunk_no + 1,
+               len(self.chunks), first, end - 1, self.chunk_data_begin, have,
+               self.settings.lookback, hint))
 
     def _forward(self, read):
         """`read` of a registration's windows at forward-adjusted prices, point in time:
