@@ -258,22 +258,17 @@ class Market:
             self.volume = rows(gv.KMatrix_Volume)
         else:  # the main series holds adjusted prices: the raw bars, combined to the steps
             self.open, self.high, self.low, close, self.volume = self._raw(
-                _history, gv, info, list(info.TargetList), self._first_day())
+                _history, gv, info, list(info.TargetList), self.runner.chunk_begin)
         extra = self.prev_close.shape[0] - n  # contracts added: loaded again by the broker
         if extra:
             for name in ("open", "high", "low", "volume"):
-                rows_ = getattr(self, name)
+                block = getattr(self, name)
                 fill = 0.0 if name == "volume" else np.nan
-                setattr(self, name, np.vstack([rows_, np.full((extra, rows_.shape[1]), fill)]))
+                setattr(self, name, np.vstack([block, np.full((extra, block.shape[1]), fill)]))
             close = np.vstack([close, np.full((extra, close.shape[1]), np.nan)])
         self._raw_close = close
         self.close = self._closes(np.arange(close.shape[0]))
         self._day_closes(np.arange(close.shape[0]))
-
-    def _first_day(self):
-        """The first trading day of the chunk's steps (the run's begin for the first)."""
-        return self.begin if self.base == 0 else int(self.runner._chunk_begin(
-            self.runner.chunk_no))
 
     def _closes(self, rows):
         """The last close known at each step of the chunk (rows of `_raw_close`), the
@@ -324,7 +319,7 @@ class Market:
         got = None
         if stored:
             try:
-                got = self._raw(history, gv, info, stored, self._first_day())
+                got = self._raw(history, gv, info, stored, self.runner.chunk_begin)
             except (ValueError, VxError):  # none of them has a bar in the chunk's range
                 stored = []
         for k, c in enumerate(stored):

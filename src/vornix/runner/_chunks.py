@@ -129,8 +129,10 @@ def aligned_begin(first, run_first, trading_days, groups):
     days = np.asarray(trading_days, dtype=np.int64)
     lo = int(np.searchsorted(days, run_first))
     i = int(np.searchsorted(days, first, side="right")) - 1
-    if not groups or i <= lo:
-        return int(days[max(min(i, days.size - 1), lo)]) if i >= lo else int(run_first)
+    if i <= lo:
+        return int(run_first)
+    if not groups:
+        return int(days[i])
     span = days[lo:i + 1]
     ok = np.ones(span.size, dtype=bool)
     for unit, n in groups:

@@ -165,16 +165,10 @@ def warn_short(read, what, current, setting, read_kinds, offset=0):
     (a time chunk's), which `read` is given its steps from."""
     loaded = (np.asarray(current, dtype=np.int64) + 1).tolist()  # (a list indexes faster)
     warned = []
-    if offset:
-        base = read
-
-        def read(reg_idx, step, length, *rest):
-            return base(reg_idx, step - offset, length, *rest)
-
-        loaded = [0] * offset + loaded
 
     def checked(reg_idx, step, length, *rest):
-        if not warned and length > loaded[step]:
+        local = step - offset
+        if not warned and length > loaded[local]:
             warned.append(step)
             from vornix.tframe.utils.logger import user_warning
 
@@ -182,8 +176,8 @@ def warn_short(read, what, current, setting, read_kinds, offset=0):
                 "%s: a window of %d bars at step %d reaches before the first bar loaded "
                 "(%d bars up to that step; lookback=%s); the bars before it show as NaN. "
                 "Raise the run's lookback setting to load more history."
-                % (what, length, step, loaded[step], setting))
+                % (what, length, step, loaded[local], setting))
         read_kinds.add(what)
-        return read(reg_idx, step, length, *rest)
+        return read(reg_idx, local, length, *rest)
 
     return checked

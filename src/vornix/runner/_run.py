@@ -294,6 +294,8 @@ class _Run:
         self.chunk_data_begin = settings.begin
         self.bindings = []
         self.step_days = None  # the trading day (yyyymmdd) of every step
+        self.chunk_begin = settings.begin  # the first day of the chunk running
+        self._tails = {}  # user data and indicator columns kept for the next chunk
 
     # called by Context.reg_bars
     def register_bars(self, frequency, count, adjust):
@@ -307,7 +309,8 @@ class _Run:
             return self.handles[key]
         what = "bars %s x%d%s" % (frequency, count, " adjusted" if adjust else "")
         reg_idx = self._reg_bars(frequency, count, adjust)
-        read, cell = self._bound(self._bars_read(reg_idx, bool(adjust), what), what)
+        read, cell = self._bound(self._bars_read(reg_idx, frequency, count, bool(adjust), what),
+                                 what)
         handle = BarHandle(frequency, count, bool(adjust), reg_idx, self._bars_of(reg_idx),
                            self.context, read, np.asarray(self.context.targets))
         self.bindings.append(("bars", (frequency, count, bool(adjust), what), handle, cell))
@@ -329,7 +332,7 @@ class _Run:
         self.registration_seconds += time.perf_counter() - t0
         return reg_idx
 
-    def _bars_read(self, reg_idx, adjust, what):
+    def _bars_read(self, reg_idx, frequency, count, adjust, what):
         """The window read of a bar registration in the chunk running: in the first,
         one that warns when a window reaches before the history loaded; in later
         ones, one that refuses it (ChunkSeamError); forward-adjusted when the run is."""
@@ -340,7 +343,8 @@ class _Run:
             read = _lookback.warn_short(read, what, current, self.settings.lookback,
                                         self.read_kinds, self.offset)
         else:
-            read = self._seam_checked(read, what, current)
+            # a look-back of bars of this frequency loads what a window of them needs
+            read = self._seam_checked(read, what, current, frequency + "=%d" % count)
         if self.settings.adjust == "forward":
             read = self._forward(read)
         return read
@@ -368,7 +372,7 @@ class _Run:
         else:
             cell[0] = read
 
-    def _seam_checked(self, read, what, current):
+    def _seam_checked(self, read, what, current, per_bar):
         """`read` of a chunk after the first, at the chunk's own columns: a window
         longer than the bars loaded up to its step raises ChunkSeamError (the run in
         one piece would show bars before the chunk's first day loaded), as does a
@@ -381,13 +385,13 @@ class _Run:
         def checked(reg_idx, step, length, *rest):
             local = step - offset
             if length > loaded[local]:
-                raise self._seam_error(what, length, step, loaded[local])
+                raise self._seam_error(what, length, step, loaded[local], per_bar)
             kinds.add(what)
             out = read(reg_idx, local, length, *rest)
             if rest and rest[0] is False and length and partial.any():
                 padded = np.isnan(out[::length, 1]) if out.shape[0] == n * length else partial
                 if (padded & partial).any():
-                    raise self._seam_error(what, length, step, None)
+                    raise self._seam_error(what, length, step, None, per_bar)
             return out
 
         return checked
@@ -399,20 +403,21 @@ class _Run:
         return np.array([int(info[c].get("ListDate") or 0) < self.chunk_data_begin
                          for c in self.context.targets])
 
-    def _seam_error(self, what, length, step, loaded):
+    def _seam_error(self, what, length, step, loaded, per_bar=None):
+        """ChunkSeamError of a window of `length` at `step`; `per_bar` ("day=1",
+        "min=5"): the look-back of one bar of the window, else one main step."""
         from vornix.tframe.utils.datetimefunc import datenum_to_datetime
         from vornix.tframe.utils.exceptions import ChunkSeamError
 
         first, end = self.chunks[self.chunk_no]
-        bars = what.startswith("bars ")
-        have = ("%d %s loaded up to it" % (loaded, "bars" if bars else "steps")
+        have = ("%d %s loaded up to it" % (loaded, "steps" if per_bar is None else "bars")
                 if loaded is not None
                 else "targets without enough bars of volume in the history loaded")
-        if bars:  # "bars FREQUENCY xCOUNT[ adjusted]": that many bars of the frequency
-            frequency, count = what.split()[1], int(what.split()[2][1:])
-            hint = "lookback=%s=%d" % (frequency, length * count)
-        else:  # steps: bars of the main series
+        if per_bar is None:
             hint = "lookback=%d" % length
+        else:
+            frequency, count = per_bar.split("=")
+            hint = "lookback=%s=%d" % (frequency, length * int(count))
         return ChunkSeamError(
             "%s: a window of %d at step %d (%s) reaches before the history loaded for chunk %d "
             "of %d of the run (steps %d to %d, history from %d: %s; lookback=%s); the run in one "
@@ -746,8 +751,7 @@ class _Run:
         `first_kept` to the end of the chunk that ran (with those kept before)."""
         a, b = self.chunks[self.chunk_no]
         vr = self.vr
-        tails = getattr(self, "_tails", {})
-        out = {}
+        tails, out = self._tails, {}
         for kind, _, handle, _ in self.bindings:
             if kind not in ("user data", "indicator"):
                 continue
@@ -791,6 +795,7 @@ class _Run:
         adj_start = self._adjustment_periods()
         self.broker.end_chunk()
         self.chunk_no, self.offset, self.chunk_data_begin = k, a, data_begin
+        self.chunk_begin = begin
         in_init = self.registration_seconds  # (the chunk's own time is chunk_seconds)
         prepare_run(s.targets, s.frequency, _base_count(s, s.frequency, s.count), begin,
                     self._chunk_end(k), s.fq_type, data_begin=data_begin, fq_base=self.fq_base)
@@ -802,7 +807,8 @@ class _Run:
             if kind == "bars":
                 frequency, count, adjust, what = args
                 handle.reg_idx = self._reg_bars(frequency, count, adjust)
-                self._rebind(handle, cell, self._bars_read(handle.reg_idx, adjust, what))
+                self._rebind(handle, cell, self._bars_read(handle.reg_idx, frequency, count,
+                                                           adjust, what))
             elif kind == "factor":
                 handle.reg_idx = np.ravel(self._reg_factor(args))
                 self._rebind(handle, cell, self._series_read("factors " + ",".join(args[0]),

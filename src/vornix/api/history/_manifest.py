@@ -23,14 +23,13 @@ import hashlib
 import json
 import os
 import struct
-import tempfile
 
 import pyarrow as pa
 import pyarrow.parquet as pq
 
 from vornix.setting import get_setting
 from vornix.tframe.utils.exceptions import StoreError
-from vornix.tframe.utils.utilfunc import process_umask
+from vornix.tframe.utils.utilfunc import atomic_path
 
 MANIFEST_FILE = "MANIFEST.json"
 VERIFY_SETTING = "VX_STORE_VERIFY"
@@ -139,20 +138,10 @@ def write_manifest(path, files):
     """Write the manifest of the local store at `path` durably and whole."""
     data = json.dumps({"format": _FORMAT, "files": {k.replace(os.sep, "/"): v for k, v in sorted(files.items())}},
                       separators=(",", ":"), sort_keys=True)
-    fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix=".json", dir=path)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as fh:
+    with atomic_path(os.path.join(path, MANIFEST_FILE), ".json", mode=0o644,
+                     durable=True) as tmp:
+        with open(tmp, "w", encoding="utf-8") as fh:
             fh.write(data)
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.chmod(tmp, 0o644 & ~process_umask())
-        os.replace(tmp, os.path.join(path, MANIFEST_FILE))
-    except BaseException:
-        try:
-            os.remove(tmp)
-        except OSError:
-            pass
-        raise
 
 
 

@@ -108,11 +108,13 @@ def pid_alive(pid):
 
 
 @contextlib.contextmanager
-def atomic_path(path, suffix=""):
+def atomic_path(path, suffix="", mode=0o666, durable=False):
     """Yield a temporary path beside `path`; on success it replaces `path`.
 
     Readers see either the old file or the complete new one, never a half-written
     file; on failure the temporary file is removed and `path` is left as it was.
+    The new file gets `mode` less the umask; `durable`: it is on disk before it
+    replaces `path`.
     """
     directory = os.path.dirname(os.path.abspath(path)) or "."
     os.makedirs(directory, exist_ok=True)
@@ -120,8 +122,14 @@ def atomic_path(path, suffix=""):
     os.close(fd)
     try:
         yield tmp
+        if durable:
+            fd = os.open(tmp, os.O_RDONLY | os.O_CLOEXEC)
+            try:
+                os.fsync(fd)
+            finally:
+                os.close(fd)
         # mkstemp makes the file private; the result gets the mode a plain open would
-        os.chmod(tmp, 0o666 & ~_UMASK)
+        os.chmod(tmp, mode & ~_UMASK)
         os.replace(tmp, path)
     except BaseException:
         try:
